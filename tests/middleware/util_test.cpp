@@ -1,0 +1,485 @@
+// Utility services: text conversions, skip list, pool, clock/sleep and the log facility.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "dds/dds_log.h"
+#include "dds/dds_util.h"
+
+namespace {
+
+using U16 = std::vector<DDS_Wchar>;
+
+// ---- UTF-8 -> UTF-16 ----
+
+const std::pair<const char *, U16> kValidUtf8[] = {
+    {"", {}},
+    {"Az~", {'A', 'z', '~'}},
+    {"\xC2\x80", {0x80}},             // smallest two-byte
+    {"\xDF\xBF", {0x7FF}},            // largest two-byte
+    {"\xE0\xA0\x80", {0x800}},        // smallest three-byte
+    {"\xE2\x82\xAC", {0x20AC}},
+    {"\xED\x9F\xBF", {0xD7FF}},       // just below the surrogates
+    {"\xEE\x80\x80", {0xE000}},       // just above them
+    {"\xEF\xBF\xBF", {0xFFFF}},
+    {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},
+    {"x\xF0\x9F\x98\x80y", {'x', 0xD83D, 0xDE00, 'y'}},
+    {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},  // U+10FFFF
+};
+
+const char *const kInvalidUtf8[] = {
+    "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF",  // overlong
+    "\xED\xA0\x80", "\xED\xBF\xBF",                              // surrogates
+    "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",              // above U+10FFFF, never-valid bytes
+    "a\x80", "ab\xBF" "c",                                       // stray continuation
+    "\xC3", "\xE2\x82", "\xF0\x9F\x98!", "\xE2\x28\xA1",         // truncated sequences
+};
+
+TEST(Utf8ToUtf16, Table)
+{
+    for (const auto &[utf8, expected] : kValidUtf8) {
+        SCOPED_TRACE(::testing::PrintToString(utf8));
+        DDS_Wchar out[16];
+        std::fill(std::begin(out), std::end(out), 0xAAAA);
+        int n = QueltUtf8_toUtf16(utf8, out, 16);
+        ASSERT_EQ(static_cast<int>(expected.size()), n);
+        EXPECT_EQ(n, QueltUtf8_toUtf16(utf8, nullptr, 0));
+        EXPECT_EQ(expected, U16(out, out + n));
+        EXPECT_EQ(0, out[n]);
+
+        // And back again: the conversion pair must be lossless for valid text.
+        char back[32];
+        int bytes = QueltUtf16_toUtf8(out, back, sizeof back);
+        ASSERT_EQ(static_cast<int>(std::strlen(utf8)), bytes);
+        EXPECT_STREQ(utf8, back);
+        EXPECT_EQ(bytes, QueltUtf16_toUtf8(out, nullptr, 0));
+    }
+    for (const char *utf8 : kInvalidUtf8) {
+        DDS_Wchar out[16];
+        EXPECT_EQ(QUELT_UTF_INVALID, QueltUtf8_toUtf16(utf8, out, 16)) << ::testing::PrintToString(utf8);
+        EXPECT_EQ(QUELT_UTF_INVALID, QueltUtf8_toUtf16(utf8, nullptr, 0)) << ::testing::PrintToString(utf8);
+    }
+}
+
+TEST(Utf8ToUtf16, Capacity)
+{
+    const char *text = "a\xF0\x9F\x98\x80";  // 'a' + surrogate pair = 3 units
+    // {capacity, result, first unit that must stay untouched}
+    const int cases[][3] = {{4, 3, 4}, {3, 3, 3} /* fits, NUL omitted */, {2, QUELT_UTF_TOO_SMALL, 2} /* pair never split */,
+                            {0, QUELT_UTF_TOO_SMALL, 0}, {-5, QUELT_UTF_TOO_SMALL, 0}};
+    for (const auto &c : cases) {
+        DDS_Wchar out[5] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+        EXPECT_EQ(c[1], QueltUtf8_toUtf16(text, out, c[0])) << c[0];
+        if (c[1] == 3) {
+            EXPECT_EQ(U16({'a', 0xD83D, 0xDE00, c[0] == 4 ? DDS_Wchar(0) : DDS_Wchar(0xAAAA)}), U16(out, out + 4));
+        }
+        for (int i = c[2]; i < 5; ++i) EXPECT_EQ(0xAAAA, out[i]) << c[0] << " wrote past capacity at " << i;
+    }
+    // Malformed input is reported as such even when the buffer is too small anyway.
+    DDS_Wchar one[1];
+    EXPECT_EQ(QUELT_UTF_INVALID, QueltUtf8_toUtf16("abcdef\xC0\x80", one, 1));
+    EXPECT_EQ(QUELT_UTF_INVALID, QueltUtf8_toUtf16(nullptr, nullptr, 0));
+}
+
+TEST(Utf16ToUtf8, UnpairedSurrogatesAndCapacity)
+{
+    // High at end, high + non-surrogate, two highs, lone low, low in the middle.
+    const U16 invalid[] = {{0xD800, 0}, {0xD800, 'a', 0}, {0xD800, 0xD800, 0}, {0xDC00, 0}, {'a', 0xDFFF, 'b', 0}};
+    for (const U16 &in : invalid) {
+        char out[16];
+        EXPECT_EQ(QUELT_UTF_INVALID, QueltUtf16_toUtf8(in.data(), out, sizeof out));
+        EXPECT_EQ(QUELT_UTF_INVALID, QueltUtf16_toUtf8(in.data(), nullptr, 0));
+    }
+    const DDS_Wchar text[] = {0xE9, 0xD83D, 0xDE00, 0};  // 2 + 4 bytes
+    char out[8] = "ZZZZZZZ";
+    EXPECT_EQ(6, QueltUtf16_toUtf8(text, out, 6));
+    EXPECT_EQ('Z', out[6]) << "NUL written past capacity";
+    EXPECT_EQ(QUELT_UTF_TOO_SMALL, QueltUtf16_toUtf8(text, out, 5));
+}
+
+// ---- text to integer ----
+
+TEST(StringToInt64, Table)
+{
+    const std::pair<const char *, int64_t> good[] = {
+        {"0", 0}, {"-0", 0}, {"+17", 17}, {"010", 10}, {"-42", -42}, {"0XfF", 255},
+        {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
+        {"0x7fffffffffffffff", INT64_MAX}, {"-0x8000000000000000", INT64_MIN},
+    };
+    const char *bad[] = {
+        "9223372036854775808", "-9223372036854775809", "0x8000000000000000", "-0X8000000000000001",
+        "99999999999999999999999", "", "+", "-", "0x", "-0x", " 1", "1 ", "1\n", "- 1", "--1", "+-1",
+        "1a", "ff", "0x1g", "1e3", "0b1", nullptr,
+    };
+    for (auto [text, value] : good) {
+        int64_t out = 12345;
+        EXPECT_TRUE(QueltString_toInt64(text, &out)) << text;
+        EXPECT_EQ(value, out) << text;
+    }
+    for (const char *text : bad) {
+        int64_t out = 12345;
+        EXPECT_FALSE(QueltString_toInt64(text, &out)) << (text ? text : "(null)");
+        EXPECT_EQ(12345, out) << "failure must leave the output alone";
+    }
+    EXPECT_FALSE(QueltString_toInt64("1", nullptr));
+}
+
+TEST(StringToUint64, Table)
+{
+    const std::pair<const char *, uint64_t> good[] = {
+        {"0", 0}, {"-0", 0}, {"-000", 0}, {"-0x0", 0}, {"+5", 5}, {"0x00000000000000000001", 1},
+        {"18446744073709551615", UINT64_MAX}, {"0xffffffffffffffff", UINT64_MAX},
+    };
+    const char *bad[] = {"18446744073709551616", "0x10000000000000000", "-1", "-0x1", "-10", "", "0x", "1 ", "\t1"};
+    for (auto [text, value] : good) {
+        uint64_t out = 12345;
+        EXPECT_TRUE(QueltString_toUint64(text, &out)) << text;
+        EXPECT_EQ(value, out) << text;
+    }
+    for (const char *text : bad) {
+        uint64_t out = 12345;
+        EXPECT_FALSE(QueltString_toUint64(text, &out)) << text;
+        EXPECT_EQ(12345u, out);
+    }
+}
+
+// ---- snprintf, strcasecmp ----
+
+TEST(StringSnprintf, ReportsTruncation)
+{
+    char buf[8];
+    EXPECT_EQ(5, QueltString_snprintf(buf, sizeof buf, "%s-%d", "ab", 42));
+    EXPECT_STREQ("ab-42", buf);
+    EXPECT_EQ(7, QueltString_snprintf(buf, 8, "%s", "1234567"));  // exactly full
+    EXPECT_EQ(-1, QueltString_snprintf(buf, 8, "%s", "12345678"));
+    EXPECT_STREQ("1234567", buf);
+    EXPECT_EQ(-1, QueltString_snprintf(buf, 1, "x"));
+    EXPECT_STREQ("", buf);
+    buf[0] = 'q';
+    EXPECT_EQ(-1, QueltString_snprintf(buf, 0, "x"));
+    EXPECT_EQ('q', buf[0]);
+    EXPECT_EQ(0, QueltString_snprintf(buf, 1, "%s", ""));
+}
+
+TEST(StringStrcasecmp, Table)
+{
+    struct {
+        const char *a;
+        const char *b;
+        int sign;
+    } cases[] = {
+        {"abc", "ABC", 0},    {"MiXeD", "mIxEd", 0}, {"a", "b", -1},       {"B", "a", 1},
+        {"abc", "abcd", -1},  {"abcd", "ABC", 1},    {"", "", 0},          {nullptr, nullptr, 0},
+        {nullptr, "", -1},    {"", nullptr, 1},
+        // Folding goes to lower case: '_' (0x5F) sorts before 'a' but after 'A'.
+        {"_", "A", -1},       {"[", "a", -1},
+        // Bytes outside ASCII are compared as they are, unsigned.
+        {"\xC9", "\xE9", -1}, {"\xE9", "z", 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.a ? c.a : "(null)") + " vs " + (c.b ? c.b : "(null)"));
+        int r = QueltString_strcasecmp(c.a, c.b);
+        EXPECT_EQ(c.sign, (r > 0) - (r < 0));
+    }
+}
+
+// ---- skip list ----
+
+int compareInts(const void *a, const void *b)
+{
+    int x = *static_cast<const int *>(a);
+    int y = *static_cast<const int *>(b);
+    return (x > y) - (x < y);
+}
+
+std::vector<int> listContents(const QueltSkipList *list)
+{
+    std::vector<int> out;
+    for (QueltSkipListNode *n = QueltSkipList_firstNode(list); n != nullptr; n = QueltSkipListNode_next(n)) {
+        out.push_back(*static_cast<int *>(QueltSkipListNode_getUserData(n)));
+    }
+    return out;
+}
+
+TEST(SkipList, OptimumLevel)
+{
+    const std::pair<int, int> cases[] = {{-1, 1}, {0, 1}, {1, 1}, {2, 1}, {3, 2}, {1024, 10}, {1025, 11}, {INT32_MAX, 31}};
+    for (auto [entries, level] : cases) EXPECT_EQ(level, QueltSkipList_getOptimumMaximumLevel(entries)) << entries;
+}
+
+TEST(SkipList, RandomKeysStayOrdered)
+{
+    // A small initial cell count forces the allocator to grow many times.
+    QueltSkipListAllocator *alloc = QueltSkipList_newDefaultAllocator(QueltSkipList_getOptimumMaximumLevel(4000), 4);
+    ASSERT_NE(nullptr, alloc);
+    QueltSkipList *list = QueltSkipList_new(alloc, compareInts);
+    ASSERT_NE(nullptr, list);
+
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> dist(-3000, 3000);
+    std::vector<int> keys(4000);
+    for (int &k : keys) k = dist(rng);  // plenty of duplicates in this range
+    std::set<int> model;
+    for (int &k : keys) {
+        int existed = -1;
+        QueltSkipListNode *node = QueltSkipList_assertNode(list, &k, &existed);
+        ASSERT_NE(nullptr, node);
+        bool inserted = model.insert(k).second;
+        EXPECT_EQ(inserted ? 0 : 1, existed);
+        EXPECT_EQ(k, *static_cast<int *>(QueltSkipListNode_getUserData(node)));
+        // A duplicate returns the first node inserted for that key, not the new data.
+        if (!inserted) {
+            EXPECT_NE(&k, QueltSkipListNode_getUserData(node));
+        }
+    }
+    EXPECT_EQ(static_cast<int>(model.size()), QueltSkipList_getSize(list));
+    EXPECT_EQ(std::vector<int>(model.begin(), model.end()), listContents(list));
+
+    for (int probe = -3100; probe <= 3100; probe += 7) {
+        QueltSkipListNode *n = QueltSkipList_findNode(list, &probe);
+        if (model.count(probe) != 0) {
+            ASSERT_NE(nullptr, n) << probe;
+            EXPECT_EQ(probe, *static_cast<int *>(QueltSkipListNode_getUserData(n)));
+        } else {
+            EXPECT_EQ(nullptr, n) << probe;
+        }
+    }
+
+    // Remove every other key, plus some that are absent.
+    std::vector<int> all(model.begin(), model.end());
+    for (size_t i = 0; i < all.size(); i += 2) {
+        void *data = QueltSkipList_removeNode(list, &all[i]);
+        ASSERT_NE(nullptr, data);
+        EXPECT_EQ(all[i], *static_cast<int *>(data));
+        EXPECT_EQ(nullptr, QueltSkipList_removeNode(list, &all[i]));
+        model.erase(all[i]);
+    }
+    int absent = 99999;
+    EXPECT_EQ(nullptr, QueltSkipList_removeNode(list, &absent));
+    EXPECT_EQ(static_cast<int>(model.size()), QueltSkipList_getSize(list));
+    EXPECT_EQ(std::vector<int>(model.begin(), model.end()), listContents(list));
+
+    // Cells freed by removal are reused, and reinsertion keeps order.
+    for (size_t i = 0; i < all.size(); i += 2) {
+        int existed = -1;
+        ASSERT_NE(nullptr, QueltSkipList_assertNode(list, &all[i], &existed));
+        EXPECT_EQ(0, existed);
+    }
+    EXPECT_EQ(all, listContents(list));
+
+    QueltSkipListNode *top = QueltSkipList_gotoTopNode(list);
+    ASSERT_NE(nullptr, top);
+    EXPECT_EQ(nullptr, QueltSkipListNode_getUserData(top));
+    EXPECT_EQ(QueltSkipList_firstNode(list), QueltSkipListNode_next(top));
+
+    QueltSkipList_delete(list);
+    QueltSkipList_deleteDefaultAllocator(alloc);
+}
+
+TEST(SkipList, BadArguments)
+{
+    int key = 1;
+    EXPECT_EQ(nullptr, QueltSkipList_newDefaultAllocator(0, 1));
+    EXPECT_EQ(nullptr, QueltSkipList_newDefaultAllocator(32, 1));
+    EXPECT_EQ(nullptr, QueltSkipList_new(nullptr, compareInts));
+    EXPECT_EQ(nullptr, QueltSkipList_findNode(nullptr, &key));
+    EXPECT_EQ(nullptr, QueltSkipList_assertNode(nullptr, &key, nullptr));
+    EXPECT_EQ(0, QueltSkipList_getSize(nullptr));
+}
+
+// ---- pool ----
+
+struct PoolCounters {
+    int inits = 0;
+    int finis = 0;
+    int failAfter = -1;  // init fails once this many succeeded
+    std::set<void *> live;
+};
+
+int countInit(void *param, void *buffer)
+{
+    auto *c = static_cast<PoolCounters *>(param);
+    if (c->failAfter >= 0 && c->inits >= c->failAfter) return 0;
+    ++c->inits;
+    c->live.insert(buffer);
+    std::memset(buffer, 0x5A, 8);  // the smallest buffer size used below
+    return 1;
+}
+
+void countFini(void *param, void *buffer)
+{
+    auto *c = static_cast<PoolCounters *>(param);
+    ++c->finis;
+    EXPECT_EQ(1u, c->live.erase(buffer)) << "finalized a buffer that was not initialized, or twice";
+}
+
+TEST(Pool, BoundedGrowthAndCounts)
+{
+    PoolCounters counters;
+    QueltPoolProperty prop = {2, 5, 1};
+    QueltPool *pool = QueltPool_new(24, 64, &prop, countInit, countFini, &counters);
+    ASSERT_NE(nullptr, pool);
+    EXPECT_EQ(2, counters.inits);
+
+    std::set<void *> handed;
+    for (int i = 0; i < 5; ++i) {
+        void *b = QueltPool_getBuffer(pool);
+        ASSERT_NE(nullptr, b);
+        EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(b) % 64);
+        EXPECT_TRUE(handed.insert(b).second) << "buffer handed out twice";
+    }
+    EXPECT_EQ(nullptr, QueltPool_getBuffer(pool));  // maximal reached
+    EXPECT_EQ(5, counters.inits);
+    EXPECT_EQ(5, QueltPool_getBufferCount(pool));
+
+    // Returning and getting again reuses the buffer: no new init, content kept.
+    void *first = *handed.begin();
+    static_cast<char *>(first)[0] = 'k';
+    QueltPool_returnBuffer(pool, first);
+    QueltPool_returnBuffer(pool, first);                            // double return ignored
+    QueltPool_returnBuffer(pool, static_cast<char *>(first) + 1);   // not a buffer start
+    int foreign;
+    QueltPool_returnBuffer(pool, &foreign);
+    EXPECT_EQ(4, QueltPool_getBufferCount(pool));
+    void *again = QueltPool_getBuffer(pool);
+    EXPECT_EQ(first, again);
+    EXPECT_EQ('k', static_cast<char *>(again)[0]);
+    EXPECT_EQ(nullptr, QueltPool_getBuffer(pool));
+    EXPECT_EQ(5, counters.inits);
+
+    QueltPool_delete(pool);  // with buffers still out: all of them finalized
+    EXPECT_EQ(5, counters.finis);
+    EXPECT_TRUE(counters.live.empty());
+}
+
+TEST(Pool, DefaultDoublingAndInitFailure)
+{
+    PoolCounters counters;
+    QueltPoolProperty prop = {1, -1, -1};
+    QueltPool *pool = QueltPool_new(8, 0, &prop, countInit, countFini, &counters);
+    ASSERT_NE(nullptr, pool);
+    std::vector<void *> out;
+    for (int i = 0; i < 9; ++i) out.push_back(QueltPool_getBuffer(pool));
+    EXPECT_EQ(0, std::count(out.begin(), out.end(), nullptr));
+    EXPECT_EQ(16, counters.inits);  // 1 -> 2 -> 4 -> 8 -> 16
+    for (void *b : out) QueltPool_returnBuffer(pool, b);
+    EXPECT_EQ(0, QueltPool_getBufferCount(pool));
+    QueltPool_delete(pool);
+    EXPECT_EQ(16, counters.finis);
+
+    // Init failing in a later block: that block is undone, earlier buffers stay usable.
+    PoolCounters failing;
+    failing.failAfter = 3;
+    QueltPoolProperty fixedStep = {2, -1, 2};
+    pool = QueltPool_new(8, 0, &fixedStep, countInit, countFini, &failing);
+    ASSERT_NE(nullptr, pool);
+    EXPECT_NE(nullptr, QueltPool_getBuffer(pool));
+    EXPECT_NE(nullptr, QueltPool_getBuffer(pool));
+    EXPECT_EQ(nullptr, QueltPool_getBuffer(pool));
+    EXPECT_EQ(3, failing.inits);
+    EXPECT_EQ(1, failing.finis);  // the one initialized buffer of the failed block
+    QueltPool_delete(pool);
+    EXPECT_EQ(3, failing.finis);
+    EXPECT_TRUE(failing.live.empty());
+
+    failing = PoolCounters();
+    failing.failAfter = 1;
+    QueltPoolProperty two = {2, -1, -1};
+    EXPECT_EQ(nullptr, QueltPool_new(8, 0, &two, countInit, countFini, &failing));
+    EXPECT_EQ(1, failing.finis);
+}
+
+TEST(Pool, RejectsInvalidArguments)
+{
+    const QueltPoolProperty ok = {1, -1, -1};
+    const QueltPoolProperty badProps[] = {{-1, -1, -1}, {3, 2, 1}, {0, -2, 1}, {0, -1, -2}};
+    for (const auto &p : badProps) EXPECT_EQ(nullptr, QueltPool_new(8, 0, &p, nullptr, nullptr, nullptr));
+    EXPECT_EQ(nullptr, QueltPool_new(0, 0, &ok, nullptr, nullptr, nullptr));
+    EXPECT_EQ(nullptr, QueltPool_new(8, 24, &ok, nullptr, nullptr, nullptr));  // not a power of two
+}
+
+// ---- clock and sleep ----
+
+TEST(Clock, NowAndSleep)
+{
+    DDS_Time_t now;
+    QueltClock_now(&now);
+    EXPECT_LE(std::abs(static_cast<long long>(now.sec) - static_cast<long long>(time(nullptr))), 2);
+    EXPECT_LT(now.nanosec, 1000000000u);
+
+    // {duration, min ns, max ns}; nanoseconds past one second must carry, not be refused by the OS.
+    const std::tuple<DDS_Duration_t, int64_t, int64_t> cases[] = {
+        {{0, 0}, 0, 50000000}, {{-1, 0}, 0, 50000000}, {{0, 20000000}, 20000000, 1000000000},
+        {{0, 1020000000}, 1020000000, 3000000000}};
+    for (const auto &[d, minNs, maxNs] : cases) {
+        int64_t t0 = QueltClock_monotonicNs();
+        DDS_Utility_sleep(&d);
+        int64_t elapsed = QueltClock_monotonicNs() - t0;
+        EXPECT_GE(elapsed, minNs) << d.sec << "s " << d.nanosec << "ns";
+        EXPECT_LT(elapsed, maxNs) << d.sec << "s " << d.nanosec << "ns";
+    }
+}
+
+// ---- log ----
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { QueltLog_setSink(&LogTest::capture, this); }
+    void TearDown() override { QueltLog_setSink(nullptr, nullptr); }
+
+    static void capture(const char *line, void *user) { static_cast<LogTest *>(user)->lines.emplace_back(line); }
+
+    std::vector<std::string> lines;
+};
+
+TEST_F(LogTest, OneWholeLinePerCall)
+{
+    static const QueltLogMessage noNewline = {0x2270100u, "value %d"};
+    static const QueltLogMessage manyNewlines = {0x2270101u, "value %d\n\n\n"};
+    QueltLog_print("DDS_Topic_create", &QUELT_LOG_CREATION_FAILURE_s, "topic");
+    QueltLog_print("ctx", &QUELT_LOG_OUT_OF_HEAP_STRUCT_d, 48);
+    QueltLog_print(nullptr, &QUELT_LOG_ANY_s, "bare");
+    QueltLog_print("ctx", &noNewline, 1);
+    QueltLog_print("ctx", &manyNewlines, 2);
+    QueltLog_error("xml", "line %d: %s", 7, "unexpected tag");
+    QueltLog_printPlain("plain %s", "text");
+    QueltLog_print("ctx", nullptr);  // nothing, no crash
+    const std::vector<std::string> expected = {
+        "DDS_Topic_create: create topic failed\n",
+        "ctx: out of heap: structure of 48 bytes\n",
+        "bare\n",
+        "ctx: value 1\n",
+        "ctx: value 2\n",
+        "xml: line 7: unexpected tag\n",
+        "plain text",
+    };
+    EXPECT_EQ(expected, lines);
+}
+
+TEST_F(LogTest, LongLinesAreNotTruncated)
+{
+    for (size_t len : {1000u, 1013u, 1014u, 1015u, 5000u}) {
+        lines.clear();
+        std::string body(len, 'x');
+        std::string context(len / 3, 'c');
+        QueltLog_print(context.c_str(), &QUELT_LOG_ANY_FAILURE_s, body.c_str());
+        ASSERT_EQ(1u, lines.size()) << len;
+        EXPECT_EQ(context + ": failure: " + body + "\n", lines[0]) << len;
+    }
+}
+
+TEST(Log, DefaultSinkIsStderr)
+{
+    testing::internal::CaptureStderr();
+    QueltLog_print("ctx", &QUELT_LOG_ANY_s, "to stderr");
+    EXPECT_EQ("ctx: to stderr\n", testing::internal::GetCapturedStderr());
+}
+
+}  // namespace
