@@ -1,0 +1,86 @@
+#include "topic_type.h"
+
+#include "cdr.h"
+#include "dynamicdata_impl.h"
+
+#include <fastcdr/Cdr.h>
+#include <fastcdr/FastBuffer.h>
+
+#include <cstring>
+
+namespace quelt::mw {
+
+using eprosima::fastrtps::rtps::InstanceHandle_t;
+using eprosima::fastrtps::rtps::SerializedPayload_t;
+
+namespace {
+
+// Payload pools start at this size for types without a bound; they grow as samples need.
+constexpr uint32_t kUnboundedInitialSize = 1024;
+
+} // namespace
+
+DynamicTopicType::DynamicTopicType(const std::string &name, const DDS_TypeCode *type) : type_(resolve(type))
+{
+    setName(name.c_str());
+    const uint32_t max = cdr_max_serialized_size(type_);
+    m_typeSize = max ? max : kUnboundedInitialSize;
+    m_isGetKeyDefined = type_->kind == DDS_TK_STRUCT && type_->keyed;
+    auto_fill_type_object(false);
+    auto_fill_type_information(false);
+}
+
+bool DynamicTopicType::serialize(void *data, SerializedPayload_t *payload)
+{
+    auto *d = static_cast<DDS_DynamicData *>(data);
+    if (!d || !d->p || !payload)
+        return false;
+    eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char *>(payload->data), payload->max_size);
+    eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::LITTLE_ENDIANNESS, eprosima::fastcdr::Cdr::DDS_CDR);
+    if (!cdr_write_header(cdr) || !cdr_serialize(type_, d->p, cdr))
+        return false;
+    payload->encapsulation = CDR_LE;
+    payload->length = static_cast<uint32_t>(cdr.getSerializedDataLength());
+    return true;
+}
+
+bool DynamicTopicType::deserialize(SerializedPayload_t *payload, void *data)
+{
+    auto *d = static_cast<DDS_DynamicData *>(data);
+    if (!d || !d->p || !payload || !payload->data)
+        return false;
+    eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char *>(payload->data), payload->length);
+    eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::LITTLE_ENDIANNESS, eprosima::fastcdr::Cdr::DDS_CDR);
+    return cdr_read_header(cdr) && cdr_deserialize(type_, d->p, cdr, payload->length);
+}
+
+std::function<uint32_t()> DynamicTopicType::getSerializedSizeProvider(void *data)
+{
+    const DDS_TypeCode *t = type_;
+    auto *d = static_cast<DDS_DynamicData *>(data);
+    return [t, d]() -> uint32_t { return d && d->p ? static_cast<uint32_t>(kCdrHeaderSize + cdr_serialized_size(t, d->p)) : 0; };
+}
+
+void *DynamicTopicType::createData() { return DDS_DynamicData_new(type_, nullptr); }
+
+void DynamicTopicType::deleteData(void *data) { DDS_DynamicData_delete(static_cast<DDS_DynamicData *>(data)); }
+
+bool DynamicTopicType::getKey(void *data, InstanceHandle_t *handle, bool force_md5)
+{
+    auto *d = static_cast<DDS_DynamicData *>(data);
+    if (!m_isGetKeyDefined || !d || !d->p || !handle)
+        return false;
+    return instance_key_hash(type_, d->p, handle->value, force_md5);
+}
+
+bool instance_key_hash(const DDS_TypeCode *type, const void *block, unsigned char hash[16], bool force_md5)
+{
+    if (!cdr_key_hash(type, block, hash, force_md5))
+        return false;
+    static const unsigned char zero[16] = {};
+    if (!force_md5 && std::memcmp(hash, zero, 16) == 0)
+        return cdr_key_hash(type, block, hash, true);
+    return true;
+}
+
+} // namespace quelt::mw

@@ -1,0 +1,32 @@
+// A Fast DDS data type whose samples are our DynamicData objects: what Fast DDS writes and reads
+// on the wire is the XCDR1 image of the sample, so any DDS implementation sees an ordinary topic.
+#pragma once
+
+#include "typecode.h"
+
+#include <fastdds/dds/topic/TopicDataType.hpp>
+
+namespace quelt::mw {
+
+class DynamicTopicType : public eprosima::fastdds::dds::TopicDataType {
+  public:
+    DynamicTopicType(const std::string &name, const DDS_TypeCode *type);
+
+    bool serialize(void *data, eprosima::fastrtps::rtps::SerializedPayload_t *payload) override;
+    bool deserialize(eprosima::fastrtps::rtps::SerializedPayload_t *payload, void *data) override;
+    std::function<uint32_t()> getSerializedSizeProvider(void *data) override;
+    void *createData() override;
+    void deleteData(void *data) override;
+    bool getKey(void *data, eprosima::fastrtps::rtps::InstanceHandle_t *handle, bool force_md5 = false) override;
+
+    const DDS_TypeCode *type() const { return type_; }
+
+  private:
+    const DDS_TypeCode *type_;
+};
+
+// The instance handle (key hash) of a sample; an all-zero key is hashed with MD5, because Fast
+// DDS takes an all-zero handle for "no instance".
+bool instance_key_hash(const DDS_TypeCode *type, const void *block, unsigned char hash[16], bool force_md5 = false);
+
+} // namespace quelt::mw

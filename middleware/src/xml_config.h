@@ -1,0 +1,70 @@
+// Participant configurations read from XML: QoS profiles, domains (registered types, topics) and
+// participants (publishers, subscribers, writers, readers), resolved into plans that the entity
+// layer creates with Fast DDS.
+#pragma once
+
+#include "dds/dds_qos.h"
+#include "typecode.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quelt::mw {
+
+// QoS records held by plans never carry heap parts: names and partitions live beside them as
+// std::string, so the records copy as plain values.
+struct TopicPlan {
+    std::string name;        // topic name on the wire
+    std::string type_name;   // registered type name (what remote peers see)
+    const DDS_TypeCode *type = nullptr;
+    DDS_TopicQos qos{};
+};
+
+struct WriterPlan {
+    std::string name;        // "" when the configuration gives none
+    const TopicPlan *topic = nullptr;
+    DDS_DataWriterQos qos{};
+};
+
+struct ReaderPlan {
+    std::string name;
+    const TopicPlan *topic = nullptr;
+    DDS_DataReaderQos qos{};
+};
+
+struct PublisherPlan {
+    std::string name;
+    std::vector<std::string> partitions;
+    std::vector<WriterPlan> writers;
+};
+
+struct SubscriberPlan {
+    std::string name;
+    std::vector<std::string> partitions;
+    std::vector<ReaderPlan> readers;
+};
+
+// Everything needed to create one participant. Owns the types and topics it refers to.
+struct ParticipantPlan {
+    std::string name;        // "Library::Participant"
+    int domain_id = 0;
+    std::shared_ptr<DDS_TypeLibrary> types;      // keeps every type code alive
+    std::vector<std::unique_ptr<TopicPlan>> topics;
+    std::vector<PublisherPlan> publishers;
+    std::vector<SubscriberPlan> subscribers;
+};
+
+// Reads the XML files in order (types, qos_library, domain_library, domain_participant_library)
+// and builds the plan of the participant configuration `config_name` ("Library::Participant").
+// On failure returns false with one message in err, of the form "file:line: what is wrong" where
+// a line is known.
+bool build_participant_plan(const std::vector<std::string> &files, const std::string &config_name, ParticipantPlan &plan,
+                            std::string &err);
+
+// Checks that Fast DDS can honour a QoS record; returns "" or what it cannot do.
+std::string check_writer_qos(const DDS_DataWriterQos &qos);
+std::string check_reader_qos(const DDS_DataReaderQos &qos);
+std::string check_topic_qos(const DDS_TopicQos &qos);
+
+} // namespace quelt::mw

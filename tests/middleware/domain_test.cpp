@@ -1,0 +1,299 @@
+// Entities over Fast DDS in one process: write, read/take with loans, keyed notices, write
+// parameters, waitsets and listeners. Domains 10..29.
+#include "domain_impl.h"
+#include "dds/dds_string.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+using namespace quelt::mw;
+
+namespace {
+
+const char *kShapes = R"(<dds><types>
+  <struct name="ShapeType">
+    <member name="color" type="string" stringMaxLength="128" key="true"/>
+    <member name="x" type="int32"/><member name="y" type="int32"/><member name="shapesize" type="int32"/>
+  </struct>
+  <struct name="Small"><member name="id" type="int32" key="true"/><member name="v" type="int32"/></struct>
+</types></dds>)";
+
+// A participant with one writer and one reader of `type` on one topic, both reliable keep-all.
+DDS_DomainParticipant *make_participant(int domain, const char *type_name, std::string &err)
+{
+    ParticipantPlan plan;
+    plan.name = "Test::P";
+    plan.domain_id = domain;
+    plan.types.reset(DDS_TypeLibrary_new(), DDS_TypeLibrary_delete);
+    if (DDS_TypeLibrary_load_string(plan.types.get(), kShapes, "shapes") != DDS_RETCODE_OK)
+        return nullptr;
+    auto topic = std::make_unique<TopicPlan>();
+    topic->name = std::string("T_") + type_name;
+    topic->type_name = type_name;
+    topic->type = DDS_TypeLibrary_find(plan.types.get(), type_name);
+    DDS_TopicQos_initialize(&topic->qos);
+    PublisherPlan pub;
+    pub.name = "Pub";
+    WriterPlan w;
+    w.name = "W";
+    w.topic = topic.get();
+    DDS_DataWriterQos_initialize(&w.qos);
+    w.qos.history.kind = DDS_KEEP_ALL_HISTORY_QOS;
+    pub.writers.push_back(w);
+    SubscriberPlan sub;
+    sub.name = "Sub";
+    ReaderPlan r;
+    r.name = "R";
+    r.topic = topic.get();
+    DDS_DataReaderQos_initialize(&r.qos);
+    r.qos.reliability.kind = DDS_RELIABLE_RELIABILITY_QOS;
+    r.qos.history.kind = DDS_KEEP_ALL_HISTORY_QOS;
+    sub.readers.push_back(r);
+    plan.topics.push_back(std::move(topic));
+    plan.publishers.push_back(std::move(pub));
+    plan.subscribers.push_back(std::move(sub));
+    return create_participant_from_plan(std::move(plan), err);
+}
+
+bool wait_matched(DDS_DataWriter *w, int ms = 5000)
+{
+    for (int i = 0; i < ms / 10; ++i) {
+        DDS_PublicationMatchedStatus st;
+        if (DDS_DataWriter_get_publication_matched_status(w, &st) == DDS_RETCODE_OK && st.current_count > 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+struct Fixture : ::testing::Test {
+    DDS_DomainParticipant *p = nullptr;
+    DDS_DataWriter *w = nullptr;
+    DDS_DataReader *r = nullptr;
+    DDS_WaitSet *ws = nullptr;
+    DDS_DynamicDataSeq data;
+    DDS_SampleInfoSeq infos;
+
+    void open(int domain, const char *type)
+    {
+        std::string err;
+        p = make_participant(domain, type, err);
+        ASSERT_NE(p, nullptr) << err;
+        w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
+        r = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
+        ASSERT_NE(w, nullptr);
+        ASSERT_NE(r, nullptr);
+        DDS_DynamicDataSeq_initialize(&data);
+        DDS_SampleInfoSeq_initialize(&infos);
+        ws = DDS_WaitSet_new();
+        DDS_StatusCondition *c = DDS_Entity_get_statuscondition(DDS_DataReader_as_entity(r));
+        ASSERT_EQ(DDS_StatusCondition_set_enabled_statuses(c, DDS_DATA_AVAILABLE_STATUS), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_WaitSet_attach_condition(ws, DDS_StatusCondition_as_condition(c)), DDS_RETCODE_OK);
+        ASSERT_TRUE(wait_matched(w));
+    }
+    void TearDown() override
+    {
+        if (r)
+            DDS_DynamicDataReader_return_loan(r, &data, &infos);
+        DDS_DynamicDataSeq_finalize(&data);
+        DDS_SampleInfoSeq_finalize(&infos);
+        DDS_WaitSet_delete(ws);
+        delete_participant(p);
+    }
+    // Waits for and takes at least n samples (several takes if need be, each loan returned).
+    int take_all(int n, std::vector<std::string> *lines = nullptr)
+    {
+        int got = 0;
+        const DDS_Duration_t second{1, 0};
+        for (int tries = 0; got < n && tries < 20; ++tries) {
+            if (DDS_WaitSet_wait(ws, nullptr, &second) != DDS_RETCODE_OK)
+                continue;
+            if (DDS_DynamicDataReader_take(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE) != DDS_RETCODE_OK)
+                continue;
+            for (DDS_Long i = 0; i < DDS_DynamicDataSeq_get_length(&data); ++i) {
+                if (lines) {
+                    DDS_DynamicData *s = DDS_DynamicDataSeq_get_reference(&data, i);
+                    DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&infos, i);
+                    char *color = nullptr;
+                    DDS_UnsignedLong size = 0;
+                    DDS_Long x = -1;
+                    DDS_DynamicData_get_string(s, &color, &size, "color", 0);
+                    DDS_DynamicData_get_long(s, &x, "x", 0);
+                    std::string line = std::string(info->valid_data ? "data " : "notice ") + (color ? color : "?") + " " + std::to_string(x);
+                    if (!info->valid_data)
+                        line += " state " + std::to_string(info->instance_state);
+                    lines->push_back(line);
+                    DDS_String_free(color);
+                }
+                ++got;
+            }
+            DDS_DynamicDataReader_return_loan(r, &data, &infos);
+        }
+        return got;
+    }
+};
+
+TEST_F(Fixture, KeyedSamplesAndNoticesArriveWithTheirKeys)
+{
+    open(10, "ShapeType");
+    DDS_DynamicData *s = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "ShapeType"), nullptr);
+    ASSERT_NE(s, nullptr);
+    DDS_DynamicDataWriter *dw = DDS_DynamicDataWriter_narrow(w);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(DDS_DynamicData_set_string(s, "color", 0, i == 0 ? "RED" : "BLUE"), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_DynamicData_set_long(s, "x", 0, i), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    }
+    DDS_DynamicData_set_string(s, "color", 0, "RED");
+    DDS_DynamicData_set_long(s, "x", 0, 77); // not sent: a notice carries only the key
+    ASSERT_EQ(DDS_DynamicDataWriter_dispose(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    DDS_DynamicData_set_string(s, "color", 0, "BLUE");
+    // Unregistering disposes as well (the standard's default for writers).
+    ASSERT_EQ(DDS_DynamicDataWriter_unregister_instance(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    std::vector<std::string> lines;
+    ASSERT_EQ(take_all(5, &lines), 5);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"data BLUE 1", "data BLUE 2", "data RED 0", "notice BLUE 0 state 2",
+                                               "notice RED 0 state 2"}));
+    DDS_DynamicData_delete(s);
+}
+
+TEST_F(Fixture, ReadKeepsSamplesTakeRemovesThemAndLoansAreChecked)
+{
+    open(11, "Small");
+    DDS_DynamicData *s = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "Small"), nullptr);
+    DDS_DynamicDataWriter *dw = DDS_DynamicDataWriter_narrow(w);
+    // Key 0 hashes to all zeros, which the transport takes for "no instance".
+    ASSERT_EQ(DDS_DynamicData_set_long(s, "id", 0, 0), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    const DDS_Duration_t second{2, 0};
+    ASSERT_EQ(DDS_WaitSet_wait(ws, nullptr, &second), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicDataReader_read(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicDataSeq_get_length(&data), 1);
+    // A second read while the first loan is out is refused; the loan must go back first.
+    EXPECT_EQ(DDS_DynamicDataReader_read(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE),
+              DDS_RETCODE_PRECONDITION_NOT_MET);
+    EXPECT_EQ(DDS_DynamicDataSeq_finalize(&data), DDS_BOOLEAN_FALSE);
+    // The read sample no longer makes data available.
+    const DDS_Duration_t zero{0, 0};
+    EXPECT_EQ(DDS_WaitSet_wait(ws, nullptr, &zero), DDS_RETCODE_TIMEOUT);
+    DDS_InstanceHandle_t handle = DDS_SampleInfoSeq_get_reference(&infos, 0)->instance_handle;
+    EXPECT_TRUE(handle.isValid);
+    ASSERT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &infos), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicDataReader_take(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE), DDS_RETCODE_OK);
+    EXPECT_EQ(DDS_DynamicDataSeq_get_length(&data), 1);
+    ASSERT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &infos), DDS_RETCODE_OK);
+    EXPECT_EQ(DDS_DynamicDataReader_take(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE), DDS_RETCODE_NO_DATA);
+
+    // The key of an instance comes back from its handle.
+    DDS_DynamicData *key = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "Small"), nullptr);
+    DDS_DynamicData_set_long(key, "id", 0, 99);
+    ASSERT_EQ(DDS_DynamicDataReader_get_key_value(r, key, &handle), DDS_RETCODE_OK);
+    DDS_Long id = -1;
+    DDS_DynamicData_get_long(key, &id, "id", 0);
+    EXPECT_EQ(id, 0);
+    DDS_DynamicData_delete(key);
+    DDS_DynamicData_delete(s);
+}
+
+TEST_F(Fixture, WriteParamsIdentitiesReachTheReader)
+{
+    open(12, "ShapeType");
+    DDS_DynamicData *s = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "ShapeType"), nullptr);
+    DDS_DynamicData_set_string(s, "color", 0, "GREEN");
+    DDS_WriteParams_t params;
+    DDS_WriteParams_t_initialize(&params);
+    for (int i = 0; i < 16; ++i)
+        params.related_sample_identity.writer_guid.value[i] = static_cast<DDS_Octet>(i + 1);
+    params.related_sample_identity.sequence_number = DDS_SequenceNumber_t{0, 7};
+    ASSERT_EQ(DDS_DynamicDataWriter_write_w_params(DDS_DynamicDataWriter_narrow(w), s, &params), DDS_RETCODE_OK);
+    EXPECT_EQ(params.identity.sequence_number.low, 1u); // the identity the sample went out with
+    const DDS_Duration_t second{2, 0};
+    ASSERT_EQ(DDS_WaitSet_wait(ws, nullptr, &second), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicDataReader_take(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE), DDS_RETCODE_OK);
+    const DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&infos, 0);
+    EXPECT_EQ(std::memcmp(info->related_original_publication_virtual_guid.value, params.related_sample_identity.writer_guid.value, 16), 0);
+    EXPECT_EQ(info->related_original_publication_virtual_sequence_number.low, 7u);
+    EXPECT_EQ(std::memcmp(info->original_publication_virtual_guid.value, params.identity.writer_guid.value, 16), 0);
+    EXPECT_EQ(info->original_publication_virtual_sequence_number.low, 1u);
+    DDS_DynamicData_delete(s);
+}
+
+TEST_F(Fixture, WaitSetTimesOutAndListenersHearData)
+{
+    open(13, "ShapeType");
+    const DDS_Duration_t short_wait{0, 200000000};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(DDS_WaitSet_wait(ws, nullptr, &short_wait), DDS_RETCODE_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(190));
+
+    static std::atomic<int> heard{0};
+    DDS_DataReaderListener l{};
+    l.on_data_available = [](void *, DDS_DataReader *) { ++heard; };
+    ASSERT_EQ(DDS_DataReader_set_listener(r, &l, DDS_DATA_AVAILABLE_STATUS), DDS_RETCODE_OK);
+    DDS_DynamicData *s = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "ShapeType"), nullptr);
+    DDS_DynamicData_set_string(s, "color", 0, "X");
+    ASSERT_EQ(DDS_DynamicDataWriter_write(DDS_DynamicDataWriter_narrow(w), s, nullptr), DDS_RETCODE_OK);
+    // The listener does not consume the data: the waitset still wakes.
+    const DDS_Duration_t second{2, 0};
+    DDS_ConditionSeq active = DDS_SEQUENCE_INITIALIZER;
+    EXPECT_EQ(DDS_WaitSet_wait(ws, &active, &second), DDS_RETCODE_OK);
+    EXPECT_EQ(DDS_ConditionSeq_get_length(&active), 1);
+    DDS_ConditionSeq_finalize(&active);
+    for (int i = 0; i < 200 && heard.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(heard.load(), 1);
+    DDS_DynamicData_delete(s);
+}
+
+TEST_F(Fixture, NamesQosAndTypesAreKept)
+{
+    open(14, "ShapeType");
+    DDS_DataWriterQos wq;
+    DDS_DataWriterQos_initialize(&wq);
+    ASSERT_EQ(DDS_DataWriter_get_qos(w, &wq), DDS_RETCODE_OK);
+    EXPECT_STREQ(wq.publication_name.name, "W");
+    EXPECT_EQ(wq.history.kind, DDS_KEEP_ALL_HISTORY_QOS);
+    DDS_DataWriterQos_finalize(&wq);
+    DDS_PublisherQos pq;
+    DDS_PublisherQos_initialize(&pq);
+    ASSERT_EQ(DDS_Publisher_get_qos(DDS_DataWriter_get_publisher(w), &pq), DDS_RETCODE_OK);
+    EXPECT_STREQ(pq.publisher_name.name, "Pub");
+    DDS_PublisherQos_finalize(&pq);
+    EXPECT_STREQ(DDS_TopicDescription_get_type_name(DDS_DataReader_get_topicdescription(r)), "ShapeType");
+    EXPECT_EQ(DDS_DomainParticipant_get_typecode(p, "Nope"), nullptr);
+    EXPECT_EQ(DDS_DomainParticipant_lookup_datareader_by_name(p, "R"), r);
+    EXPECT_EQ(DDS_DomainParticipant_lookup_datareader_by_name(p, "Other::R"), nullptr);
+    DDS_Time_t now;
+    ASSERT_EQ(DDS_DomainParticipant_get_current_time(p, &now), DDS_RETCODE_OK);
+    EXPECT_GT(now.sec, 1700000000);
+    EXPECT_STREQ(DDS_QosPolicyId_to_string(DDS_RELIABILITY_QOS_POLICY_ID), "RELIABILITY");
+    // Writing a sample of another type is refused.
+    DDS_DynamicData *other = DDS_DynamicData_new(DDS_TypeLibrary_find(p->plan.types.get(), "Small"), nullptr);
+    EXPECT_EQ(DDS_DynamicDataWriter_write(DDS_DynamicDataWriter_narrow(w), other, nullptr), DDS_RETCODE_BAD_PARAMETER);
+    DDS_DynamicData_delete(other);
+}
+
+TEST(FactoryTest, ConfigurationFailuresAreReportedAndParticipantsTracked)
+{
+    DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
+    ASSERT_NE(f, nullptr);
+    DDS_DomainParticipantFactoryQos q;
+    DDS_DomainParticipantFactoryQos_initialize(&q);
+    ASSERT_EQ(DDS_DomainParticipantFactory_get_qos(f, &q), DDS_RETCODE_OK);
+    DDS_StringSeq_ensure_length(&q.profile.url_profile, 1, 1);
+    *DDS_StringSeq_get_reference(&q.profile.url_profile, 0) = DDS_String_dup("/nonexistent/file.xml");
+    ASSERT_EQ(DDS_DomainParticipantFactory_set_qos(f, &q), DDS_RETCODE_OK);
+    DDS_DomainParticipantFactoryQos_finalize(&q);
+    EXPECT_EQ(DDS_DomainParticipantFactory_create_participant_from_config(f, "Lib::P"), nullptr);
+    EXPECT_EQ(DDS_DomainParticipantFactory_create_participant_from_config(f, nullptr), nullptr);
+    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, nullptr), DDS_RETCODE_BAD_PARAMETER);
+    EXPECT_EQ(DDS_DomainParticipantFactory_finalize_instance(), DDS_RETCODE_OK);
+}
+
+} // namespace
