@@ -1,0 +1,142 @@
+// Participant configurations: QoS profiles and inheritance, domains, participants with bases,
+// and one clear line for every kind of broken configuration. Domains 30..39.
+#include "domain_impl.h"
+#include "dds/dds_log.h"
+#include "dds/dds_string.h"
+#include "xml_config.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace quelt::mw;
+
+namespace {
+
+const std::string kData = QUELT_TEST_DATA "/config";
+
+struct LogCapture {
+    std::vector<std::string> lines;
+    LogCapture()
+    {
+        QueltLog_setSink([](const char *line, void *self) { static_cast<LogCapture *>(self)->lines.emplace_back(line); }, this);
+    }
+    ~LogCapture() { QueltLog_setSink(nullptr, nullptr); }
+};
+
+TEST(XmlConfig, ProfilesInheritAndParticipantsExtendTheirBase)
+{
+    ParticipantPlan plan;
+    std::string err;
+    ASSERT_TRUE(build_participant_plan({kData + "/base.xml"}, "L::Child", plan, err)) << err;
+    EXPECT_EQ(plan.name, "L::Child");
+    EXPECT_EQ(plan.domain_id, 9); // the participant overrides its domain's 7
+    ASSERT_EQ(plan.topics.size(), 1u);
+    EXPECT_EQ(plan.topics[0]->type_name, "WireT"); // registered name, not the library name M::T
+    EXPECT_STREQ(DDS_TypeCode_name(plan.topics[0]->type), "M::T");
+    EXPECT_EQ(plan.topics[0]->qos.lifespan.duration.sec, 3);
+
+    // The base's publisher P gains the child's writer W2.
+    ASSERT_EQ(plan.publishers.size(), 1u);
+    const PublisherPlan &p = plan.publishers[0];
+    EXPECT_EQ(p.partitions, (std::vector<std::string>{"P1", "P2"}));
+    ASSERT_EQ(p.writers.size(), 2u);
+    const DDS_DataWriterQos &w1 = p.writers[0].qos;
+    EXPECT_EQ(w1.history.depth, 5);                                    // from Base through Derived
+    EXPECT_EQ(w1.deadline.period.nanosec, 500u);
+    EXPECT_EQ(w1.durability.kind, DDS_TRANSIENT_LOCAL_DURABILITY_QOS); // Derived's own
+    EXPECT_EQ(w1.ownership.kind, DDS_EXCLUSIVE_OWNERSHIP_QOS);         // the writer's own
+    EXPECT_EQ(w1.ownership_strength.value, 4);
+    EXPECT_EQ(p.writers[1].name, "W2");
+    EXPECT_EQ(p.writers[1].qos.history.depth, 1); // defaults
+    EXPECT_EQ(p.writers[1].qos.reliability.kind, DDS_RELIABLE_RELIABILITY_QOS);
+
+    ASSERT_EQ(plan.subscribers.size(), 2u);
+    EXPECT_EQ(plan.subscribers[0].partitions, (std::vector<std::string>{"X"}));
+    EXPECT_EQ(plan.subscribers[0].readers[0].qos.reliability.kind, DDS_RELIABLE_RELIABILITY_QOS);
+    EXPECT_EQ(plan.subscribers[1].name, "");       // unnamed subscriber and reader
+    EXPECT_EQ(plan.subscribers[1].readers[0].name, "");
+    EXPECT_EQ(plan.subscribers[1].readers[0].qos.reliability.kind, DDS_BEST_EFFORT_RELIABILITY_QOS);
+}
+
+TEST(XmlConfig, ShapesExampleHasItsThreeConfigurations)
+{
+    const std::string shapes = QUELT_EXAMPLES "/shapes/Shapes.xml";
+    for (const char *name : {"ShapesLib::Shapes", "ShapesLib::ShapePublisher", "ShapesLib::ShapeSubscriber"}) {
+        ParticipantPlan plan;
+        std::string err;
+        ASSERT_TRUE(build_participant_plan({shapes}, name, plan, err)) << err;
+        EXPECT_EQ(plan.topics.size(), 3u);
+        EXPECT_EQ(plan.domain_id, 0);
+        for (const auto &pub : plan.publishers)
+            for (const auto &w : pub.writers) {
+                EXPECT_EQ(pub.name + "::" + w.name, "Pub::SquareWriter");
+                EXPECT_EQ(w.qos.reliability.kind, DDS_RELIABLE_RELIABILITY_QOS);
+                EXPECT_EQ(w.qos.history.depth, 10);
+            }
+    }
+}
+
+TEST(XmlConfig, EveryBrokenConfigurationGivesOneLine)
+{
+    int files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(kData + "/bad")) {
+        std::ifstream in(entry.path());
+        std::string first;
+        std::getline(in, first);
+        const std::string tag = "<!-- expect: ";
+        ASSERT_EQ(first.rfind(tag, 0), 0u) << entry.path();
+        const std::string expect = first.substr(tag.size(), first.size() - tag.size() - 4);
+        ParticipantPlan plan;
+        std::string err;
+        EXPECT_FALSE(build_participant_plan({entry.path().string()}, "L::P", plan, err)) << entry.path();
+        EXPECT_NE(err.find(expect), std::string::npos) << entry.path() << "\n  got: " << err << "\n  want: " << expect;
+        EXPECT_EQ(err.find('\n'), std::string::npos) << err;
+        ++files;
+    }
+    EXPECT_GE(files, 20);
+}
+
+TEST(XmlConfig, FactoryCreatesFromSeveralFilesAndLogsFailures)
+{
+    // Types in one file, the rest in another: the files are read together, in order.
+    const auto dir = std::filesystem::temp_directory_path() / "quelt_config_test";
+    std::filesystem::create_directories(dir);
+    {
+        std::ofstream(dir / "types.xml") << "<dds><types><struct name=\"T\"><member name=\"k\" type=\"int32\" key=\"true\"/>"
+                                            "</struct></types></dds>";
+        std::ofstream(dir / "parts.xml")
+            << "<dds><domain_library name=\"D\"><domain name=\"Dom\" domain_id=\"31\"><register_type name=\"T\"/>"
+               "<topic name=\"Top\" register_type_ref=\"T\"/></domain></domain_library>"
+               "<domain_participant_library name=\"L\"><domain_participant name=\"P\" domain_ref=\"D::Dom\">"
+               "<publisher name=\"Pub\"><data_writer name=\"W\" topic_ref=\"Top\"/></publisher>"
+               "</domain_participant></domain_participant_library></dds>";
+    }
+    DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
+    DDS_DomainParticipantFactoryQos q;
+    DDS_DomainParticipantFactoryQos_initialize(&q);
+    DDS_StringSeq_ensure_length(&q.profile.url_profile, 2, 2);
+    *DDS_StringSeq_get_reference(&q.profile.url_profile, 0) = DDS_String_dup((dir / "types.xml").c_str());
+    *DDS_StringSeq_get_reference(&q.profile.url_profile, 1) = DDS_String_dup((dir / "parts.xml").c_str());
+    ASSERT_EQ(DDS_DomainParticipantFactory_set_qos(f, &q), DDS_RETCODE_OK);
+    DDS_DomainParticipantFactoryQos_finalize(&q);
+
+    DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "L::P");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(DDS_DomainParticipant_get_domain_id(p), 31);
+    EXPECT_NE(DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W"), nullptr);
+    EXPECT_EQ(DDS_DomainParticipantFactory_finalize_instance(), DDS_RETCODE_PRECONDITION_NOT_MET);
+    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
+
+    LogCapture log;
+    EXPECT_EQ(DDS_DomainParticipantFactory_create_participant_from_config(f, "L::Nope"), nullptr);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_NE(log.lines[0].find("participant configuration 'L::Nope' not found"), std::string::npos) << log.lines[0];
+    std::filesystem::remove_all(dir);
+}
+
+} // namespace
