@@ -297,3 +297,123 @@ TEST(FactoryTest, ConfigurationFailuresAreReportedAndParticipantsTracked)
 }
 
 } // namespace
+
+// ---- two processes ----
+
+#include <fstream>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+// The Shapes example moved to its own domain.
+std::string shapes_on_domain(int domain)
+{
+    std::ifstream in(QUELT_EXAMPLES "/shapes/Shapes.xml");
+    std::string xml((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string from = "domain_id=\"0\"";
+    xml.replace(xml.find(from), from.size(), "domain_id=\"" + std::to_string(domain) + "\"");
+    const std::string path = ::testing::TempDir() + "shapes_" + std::to_string(domain) + "_" + std::to_string(getpid()) + ".xml";
+    std::ofstream(path) << xml;
+    return path;
+}
+
+struct Child {
+    pid_t pid = -1;
+    FILE *out = nullptr;
+    Child(std::vector<std::string> args)
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        posix_spawn_file_actions_addclose(&fa, fds[0]);
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        close(fds[1]);
+        out = fdopen(fds[0], "r");
+    }
+    std::string line()
+    {
+        char buf[512];
+        if (!out || !fgets(buf, sizeof buf, out))
+            return {};
+        std::string s(buf);
+        if (!s.empty() && s.back() == '\n')
+            s.pop_back();
+        return s;
+    }
+    int finish()
+    {
+        int status = -1;
+        if (out)
+            fclose(out);
+        if (pid > 0)
+            waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+TEST(TwoProcesses, KeyedSamplesDisposeAndUnregisterCrossTheWire)
+{
+    const std::string xml = shapes_on_domain(20);
+    Child sub({QUELT_DDS_PEER, xml, "ShapesLib::ShapeSubscriber", "Sub::SquareReader", "6", "20"});
+    ASSERT_GT(sub.pid, 0);
+    ASSERT_EQ(sub.line(), "ready");
+
+    DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
+    DDS_DomainParticipantFactoryQos q;
+    DDS_DomainParticipantFactoryQos_initialize(&q);
+    DDS_StringSeq_ensure_length(&q.profile.url_profile, 1, 1);
+    *DDS_StringSeq_get_reference(&q.profile.url_profile, 0) = DDS_String_dup(xml.c_str());
+    DDS_DomainParticipantFactory_set_qos(f, &q);
+    DDS_DomainParticipantFactoryQos_finalize(&q);
+    DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "ShapesLib::ShapePublisher");
+    ASSERT_NE(p, nullptr);
+    DDS_DataWriter *w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::SquareWriter");
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(wait_matched(w, 10000));
+    DDS_DynamicDataWriter *dw = DDS_DynamicDataWriter_narrow(w);
+    DDS_DynamicData *s = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "ShapeType"), nullptr);
+    const struct { const char *color; int x; } rows[] = {{"RED", 1}, {"RED", 2}, {"BLUE", 3}, {"RED", 4}};
+    for (const auto &row : rows) {
+        DDS_DynamicData_set_string(s, "color", 0, row.color);
+        DDS_DynamicData_set_long(s, "x", 0, row.x);
+        DDS_DynamicData_set_long(s, "y", 0, row.x * 10);
+        DDS_DynamicData_set_long(s, "shapesize", 0, 30);
+        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    }
+    DDS_DynamicData_set_string(s, "color", 0, "RED");
+    ASSERT_EQ(DDS_DynamicDataWriter_dispose(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    DDS_DynamicData_set_string(s, "color", 0, "BLUE");
+    ASSERT_EQ(DDS_DynamicDataWriter_unregister_instance(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+
+    std::vector<std::string> lines;
+    for (int i = 0; i < 7; ++i)
+        lines.push_back(sub.line());
+    EXPECT_EQ(sub.finish(), 0);
+    const std::string idle = lines.back();
+    lines.pop_back();
+    EXPECT_EQ(idle, "idle 10"); // nothing more: the waitset times out
+    // Per instance the order is the order of writing.
+    std::vector<std::string> red, blue;
+    for (const auto &l : lines)
+        (l.find("RED") != std::string::npos ? red : blue).push_back(l);
+    EXPECT_EQ(red, (std::vector<std::string>{"data RED 1 10 30", "data RED 2 20 30", "data RED 4 40 30", "notice RED 2"}));
+    EXPECT_EQ(blue, (std::vector<std::string>{"data BLUE 3 30 30", "notice BLUE 2"}));
+    DDS_DynamicData_delete(s);
+    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
+    std::remove(xml.c_str());
+}
+
+} // namespace
