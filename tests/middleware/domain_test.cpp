@@ -24,7 +24,7 @@ const char *kShapes = R"(<dds><types>
 </types></dds>)";
 
 // A participant with one writer and one reader of `type` on one topic, both reliable keep-all.
-DDS_DomainParticipant *make_participant(int domain, const char *type_name, std::string &err)
+DDS_DomainParticipant *make_participant(int domain, const char *type_name, std::string &err, bool best_effort_writer = false)
 {
     ParticipantPlan plan;
     plan.name = "Test::P";
@@ -44,6 +44,8 @@ DDS_DomainParticipant *make_participant(int domain, const char *type_name, std::
     w.topic = topic.get();
     DDS_DataWriterQos_initialize(&w.qos);
     w.qos.history.kind = DDS_KEEP_ALL_HISTORY_QOS;
+    if (best_effort_writer)
+        w.qos.reliability.kind = DDS_BEST_EFFORT_RELIABILITY_QOS;
     pub.writers.push_back(w);
     SubscriberPlan sub;
     sub.name = "Sub";
@@ -211,8 +213,14 @@ TEST_F(Fixture, WriteParamsIdentitiesReachTheReader)
     for (int i = 0; i < 16; ++i)
         params.related_sample_identity.writer_guid.value[i] = static_cast<DDS_Octet>(i + 1);
     params.related_sample_identity.sequence_number = DDS_SequenceNumber_t{0, 7};
+    for (int i = 0; i < 16; ++i)
+        params.identity.writer_guid.value[i] = static_cast<DDS_Octet>(100 + i);
+    params.identity.sequence_number = DDS_SequenceNumber_t{0, 42};
     ASSERT_EQ(DDS_DynamicDataWriter_write_w_params(DDS_DynamicDataWriter_narrow(w), s, &params), DDS_RETCODE_OK);
-    EXPECT_EQ(params.identity.sequence_number.low, 1u); // the identity the sample went out with
+    // Fast DDS sends every sample under its writer's own GUID and sequence number: a requested
+    // identity cannot travel, and the one the sample went out with is reported back instead.
+    EXPECT_EQ(params.identity.sequence_number.low, 1u);
+    EXPECT_NE(params.identity.writer_guid.value[0], 100);
     const DDS_Duration_t second{2, 0};
     ASSERT_EQ(DDS_WaitSet_wait(ws, nullptr, &second), DDS_RETCODE_OK);
     ASSERT_EQ(DDS_DynamicDataReader_take(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE), DDS_RETCODE_OK);
@@ -277,6 +285,45 @@ TEST_F(Fixture, NamesQosAndTypesAreKept)
     DDS_DynamicData *other = DDS_DynamicData_new(DDS_TypeLibrary_find(p->plan.types.get(), "Small"), nullptr);
     EXPECT_EQ(DDS_DynamicDataWriter_write(DDS_DynamicDataWriter_narrow(w), other, nullptr), DDS_RETCODE_BAD_PARAMETER);
     DDS_DynamicData_delete(other);
+}
+
+struct Heard {
+    std::atomic<int> matched{0}, requested_incompatible{0};
+    std::atomic<int> last_policy{-1};
+    DDS_DataReader *reader = nullptr;
+    std::atomic<bool> right_reader{true};
+};
+
+TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
+{
+    std::string err;
+    DDS_DomainParticipant *p = make_participant(15, "ShapeType", err);
+    ASSERT_NE(p, nullptr) << err;
+    static Heard heard;
+    heard.reader = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
+    DDS_DomainParticipantListener l{};
+    DDS_DataReaderListener &rl = l.as_subscriberlistener.as_datareaderlistener;
+    rl.listener_data = &heard;
+    rl.on_requested_incompatible_qos = [](void *d, DDS_DataReader *r, const DDS_RequestedIncompatibleQosStatus *st) {
+        auto *h = static_cast<Heard *>(d);
+        h->last_policy = st->last_policy_id;
+        h->right_reader = h->right_reader && r == h->reader;
+        ++h->requested_incompatible;
+    };
+    rl.on_subscription_matched = [](void *d, DDS_DataReader *, const DDS_SubscriptionMatchedStatus *) { ++static_cast<Heard *>(d)->matched; };
+    ASSERT_EQ(DDS_DomainParticipant_set_listener(p, &l, 0x79E6), DDS_RETCODE_OK);
+    // A second participant whose best-effort writer cannot serve the first one's reliable reader.
+    DDS_DomainParticipant *other = make_participant(15, "ShapeType", err, true);
+    ASSERT_NE(other, nullptr) << err;
+    for (int i = 0; i < 500 && heard.requested_incompatible == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(heard.requested_incompatible.load(), 1);
+    EXPECT_EQ(heard.last_policy.load(), DDS_RELIABILITY_QOS_POLICY_ID);
+    EXPECT_TRUE(heard.right_reader.load());
+    EXPECT_EQ(heard.matched.load(), 0);
+    delete_participant(other);
+    DDS_DomainParticipant_set_listener(p, nullptr, 0);
+    delete_participant(p);
 }
 
 TEST(FactoryTest, ConfigurationFailuresAreReportedAndParticipantsTracked)
