@@ -1,13 +1,97 @@
 // The wire form of sample values: XCDR1 (plain CDR), little endian, 4-byte encapsulation header,
 // and the RTPS key hash.
+//
+// Encoding choices (a reader of another implementation must agree on these):
+// - Body alignment is relative to the end of the encapsulation header; 8-byte types align to 8.
+// - string: uint32 length counting the NUL, the bytes, the NUL. Length 0, a missing NUL or a
+//   length over the bound are rejected on read.
+// - wstring: uint32 number of UTF-16 code units, then the units (2 bytes each), no NUL. This is
+//   the XCDR2 form of wide strings, also used in XCDR1 by the implementations we talk to.
+// - boolean: one byte, 0 or 1; enum: int32 that must name an enumerator; long double: 16 bytes
+//   aligned to 8, taken as an opaque 128-bit number (byte-reversed in big-endian streams).
+// - union: the discriminator at its own size, then the selected case (nothing when no case
+//   matches and there is no default).
+// - optional member: final types in XCDR1 carry no presence flag, so we put an XCDR1 parameter
+//   header in front of each optional member: align 4, uint16 member id (0-based declaration
+//   index, must-understand bit 0x4000 clear), uint16 length of the value (0: absent). The value's
+//   alignment restarts at its first byte. A value over 65535 bytes (or an id from 0x3F00 on) uses
+//   the long form: PID_EXTENDED 0x3F01|0x4000, length 8, uint32 member id, uint32 length. On read
+//   up to 3 bytes of padding after the value, inside the declared length, are accepted.
+// - Padding bytes are written as zeros, so equal samples give equal bytes (and equal key hashes).
+//
+// Reading never trusts a length: a string or sequence length is checked against its bound and
+// against the bytes left before anything is allocated. A sequence whose elements may take more
+// memory than wire bytes (optionals, unions) can still make the sample's memory a multiple of the
+// buffer size, bounded by the type's layout.
+//
+// Return codes of the C functions (dds_dynamicdata.h "wire form"):
+//   DDS_RETCODE_BAD_PARAMETER        null argument; a buffer that is not a valid sample of the type
+//                                    (unsupported encapsulation, truncated, bad value, over a bound,
+//                                    more than 3 trailing bytes); a sample that breaks its type's
+//                                    bounds when written or hashed; a key hash that does not decode.
+//   DDS_RETCODE_OUT_OF_RESOURCES     to_cdr_buffer: the capacity is too small; *length is then set
+//                                    to the size needed. (A null buffer asks for the size: *length
+//                                    is set and the result is OK.)
+//   DDS_RETCODE_PRECONDITION_NOT_MET the DynamicData holds no value, or is read-only because a
+//                                    member is bound to it (for the functions that write it); key
+//                                    hash of a type that is not a struct with key members (the hash
+//                                    is then set to zeros, the RTPS "no key" value);
+//                                    set_from_keyhash on a type whose key may exceed 16 bytes.
 #pragma once
 
 #include "typecode.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace eprosima::fastcdr {
+class Cdr;
+}
 
 namespace quelt::mw {
 
 // Fills key_max_size and max_serialized of a type whose members are finished. Called once per
 // type by TypeStore::finish.
+//
+// Both sizes are exact maxima over all samples: the computation follows every item's position
+// modulo 8 (the largest alignment), so padding is counted as it really falls rather than as a
+// worst case per item. Unions (all cases and "no case" are taken as possible) and optionals
+// (the long header counted whenever the value may exceed 65535 bytes) make it an upper bound.
+// A size that does not fit in 32 bits counts as unbounded.
 void cdr_finish_type(DDS_TypeCode *t);
+
+// The same maximum for the whole serialized sample, header included; 0 when unbounded. Unlike
+// max_serialized it tells an empty body (4) from an unbounded one (0).
+uint32_t cdr_max_serialized_size(const DDS_TypeCode *t);
+
+constexpr uint32_t kCdrHeaderSize = 4;
+
+// Writes the encapsulation header for the Cdr's endianness (CDR_LE 00 01 00 00 or CDR_BE
+// 00 00 00 00) and makes the next byte the alignment origin.
+bool cdr_write_header(eprosima::fastcdr::Cdr &cdr);
+// Reads the header; accepts CDR_LE and CDR_BE only (options ignored) and sets the Cdr's
+// endianness from it.
+bool cdr_read_header(eprosima::fastcdr::Cdr &cdr);
+
+// Body of a sample of type t (aliases allowed) at the Cdr's current position, which becomes the
+// alignment origin (call it right after the header). Uses the Cdr's endianness. False when the
+// buffer is too small or the sample breaks its type's bounds; the Cdr's position is then
+// unspecified. Never throws.
+bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::Cdr &cdr);
+
+// Replaces the value in block (initialized, of type t) with the body at the Cdr's current
+// position, in the Cdr's endianness. end is the offset, from the start of the Cdr's buffer, of
+// the first byte not to read (the payload length). Strings and sequences already in the block
+// keep their storage. On failure (also when more than 3 bytes follow the body) the value is left
+// as value_init makes it and false is returned. Never throws.
+bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr &cdr, size_t end);
+
+// Exact size of the body of the sample (no header), as cdr_serialize writes it.
+size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block);
+
+// RTPS key hash of a sample of a keyed struct type: the key members in big-endian CDR, zero
+// padded to 16 bytes when key_max_size <= 16 (unless force_md5), else their MD5. False when the
+// type has no key or the sample breaks its bounds. Never throws.
+bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[16], bool force_md5 = false);
 
 } // namespace quelt::mw

@@ -1,0 +1,1213 @@
+// XCDR1 serialization of sample values over Fast CDR, their sizes, and the RTPS key hash.
+//
+// Fast CDR is used as the bounded byte stream only: every value goes through its byte-array calls
+// and we do alignment and byte order ourselves. Fast CDR's own alignment cache (last data size,
+// one alignment origin) cannot follow the origin restarts of optional members, and its padding
+// bytes are left unwritten, which would make equal samples hash differently.
+#include "cdr.h"
+
+#include "dynamicdata_impl.h"
+
+#include <fastcdr/Cdr.h>
+#include <fastcdr/FastBuffer.h>
+#include <fastrtps/utils/md5.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace fc = eprosima::fastcdr;
+
+namespace quelt::mw {
+
+namespace {
+
+constexpr bool kHostLittle = std::endian::native == std::endian::little;
+constexpr uint16_t kPidExtended = 0x3F01;
+constexpr uint16_t kPidMustUnderstand = 0x4000;
+constexpr uint16_t kPidMask = 0x3FFF;
+constexpr uint32_t kShortIdLimit = 0x3F00;
+constexpr uint32_t kShortLengthMax = 0xFFFF;
+constexpr uint32_t kExtendedExtra = 8; // PID_EXTENDED header: uint32 id + uint32 length after the short header
+
+const char kZeros[16] = {};
+
+// Thrown inside the codec for input that is not a valid sample and for samples that break their
+// type's bounds; the entry points turn it (and Fast CDR's exceptions) into a return value.
+struct Invalid {};
+
+inline size_t align_to(size_t pos, size_t a) { return (pos + a - 1) & ~(a - 1); }
+
+inline void reverse_units(unsigned char *p, size_t count, size_t unit)
+{
+    switch (unit) {
+    case 2:
+        for (size_t i = 0; i < count; ++i, p += 2) {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            v = __builtin_bswap16(v);
+            std::memcpy(p, &v, 2);
+        }
+        break;
+    case 4:
+        for (size_t i = 0; i < count; ++i, p += 4) {
+            uint32_t v;
+            std::memcpy(&v, p, 4);
+            v = __builtin_bswap32(v);
+            std::memcpy(p, &v, 4);
+        }
+        break;
+    case 8:
+        for (size_t i = 0; i < count; ++i, p += 8) {
+            uint64_t v;
+            std::memcpy(&v, p, 8);
+            v = __builtin_bswap64(v);
+            std::memcpy(p, &v, 8);
+        }
+        break;
+    default:
+        for (size_t i = 0; i < count; ++i, p += unit)
+            std::reverse(p, p + unit);
+        break;
+    }
+}
+
+inline bool is_enumerator(const DDS_TypeCode *t, int32_t v)
+{
+    const auto &es = t->enumerators;
+    // Enumerators are usually 0..n-1 in order: try the direct slot first.
+    if (v >= 0 && size_t(v) < es.size() && es[size_t(v)].value == v)
+        return true;
+    for (const Enumerator &e : es)
+        if (e.value == v)
+            return true;
+    return false;
+}
+
+inline size_t disc_size(const DDS_TypeCode *d) { return d->kind == DDS_TK_ENUM ? 4 : d->size; }
+
+// Struct members from index i on that can move as one block: primitives back to back in memory
+// whose wire positions, starting at residue `at` from the alignment origin, need no padding, so
+// the wire image equals the memory image. Returns the end of the run (index and block offset).
+// Only for streams in host byte order.
+inline size_t primitive_run(const DDS_TypeCode *t, size_t i, size_t at, bool filter, uint32_t &end_offset)
+{
+    const auto &ms = t->members;
+    const uint32_t first = ms[i].offset;
+    end_offset = first + ms[i].rtype->size;
+    size_t j = i + 1;
+    for (; j < ms.size(); ++j) {
+        const Member &q = ms[j];
+        if (q.optional || (filter && !q.key) || !is_primitive_kind(q.rtype->kind) || q.offset != end_offset ||
+            ((at + (q.offset - first)) & (q.rtype->align - 1)) != 0)
+            break;
+        end_offset = q.offset + q.rtype->size;
+    }
+    return j;
+}
+
+// ---------------------------------------------------------------- writing
+
+struct Writer {
+    fc::Cdr &cdr;
+    size_t origin; // offset of the alignment origin from the start of the Cdr's buffer
+    bool swap;     // stream byte order differs from the host's
+
+    size_t pos() const { return cdr.getSerializedDataLength(); }
+
+    void align(size_t a)
+    {
+        const size_t pad = (origin - pos()) & (a - 1);
+        if (pad)
+            cdr.serializeArray(kZeros, pad);
+    }
+    void raw(const void *p, size_t n) { cdr.serializeArray(static_cast<const char *>(p), n); }
+
+    void prim(const unsigned char *p, size_t n, size_t a)
+    {
+        align(a);
+        if (n == 1 || !swap) {
+            raw(p, n);
+            return;
+        }
+        unsigned char tmp[16];
+        for (size_t i = 0; i < n; ++i)
+            tmp[i] = p[n - 1 - i];
+        raw(tmp, n);
+    }
+    template <typename T> void num(T v) { prim(reinterpret_cast<const unsigned char *>(&v), sizeof v, sizeof v); }
+
+    void run(const unsigned char *p, size_t count, size_t unit, size_t a)
+    {
+        align(a);
+        if (!swap || unit == 1) {
+            raw(p, count * unit);
+            return;
+        }
+        unsigned char tmp[512];
+        const size_t per = sizeof tmp / unit;
+        while (count) {
+            const size_t k = std::min(count, per);
+            std::memcpy(tmp, p, k * unit);
+            reverse_units(tmp, k, unit);
+            raw(tmp, k * unit);
+            p += k * unit;
+            count -= k;
+        }
+    }
+
+    // Stores a number at an earlier offset of the stream, in stream byte order.
+    template <typename T> void poke(size_t at, T v)
+    {
+        if (swap)
+            reverse_units(reinterpret_cast<unsigned char *>(&v), 1, sizeof v);
+        std::memcpy(cdr.getBufferPointer() + at, &v, sizeof v);
+    }
+};
+
+void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool key);
+
+void write_elems(Writer &w, const DDS_TypeCode *e, const unsigned char *p, size_t n)
+{
+    if (is_primitive_kind(e->kind)) {
+        w.run(p, n, e->size, e->align);
+        return;
+    }
+    for (size_t i = 0; i < n; ++i)
+        write_value(w, e, p + i * e->size, false);
+}
+
+void write_disc(Writer &w, const DDS_TypeCode *d, int64_t disc)
+{
+    switch (disc_size(d)) {
+    case 1: {
+        const auto v = static_cast<uint8_t>(disc);
+        w.raw(&v, 1);
+        break;
+    }
+    case 2: w.num(static_cast<uint16_t>(disc)); break;
+    case 4: w.num(static_cast<uint32_t>(disc)); break;
+    default: w.num(static_cast<uint64_t>(disc)); break;
+    }
+}
+
+void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char *p, bool key)
+{
+    w.align(4);
+    const size_t header = w.pos();
+    if (!p[m.flag_offset]) {
+        if (id < kShortIdLimit) {
+            w.num(static_cast<uint16_t>(id));
+            w.num(static_cast<uint16_t>(0));
+        } else {
+            w.num(static_cast<uint16_t>(kPidExtended | kPidMustUnderstand));
+            w.num(static_cast<uint16_t>(kExtendedExtra));
+            w.num(id);
+            w.num(uint32_t(0));
+        }
+        return;
+    }
+    // The length is known only once the value is written: reserve the short header and fill it
+    // in afterwards, moving the value when it needs the long one.
+    w.raw(kZeros, 4);
+    const size_t outer = w.origin;
+    w.origin = header + 4;
+    write_value(w, m.rtype, p + m.offset, key);
+    const size_t size = w.pos() - w.origin;
+    w.origin = outer;
+    if (size <= kShortLengthMax && id < kShortIdLimit) {
+        w.poke(header, static_cast<uint16_t>(id));
+        w.poke(header + 2, static_cast<uint16_t>(size));
+        return;
+    }
+    if (size > UINT32_MAX || !w.cdr.jump(kExtendedExtra))
+        throw Invalid{};
+    char *base = w.cdr.getBufferPointer();
+    std::memmove(base + header + 4 + kExtendedExtra, base + header + 4, size);
+    w.poke(header, static_cast<uint16_t>(kPidExtended | kPidMustUnderstand));
+    w.poke(header + 2, static_cast<uint16_t>(kExtendedExtra));
+    w.poke(header + 4, id);
+    w.poke(header + 8, static_cast<uint32_t>(size));
+}
+
+void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool key)
+{
+    switch (t->kind) {
+    case DDS_TK_BOOLEAN:
+    case DDS_TK_CHAR:
+    case DDS_TK_OCTET:
+        w.raw(p, 1);
+        return;
+    case DDS_TK_SHORT:
+    case DDS_TK_USHORT:
+    case DDS_TK_WCHAR:
+    case DDS_TK_LONG:
+    case DDS_TK_ULONG:
+    case DDS_TK_FLOAT:
+    case DDS_TK_ENUM:
+    case DDS_TK_LONGLONG:
+    case DDS_TK_ULONGLONG:
+    case DDS_TK_DOUBLE:
+    case DDS_TK_LONGDOUBLE:
+        w.prim(p, t->size, t->align);
+        return;
+    case DDS_TK_STRING: {
+        const auto *b = reinterpret_cast<const BufRep *>(p);
+        if (t->bound && b->len > t->bound)
+            throw Invalid{};
+        w.num(b->len + 1);
+        // The NUL is kept after the characters whenever there is storage.
+        if (b->data)
+            w.raw(b->data, size_t(b->len) + 1);
+        else
+            w.raw(kZeros, 1);
+        return;
+    }
+    case DDS_TK_WSTRING: {
+        const auto *b = reinterpret_cast<const BufRep *>(p);
+        if (t->bound && b->len > t->bound)
+            throw Invalid{};
+        w.num(b->len);
+        if (b->len)
+            w.run(static_cast<const unsigned char *>(b->data), b->len, 2, 2);
+        return;
+    }
+    case DDS_TK_SEQUENCE: {
+        const auto *b = reinterpret_cast<const BufRep *>(p);
+        if (t->bound && b->len > t->bound)
+            throw Invalid{};
+        w.num(b->len);
+        if (b->len)
+            write_elems(w, t->rcontent, static_cast<const unsigned char *>(b->data), b->len);
+        return;
+    }
+    case DDS_TK_ARRAY:
+        write_elems(w, t->rcontent, p, t->element_count);
+        return;
+    case DDS_TK_STRUCT: {
+        // In a key stream a struct with key members contributes only those; one without
+        // contributes all its members.
+        const bool filter = key && t->keyed;
+        const size_t n = t->members.size();
+        for (size_t i = 0; i < n;) {
+            const Member &m = t->members[i];
+            if (filter && !m.key) {
+                ++i;
+            } else if (m.optional) {
+                write_optional(w, m, static_cast<uint32_t>(i), p, filter);
+                ++i;
+            } else if (!w.swap && is_primitive_kind(m.rtype->kind)) {
+                w.align(m.rtype->align);
+                uint32_t end;
+                const size_t j = primitive_run(t, i, w.pos() - w.origin, filter, end);
+                w.raw(p + m.offset, end - m.offset);
+                i = j;
+            } else {
+                write_value(w, m.rtype, p + m.offset, filter);
+                ++i;
+            }
+        }
+        return;
+    }
+    case DDS_TK_UNION: {
+        const auto *rep = reinterpret_cast<const UnionRep *>(p);
+        write_disc(w, t->discriminator, rep->disc);
+        if (rep->selected >= 0) {
+            if (size_t(rep->selected) >= t->members.size())
+                throw Invalid{};
+            write_value(w, t->members[size_t(rep->selected)].rtype, p + t->payload_offset, false);
+        }
+        return;
+    }
+    default:
+        throw Invalid{};
+    }
+}
+
+// ---------------------------------------------------------------- sizes
+
+size_t size_value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, bool key);
+
+size_t size_elems(const DDS_TypeCode *e, const unsigned char *p, size_t n, size_t pos)
+{
+    if (is_primitive_kind(e->kind))
+        return align_to(pos, e->align) + n * e->size;
+    for (size_t i = 0; i < n; ++i)
+        pos = size_value(e, p + i * e->size, pos, false);
+    return pos;
+}
+
+size_t size_value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, bool key)
+{
+    switch (t->kind) {
+    case DDS_TK_STRING:
+        return align_to(pos, 4) + 4 + reinterpret_cast<const BufRep *>(p)->len + 1;
+    case DDS_TK_WSTRING:
+        return align_to(pos, 4) + 4 + size_t(reinterpret_cast<const BufRep *>(p)->len) * 2;
+    case DDS_TK_SEQUENCE: {
+        const auto *b = reinterpret_cast<const BufRep *>(p);
+        pos = align_to(pos, 4) + 4;
+        return b->len ? size_elems(t->rcontent, static_cast<const unsigned char *>(b->data), b->len, pos) : pos;
+    }
+    case DDS_TK_ARRAY:
+        return size_elems(t->rcontent, p, t->element_count, pos);
+    case DDS_TK_STRUCT: {
+        const bool filter = key && t->keyed;
+        const size_t n = t->members.size();
+        for (size_t i = 0; i < n; ++i) {
+            const Member &m = t->members[i];
+            if (filter && !m.key)
+                continue;
+            if (!m.optional) {
+                pos = size_value(m.rtype, p + m.offset, pos, filter);
+                continue;
+            }
+            pos = align_to(pos, 4) + 4;
+            const size_t v = p[m.flag_offset] ? size_value(m.rtype, p + m.offset, 0, filter) : 0;
+            if (v > kShortLengthMax || i >= kShortIdLimit)
+                pos += kExtendedExtra;
+            pos += v;
+        }
+        return pos;
+    }
+    case DDS_TK_UNION: {
+        const auto *rep = reinterpret_cast<const UnionRep *>(p);
+        const size_t ds = disc_size(t->discriminator);
+        pos = align_to(pos, ds) + ds;
+        if (rep->selected >= 0 && size_t(rep->selected) < t->members.size())
+            pos = size_value(t->members[size_t(rep->selected)].rtype, p + t->payload_offset, pos, false);
+        return pos;
+    }
+    default:
+        return align_to(pos, t->align) + t->size;
+    }
+}
+
+// Fewest wire bytes any value of t takes (padding ignored): what a hostile sequence length is
+// measured against before its elements are allocated.
+uint64_t min_wire_size(const DDS_TypeCode *t)
+{
+    switch (t->kind) {
+    case DDS_TK_STRING:
+        return 5;
+    case DDS_TK_WSTRING:
+    case DDS_TK_SEQUENCE:
+        return 4;
+    case DDS_TK_ARRAY:
+        return std::min<uint64_t>(uint64_t(t->element_count) * min_wire_size(t->rcontent), UINT32_MAX);
+    case DDS_TK_STRUCT: {
+        uint64_t s = 0;
+        for (const Member &m : t->members)
+            s += m.optional ? 4 : min_wire_size(m.rtype);
+        return std::min<uint64_t>(s, UINT32_MAX);
+    }
+    case DDS_TK_UNION: {
+        uint64_t least = 0;
+        if (t->default_case >= 0) { // every discriminator value selects a case
+            least = UINT32_MAX;
+            for (const Member &m : t->members)
+                least = std::min(least, min_wire_size(m.rtype));
+        }
+        return disc_size(t->discriminator) + least;
+    }
+    default:
+        return t->size;
+    }
+}
+
+// ---------------------------------------------------------------- reading
+
+struct Reader {
+    fc::Cdr &cdr;
+    size_t origin;
+    size_t end; // offset of the first byte not to read
+    bool swap;
+
+    size_t pos() const { return cdr.getSerializedDataLength(); }
+    size_t remaining() const
+    {
+        const size_t p = pos();
+        return p < end ? end - p : 0;
+    }
+
+    void align(size_t a)
+    {
+        const size_t pad = (origin - pos()) & (a - 1);
+        if (pad && (pad > remaining() || !cdr.jump(pad)))
+            throw Invalid{};
+    }
+    void raw(void *p, size_t n)
+    {
+        if (n > remaining())
+            throw Invalid{};
+        cdr.deserializeArray(static_cast<char *>(p), n);
+    }
+    void prim(unsigned char *p, size_t n, size_t a)
+    {
+        align(a);
+        raw(p, n);
+        if (swap && n > 1)
+            std::reverse(p, p + n);
+    }
+    template <typename T> T num()
+    {
+        T v;
+        prim(reinterpret_cast<unsigned char *>(&v), sizeof v, sizeof v);
+        return v;
+    }
+    void run(unsigned char *p, size_t count, size_t unit, size_t a)
+    {
+        align(a);
+        raw(p, count * unit);
+        if (swap && unit > 1)
+            reverse_units(p, count, unit);
+    }
+};
+
+void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key);
+
+inline void check_primitive(const DDS_TypeCode *t, const unsigned char *p)
+{
+    if (t->kind == DDS_TK_BOOLEAN) {
+        if (*p > 1)
+            throw Invalid{};
+    } else if (t->kind == DDS_TK_ENUM) {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        if (!is_enumerator(t, v))
+            throw Invalid{};
+    }
+}
+
+void read_elems(Reader &r, const DDS_TypeCode *e, unsigned char *p, size_t n)
+{
+    switch (e->kind) {
+    case DDS_TK_BOOLEAN:
+        r.run(p, n, 1, 1);
+        for (size_t i = 0; i < n; ++i)
+            if (p[i] > 1)
+                throw Invalid{};
+        return;
+    case DDS_TK_ENUM:
+        r.run(p, n, 4, 4);
+        for (size_t i = 0; i < n; ++i) {
+            int32_t v;
+            std::memcpy(&v, p + i * 4, 4);
+            if (!is_enumerator(e, v))
+                throw Invalid{};
+        }
+        return;
+    default:
+        if (is_primitive_kind(e->kind)) {
+            r.run(p, n, e->size, e->align);
+            return;
+        }
+        for (size_t i = 0; i < n; ++i)
+            read_value(r, e, p + i * e->size, false);
+    }
+}
+
+int64_t read_disc(Reader &r, const DDS_TypeCode *d)
+{
+    switch (d->kind) {
+    case DDS_TK_BOOLEAN: {
+        uint8_t v;
+        r.raw(&v, 1);
+        if (v > 1)
+            throw Invalid{};
+        return v;
+    }
+    case DDS_TK_CHAR:
+    case DDS_TK_OCTET: {
+        uint8_t v;
+        r.raw(&v, 1);
+        return v;
+    }
+    case DDS_TK_SHORT: return r.num<int16_t>();
+    case DDS_TK_USHORT:
+    case DDS_TK_WCHAR: return r.num<uint16_t>();
+    case DDS_TK_LONG: return r.num<int32_t>();
+    case DDS_TK_ULONG: return r.num<uint32_t>();
+    case DDS_TK_ENUM: {
+        const auto v = r.num<int32_t>();
+        if (!is_enumerator(d, v))
+            throw Invalid{};
+        return v;
+    }
+    case DDS_TK_LONGLONG: return r.num<int64_t>();
+    case DDS_TK_ULONGLONG: return static_cast<int64_t>(r.num<uint64_t>());
+    default: throw Invalid{};
+    }
+}
+
+void read_optional(Reader &r, const Member &m, uint32_t id, unsigned char *p, bool key)
+{
+    r.align(4);
+    const uint16_t pid = r.num<uint16_t>();
+    const uint16_t length = r.num<uint16_t>();
+    uint32_t got_id, size;
+    if ((pid & kPidMask) == kPidExtended) {
+        if (length != kExtendedExtra)
+            throw Invalid{};
+        got_id = r.num<uint32_t>() & 0x0FFFFFFFu; // top bits are flags
+        size = r.num<uint32_t>();
+    } else {
+        got_id = pid & kPidMask;
+        size = length;
+    }
+    if (got_id != id)
+        throw Invalid{};
+    unsigned char *flag = p + m.flag_offset;
+    unsigned char *v = p + m.offset;
+    if (size == 0) {
+        if (*flag) {
+            value_fini(m.rtype, v);
+            *flag = 0;
+        }
+        return;
+    }
+    if (size > r.remaining())
+        throw Invalid{};
+    if (!*flag) {
+        value_init(m.rtype, v);
+        *flag = 1;
+    }
+    // The value may not read past its declared length; its alignment restarts at its first byte.
+    const size_t outer_origin = r.origin, outer_end = r.end;
+    r.origin = r.pos();
+    r.end = r.origin + size;
+    read_value(r, m.rtype, v, key);
+    const size_t left = r.end - r.pos();
+    if (left > 3 || (left && !r.cdr.jump(left)))
+        throw Invalid{};
+    r.origin = outer_origin;
+    r.end = outer_end;
+}
+
+void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
+{
+    switch (t->kind) {
+    case DDS_TK_BOOLEAN:
+        r.raw(p, 1);
+        if (*p > 1)
+            throw Invalid{};
+        return;
+    case DDS_TK_CHAR:
+    case DDS_TK_OCTET:
+        r.raw(p, 1);
+        return;
+    case DDS_TK_ENUM: {
+        r.prim(p, 4, 4);
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        if (!is_enumerator(t, v))
+            throw Invalid{};
+        return;
+    }
+    case DDS_TK_SHORT:
+    case DDS_TK_USHORT:
+    case DDS_TK_WCHAR:
+    case DDS_TK_LONG:
+    case DDS_TK_ULONG:
+    case DDS_TK_FLOAT:
+    case DDS_TK_LONGLONG:
+    case DDS_TK_ULONGLONG:
+    case DDS_TK_DOUBLE:
+    case DDS_TK_LONGDOUBLE:
+        r.prim(p, t->size, t->align);
+        return;
+    case DDS_TK_STRING: {
+        auto *b = reinterpret_cast<BufRep *>(p);
+        const uint32_t n = r.num<uint32_t>();
+        if (n == 0 || (t->bound && n - 1 > t->bound) || n > r.remaining())
+            throw Invalid{};
+        if (n == 1) { // empty: there may be no storage to read the NUL into
+            char nul;
+            r.raw(&nul, 1);
+            if (nul != 0 || !buf_resize(b, primitive_type(DDS_TK_CHAR), 0))
+                throw Invalid{};
+            return;
+        }
+        if (!buf_resize(b, primitive_type(DDS_TK_CHAR), n - 1))
+            throw Invalid{};
+        r.raw(b->data, n);
+        if (static_cast<const char *>(b->data)[n - 1] != 0)
+            throw Invalid{};
+        return;
+    }
+    case DDS_TK_WSTRING: {
+        auto *b = reinterpret_cast<BufRep *>(p);
+        const uint32_t n = r.num<uint32_t>();
+        if ((t->bound && n > t->bound) || uint64_t(n) * 2 > r.remaining())
+            throw Invalid{};
+        if (!buf_resize(b, primitive_type(DDS_TK_WCHAR), n))
+            throw Invalid{};
+        if (n)
+            r.run(static_cast<unsigned char *>(b->data), n, 2, 2);
+        return;
+    }
+    case DDS_TK_SEQUENCE: {
+        auto *b = reinterpret_cast<BufRep *>(p);
+        const DDS_TypeCode *e = t->rcontent;
+        const uint32_t n = r.num<uint32_t>();
+        if (t->bound && n > t->bound)
+            throw Invalid{};
+        if (n) {
+            // Allocate only what the bytes left can hold. The element memory is the quick test;
+            // the element's least wire size (always at least 1) the exact one.
+            const uint64_t left = r.remaining();
+            if (uint64_t(n) * e->size > left && uint64_t(n) * std::max<uint64_t>(min_wire_size(e), 1) > left)
+                throw Invalid{};
+        }
+        if (!buf_resize(b, e, n))
+            throw Invalid{};
+        if (n)
+            read_elems(r, e, static_cast<unsigned char *>(b->data), n);
+        return;
+    }
+    case DDS_TK_ARRAY:
+        read_elems(r, t->rcontent, p, t->element_count);
+        return;
+    case DDS_TK_STRUCT: {
+        const bool filter = key && t->keyed;
+        const size_t n = t->members.size();
+        for (size_t i = 0; i < n;) {
+            const Member &m = t->members[i];
+            if (filter && !m.key) {
+                ++i;
+            } else if (m.optional) {
+                read_optional(r, m, static_cast<uint32_t>(i), p, filter);
+                ++i;
+            } else if (!r.swap && is_primitive_kind(m.rtype->kind)) {
+                r.align(m.rtype->align);
+                uint32_t end;
+                const size_t j = primitive_run(t, i, r.pos() - r.origin, filter, end);
+                r.raw(p + m.offset, end - m.offset);
+                for (; i < j; ++i) // members of the run that not every bit pattern is valid for
+                    check_primitive(t->members[i].rtype, p + t->members[i].offset);
+            } else {
+                read_value(r, m.rtype, p + m.offset, filter);
+                ++i;
+            }
+        }
+        return;
+    }
+    case DDS_TK_UNION: {
+        auto *rep = reinterpret_cast<UnionRep *>(p);
+        const int64_t disc = read_disc(r, t->discriminator);
+        const int32_t idx = union_case_for(t, disc);
+        if (rep->selected != idx)
+            union_select(t, p, idx);
+        rep->disc = disc;
+        if (idx >= 0)
+            read_value(r, t->members[size_t(idx)].rtype, p + t->payload_offset, false);
+        return;
+    }
+    default:
+        throw Invalid{};
+    }
+}
+
+void clear_value(const DDS_TypeCode *t, void *p)
+{
+    value_fini(t, p);
+    value_init(t, p);
+}
+
+// ---------------------------------------------------------------- maximum sizes
+//
+// A type's serialized size depends on where it starts, through padding. We describe a type by an
+// 8x8 matrix over (max, +): entry [i][j] is the largest number of bytes it takes when it starts
+// at an offset ≡ i and ends at an offset ≡ j (mod 8), or kNone when that cannot happen. A struct
+// is the product of its members' matrices, a choice (union cases, absent or present) the
+// element-wise max; sequences and arrays use powers of the element's matrix. This counts padding
+// exactly instead of adding a worst case per item.
+
+using Len = int64_t;
+constexpr Len kNone = -1;
+constexpr Len kCap = Len(1) << 40; // saturates: anything this large counts as unbounded
+
+struct SizeMat {
+    Len v[8][8];
+    bool unbounded = false;
+};
+
+SizeMat none_mat()
+{
+    SizeMat m;
+    for (auto &row : m.v)
+        for (Len &x : row)
+            x = kNone;
+    return m;
+}
+
+SizeMat identity_mat()
+{
+    SizeMat m = none_mat();
+    for (int i = 0; i < 8; ++i)
+        m.v[i][i] = 0;
+    return m;
+}
+
+void put_max(SizeMat &m, int i, Len len)
+{
+    len = std::min(len, kCap);
+    Len &x = m.v[i][(i + len) & 7];
+    x = std::max(x, len);
+}
+
+// An item of n bytes aligned to a.
+SizeMat fixed_mat(uint32_t a, uint32_t n)
+{
+    SizeMat m = none_mat();
+    for (int i = 0; i < 8; ++i)
+        put_max(m, i, Len((-i) & int(a - 1)) + n);
+    return m;
+}
+
+SizeMat mul(const SizeMat &a, const SizeMat &b)
+{
+    SizeMat c = none_mat();
+    c.unbounded = a.unbounded || b.unbounded;
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j) {
+            if (a.v[i][j] < 0)
+                continue;
+            for (int k = 0; k < 8; ++k)
+                if (b.v[j][k] >= 0)
+                    c.v[i][k] = std::max(c.v[i][k], std::min(a.v[i][j] + b.v[j][k], kCap));
+        }
+    return c;
+}
+
+SizeMat join(const SizeMat &a, const SizeMat &b)
+{
+    SizeMat c;
+    c.unbounded = a.unbounded || b.unbounded;
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j < 8; ++j)
+            c.v[i][j] = std::max(a.v[i][j], b.v[i][j]);
+    return c;
+}
+
+SizeMat power(const SizeMat &e, uint64_t n)
+{
+    SizeMat result = identity_mat(), base = e;
+    for (; n; n >>= 1) {
+        if (n & 1)
+            result = mul(result, base);
+        if (n > 1)
+            base = mul(base, base);
+    }
+    return result;
+}
+
+// 0 to n repetitions of e: S(n) = I ⊕ e ⊕ … ⊕ e^n, by S(2k) = S(k) ⊕ e^k S(k), S(k+1) = S(k) ⊕ e^(k+1).
+void up_to(const SizeMat &e, uint64_t n, SizeMat &sum, SizeMat &pow)
+{
+    if (n == 0) {
+        sum = identity_mat();
+        pow = identity_mat();
+        return;
+    }
+    if (n & 1) {
+        up_to(e, n - 1, sum, pow);
+        pow = mul(pow, e);
+        sum = join(sum, pow);
+        return;
+    }
+    SizeMat half_sum, half_pow;
+    up_to(e, n / 2, half_sum, half_pow);
+    sum = join(half_sum, mul(half_pow, half_sum));
+    pow = mul(half_pow, half_pow);
+}
+
+SizeMat up_to(const SizeMat &e, uint64_t n)
+{
+    SizeMat sum, pow;
+    up_to(e, n, sum, pow);
+    return sum;
+}
+
+SizeMat unbounded_mat()
+{
+    SizeMat m = fixed_mat(4, 4);
+    m.unbounded = true;
+    return m;
+}
+
+Len row0_max(const SizeMat &m)
+{
+    Len best = kNone;
+    for (int j = 0; j < 8; ++j)
+        best = std::max(best, m.v[0][j]);
+    return best;
+}
+
+// An optional member: its header, then nothing or the value, whose alignment restarts after the
+// header (so only the value's sizes from residue 0 matter).
+SizeMat optional_mat(const SizeMat &value, uint32_t id)
+{
+    SizeMat m = none_mat();
+    m.unbounded = value.unbounded;
+    const Len id_extra = id >= kShortIdLimit ? kExtendedExtra : 0;
+    for (int i = 0; i < 8; ++i) {
+        const Len header = Len((-i) & 3) + 4;
+        put_max(m, i, header + id_extra);
+        for (int r = 0; r < 8; ++r) {
+            const Len v = value.v[0][r];
+            if (v < 0)
+                continue;
+            put_max(m, i, header + ((v > Len(kShortLengthMax) || id_extra) ? kExtendedExtra : 0) + v);
+        }
+    }
+    return m;
+}
+
+class SizeCalc {
+  public:
+    const SizeMat &of(const DDS_TypeCode *t, bool key)
+    {
+        t = resolve(t);
+        key = key && t->kind == DDS_TK_STRUCT && t->keyed;
+        auto it = memo_.find({t, key});
+        if (it != memo_.end())
+            return it->second;
+        SizeMat m = compute(t, key);
+        return memo_.emplace(std::make_pair(t, key), m).first->second;
+    }
+
+  private:
+    SizeMat compute(const DDS_TypeCode *t, bool key)
+    {
+        switch (t->kind) {
+        case DDS_TK_STRING:
+            if (!t->bound)
+                return unbounded_mat();
+            return mul(mul(fixed_mat(4, 4), up_to(fixed_mat(1, 1), t->bound)), fixed_mat(1, 1));
+        case DDS_TK_WSTRING:
+            if (!t->bound)
+                return unbounded_mat();
+            return mul(fixed_mat(4, 4), up_to(fixed_mat(2, 2), t->bound));
+        case DDS_TK_SEQUENCE: {
+            if (!t->bound)
+                return unbounded_mat();
+            const SizeMat e = of(t->rcontent, false);
+            if (e.unbounded)
+                return unbounded_mat();
+            return mul(fixed_mat(4, 4), up_to(e, t->bound));
+        }
+        case DDS_TK_ARRAY:
+            return power(of(t->rcontent, false), t->element_count);
+        case DDS_TK_STRUCT: {
+            SizeMat m = identity_mat();
+            for (size_t i = 0; i < t->members.size(); ++i) {
+                const Member &mb = t->members[i];
+                if (key && !mb.key)
+                    continue;
+                const SizeMat &v = of(mb.rtype, key);
+                m = mul(m, mb.optional ? optional_mat(v, static_cast<uint32_t>(i)) : v);
+            }
+            return m;
+        }
+        case DDS_TK_UNION: {
+            const uint32_t ds = static_cast<uint32_t>(disc_size(t->discriminator));
+            SizeMat cases = t->default_case >= 0 ? none_mat() : identity_mat();
+            for (const Member &mb : t->members)
+                cases = join(cases, of(mb.rtype, false));
+            return mul(fixed_mat(ds, ds), cases);
+        }
+        default:
+            return fixed_mat(t->align, t->size);
+        }
+    }
+
+    std::map<std::pair<const DDS_TypeCode *, bool>, SizeMat> memo_;
+};
+
+// Largest size from an aligned start, or nullopt-like kNone when unbounded or too large.
+Len max_from_origin(const SizeMat &m)
+{
+    if (m.unbounded)
+        return kNone;
+    const Len best = row0_max(m);
+    return best >= kCap ? kNone : best;
+}
+
+// ---------------------------------------------------------------- key hash
+
+bool key_stream(const DDS_TypeCode *t, const void *block, char *buf, size_t cap, size_t &len)
+{
+    fc::FastBuffer fb(buf, cap);
+    fc::Cdr cdr(fb, fc::Cdr::BIG_ENDIANNESS, fc::Cdr::CORBA_CDR);
+    try {
+        Writer w{cdr, 0, kHostLittle};
+        write_value(w, t, static_cast<const unsigned char *>(block), true);
+        len = w.pos();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- entry points
+
+void cdr_finish_type(DDS_TypeCode *t)
+{
+    const DDS_TypeCode *r = resolve(t);
+    if (!r)
+        return;
+    // Primitive type codes are finished during static initialization: no lookups here.
+    if (is_primitive_kind(r->kind)) {
+        t->max_serialized = r->kind == DDS_TK_ENUM ? 4 : r->size;
+        return;
+    }
+    SizeCalc calc;
+    const Len body = max_from_origin(calc.of(r, false));
+    t->max_serialized = body < 0 || body > Len(UINT32_MAX) ? 0 : static_cast<uint32_t>(body);
+    t->key_max_size = 0;
+    if (r->kind == DDS_TK_STRUCT && r->keyed) {
+        const Len k = max_from_origin(calc.of(r, true));
+        t->key_max_size = k < 0 || k >= Len(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(k);
+    }
+}
+
+uint32_t cdr_max_serialized_size(const DDS_TypeCode *t)
+{
+    t = resolve(t);
+    if (!t)
+        return 0;
+    try {
+        SizeCalc calc;
+        const Len body = max_from_origin(calc.of(t, false));
+        if (body < 0 || body + kCdrHeaderSize > Len(UINT32_MAX))
+            return 0;
+        return static_cast<uint32_t>(body + kCdrHeaderSize);
+    } catch (...) {
+        return 0;
+    }
+}
+
+bool cdr_write_header(fc::Cdr &cdr)
+{
+    const char header[4] = {0, cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS ? char(1) : char(0), 0, 0};
+    try {
+        cdr.serializeArray(header, 4);
+    } catch (...) {
+        return false;
+    }
+    cdr.resetAlignment();
+    return true;
+}
+
+bool cdr_read_header(fc::Cdr &cdr)
+{
+    char header[4];
+    try {
+        cdr.deserializeArray(header, 4);
+    } catch (...) {
+        return false;
+    }
+    // Only plain CDR: PL_CDR, XCDR2 and the rest change the body's layout.
+    if (header[0] != 0 || (header[1] != 0 && header[1] != 1))
+        return false;
+    cdr.changeEndianness(header[1] ? fc::Cdr::LITTLE_ENDIANNESS : fc::Cdr::BIG_ENDIANNESS);
+    cdr.resetAlignment();
+    return true;
+}
+
+bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr)
+{
+    t = resolve(t);
+    if (!t || !block)
+        return false;
+    try {
+        const bool little = cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS;
+        Writer w{cdr, cdr.getSerializedDataLength(), little != kHostLittle};
+        write_value(w, t, static_cast<const unsigned char *>(block), false);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t end)
+{
+    t = resolve(t);
+    if (!t || !block)
+        return false;
+    try {
+        const bool little = cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS;
+        Reader r{cdr, cdr.getSerializedDataLength(), end, little != kHostLittle};
+        read_value(r, t, static_cast<unsigned char *>(block), false);
+        if (r.remaining() > 3 || r.pos() > end)
+            throw Invalid{};
+        return true;
+    } catch (...) {
+        clear_value(t, block);
+        return false;
+    }
+}
+
+size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block)
+{
+    t = resolve(t);
+    if (!t || !block)
+        return 0;
+    return size_value(t, static_cast<const unsigned char *>(block), 0, false);
+}
+
+bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[16], bool force_md5)
+{
+    t = resolve(t);
+    if (!t || !block || t->kind != DDS_TK_STRUCT || !t->keyed)
+        return false;
+    try {
+        if (t->key_max_size <= 16 && !force_md5) {
+            char buf[16] = {};
+            size_t len = 0;
+            if (!key_stream(t, block, buf, sizeof buf, len))
+                return false;
+            std::memcpy(hash, buf, 16);
+            return true;
+        }
+        char small[256];
+        std::vector<char> big;
+        char *buf = small;
+        size_t len = 0;
+        if (!key_stream(t, block, small, sizeof small, len)) {
+            big.resize(size_value(t, static_cast<const unsigned char *>(block), 0, true));
+            buf = big.data();
+            if (big.empty() || !key_stream(t, block, buf, big.size(), len))
+                return false;
+        }
+        MD5 md5;
+        md5.init();
+        md5.update(reinterpret_cast<const unsigned char *>(buf), static_cast<MD5::size_type>(len));
+        md5.finalize();
+        std::memcpy(hash, md5.digest, 16);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace quelt::mw
+
+// ---------------------------------------------------------------- C API
+using namespace quelt::mw;
+
+namespace {
+
+bool has_value(const DDS_DynamicData *d) { return d->type && d->p; }
+
+} // namespace
+
+extern "C" {
+
+DDS_UnsignedLong DDS_DynamicData_get_serialized_size(const DDS_DynamicData *self)
+{
+    if (!self || !has_value(self))
+        return 0;
+    const size_t n = kCdrHeaderSize + cdr_serialized_size(self->type, self->p);
+    return n > UINT32_MAX ? 0 : static_cast<DDS_UnsignedLong>(n);
+}
+
+DDS_UnsignedLong DDS_TypeCode_get_max_serialized_size(const DDS_TypeCode *type) { return cdr_max_serialized_size(type); }
+
+DDS_ReturnCode_t DDS_DynamicData_to_cdr_buffer(const DDS_DynamicData *self, unsigned char *buffer, DDS_UnsignedLong *length)
+{
+    if (!self || !length)
+        return DDS_RETCODE_BAD_PARAMETER;
+    if (!has_value(self))
+        return DDS_RETCODE_PRECONDITION_NOT_MET;
+    if (buffer) {
+        try {
+            fc::FastBuffer fb(reinterpret_cast<char *>(buffer), *length);
+            fc::Cdr cdr(fb, fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);
+            if (cdr_write_header(cdr) && cdr_serialize(self->type, self->p, cdr)) {
+                *length = static_cast<DDS_UnsignedLong>(cdr.getSerializedDataLength());
+                return DDS_RETCODE_OK;
+            }
+        } catch (...) {
+        }
+    }
+    // Tell a short buffer from a sample that breaks its bounds.
+    const DDS_UnsignedLong need = DDS_DynamicData_get_serialized_size(self);
+    if (!buffer) {
+        *length = need;
+        return need ? DDS_RETCODE_OK : DDS_RETCODE_BAD_PARAMETER;
+    }
+    if (need == 0 || need <= *length)
+        return DDS_RETCODE_BAD_PARAMETER;
+    *length = need;
+    return DDS_RETCODE_OUT_OF_RESOURCES;
+}
+
+DDS_ReturnCode_t DDS_DynamicData_from_cdr_buffer(DDS_DynamicData *self, const unsigned char *buffer, DDS_UnsignedLong length)
+{
+    if (!self || !buffer)
+        return DDS_RETCODE_BAD_PARAMETER;
+    if (!has_value(self) || self->bound_child)
+        return DDS_RETCODE_PRECONDITION_NOT_MET;
+    try {
+        // Fast CDR wants a mutable buffer; reading never writes to it.
+        fc::FastBuffer fb(const_cast<char *>(reinterpret_cast<const char *>(buffer)), length);
+        fc::Cdr cdr(fb, fc::Cdr::DEFAULT_ENDIAN, fc::Cdr::DDS_CDR);
+        if (cdr_read_header(cdr) && cdr_deserialize(self->type, self->p, cdr, length))
+            return DDS_RETCODE_OK;
+    } catch (...) {
+    }
+    clear_value(self->type, self->p);
+    return DDS_RETCODE_BAD_PARAMETER;
+}
+
+DDS_ReturnCode_t DDS_DynamicData_get_keyhash(const DDS_DynamicData *self, DDS_KeyHash_t *hash)
+{
+    if (!self || !hash)
+        return DDS_RETCODE_BAD_PARAMETER;
+    std::memset(hash->value, 0, sizeof hash->value);
+    if (!has_value(self) || self->type->kind != DDS_TK_STRUCT || !self->type->keyed)
+        return DDS_RETCODE_PRECONDITION_NOT_MET;
+    if (!cdr_key_hash(self->type, self->p, hash->value)) {
+        std::memset(hash->value, 0, sizeof hash->value);
+        return DDS_RETCODE_BAD_PARAMETER;
+    }
+    return DDS_RETCODE_OK;
+}
+
+DDS_Boolean DDS_TypeCode_is_keyhash_reversible(const DDS_TypeCode *type)
+{
+    type = resolve(type);
+    return type && type->kind == DDS_TK_STRUCT && type->keyed && type->key_max_size <= 16 ? DDS_BOOLEAN_TRUE
+                                                                                         : DDS_BOOLEAN_FALSE;
+}
+
+DDS_ReturnCode_t DDS_DynamicData_set_from_keyhash(DDS_DynamicData *self, const DDS_KeyHash_t *hash)
+{
+    if (!self || !hash)
+        return DDS_RETCODE_BAD_PARAMETER;
+    if (!has_value(self) || self->bound_child || !DDS_TypeCode_is_keyhash_reversible(self->type))
+        return DDS_RETCODE_PRECONDITION_NOT_MET;
+    char buf[16];
+    std::memcpy(buf, hash->value, 16);
+    try {
+        fc::FastBuffer fb(buf, sizeof buf);
+        fc::Cdr cdr(fb, fc::Cdr::BIG_ENDIANNESS, fc::Cdr::CORBA_CDR);
+        Reader r{cdr, 0, sizeof buf, kHostLittle};
+        read_value(r, self->type, self->p, true);
+        // The stream is zero padded to 16 bytes: anything else is not a hash of this type.
+        const size_t used = r.pos();
+        if (std::all_of(buf + used, buf + sizeof buf, [](char c) { return c == 0; }))
+            return DDS_RETCODE_OK;
+    } catch (...) {
+    }
+    clear_value(self->type, self->p);
+    return DDS_RETCODE_BAD_PARAMETER;
+}
+
+} // extern "C"
