@@ -18,6 +18,7 @@
 #include <fastdds/rtps/common/WriteParams.h>
 
 #include <cstring>
+#include <sys/stat.h>
 
 namespace fdds = eprosima::fastdds::dds;
 using FReturnCode = eprosima::fastrtps::types::ReturnCode_t;
@@ -455,7 +456,24 @@ struct Factory {
     std::mutex lock;
     std::vector<std::string> files;
     std::set<DDS_DomainParticipant *> participants;
+    // Types read from a set of files, kept until the factory goes: samples of those types may
+    // outlive the participant that registered them. Keyed by paths, sizes and times of change,
+    // so an edited file is read again.
+    std::map<std::string, std::shared_ptr<DDS_TypeLibrary>> types;
 };
+
+std::string files_key(const std::vector<std::string> &files)
+{
+    std::string key;
+    for (const std::string &f : files) {
+        struct stat st {};
+        if (::stat(f.c_str(), &st) != 0)
+            return {}; // let the reader report the missing file
+        key += f + '\n' + std::to_string(st.st_size) + ' ' + std::to_string(st.st_mtim.tv_sec) + '.' +
+               std::to_string(st.st_mtim.tv_nsec) + '\n';
+    }
+    return key;
+}
 
 std::mutex g_factory_lock;
 Factory *g_factory = nullptr;
@@ -561,11 +579,23 @@ DDS_DomainParticipant *DDS_DomainParticipantFactory_create_participant_from_conf
             QueltLog_error(ctx, "no XML file to read configuration '%s' from", config_name);
             return nullptr;
         }
+        const std::string key = files_key(files);
+        std::shared_ptr<DDS_TypeLibrary> types;
+        {
+            std::lock_guard<std::mutex> g(f->lock);
+            auto it = f->types.find(key);
+            if (!key.empty() && it != f->types.end())
+                types = it->second;
+        }
         ParticipantPlan plan;
         std::string err;
-        if (!build_participant_plan(files, config_name, plan, err)) {
+        if (!build_participant_plan(files, config_name, plan, err, types)) {
             QueltLog_error(ctx, "%s", err.c_str());
             return nullptr;
+        }
+        if (!types && !key.empty()) {
+            std::lock_guard<std::mutex> g(f->lock);
+            f->types[key] = plan.types;
         }
         DDS_DomainParticipant *p = create_participant_from_plan(std::move(plan), err);
         if (!p) {

@@ -656,7 +656,7 @@ struct Builder {
     }
 };
 
-bool index_file(Index &ix, DDS_TypeLibrary &types, const std::string &path, std::string &err)
+bool index_file(Index &ix, DDS_TypeLibrary *types, const std::string &path, std::string &err)
 {
     Source src;
     src.file = path;
@@ -665,7 +665,7 @@ bool index_file(Index &ix, DDS_TypeLibrary &types, const std::string &path, std:
     if (!xml::read_file(path.c_str(), text, err) || !xml::parse_document(*src.doc, text, path.c_str(), err))
         return false;
     const XMLElement *root = xml::dds_root(*src.doc, path.c_str(), err);
-    if (!root || !xml::load_types_document(types, *src.doc, path.c_str(), err))
+    if (!root || (types && !xml::load_types_document(*types, *src.doc, path.c_str(), err)))
         return false;
     ix.sources.push_back(std::move(src));
     const char *file = ix.sources.back().file.c_str();
@@ -687,17 +687,20 @@ bool index_file(Index &ix, DDS_TypeLibrary &types, const std::string &path, std:
 
 } // namespace
 
-bool build_participant_plan(const std::vector<std::string> &files, const std::string &config_name, ParticipantPlan &plan, std::string &err)
+bool build_participant_plan(const std::vector<std::string> &files, const std::string &config_name, ParticipantPlan &plan, std::string &err,
+                            const std::shared_ptr<DDS_TypeLibrary> &types)
 {
     Index ix;
     plan = ParticipantPlan{};
-    plan.types.reset(DDS_TypeLibrary_new(), DDS_TypeLibrary_delete);
+    plan.types = types;
+    if (!plan.types)
+        plan.types.reset(DDS_TypeLibrary_new(), DDS_TypeLibrary_delete);
     if (!plan.types) {
         err = "out of memory";
         return false;
     }
     for (const std::string &f : files)
-        if (!index_file(ix, *plan.types, f, err))
+        if (!index_file(ix, types ? nullptr : plan.types.get(), f, err))
             return false;
     if (!check_profiles(ix, err))
         return false;

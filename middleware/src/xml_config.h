@@ -58,9 +58,9 @@ struct ParticipantPlan {
 // Reads the XML files in order (types, qos_library, domain_library, domain_participant_library)
 // and builds the plan of the participant configuration `config_name` ("Library::Participant").
 // On failure returns false with one message in err, of the form "file:line: what is wrong" where
-// a line is known.
+// a line is known. With `types`, the files' types are not read again: those are used.
 bool build_participant_plan(const std::vector<std::string> &files, const std::string &config_name, ParticipantPlan &plan,
-                            std::string &err);
+                            std::string &err, const std::shared_ptr<DDS_TypeLibrary> &types = nullptr);
 
 // Checks that Fast DDS can honour a QoS record; returns "" or what it cannot do.
 std::string check_writer_qos(const DDS_DataWriterQos &qos);
