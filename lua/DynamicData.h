@@ -1,0 +1,30 @@
+/* DynamicData member access by name from Lua values, and sample-info fields by name. */
+#ifndef QUELT_LUA_DYNAMIC_DATA_H
+#define QUELT_LUA_DYNAMIC_DATA_H
+
+#include "dds/dds_domain.h"
+#include "dds/dds_dynamicdata.h"
+#include "LuaApi.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+DDS_ReturnCode_t QueltLuaDynamicData_get_member_info(DDS_DynamicData *data, DDS_DynamicDataMemberInfo *info,
+                                                     DDS_TCKind *kind, const char *name,
+                                                     DDS_DynamicDataMemberId memberId);
+DDS_ReturnCode_t QueltLuaDynamicData_clear(DDS_DynamicData *data);
+/* Stack: member name at -3, value at -2, lud DynamicData at -1. Returns 1, pushes nothing. */
+int QueltLuaDynamicData_set(lua_State *L);
+/* Stack: table, member name, lud DynamicData. Returns 1 with the value (or nil) pushed. */
+int QueltLuaDynamicData_get(lua_State *L);
+/* Stack: JSON text at -2, lud DynamicData at -1. Returns 1; pushes nil on failure. */
+int QueltLuaDynamicData_set_from_json(lua_State *L);
+/* Stack: table, field name, lud SampleInfo. Returns 1 with the value (or nil) pushed. */
+int QueltLuaSampleInfo_get(lua_State *L);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,657 @@
+// The engine: creation of the Lua layout, its entry points, input and output entries and the
+// context values.
+//
+// Lua reports errors with longjmp: no object with a destructor lives across a Lua API call. The
+// layout is built inside a protected call, so running out of memory there is a creation failure
+// instead of a panic.
+#include "Engine.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "Common.h"
+#include "Container.h"
+#include "dds/dds_util.h"
+#include "Internal.h"
+#include "Log.h"
+#include "MetamethodImpl.h"
+
+namespace {
+
+// What the protected layout builder needs: the engine and the owner to publish in CONTEXT.
+struct LayoutArgs {
+    QueltLuaEngine *engine;
+    void *userData;
+};
+
+// Pushes _G[name] without consulting a metatable a script may have put on _G.
+void pushGlobalRaw(lua_State *L, const char *name) {
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* push _G */
+    lua_pushstring(L, name);                             /* push name */
+    lua_rawget(L, -2);                                   /* replace name by _G[name] */
+    lua_remove(L, -2);                                   /* drop _G */
+}
+
+// t[key] = function, t on top.
+void setFunction(lua_State *L, const char *key, lua_CFunction function) {
+    lua_pushstring(L, key);           /* push key */
+    lua_pushcclosure(L, function, 0); /* push function, no upvalues */
+    lua_rawset(L, -3);                /* t[key] = function; pops both */
+}
+
+// Builds a metatable from a null-terminated list and publishes it as global `name`.
+void setMetatableGlobal(lua_State *L, const char *name, const luaL_Reg *methods) {
+    lua_newtable(L); /* push metatable */
+    for (const luaL_Reg *m = methods; m->name != nullptr; ++m) {
+        setFunction(L, m->name, m->func);
+    }
+    lua_setglobal(L, name); /* _G[name] = metatable; pops it */
+}
+
+// main[key] = new empty table with metatable {__index, __len}, main at index 1.
+void createEntityTable(lua_State *L, const char *key, lua_CFunction index, lua_CFunction len) {
+    lua_pushstring(L, key);  /* push key */
+    lua_newtable(L);         /* push the entity table */
+    lua_newtable(L);         /* push its metatable */
+    setFunction(L, "__index", index);
+    setFunction(L, "__len", len);
+    lua_setmetatable(L, -2); /* pop metatable into the entity table */
+    lua_rawset(L, 1);        /* main[key] = table; pops both */
+}
+
+// main[alias] = main[key], main at index 1.
+void aliasMainField(lua_State *L, const char *alias, const char *key) {
+    lua_pushstring(L, alias); /* push alias */
+    lua_pushstring(L, key);   /* push key */
+    lua_rawget(L, 1);         /* replace key by main[key] */
+    lua_rawset(L, 1);         /* main[alias] = main[key]; pops both */
+}
+
+// Runs in protected mode with lud(LayoutArgs) as its only argument; lays out everything the
+// other modules rely on and leaves the stack of its frame empty.
+int buildLayout(lua_State *L) {
+    const LayoutArgs *args = static_cast<const LayoutArgs *>(lua_touserdata(L, 1));
+    QueltLuaEngine *engine = args->engine;
+    void *userData = args->userData;
+    lua_settop(L, 0); /* drop the argument: the main table goes to index 1 */
+
+    luaL_openlibs(L);
+
+    lua_pushlightuserdata(L, engine); /* push key lud(engine) */
+    lua_newtable(L);                  /* push the main table */
+    lua_rawset(L, LUA_REGISTRYINDEX); /* registry[lud(engine)] = main; pops both */
+    lua_pushlightuserdata(L, L);      /* push key lud(L) */
+    lua_pushlightuserdata(L, engine); /* push lud(engine) */
+    lua_rawset(L, LUA_REGISTRYINDEX); /* registry[lud(L)] = lud(engine); pops both */
+    lua_pushlightuserdata(L, engine); /* push key lud(engine) */
+    lua_rawget(L, LUA_REGISTRYINDEX); /* replace it by the main table, now at 1 */
+
+    createEntityTable(L, "READER", QueltLuaEngine_InTableIndex, QueltLuaEngine_InTableLen);
+    aliasMainField(L, "INPUT", "READER");
+    createEntityTable(L, "WRITER", QueltLuaEngine_OutTableIndex, QueltLuaEngine_OutTableLen);
+    aliasMainField(L, "OUTPUT", "WRITER");
+
+    lua_pushstring(L, "CONTEXT"); /* push key, at 2 */
+    lua_newtable(L);              /* push CONTEXT, at 3 */
+    lua_pushstring(L, "LOG");     /* push key */
+    lua_newtable(L);              /* push LOG */
+    setFunction(L, "Exception", QueltLuaEngine_LogException);
+    setFunction(L, "Warning", QueltLuaEngine_LogWarning);
+    lua_rawset(L, 3);                   /* CONTEXT.LOG = LOG; pops both */
+    lua_pushstring(L, "intentExit");    /* push key */
+    lua_pushboolean(L, 0);              /* push false */
+    lua_rawset(L, 3);                   /* CONTEXT.intentExit = false; pops both */
+    lua_pushstring(L, "#plugin_lud");   /* push key */
+    lua_pushlightuserdata(L, userData); /* push lud(owner) */
+    lua_rawset(L, 3);                   /* CONTEXT["#plugin_lud"] = owner; pops both */
+    lua_pushstring(L, QUELT_LUA_OUTPUT_MAP); /* push key */
+    lua_newtable(L);                         /* push the writers' alias map */
+    lua_rawset(L, 3);                        /* pops both */
+    lua_pushstring(L, QUELT_LUA_INPUT_MAP);  /* push key */
+    lua_newtable(L);                         /* push the readers' alias map */
+    lua_rawset(L, 3);                        /* pops both */
+    lua_rawset(L, 1);                        /* main.CONTEXT = CONTEXT; pops key and CONTEXT */
+
+    if (engine->container.name != nullptr) {
+        lua_setglobal(L, engine->container.name); /* publish the main table; pops it */
+    } else {
+        lua_pop(L, 1); /* pop the main table: reachable through the registry only */
+    }
+
+    static const luaL_Reg inputMt[] = {{"__newindex", QueltLuaEngine_InDataNewindex},
+                                       {"__index", QueltLuaEngine_InDataIndex},
+                                       {"__len", QueltLuaEngine_InDataLen},
+                                       {"__ipairs", QueltLuaEngine_InData_ipairs},
+                                       {nullptr, nullptr}};
+    static const luaL_Reg inputIndexedMt[] = {{"__newindex", QueltLuaEngine_InDataNewindex},
+                                              {"__index", QueltLuaEngine_InDataIndexAlreadyIndexed},
+                                              {"__len", QueltLuaEngine_InDataLenAlreadyIndexed},
+                                              {nullptr, nullptr}};
+    static const luaL_Reg infoMt[] = {{"__newindex", QueltLuaEngine_InDataNewindex},
+                                      {"__index", QueltLuaEngine_InfoDataIndex},
+                                      {"__len", QueltLuaEngine_InDataLen},
+                                      {"__ipairs", QueltLuaEngine_InfoData_ipairs},
+                                      {nullptr, nullptr}};
+    static const luaL_Reg infoIndexedMt[] = {{"__newindex", QueltLuaEngine_InDataNewindex},
+                                             {"__index", QueltLuaEngine_InfoDataIndexAlreadyIndexed},
+                                             {"__len", QueltLuaEngine_InDataLenAlreadyIndexed},
+                                             {nullptr, nullptr}};
+    static const luaL_Reg outputMt[] = {{"__newindex", QueltLuaEngine_OutDataNewindex},
+                                        {"__index", QueltLuaEngine_OutDataIndex},
+                                        {"__len", QueltLuaEngine_OutDataLen},
+                                        {nullptr, nullptr}};
+    setMetatableGlobal(L, QUELT_LUA_INPUT_MT, inputMt);
+    setMetatableGlobal(L, QUELT_LUA_INPUT_ALREADY_INDEXED_MT, inputIndexedMt);
+    setMetatableGlobal(L, QUELT_LUA_INFO_MT, infoMt);
+    setMetatableGlobal(L, QUELT_LUA_INFO_ALREADY_INDEXED_MT, infoIndexedMt);
+    setMetatableGlobal(L, QUELT_LUA_OUTPUT_MT, outputMt);
+    return 0;
+}
+
+// Removes the registry entries of engine from L, so that nothing in a state that outlives the
+// engine can reach the freed record. Only nil is stored: this cannot run out of memory.
+void forgetEngine(lua_State *L, QueltLuaEngine *engine) {
+    const int top = lua_gettop(L);
+    lua_pushlightuserdata(L, L);      /* push key lud(L) */
+    lua_rawget(L, LUA_REGISTRYINDEX); /* replace it by registry[lud(L)] */
+    const bool designatesEngine = lua_touserdata(L, -1) == engine;
+    lua_pop(L, 1); /* pop it */
+    if (designatesEngine) {
+        lua_pushlightuserdata(L, L);      /* push key lud(L) */
+        lua_pushnil(L);                   /* push nil */
+        lua_rawset(L, LUA_REGISTRYINDEX); /* registry[lud(L)] = nil; pops both */
+    }
+    lua_pushlightuserdata(L, engine); /* push key lud(engine) */
+    lua_pushnil(L);                   /* push nil */
+    lua_rawset(L, LUA_REGISTRYINDEX); /* registry[lud(engine)] = nil; pops both */
+    lua_settop(L, top);
+}
+
+void releaseEngine(QueltLuaEngine *engine) {
+    QueltLuaContainer_free(&engine->container);
+    if (engine->L != nullptr) {
+        if (engine->ownsState) {
+            lua_close(engine->L);
+        } else {
+            forgetEngine(engine->L, engine);
+        }
+        engine->L = nullptr;
+    }
+    std::free(engine->clock);
+    std::free(engine);
+}
+
+// Pushes the named entity table (READER or WRITER) and then entry[name] when it exists.
+// Returns 1 with both pushed, 0 with only the entity table pushed (missing entry), -1 with nothing
+// pushed (missing entity table, logged with ctx).
+int pushEntityAndEntry(QueltLuaEngine *engine, const char *table, const char *name, const char *ctx) {
+    if (!QueltLuaCommon_pushTableOnTopFromMainTable(engine, table)) { /* push READER / WRITER */
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, table);
+        return -1;
+    }
+    return QueltLuaCommon_pushTableOnTopFromTopTable(engine->L, name); /* push the entry if any */
+}
+
+// New data table with the metatable of global `mt`, under `key` of the table on top.
+// Returns 0 (stack unchanged) when the metatable is missing.
+int addDataTable(lua_State *L, const char *key, const char *mt, const char *ctx) {
+    lua_pushstring(L, key); /* push key */
+    lua_newtable(L);        /* push the data table */
+    pushGlobalRaw(L, mt);   /* push the metatable */
+    if (!lua_istable(L, -1)) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, mt);
+        lua_pop(L, 3); /* pop the non-table, data table and key */
+        return 0;
+    }
+    lua_setmetatable(L, -2); /* pop the metatable into the data table */
+    lua_rawset(L, -3);       /* top[key] = data table; pops both */
+    return 1;
+}
+
+// t[key] = lud(pointer), or nil for a null pointer; t on top.
+void setPointer(lua_State *L, const char *key, void *pointer) {
+    lua_pushstring(L, key); /* push key */
+    if (pointer != nullptr) {
+        lua_pushlightuserdata(L, pointer); /* push lud(pointer) */
+    } else {
+        lua_pushnil(L); /* push nil */
+    }
+    lua_rawset(L, -3); /* t[key] = value; pops both */
+}
+
+// t[key] = a null light userdata; t on top.
+void setNullPointer(lua_State *L, const char *key) {
+    lua_pushstring(L, key);             /* push key */
+    lua_pushlightuserdata(L, nullptr);  /* push lud(NULL) */
+    lua_rawset(L, -3);                  /* pops both */
+}
+
+// Binds the six keys of a samples or infos table (entry on top) to the reader's buffers.
+int bindInputDataTable(lua_State *L, const char *key, DDS_DynamicDataSeq *dataSequence,
+                       DDS_SampleInfoSeq *infoSequence, DDS_DynamicData *keyHolder,
+                       DDS_DynamicDataReader *reader, const char *ctx) {
+    lua_pushstring(L, key); /* push key */
+    lua_rawget(L, -2);      /* replace it by entry[key] */
+    if (!lua_istable(L, -1)) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, key);
+        lua_pop(L, 1); /* pop the non-table */
+        return 0;
+    }
+    setPointer(L, "#sampleSeq", dataSequence);
+    setNullPointer(L, "#sample");
+    setPointer(L, "#infoSeq", infoSequence);
+    setNullPointer(L, "#info");
+    setPointer(L, "#reader", reader);
+    setPointer(L, "#keyHolder", keyHolder);
+    lua_pop(L, 1); /* pop the data table */
+    return 1;
+}
+
+// The prologue shared by the context operations: the engine is usable and CONTEXT is pushed.
+int pushContext(QueltLuaEngine *engine, const char *name, const char *ctx) {
+    if (engine == nullptr || engine->L == nullptr || name == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "engine and name");
+        return 0;
+    }
+    if (!QueltLuaCommon_pushTableOnTopFromMainTable(engine, "CONTEXT")) { /* push CONTEXT */
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, "CONTEXT");
+        return 0;
+    }
+    return 1;
+}
+
+// Iterator step shared by samples (GET) and infos (INFO): (table, i) -> i + 1, element.
+int iteratorStep(lua_State *L, int selector) {
+    const lua_Integer n = static_cast<lua_Integer>(luaL_checknumber(L, 2) + 1);
+    lua_settop(L, 2);
+    lua_pushinteger(L, n); /* push n */
+    lua_replace(L, 2);     /* slot 2 = n */
+    if (QueltLuaMetamethodImpl_InDataIndexing(L, selector) != 0) {
+        return 0; // nothing pushed: the loop ends
+    }
+    if (lua_gettop(L) < 2 || lua_isnil(L, 2)) {
+        return 0;
+    }
+    lua_pushinteger(L, n); /* push n */
+    lua_pushvalue(L, 2);   /* push a copy of the element */
+    return 2;
+}
+
+// Prints the text of the last argument followed by a newline under the given level.
+int logFromScript(lua_State *L, int level) {
+    const int top = lua_gettop(L);
+    if (top == 0 || !QueltLuaLog_isEnabled(level, QUELT_LUA_LOG_SUBMODULE_LUA)) {
+        return 0;
+    }
+    const char *text = luaL_tolstring(L, top, nullptr); /* push the text form of the argument */
+    QueltLuaLog_plain(level, QUELT_LUA_LOG_SUBMODULE_LUA, "%s\n", text);
+    lua_pop(L, 1); /* pop the text */
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+const luaL_Reg QueltLuaEngine_INLIB[] = {{"read", QueltLuaEngine_InRead}, {"take", QueltLuaEngine_InTake}, {nullptr, nullptr}};
+
+const luaL_Reg QueltLuaEngine_OUTLIB[] = {{"write", QueltLuaEngine_OutWrite},
+                                          {"unregister", QueltLuaEngine_OutUnregister},
+                                          {"dispose", QueltLuaEngine_OutDispose},
+                                          {"clear_members", QueltLuaEngine_OutClearMembers},
+                                          {nullptr, nullptr}};
+
+QueltLuaEngine *QueltLuaEngine_new(const QueltLuaContainer *container, lua_State *state) {
+    static const char *const ctx = "QueltLuaEngine_new";
+    auto *engine = static_cast<QueltLuaEngine *>(std::calloc(1, sizeof(QueltLuaEngine)));
+    if (engine == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_NEW_FAILURE_s, "engine");
+        return nullptr;
+    }
+    void *userData = nullptr;
+    if (container != nullptr) {
+        QueltLuaContainer_initFrom(container, &engine->container);
+        userData = container->userData;
+    }
+
+    engine->clock = static_cast<QueltLuaClock *>(std::calloc(1, sizeof(QueltLuaClock)));
+    if (engine->clock == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_NEW_FAILURE_s, "clock");
+        releaseEngine(engine);
+        return nullptr;
+    }
+    engine->clock->now = QueltClock_now;
+    engine->clock->now(&engine->lastCheck);
+
+    if (state == nullptr) {
+        engine->L = luaL_newstate();
+        engine->ownsState = 1;
+    } else {
+        engine->L = state;
+        engine->ownsState = 0;
+    }
+    if (engine->L == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_NEW_FAILURE_s, "luaL_newstate");
+        releaseEngine(engine);
+        return nullptr;
+    }
+
+    lua_State *L = engine->L;
+    const int top = lua_gettop(L);
+    LayoutArgs args = {engine, userData};
+    lua_pushcfunction(L, buildLayout);  /* push the builder */
+    lua_pushlightuserdata(L, &args);    /* push its argument */
+    if (lua_pcall(L, 1, 0, 0) != LUA_OK) { /* pops both; pushes the error message on failure */
+        const char *message = lua_tolstring(L, -1, nullptr);
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_NEW_FAILURE_s, message != nullptr ? message : "layout");
+        lua_settop(L, top); /* pop the message */
+        releaseEngine(engine);
+        return nullptr;
+    }
+    QUELT_LUA_CHECK_TOP(L, top);
+    return engine;
+}
+
+void QueltLuaEngine_delete(QueltLuaEngine *engine) {
+    if (engine == nullptr) {
+        return;
+    }
+    if (engine->L != nullptr) {
+        QueltLuaEngine_returnAllLoans(engine);
+    }
+    releaseEngine(engine);
+}
+
+int QueltLuaEngine_assertOutput(QueltLuaEngine *engine, const char *name, int position, DDS_DynamicData *instance,
+                                DDS_DynamicDataWriter *writer) {
+    static const char *const ctx = "QueltLuaEngine_assertOutput";
+    if (engine == nullptr || engine->L == nullptr || name == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "engine and name");
+        return 0;
+    }
+    lua_State *L = engine->L;
+    const int top = lua_gettop(L);
+    const int found = pushEntityAndEntry(engine, "WRITER", name, ctx); /* push WRITER [, entry] */
+    if (found < 0) {
+        return 0;
+    }
+    if (found == 0) {
+        lua_pushstring(L, name);               /* push key */
+        lua_newtable(L);                       /* push the entry */
+        luaL_setfuncs(L, QueltLuaEngine_OUTLIB, 0);
+        if (!addDataTable(L, "instance", QUELT_LUA_OUTPUT_MT, ctx)) {
+            lua_settop(L, top);
+            return 0;
+        }
+        lua_rawset(L, -3); /* WRITER[name] = entry; pops both */
+        QueltLuaCommon_associateNameAndIdex(engine, name, position + 1, QUELT_LUA_OUTPUT_MAP);
+        if (!QueltLuaCommon_pushTableOnTopFromTopTable(L, name)) { /* push the new entry */
+            QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_CREATE_TABLE_FAILURE_s, name);
+            lua_settop(L, top);
+            return 0;
+        }
+    }
+    lua_pushstring(L, "instance"); /* push key */
+    lua_rawget(L, -2);             /* replace it by entry.instance */
+    if (!lua_istable(L, -1)) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, "instance");
+        lua_settop(L, top);
+        return 0;
+    }
+    setPointer(L, "#sample", instance);
+    lua_pop(L, 1); /* pop the instance table */
+    setPointer(L, "#writer", writer);
+    lua_settop(L, top); /* pop entry and WRITER */
+    QUELT_LUA_CHECK_TOP(L, top);
+    return 1;
+}
+
+int QueltLuaEngine_assertInput(QueltLuaEngine *engine, const char *name, int position,
+                               DDS_DynamicDataSeq *dataSequence, DDS_SampleInfoSeq *infoSequence,
+                               DDS_DynamicData *keyHolder, DDS_DynamicDataReader *reader) {
+    static const char *const ctx = "QueltLuaEngine_assertInput";
+    if (engine == nullptr || engine->L == nullptr || name == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "engine and name");
+        return 0;
+    }
+    lua_State *L = engine->L;
+    const int top = lua_gettop(L);
+    const int found = pushEntityAndEntry(engine, "READER", name, ctx); /* push READER [, entry] */
+    if (found < 0) {
+        return 0;
+    }
+    if (found == 0) {
+        lua_pushstring(L, name); /* push key */
+        lua_newtable(L);         /* push the entry */
+        luaL_setfuncs(L, QueltLuaEngine_INLIB, 0);
+        if (!addDataTable(L, "samples", QUELT_LUA_INPUT_MT, ctx) || !addDataTable(L, "infos", QUELT_LUA_INFO_MT, ctx)) {
+            lua_settop(L, top);
+            return 0;
+        }
+        lua_rawset(L, -3); /* READER[name] = entry; pops both */
+        QueltLuaCommon_associateNameAndIdex(engine, name, position + 1, QUELT_LUA_INPUT_MAP);
+        if (!QueltLuaCommon_pushTableOnTopFromTopTable(L, name)) { /* push the new entry */
+            QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, name);
+            lua_settop(L, top);
+            return 0;
+        }
+    }
+    if (!bindInputDataTable(L, "samples", dataSequence, infoSequence, keyHolder, reader, ctx) ||
+        !bindInputDataTable(L, "infos", dataSequence, infoSequence, keyHolder, reader, ctx)) {
+        lua_settop(L, top);
+        return 0;
+    }
+    setPointer(L, "#reader", reader);
+    lua_settop(L, top); /* pop entry and READER */
+    QUELT_LUA_CHECK_TOP(L, top);
+    return 1;
+}
+
+/* ---- context values ---- */
+
+int QueltLuaEngine_assertFunctionIntoContext(QueltLuaEngine *engine, const char *name, lua_CFunction function) {
+    static const char *const ctx = "QueltLuaEngine_assertFunctionIntoContext";
+    const int top = engine != nullptr && engine->L != nullptr ? lua_gettop(engine->L) : 0;
+    if (!pushContext(engine, name, ctx)) {
+        return 0;
+    }
+    const int ok = QueltLuaCommon_assertFunctionIntoTopTable(engine->L, name, function);
+    if (!ok) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_ASSERT_NUMBER_FAIL_sfs, name, 0.0, "CONTEXT");
+    }
+    lua_settop(engine->L, top); /* pop CONTEXT */
+    return ok;
+}
+
+int QueltLuaEngine_assertNumberIntoContext(QueltLuaEngine *engine, const char *name, double value) {
+    static const char *const ctx = "QueltLuaEngine_assertNumberIntoContext";
+    const int top = engine != nullptr && engine->L != nullptr ? lua_gettop(engine->L) : 0;
+    if (!pushContext(engine, name, ctx)) {
+        return 0;
+    }
+    const int ok = QueltLuaCommon_assertNumberIntoTopTable(engine->L, name, value);
+    if (!ok) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_ASSERT_NUMBER_FAIL_sfs, name, value, "CONTEXT");
+    }
+    lua_settop(engine->L, top); /* pop CONTEXT */
+    return ok;
+}
+
+int QueltLuaEngine_assertBooleanIntoContext(QueltLuaEngine *engine, const char *name, int value) {
+    static const char *const ctx = "QueltLuaEngine_assertBooleanIntoContext";
+    const int top = engine != nullptr && engine->L != nullptr ? lua_gettop(engine->L) : 0;
+    if (!pushContext(engine, name, ctx)) {
+        return 0;
+    }
+    const int ok = QueltLuaCommon_assertBooleanIntoTopTable(engine->L, name, value);
+    if (!ok) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_ASSERT_NUMBER_FAIL_sfs, name, value != 0 ? 1.0 : 0.0, "CONTEXT");
+    }
+    lua_settop(engine->L, top); /* pop CONTEXT */
+    return ok;
+}
+
+int QueltLuaEngine_assertStringIntoContext(QueltLuaEngine *engine, const char *name, const char *value) {
+    static const char *const ctx = "QueltLuaEngine_assertStringIntoContext";
+    const int top = engine != nullptr && engine->L != nullptr ? lua_gettop(engine->L) : 0;
+    if (!pushContext(engine, name, ctx)) {
+        return 0;
+    }
+    const int ok = QueltLuaCommon_assertStringIntoTopTable(engine->L, name, value);
+    if (!ok) {
+        // The template shows a number: a string is shown by its numeric value, 0 when it has none.
+        const double shown = value != nullptr ? std::strtod(value, nullptr) : 0.0;
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_ASSERT_NUMBER_FAIL_sfs, name, shown, "CONTEXT");
+    }
+    lua_settop(engine->L, top); /* pop CONTEXT */
+    return ok;
+}
+
+int QueltLuaEngine_getNumberFromContext(QueltLuaEngine *engine, const char *name, double *value) {
+    static const char *const ctx = "QueltLuaEngine_getNumberFromContext";
+    const int top = engine != nullptr && engine->L != nullptr ? lua_gettop(engine->L) : 0;
+    if (!pushContext(engine, name, ctx)) {
+        return 0;
+    }
+    double local = 0.0;
+    const int ok = QueltLuaCommon_getNumberFromTopTable(engine->L, name, &local);
+    if (!ok) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, name);
+    } else if (value != nullptr) {
+        *value = local;
+    }
+    lua_settop(engine->L, top); /* pop CONTEXT */
+    return ok;
+}
+
+int QueltLuaEngine_getBooleanFromContext(QueltLuaEngine *engine, const char *name, uint8_t *value) {
+    static const char *const ctx = "QueltLuaEngine_getBooleanFromContext";
+    const int top = engine != nullptr && engine->L != nullptr ? lua_gettop(engine->L) : 0;
+    if (!pushContext(engine, name, ctx)) {
+        return 0;
+    }
+    int local = 0;
+    const int ok = QueltLuaCommon_getBooleanFromTopTable(engine->L, name, &local);
+    if (!ok) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, name);
+    } else if (value != nullptr) {
+        *value = static_cast<uint8_t>(local);
+    }
+    lua_settop(engine->L, top); /* pop CONTEXT */
+    return ok;
+}
+
+int QueltLuaEngine_getStringFromContext(QueltLuaEngine *engine, const char *name, const char **value) {
+    static const char *const ctx = "QueltLuaEngine_getStringFromContext";
+    const int top = engine != nullptr && engine->L != nullptr ? lua_gettop(engine->L) : 0;
+    if (!pushContext(engine, name, ctx)) {
+        return 0;
+    }
+    const int ok = QueltLuaCommon_getStringFromTopTable(engine->L, name, value);
+    if (!ok) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, name);
+    }
+    lua_settop(engine->L, top); /* pop CONTEXT */
+    return ok;
+}
+
+/* ---- script execution (placeholders: registration is kept, running reports not defined) ---- */
+
+void QueltLuaEngine_assertCode(QueltLuaEngine *engine, int loadOnce, const char *fileName, const char *script) {
+    if (engine == nullptr) {
+        return;
+    }
+    engine->loadOnce = loadOnce;
+    engine->fileName = fileName;
+    engine->script = script;
+}
+
+int QueltLuaEngine_execute(QueltLuaEngine *engine) {
+    (void)engine;
+    QUELT_LUA_LOG_ERROR("QueltLuaEngine_execute", LUABINDING_LOG_OPERATION_UNDEF);
+    return -1;
+}
+
+int QueltLuaEngine_executeScript(QueltLuaEngine *engine, const char *text) {
+    (void)engine, (void)text;
+    QUELT_LUA_LOG_ERROR("QueltLuaEngine_executeScript", LUABINDING_LOG_OPERATION_UNDEF);
+    return -1;
+}
+
+int QueltLuaEngine_executeFile(QueltLuaEngine *engine, int loadOnce, const char *path) {
+    (void)engine, (void)loadOnce, (void)path;
+    QUELT_LUA_LOG_ERROR("QueltLuaEngine_executeFile", LUABINDING_LOG_OPERATION_UNDEF);
+    return -1;
+}
+
+void QueltLuaEngine_returnAllLoans(QueltLuaEngine *engine) {
+    // No loan can be outstanding while reads and takes are not defined; deletion calls this on
+    // every path, so it stays silent.
+    (void)engine;
+}
+
+/* ---- entry points installed in Lua ---- */
+
+int QueltLuaEngine_InTableIndex(lua_State *L) { return QueltLuaMetamethodImpl_TableIndex(L, QUELT_LUA_INPUT_MAP); }
+int QueltLuaEngine_InTableLen(lua_State *L) { return QueltLuaMetamethodImpl_TableLen(L, QUELT_LUA_INPUT_MAP); }
+int QueltLuaEngine_OutTableIndex(lua_State *L) { return QueltLuaMetamethodImpl_TableIndex(L, QUELT_LUA_OUTPUT_MAP); }
+int QueltLuaEngine_OutTableLen(lua_State *L) { return QueltLuaMetamethodImpl_TableLen(L, QUELT_LUA_OUTPUT_MAP); }
+int QueltLuaEngine_InRead(lua_State *L) { return QueltLuaContainer_In(L, QUELT_LUA_IN_READ); }
+int QueltLuaEngine_InTake(lua_State *L) { return QueltLuaContainer_In(L, QUELT_LUA_IN_TAKE); }
+int QueltLuaEngine_OutWrite(lua_State *L) { return QueltLuaContainer_Out(L, QUELT_LUA_OUT_WRITE); }
+int QueltLuaEngine_OutUnregister(lua_State *L) { return QueltLuaContainer_Out(L, QUELT_LUA_OUT_UNREGISTER); }
+int QueltLuaEngine_OutDispose(lua_State *L) { return QueltLuaContainer_Out(L, QUELT_LUA_OUT_DISPOSE); }
+int QueltLuaEngine_OutClearMembers(lua_State *L) { return QueltLuaContainer_Out(L, QUELT_LUA_OUT_CLEAR_MEMBERS); }
+int QueltLuaEngine_InDataIndex(lua_State *L) { return QueltLuaMetamethodImpl_InData(L, QUELT_LUA_DATA_GET); }
+int QueltLuaEngine_InfoDataIndex(lua_State *L) { return QueltLuaMetamethodImpl_InData(L, QUELT_LUA_DATA_INFO); }
+int QueltLuaEngine_InDataNewindex(lua_State *L) { return QueltLuaMetamethodImpl_InData(L, QUELT_LUA_DATA_SET); }
+int QueltLuaEngine_InDataLen(lua_State *L) { return QueltLuaMetamethodImpl_InDataLen(L); }
+int QueltLuaEngine_InDataIndexAlreadyIndexed(lua_State *L) {
+    return QueltLuaMetamethodImpl_InDataDereference(L, QUELT_LUA_DATA_GET);
+}
+int QueltLuaEngine_InfoDataIndexAlreadyIndexed(lua_State *L) {
+    return QueltLuaMetamethodImpl_InDataDereference(L, QUELT_LUA_DATA_INFO);
+}
+int QueltLuaEngine_OutDataIndex(lua_State *L) { return QueltLuaMetamethodImpl_OutData(L, QUELT_LUA_DATA_GET); }
+int QueltLuaEngine_OutDataNewindex(lua_State *L) { return QueltLuaMetamethodImpl_OutData(L, QUELT_LUA_DATA_SET); }
+
+int QueltLuaEngine_InDataLenAlreadyIndexed(lua_State *L) {
+    // An indexed table is one sample: it has no length.
+    QUELT_LUA_LOG_ERROR("QueltLuaEngine_InDataLenAlreadyIndexed", QUELT_LOG_ANY_s, "operation length is not supported");
+    lua_pushnil(L); /* push the result */
+    return 1;
+}
+
+int QueltLuaEngine_InData_ipairs(lua_State *L) {
+    lua_pushcfunction(L, QueltLuaEngine_InData_iterator); /* push the iterator */
+    lua_pushvalue(L, 1);                                   /* push the table */
+    lua_pushinteger(L, 0);                                 /* push the initial index */
+    return 3;
+}
+
+int QueltLuaEngine_InfoData_ipairs(lua_State *L) {
+    lua_pushcfunction(L, QueltLuaEngine_IngoData_iterator); /* push the iterator */
+    lua_pushvalue(L, 1);                                     /* push the table */
+    lua_pushinteger(L, 0);                                   /* push the initial index */
+    return 3;
+}
+
+int QueltLuaEngine_InData_iterator(lua_State *L) { return iteratorStep(L, QUELT_LUA_DATA_GET); }
+int QueltLuaEngine_IngoData_iterator(lua_State *L) { return iteratorStep(L, QUELT_LUA_DATA_INFO); }
+
+int QueltLuaEngine_OutDataLen(lua_State *L) {
+    int holdsSample = 0;
+    if (lua_istable(L, -1)) {
+        lua_pushstring(L, "#sample"); /* push key */
+        lua_rawget(L, -2);            /* replace it by t["#sample"] */
+        holdsSample = lua_isuserdata(L, -1) && lua_touserdata(L, -1) != nullptr;
+        lua_pop(L, 1); /* pop it */
+    }
+    lua_pushnumber(L, holdsSample); /* push the length */
+    return 1;
+}
+
+int QueltLuaEngine_LogException(lua_State *L) { return logFromScript(L, QUELT_LUA_LOG_LEVEL_ERROR); }
+int QueltLuaEngine_LogWarning(lua_State *L) { return logFromScript(L, QUELT_LUA_LOG_LEVEL_WARNING); }
+
+} // extern "C"

@@ -1,0 +1,119 @@
+/* The Lua side of one connector: its state, a private copy of the container record, and the
+ * layout every other module relies on:
+ *
+ *   registry[lud(engine)] = main table          registry[lud(L)] = lud(engine)
+ *   main.READER == main.INPUT   (input entries by reader name; __index/__len by position)
+ *   main.WRITER == main.OUTPUT  (output entries by writer name; __index/__len by position)
+ *   main.CONTEXT = { LOG = {Exception, Warning}, intentExit = false, ["#plugin_lud"] = lud(userData),
+ *                    ["#output_map"] = {}, ["#input_map"] = {} }
+ *   globals: container name (main table), "#input_mt", "#input_already_indexed_mt", "#info_mt",
+ *            "#info_already_indexed_mt", "#output_mt"
+ */
+#ifndef QUELT_LUA_ENGINE_H
+#define QUELT_LUA_ENGINE_H
+
+#include <stdint.h>
+
+#include "Container.h"
+#include "dds/dds_domain.h"
+#include "dds/dds_dynamicdata.h"
+#include "LuaApi.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* System clock: its first (only) operation writes the current time. */
+typedef struct QueltLuaClock {
+    void (*now)(DDS_Time_t *time);
+} QueltLuaClock;
+
+struct QueltLuaEngine {
+    lua_State *L; /* first field: the helpers read the state from here */
+    QueltLuaContainer container;
+    QueltLuaClock *clock;
+    DDS_Time_t lastCheck; /* last script-file check; creation time at first */
+    int loadOnce;
+    const char *fileName; /* borrowed */
+    const char *script;   /* borrowed */
+    int ownsState;        /* 1: L was created here and is closed on delete */
+};
+typedef struct QueltLuaEngine QueltLuaEngine;
+
+/* Global names of the five data-table metatables. */
+#define QUELT_LUA_INPUT_MT "#input_mt"
+#define QUELT_LUA_INPUT_ALREADY_INDEXED_MT "#input_already_indexed_mt"
+#define QUELT_LUA_INFO_MT "#info_mt"
+#define QUELT_LUA_INFO_ALREADY_INDEXED_MT "#info_already_indexed_mt"
+#define QUELT_LUA_OUTPUT_MT "#output_mt"
+
+/* container is copied, not retained. state: a Lua state with an empty stack to borrow, or null to
+ * create one. Null on failure, with nothing left allocated. */
+QueltLuaEngine *QueltLuaEngine_new(const QueltLuaContainer *container, lua_State *state);
+void QueltLuaEngine_delete(QueltLuaEngine *engine);
+
+/* Input and output entries. position is the entity's 0-based index; pointers may be null. */
+int QueltLuaEngine_assertInput(QueltLuaEngine *engine, const char *name, int position,
+                               DDS_DynamicDataSeq *dataSequence, DDS_SampleInfoSeq *infoSequence,
+                               DDS_DynamicData *keyHolder, DDS_DynamicDataReader *reader);
+int QueltLuaEngine_assertOutput(QueltLuaEngine *engine, const char *name, int position, DDS_DynamicData *instance,
+                                DDS_DynamicDataWriter *writer);
+
+/* Context values (raw, replacing any earlier value). 1 / 0. */
+int QueltLuaEngine_assertFunctionIntoContext(QueltLuaEngine *engine, const char *name, lua_CFunction function);
+int QueltLuaEngine_assertNumberIntoContext(QueltLuaEngine *engine, const char *name, double value);
+int QueltLuaEngine_assertBooleanIntoContext(QueltLuaEngine *engine, const char *name, int value);
+int QueltLuaEngine_assertStringIntoContext(QueltLuaEngine *engine, const char *name, const char *value);
+/* A missing or non-numeric key gives 0.0 and 1. */
+int QueltLuaEngine_getNumberFromContext(QueltLuaEngine *engine, const char *name, double *value);
+/* 0 (value untouched) when the key does not hold a boolean. */
+int QueltLuaEngine_getBooleanFromContext(QueltLuaEngine *engine, const char *name, uint8_t *value);
+/* A missing key leaves *value untouched and gives 1. The text of a number is kept by the engine
+ * until the next context read of a string. */
+int QueltLuaEngine_getStringFromContext(QueltLuaEngine *engine, const char *name, const char **value);
+
+/* Script execution. */
+void QueltLuaEngine_assertCode(QueltLuaEngine *engine, int loadOnce, const char *fileName, const char *script);
+int QueltLuaEngine_execute(QueltLuaEngine *engine);
+int QueltLuaEngine_executeScript(QueltLuaEngine *engine, const char *text);
+int QueltLuaEngine_executeFile(QueltLuaEngine *engine, int loadOnce, const char *path);
+void QueltLuaEngine_returnAllLoans(QueltLuaEngine *engine);
+
+/* Entry points installed in Lua (no upvalues). */
+int QueltLuaEngine_InTableIndex(lua_State *L);
+int QueltLuaEngine_InTableLen(lua_State *L);
+int QueltLuaEngine_OutTableIndex(lua_State *L);
+int QueltLuaEngine_OutTableLen(lua_State *L);
+int QueltLuaEngine_InRead(lua_State *L);
+int QueltLuaEngine_InTake(lua_State *L);
+int QueltLuaEngine_OutWrite(lua_State *L);
+int QueltLuaEngine_OutUnregister(lua_State *L);
+int QueltLuaEngine_OutDispose(lua_State *L);
+int QueltLuaEngine_OutClearMembers(lua_State *L);
+int QueltLuaEngine_InDataIndex(lua_State *L);
+int QueltLuaEngine_InfoDataIndex(lua_State *L);
+int QueltLuaEngine_InDataNewindex(lua_State *L);
+int QueltLuaEngine_InDataLen(lua_State *L);
+int QueltLuaEngine_InDataIndexAlreadyIndexed(lua_State *L);
+int QueltLuaEngine_InfoDataIndexAlreadyIndexed(lua_State *L);
+int QueltLuaEngine_InDataLenAlreadyIndexed(lua_State *L);
+int QueltLuaEngine_InData_ipairs(lua_State *L);
+int QueltLuaEngine_InfoData_ipairs(lua_State *L);
+int QueltLuaEngine_InData_iterator(lua_State *L);
+int QueltLuaEngine_IngoData_iterator(lua_State *L);
+int QueltLuaEngine_OutDataIndex(lua_State *L);
+int QueltLuaEngine_OutDataNewindex(lua_State *L);
+int QueltLuaEngine_OutDataLen(lua_State *L);
+int QueltLuaEngine_LogException(lua_State *L);
+int QueltLuaEngine_LogWarning(lua_State *L);
+
+/* Functions of input entries ("read", "take") and output entries ("write", "unregister",
+ * "dispose", "clear_members"), null-terminated. */
+extern const luaL_Reg QueltLuaEngine_INLIB[];
+extern const luaL_Reg QueltLuaEngine_OUTLIB[];
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

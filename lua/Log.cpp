@@ -1,0 +1,71 @@
+// Log masks and the gate in front of the platform log facility.
+#include "Log.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+extern "C" {
+
+uint32_t QueltLuaLog_g_instrumentationMask = 1u;
+uint32_t QueltLuaLog_g_submoduleMask = 0xFFFFu;
+
+void QueltLuaLog_getBitmaps(uint32_t *submoduleMask, uint32_t *instrumentationMask) {
+    if (submoduleMask != nullptr) {
+        *submoduleMask = QueltLuaLog_g_submoduleMask;
+    }
+    if (instrumentationMask != nullptr) {
+        *instrumentationMask = QueltLuaLog_g_instrumentationMask;
+    }
+}
+
+void QueltLuaLog_setBitmaps(uint32_t submoduleMask, uint32_t instrumentationMask) {
+    QueltLuaLog_g_submoduleMask = submoduleMask;
+    QueltLuaLog_g_instrumentationMask = instrumentationMask;
+}
+
+void QueltLuaLog_setVerbosity(uint32_t submoduleMask, int verbosity) {
+    uint32_t levels = 0u;
+    if (verbosity >= 31) {
+        levels = 0xFFFFFFFFu; // 2^(v+1) - 1 no longer fits: every bit
+    } else if (verbosity >= 0) {
+        levels = (1u << (verbosity + 1)) - 1u;
+    }
+    QueltLuaLog_setBitmaps(submoduleMask, levels);
+}
+
+int QueltLuaLog_isEnabled(int level, uint32_t submodule) {
+    return (QueltLuaLog_g_instrumentationMask & static_cast<uint32_t>(level)) != 0u &&
+           (QueltLuaLog_g_submoduleMask & submodule) != 0u;
+}
+
+void QueltLuaLog_log(int level, uint32_t submodule, const char *context, const QueltLogMessage *message, ...) {
+    if (!QueltLuaLog_isEnabled(level, submodule)) {
+        return;
+    }
+    // Read once: another thread may clear the hook between the test and the call.
+    QueltLog_LevelHook hook = QueltLog_g_levelHook;
+    if (hook != nullptr) {
+        hook(level);
+    }
+    va_list ap;
+    va_start(ap, message);
+    QueltLog_vprint(context, message, ap);
+    va_end(ap);
+}
+
+void QueltLuaLog_plain(int level, uint32_t submodule, const char *format, ...) {
+    if (!QueltLuaLog_isEnabled(level, submodule)) {
+        return;
+    }
+    char buffer[1024];
+    va_list ap;
+    va_start(ap, format);
+    const int n = std::vsnprintf(buffer, sizeof buffer, format, ap);
+    va_end(ap);
+    if (n < 0) {
+        return;
+    }
+    QueltLog_printPlain("%s", buffer); // longer texts are truncated, never split
+}
+
+} // extern "C"

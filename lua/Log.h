@@ -1,0 +1,66 @@
+/* Log masks of the library and the gate every log call of the Lua engine goes through.
+ *
+ * A line is printed only when the instrumentation mask has the bit of its level and the submodule
+ * mask has the bit of the module that logs. Both masks are plain words read without locks: a
+ * change from another thread takes effect at the next log call. */
+#ifndef QUELT_LUA_LOG_H
+#define QUELT_LUA_LOG_H
+
+#include <stdint.h>
+
+#include "dds/dds_log.h"
+#include "LogMessages.h"
+
+#if defined(__GNUC__)
+#define QUELT_LUA_PUBLIC __attribute__((visibility("default")))
+#else
+#define QUELT_LUA_PUBLIC
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Levels (bits of the instrumentation mask). */
+#define QUELT_LUA_LOG_LEVEL_ERROR 1
+#define QUELT_LUA_LOG_LEVEL_WARNING 2
+
+/* Submodules (bits of the submodule mask). */
+#define QUELT_LUA_LOG_SUBMODULE_LUA 0x1000u       /* Lua engine and data binding */
+#define QUELT_LUA_LOG_SUBMODULE_CONNECTOR 0x2000u /* connector core, Lua connector, Lua module */
+
+extern uint32_t QueltLuaLog_g_instrumentationMask; /* starts at 1: errors only */
+extern uint32_t QueltLuaLog_g_submoduleMask;       /* starts at 0xFFFF */
+
+/* Exported for the host. */
+QUELT_LUA_PUBLIC void QueltLuaLog_getBitmaps(uint32_t *submoduleMask, uint32_t *instrumentationMask);
+QUELT_LUA_PUBLIC void QueltLuaLog_setBitmaps(uint32_t submoduleMask, uint32_t instrumentationMask);
+/* verbosity >= 0 enables the verbosity + 1 lowest levels (all 32 from 31 on); negative silences. */
+QUELT_LUA_PUBLIC void QueltLuaLog_setVerbosity(uint32_t submoduleMask, int verbosity);
+
+/* 1 when a line of this level and submodule would be printed. */
+int QueltLuaLog_isEnabled(int level, uint32_t submodule);
+
+/* Calls the facility's level hook (when set) and prints "context: message" when enabled. */
+void QueltLuaLog_log(int level, uint32_t submodule, const char *context, const QueltLogMessage *message, ...);
+
+/* Prints unformatted-template text without context or record (stack dumps, script log lines,
+ * status events), under the same gate. */
+void QueltLuaLog_plain(int level, uint32_t submodule, const char *format, ...) QUELT_LOG_PRINTF(3, 4);
+
+/* Shorthands of the engine and data binding. MSG is the name of a message record. */
+#define QUELT_LUA_LOG_ERROR(ctx, MSG, ...) \
+    QueltLuaLog_log(QUELT_LUA_LOG_LEVEL_ERROR, QUELT_LUA_LOG_SUBMODULE_LUA, (ctx), &(MSG), ##__VA_ARGS__)
+#define QUELT_LUA_LOG_WARNING(ctx, MSG, ...) \
+    QueltLuaLog_log(QUELT_LUA_LOG_LEVEL_WARNING, QUELT_LUA_LOG_SUBMODULE_LUA, (ctx), &(MSG), ##__VA_ARGS__)
+/* The same for the connector submodule. */
+#define QUELT_LUA_LOG_CONNECTOR_ERROR(ctx, MSG, ...) \
+    QueltLuaLog_log(QUELT_LUA_LOG_LEVEL_ERROR, QUELT_LUA_LOG_SUBMODULE_CONNECTOR, (ctx), &(MSG), ##__VA_ARGS__)
+#define QUELT_LUA_LOG_CONNECTOR_WARNING(ctx, MSG, ...) \
+    QueltLuaLog_log(QUELT_LUA_LOG_LEVEL_WARNING, QUELT_LUA_LOG_SUBMODULE_CONNECTOR, (ctx), &(MSG), ##__VA_ARGS__)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
