@@ -1,0 +1,183 @@
+// Full names, the entities lookup list, and the positions the tables give writers and readers.
+#include "connector_test_support.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace quelt::test;
+
+namespace {
+
+constexpr int kCapacity = QUELT_DDS_CONNECTOR_NAME_CAPACITY;
+
+struct BareConnector {
+    QueltDDSConnector *c = static_cast<QueltDDSConnector *>(std::calloc(1, sizeof(QueltDDSConnector)));
+    ~BareConnector()
+    {
+        QueltDDSConnector_EntitiesLookupList_delete(c);
+        std::free(c);
+    }
+};
+
+} // namespace
+
+TEST(FullName, JoinsPartsAndStandsInForMissingOnes)
+{
+    char buffer[kCapacity + 1];
+    char *name = buffer;
+    EXPECT_EQ(QueltDDSConnector_combineStringsI("Pub", "SquareWriter", &name, kCapacity), 0);
+    EXPECT_EQ(name, buffer);
+    EXPECT_STREQ(name, "Pub::SquareWriter");
+    EXPECT_EQ(QueltDDSConnector_combineStringsI(nullptr, "r", &name, kCapacity), 0);
+    EXPECT_STREQ(name, "NO_NAME_SET::r");
+    EXPECT_EQ(QueltDDSConnector_combineStringsI("s", nullptr, &name, kCapacity), 0);
+    EXPECT_STREQ(name, "s::NO_NAME_SET");
+    EXPECT_EQ(QueltDDSConnector_combineStringsI(nullptr, nullptr, &name, kCapacity), 0);
+    EXPECT_STREQ(name, "NO_NAME_SET::NO_NAME_SET");
+    // Copied byte for byte: nothing escaped or trimmed.
+    EXPECT_EQ(QueltDDSConnector_combineStringsI(" a::b ", "", &name, kCapacity), 0);
+    EXPECT_STREQ(name, " a::b ::");
+}
+
+TEST(FullName, BufferHoldsUpToCapacityAndLongerNamesAreAllocated)
+{
+    char buffer[kCapacity + 2];
+    std::memset(buffer, '#', sizeof buffer);
+    char *name = buffer;
+    const std::string first(63, 'a'), second63(63, 'b'), second64(64, 'b');
+    // Parts of 126 characters: the 128-character name fills the buffer exactly.
+    EXPECT_EQ(QueltDDSConnector_combineStringsI(first.c_str(), second63.c_str(), &name, kCapacity), 0);
+    EXPECT_EQ(name, buffer);
+    EXPECT_EQ(std::string(name), first + "::" + second63);
+    EXPECT_EQ(buffer[kCapacity + 1], '#');
+
+    // Parts of 127 characters: a new string, the caller's buffer untouched.
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(QueltDDSConnector_combineStringsI(first.c_str(), second64.c_str(), &name, kCapacity), 1);
+    ASSERT_NE(name, buffer);
+    EXPECT_EQ(std::string(name), first + "::" + second64);
+    EXPECT_EQ(buffer[0], '#');
+    DDS_String_free(name);
+}
+
+TEST(LookupList, FindsOnlyTheEntitiesAdded)
+{
+    BareConnector bare;
+    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_new(bare.c), 0);
+    int handles[100];
+    // More than the 12 prepared entries, added out of order.
+    for (int i = 98; i >= 0; i -= 2) {
+        const std::string name = "S::R" + std::to_string(i);
+        ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &handles[i], name.c_str()), 0);
+    }
+    for (int i = 0; i < 100; i += 2)
+        EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &handles[i]), ("S::R" + std::to_string(i)).c_str());
+
+    LogCapture log;
+    // Absent entities lie between present ones; only an exact match counts.
+    EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &handles[51]), nullptr);
+    EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &handles[99]), nullptr);
+    EXPECT_EQ(log.lines().size(), 2u);
+    EXPECT_TRUE(log.contains("node not found")) << log.text();
+    EXPECT_TRUE(log.contains("QueltDDSConnector_EntitiesLookupList_lookup")) << log.text();
+}
+
+TEST(LookupList, NodesOwnTheirNamesAndRefuseDuplicateEntities)
+{
+    BareConnector bare;
+    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_new(bare.c), 0);
+    int a = 0, b = 0;
+    char name[] = "Sub::Same";
+    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &a, name), 0);
+    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &b, name), 0);
+    name[0] = 'X';
+    EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &a), "Sub::Same");
+    EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &b), "Sub::Same");
+
+    LogCapture log;
+    EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &a, "Other::Name"), 1);
+    EXPECT_TRUE(log.contains("assertNodeEA")) << log.text();
+    EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &a), "Sub::Same");
+    EXPECT_EQ(QueltPool_getBufferCount(bare.c->entitiesLookupListPool), 2);
+}
+
+TEST(LookupList, NullConnectorIsReported)
+{
+    LogCapture log;
+    EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_new(nullptr), 1);
+    EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(nullptr, nullptr, "x"), 1);
+    QueltDDSConnector_EntitiesLookupList_delete(nullptr);
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 3u) << log.text();
+    EXPECT_NE(lines[0].find("!new QueltDDSConnector"), std::string::npos);
+    EXPECT_NE(lines[1].find("!new QueltDDSConnector"), std::string::npos);
+    EXPECT_NE(lines[2].find("QueltDDSConnector_EntitiesLookupList_delete"), std::string::npos);
+}
+
+TEST(EntityTables, PositionsFollowPublisherAndSubscriberOrder)
+{
+    DomainXml xml(testXml(), 80);
+    QueltDDSConnector *c = QueltDDSConnector_new("TestLib::Ordered", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(writerNames(c), (std::vector<std::string>{"P1::W1", "P1::W2", "P2::W3"}));
+    EXPECT_EQ(readerNames(c), (std::vector<std::string>{"S1::R1", "S1::R2", "S2::R3", "S2::R4"}));
+    // Alias positions are the table positions plus one.
+    EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#output_map'] return #m, m[1], m[2], m[3]"),
+              (std::vector<std::string>{"3", "P1::W1", "P1::W2", "P2::W3"}));
+    EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#input_map'] return #m, m[1], m[2], m[3], m[4]"),
+              (std::vector<std::string>{"4", "S1::R1", "S1::R2", "S2::R3", "S2::R4"}));
+    // Each entry points at its own holder's buffers.
+    lua_State *L = engineState(c);
+    for (int i = 0; i < 3; ++i) {
+        lua_getglobal(L, "CONTAINER");
+        lua_getfield(L, -1, "WRITER");
+        lua_getfield(L, -1, writerNames(c)[i].c_str());
+        lua_getfield(L, -1, "instance");
+        lua_pushstring(L, "#sample");
+        lua_rawget(L, -2);
+        EXPECT_EQ(lua_touserdata(L, -1), c->publicationHolders[i].instance) << i;
+        lua_settop(L, 0);
+    }
+    for (int i = 0; i < 4; ++i) {
+        lua_getglobal(L, "CONTAINER");
+        lua_getfield(L, -1, "READER");
+        lua_getfield(L, -1, readerNames(c)[i].c_str());
+        lua_pushstring(L, "samples");
+        lua_rawget(L, -2);
+        lua_pushstring(L, "#sampleSeq");
+        lua_rawget(L, -2);
+        EXPECT_EQ(lua_touserdata(L, -1), &c->subscriptionHolders[i].dataSequence) << i;
+        lua_pushstring(L, "#keyHolder");
+        lua_rawget(L, -3);
+        EXPECT_EQ(lua_touserdata(L, -1), c->subscriptionHolders[i].keyHolder) << i;
+        lua_settop(L, 0);
+    }
+    QueltDDSConnector_delete(c);
+}
+
+TEST(EntityTables, MissingNamesBecomeNoNameSet)
+{
+    DomainXml xml(testXml(), 81);
+    QueltDDSConnector *c = QueltDDSConnector_new("TestLib::Unnamed", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(writerNames(c), std::vector<std::string>{"NO_NAME_SET::NO_NAME_SET"});
+    EXPECT_EQ(readerNames(c),
+              (std::vector<std::string>{"NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET", "NO_NAME_SET::NO_NAME_SET"}));
+    // Two readers under one full name share one entry, so one alias.
+    EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#input_map'] return #m, m[1], m[2]"),
+              (std::vector<std::string>{"2", "NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET"}));
+    QueltDDSConnector_delete(c);
+}
+
+TEST(EntityTables, LongFullNamesAreRegisteredWhole)
+{
+    DomainXml xml(testXml(), 82);
+    QueltDDSConnector *c = QueltDDSConnector_new("TestLib::LongNames", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    const std::vector<std::string> names = writerNames(c);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], std::string(63, 'p') + "::" + std::string(63, 'w'));
+    EXPECT_EQ(names[1], std::string(64, 'q') + "::" + std::string(63, 'w'));
+    EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#output_map'] return #m[1], #m[2]"), (std::vector<std::string>{"128", "129"}));
+    QueltDDSConnector_delete(c);
+}

@@ -1,0 +1,176 @@
+// Waiting for data, the participant clock in CONTEXT, and event logging.
+#include "connector_test_support.h"
+
+#include <cmath>
+
+using namespace quelt::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long long elapsedMs(Clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+// Sends the Square writer's instance of a writer+reader connector straight through the middleware.
+void writeSquare(QueltDDSConnector *c)
+{
+    ASSERT_EQ(c->publicationHolderCount, 1);
+    DDS_DynamicData *sample = c->publicationHolders[0].instance;
+    ASSERT_EQ(DDS_DynamicData_set_string(sample, "color", 0, "BLUE"), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_long(sample, "x", 0, 7), DDS_RETCODE_OK);
+    DDS_DynamicDataWriter *writer = DDS_DynamicDataWriter_narrow(*DDS_DataWriterSeq_get_reference(&c->writers, 0));
+    ASSERT_EQ(DDS_DynamicDataWriter_write(writer, sample, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+}
+
+} // namespace
+
+TEST(Waiting, MillisecondsBecomeDurations)
+{
+    const struct {
+        int ms;
+        DDS_Long sec;
+        DDS_UnsignedLong nanosec;
+    } cases[] = {{2500, 2, 500000000u}, {5000, 5, 0}, {1, 0, 1000000u}, {0, 0, 0},
+                 {-1, DDS_DURATION_INFINITE_SEC, DDS_DURATION_INFINITE_NSEC}, {-1500, 0, 0}};
+    for (const auto &c : cases) {
+        const DDS_Duration_t d = QueltDDSConnector_durationFromMillisecondsI(c.ms);
+        EXPECT_EQ(d.sec, c.sec) << c.ms;
+        EXPECT_EQ(d.nanosec, c.nanosec) << c.ms;
+    }
+}
+
+TEST(Waiting, NullConnectorIsAPreconditionFailure)
+{
+    LogCapture log;
+    EXPECT_EQ(QueltDDSConnector_wait(nullptr, 10), DDS_RETCODE_PRECONDITION_NOT_MET);
+    const DDS_Duration_t zero = {0, 0};
+    EXPECT_EQ(QueltDDSConnector_wait_duration(nullptr, &zero), DDS_RETCODE_PRECONDITION_NOT_MET);
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 2u) << log.text();
+    EXPECT_NE(lines[0].find("QueltDDSConnector_wait_duration"), std::string::npos);
+    EXPECT_NE(lines[0].find("!precondition connector is null"), std::string::npos);
+}
+
+TEST(Waiting, TimesOutWithoutDataAndWakesWithData)
+{
+    DomainXml xml(shapesXml(), 83);
+    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(QueltDDSConnector_wait(c, 0), DDS_RETCODE_TIMEOUT);
+    auto start = Clock::now();
+    EXPECT_EQ(QueltDDSConnector_wait(c, 300), DDS_RETCODE_TIMEOUT);
+    EXPECT_GE(elapsedMs(start), 290);
+
+    writeSquare(c); // the participant's own reader receives it
+    start = Clock::now();
+    EXPECT_EQ(QueltDDSConnector_wait(c, 5000), DDS_RETCODE_OK);
+    EXPECT_LT(elapsedMs(start), 4000);
+    // Nothing was taken, so the data is still available.
+    EXPECT_EQ(QueltDDSConnector_wait(c, 0), DDS_RETCODE_OK);
+    EXPECT_EQ(stackHeight(c), 0);
+    QueltDDSConnector_delete(c);
+}
+
+TEST(Waiting, DetachedReadersOnlyTimeOut)
+{
+    DomainXml xml(shapesXml(), 84);
+    const QueltDDSConnectorOptions options = {0};
+    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), &options);
+    ASSERT_NE(c, nullptr);
+    writeSquare(c);
+    const auto start = Clock::now();
+    EXPECT_EQ(QueltDDSConnector_wait(c, 500), DDS_RETCODE_TIMEOUT);
+    EXPECT_GE(elapsedMs(start), 490);
+    QueltDDSConnector_delete(c);
+}
+
+TEST(Waiting, LuaWaitReturnsTheReaderTableOrNil)
+{
+    DomainXml xml(shapesXml(), 85);
+    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    lua_State *L = engineState(c);
+    lua_register(L, "wait", QueltDDSConnector_wait_L);
+    lua_register(L, "wait_for_period_ms", QueltDDSConnector_wait_for_period_L);
+    {
+        LogCapture log;
+        EXPECT_EQ(runLua(c, "return wait(true)"), std::vector<std::string>{"nil"});
+        EXPECT_EQ(runLua(c, "return wait('soon')"), std::vector<std::string>{"nil"});
+        int expectedNumber = 0;
+        for (const std::string &line : log.lines())
+            expectedNumber += line.find("a LUA_TNUMBER was expected on the top of the stack") != std::string::npos;
+        EXPECT_EQ(expectedNumber, 2) << log.text();
+        log.clear();
+        // A numeric string counts as a number.
+        EXPECT_EQ(runLua(c, "return wait('50')"), std::vector<std::string>{"nil"});
+        EXPECT_EQ(runLua(c, "return wait(20.9)"), std::vector<std::string>{"nil"});
+        EXPECT_TRUE(log.lines().empty()) << log.text();
+    }
+    writeSquare(c);
+    EXPECT_EQ(runLua(c, "return wait(5000) == CONTAINER.READER"), std::vector<std::string>{"true"});
+
+    EXPECT_EQ(runLua(c, "return wait_for_period_ms(1.9)"), std::vector<std::string>{"1.9"});
+    const auto start = Clock::now();
+    EXPECT_EQ(runLua(c, "return wait_for_period_ms(120)"), std::vector<std::string>{"120"});
+    EXPECT_GE(elapsedMs(start), 115);
+    EXPECT_EQ(stackHeight(c), 0);
+    QueltDDSConnector_delete(c);
+}
+
+TEST(Timing, ContextTimeIsTheParticipantClockInWholeMilliseconds)
+{
+    DomainXml xml(testXml(), 86);
+    QueltDDSConnector *c = QueltDDSConnector_new("TestLib::Empty", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    DDS_Time_t before{}, after{};
+    QueltClock_now(&before);
+    const std::vector<std::string> r = runLua(c, "local t = CONTAINER.CONTEXT.time_ms() return t, t % 1 == 0");
+    QueltClock_now(&after);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1], "true");
+    const double ms = std::stod(r[0]);
+    EXPECT_GE(ms, before.sec * 1000.0 + std::floor(before.nanosec / 1e6) - 1);
+    EXPECT_LE(ms, after.sec * 1000.0 + after.nanosec / 1e6 + 1);
+    EXPECT_EQ(stackHeight(c), 0);
+    QueltDDSConnector_delete(c);
+}
+
+TEST(EventLogging, SubscriptionMatchedIsPrintedWithTheReadersFullName)
+{
+    DomainXml xml(testXml(), 87);
+    LogCapture log;
+    QueltDDSConnector *sub = QueltDDSConnector_new("TestLib::Reader", xml.path(), nullptr);
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(runLua(sub, "return CONTAINER.CONTEXT.enableEventLog()"), std::vector<std::string>{"nil"});
+    EXPECT_EQ(stackHeight(sub), 0);
+    QueltDDSConnector *pub = QueltDDSConnector_new("TestLib::Writer", nullptr, nullptr);
+    ASSERT_NE(pub, nullptr);
+    EXPECT_TRUE(log.waitFor("DataReader 'Sub::R': Subscription Matched\n", std::chrono::seconds(10))) << log.text();
+    // The writer's connector did not enable event logging.
+    EXPECT_FALSE(log.contains("DataWriter 'Pub::W'")) << log.text();
+    QueltDDSConnector_delete(pub);
+    QueltDDSConnector_delete(sub);
+}
+
+TEST(EventLogging, UnknownEntitiesAreNamedUnknown)
+{
+    auto *c = static_cast<QueltDDSConnector *>(std::calloc(1, sizeof(QueltDDSConnector)));
+    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_new(c), 0);
+    int entity = 0;
+    LogCapture log;
+    QueltDDSConnectorReadersListener_on_sample_lost(c, reinterpret_cast<DDS_DataReader *>(&entity), nullptr);
+    DDS_OfferedIncompatibleQosStatus status{};
+    status.last_policy_id = DDS_RELIABILITY_QOS_POLICY_ID;
+    QueltDDSConnectorWriterListener_on_offereded_incompatible_qos(c, reinterpret_cast<DDS_DataWriter *>(&entity), &status);
+    QueltDDSConnectorReadersListener_on_sample_lost(nullptr, nullptr, nullptr);
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 5u) << log.text();
+    EXPECT_NE(lines[0].find("node not found"), std::string::npos);
+    EXPECT_EQ(lines[1], "DataReader 'unknown': Sample Lost\n");
+    EXPECT_EQ(lines[3], "DataWriter 'unknown': Incompatible QoS (RELIABILITY)\n");
+    EXPECT_NE(lines[4].find("listener_data"), std::string::npos);
+    QueltDDSConnector_EntitiesLookupList_delete(c);
+    std::free(c);
+}
