@@ -546,76 +546,65 @@ struct Builder {
         return groups.back();
     }
 
-    bool publisher(const XMLElement *e, const char *file, const std::string &lib)
+    // What tells a publisher from a subscriber when reading one.
+    template <typename Entity, typename Qos> struct Side {
+        const char *group, *group_qos, *entity, *entity_qos;
+        DDS_ReturnCode_t (*init)(Qos *);
+        bool (*read_qos)(QosResolver &, const XMLElement *, const char *, const std::string &, Qos &);
+        std::string (*check)(const Qos &);
+    };
+
+    // A publisher or subscriber: its partition, then its writers or readers with their QoS.
+    template <typename Group, typename Entity, typename Qos>
+    bool group(const XMLElement *e, const char *file, const std::string &lib, std::vector<Group> &groups,
+               std::vector<Entity> Group::*entities, const Side<Entity, Qos> &side)
     {
         const char *n = e->Attribute("name");
-        PublisherPlan &pub = group_named(plan.publishers, n ? n : "");
+        Group &g = group_named(groups, n ? n : "");
         for (const XMLElement *c = e->FirstChildElement(); c; c = c->NextSiblingElement()) {
-            if (is(c, "publisher_qos")) {
-                if (!group_qos(res, c, file, lib, "publisher_qos", pub.partitions))
+            if (is(c, side.group_qos)) {
+                if (!group_qos(res, c, file, lib, side.group_qos, g.partitions))
                     return false;
             } else if (is(c, "partition")) {
                 QosReader r{file, err};
-                if (!r.partition(c, pub.partitions))
+                if (!r.partition(c, g.partitions))
                     return false;
-            } else if (is(c, "data_writer")) {
-                WriterPlan w;
-                const char *wn = c->Attribute("name");
-                w.name = wn ? wn : "";
-                if (!(w.topic = find_topic(c, file)))
+            } else if (is(c, side.entity)) {
+                Entity ent;
+                const char *en = c->Attribute("name");
+                ent.name = en ? en : "";
+                if (!(ent.topic = find_topic(c, file)))
                     return false;
-                DDS_DataWriterQos_initialize(&w.qos);
+                side.init(&ent.qos);
                 for (const XMLElement *q = c->FirstChildElement(); q; q = q->NextSiblingElement()) {
-                    if (!is(q, "datawriter_qos"))
-                        return fail(file, q, "unexpected <" + std::string(q->Name()) + "> in <data_writer>");
-                    if (!writer_qos(res, q, file, lib, w.qos))
+                    if (!is(q, side.entity_qos))
+                        return fail(file, q, "unexpected <" + std::string(q->Name()) + "> in <" + side.entity + ">");
+                    if (!side.read_qos(res, q, file, lib, ent.qos))
                         return false;
                 }
-                const std::string bad = check_writer_qos(w.qos);
+                const std::string bad = side.check(ent.qos);
                 if (!bad.empty())
-                    return fail(file, c, "data_writer '" + w.name + "': " + bad);
-                pub.writers.push_back(w);
+                    return fail(file, c, std::string(side.entity) + " '" + ent.name + "': " + bad);
+                (g.*entities).push_back(ent);
             } else {
-                return fail(file, c, "unexpected <" + std::string(c->Name()) + "> in <publisher>");
+                return fail(file, c, "unexpected <" + std::string(c->Name()) + "> in <" + side.group + ">");
             }
         }
         return true;
     }
 
+    bool publisher(const XMLElement *e, const char *file, const std::string &lib)
+    {
+        static const Side<WriterPlan, DDS_DataWriterQos> side{"publisher", "publisher_qos", "data_writer", "datawriter_qos",
+                                                              DDS_DataWriterQos_initialize, writer_qos, check_writer_qos};
+        return group(e, file, lib, plan.publishers, &PublisherPlan::writers, side);
+    }
+
     bool subscriber(const XMLElement *e, const char *file, const std::string &lib)
     {
-        const char *n = e->Attribute("name");
-        SubscriberPlan &sub = group_named(plan.subscribers, n ? n : "");
-        for (const XMLElement *c = e->FirstChildElement(); c; c = c->NextSiblingElement()) {
-            if (is(c, "subscriber_qos")) {
-                if (!group_qos(res, c, file, lib, "subscriber_qos", sub.partitions))
-                    return false;
-            } else if (is(c, "partition")) {
-                QosReader r{file, err};
-                if (!r.partition(c, sub.partitions))
-                    return false;
-            } else if (is(c, "data_reader")) {
-                ReaderPlan rp;
-                const char *rn = c->Attribute("name");
-                rp.name = rn ? rn : "";
-                if (!(rp.topic = find_topic(c, file)))
-                    return false;
-                DDS_DataReaderQos_initialize(&rp.qos);
-                for (const XMLElement *q = c->FirstChildElement(); q; q = q->NextSiblingElement()) {
-                    if (!is(q, "datareader_qos"))
-                        return fail(file, q, "unexpected <" + std::string(q->Name()) + "> in <data_reader>");
-                    if (!reader_qos(res, q, file, lib, rp.qos))
-                        return false;
-                }
-                const std::string bad = check_reader_qos(rp.qos);
-                if (!bad.empty())
-                    return fail(file, c, "data_reader '" + rp.name + "': " + bad);
-                sub.readers.push_back(rp);
-            } else {
-                return fail(file, c, "unexpected <" + std::string(c->Name()) + "> in <subscriber>");
-            }
-        }
-        return true;
+        static const Side<ReaderPlan, DDS_DataReaderQos> side{"subscriber", "subscriber_qos", "data_reader", "datareader_qos",
+                                                              DDS_DataReaderQos_initialize, reader_qos, check_reader_qos};
+        return group(e, file, lib, plan.subscribers, &SubscriberPlan::readers, side);
     }
 
     // A participant: its base's domain and entities first, then its own.
