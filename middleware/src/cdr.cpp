@@ -1035,7 +1035,7 @@ bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr)
     }
 }
 
-bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t end)
+bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t end, bool key_only)
 {
     t = resolve(t);
     if (!t || !block)
@@ -1043,7 +1043,9 @@ bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t en
     try {
         const bool little = cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS;
         Reader r{cdr, cdr.getSerializedDataLength(), end, little != kHostLittle};
-        read_value(r, t, static_cast<unsigned char *>(block), false);
+        if (key_only)
+            clear_value(t, block);
+        read_value(r, t, static_cast<unsigned char *>(block), key_only);
         if (r.remaining() > 3 || r.pos() > end)
             throw Invalid{};
         return true;

@@ -84,7 +84,9 @@ bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::
 // the first byte not to read (the payload length). Strings and sequences already in the block
 // keep their storage. On failure (also when more than 3 bytes follow the body) the value is left
 // as value_init makes it and false is returned. Never throws.
-bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr &cdr, size_t end);
+// With key_only, the body holds only the key members (in the stream's byte order), as other
+// implementations send with dispose and unregister notices; the other members are left cleared.
+bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr &cdr, size_t end, bool key_only = false);
 
 // Exact size of the body of the sample (no header), as cdr_serialize writes it.
 size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block);

@@ -1105,11 +1105,18 @@ DDS_ReturnCode_t DDS_WaitSet_wait(DDS_WaitSet *self, DDS_ConditionSeq *active, c
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(infinite ? 0 : timeout->sec) +
                           std::chrono::nanoseconds(infinite ? 0 : timeout->nanosec);
     WaitSetImpl &ws = self->impl;
-    std::unique_lock<std::mutex> g(ws.lock);
     for (;;) {
-        const uint64_t gen = ws.generation;
+        // Conditions are evaluated without the waitset's lock: asking a reader for its unread
+        // count takes Fast DDS's history lock, which is held while Fast DDS wakes us.
+        uint64_t gen;
+        std::vector<DDS_Condition *> conds;
+        {
+            std::lock_guard<std::mutex> g(ws.lock);
+            gen = ws.generation;
+            conds = ws.conditions;
+        }
         std::vector<DDS_Condition *> hit;
-        for (DDS_Condition *c : ws.conditions)
+        for (DDS_Condition *c : conds)
             if (c->triggered())
                 hit.push_back(c);
         if (!hit.empty()) {
@@ -1121,6 +1128,7 @@ DDS_ReturnCode_t DDS_WaitSet_wait(DDS_WaitSet *self, DDS_ConditionSeq *active, c
             }
             return DDS_RETCODE_OK;
         }
+        std::unique_lock<std::mutex> g(ws.lock);
         auto pred = [&] { return ws.generation != gen; };
         if (infinite) {
             ws.cv.wait(g, pred);

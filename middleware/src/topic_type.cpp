@@ -49,9 +49,17 @@ bool DynamicTopicType::deserialize(SerializedPayload_t *payload, void *data)
     auto *d = static_cast<DDS_DynamicData *>(data);
     if (!d || !d->p || !payload || !payload->data)
         return false;
-    eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char *>(payload->data), payload->length);
-    eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::LITTLE_ENDIANNESS, eprosima::fastcdr::Cdr::DDS_CDR);
-    return cdr_read_header(cdr) && cdr_deserialize(type_, d->p, cdr, payload->length);
+    for (bool key_only : {false, true}) {
+        // A notice from another implementation may carry the serialized key alone; Fast DDS then
+        // asks us for the sample only to learn its instance.
+        if (key_only && !m_isGetKeyDefined)
+            break;
+        eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char *>(payload->data), payload->length);
+        eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::LITTLE_ENDIANNESS, eprosima::fastcdr::Cdr::DDS_CDR);
+        if (cdr_read_header(cdr) && cdr_deserialize(type_, d->p, cdr, payload->length, key_only))
+            return true;
+    }
+    return false;
 }
 
 std::function<uint32_t()> DynamicTopicType::getSerializedSizeProvider(void *data)

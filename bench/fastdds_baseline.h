@@ -1,0 +1,70 @@
+// Plain Fast DDS measurements that our DDS_* layer is compared with: the same ShapeType samples,
+// the same QoS, the same two measurements, but through a hand-written TopicDataType and the Fast
+// DDS C++ API directly, so the difference is what our layer (DynamicData, the C API, the
+// configuration) costs.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quelt::bench {
+
+// QoS of both measurements, applied the same way to the baseline and (through bench.xml) to our
+// layer: reliable, keep-all, bounded resources.
+// Fast DDS wants max_samples >= max_instances * max_samples_per_instance, so limits are given per
+// instance and max_samples follows.
+struct BenchQos {
+    int32_t max_instances = 4;               // the throughput run writes this many colors
+    int32_t writer_per_instance = 1250;      // a writer ahead by this many blocks until acked
+    int32_t reader_per_instance = 25000;     // readers never refuse within one measurement
+    int32_t writer_max_samples() const { return max_instances * writer_per_instance; }
+    int32_t reader_max_samples() const { return max_instances * reader_per_instance; }
+    // Heartbeat period of reliable writers in ms; 0 keeps the Fast DDS default. A reader that
+    // had to refuse a sample gets it again only after a heartbeat.
+    int32_t heartbeat_ms = 0;
+};
+
+struct ThroughputResult {
+    uint64_t written = 0;
+    uint64_t received = 0;   // valid samples taken
+    double seconds = 0;      // first write to last sample taken
+    uint64_t write_retries = 0; // writes that returned without success and were repeated
+    bool complete() const { return written > 0 && received == written; }
+    double samples_per_second() const { return seconds > 0 ? double(received) / seconds : 0; }
+};
+
+struct LatencyResult {
+    std::vector<double> round_trip_us; // one per measured round trip, in order
+    uint32_t lost = 0;                 // round trips whose echo did not come back in time
+    double percentile(double p) const {
+        if (round_trip_us.empty())
+            return 0;
+        std::vector<double> v = round_trip_us;
+        std::sort(v.begin(), v.end());
+        // Nearest rank: the smallest value with at least p of the samples at or below it.
+        size_t rank = size_t(p * double(v.size()) + 0.999999);
+        rank = std::clamp<size_t>(rank, 1, v.size());
+        return v[rank - 1];
+    }
+};
+
+// One participant with a writer and a reader of ShapeType on one topic: `samples` samples over
+// qos.max_instances colors written as fast as the writer allows, taken by a thread waiting on a
+// waitset. Returns what was received in the time; `err` says what went wrong, if anything did.
+ThroughputResult fastdds_throughput(int domain_id, uint32_t samples, const BenchQos &qos, std::string &err);
+
+// Two participants in one process; the second echoes every ShapeType of topic Ping on topic
+// Pong. `warmup` round trips are not counted, then `round_trips` are timed from write to take.
+LatencyResult fastdds_latency(int domain_id, uint32_t warmup, uint32_t round_trips, const BenchQos &qos, std::string &err);
+
+// Color of throughput sample i: both sides write the same instances.
+const char *bench_color(uint32_t i, uint32_t instances);
+
+// Key hash of a ShapeType color as RTPS defines it: the key members in big-endian CDR, through
+// MD5 because a string<128> key may exceed 16 bytes. Exposed so tests can compare it with what
+// our layer computes.
+void shape_key_hash(const std::string &color, unsigned char out[16]);
+
+} // namespace quelt::bench

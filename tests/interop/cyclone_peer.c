@@ -1,0 +1,411 @@
+/* cyclone_peer: a DDS peer on Cyclone DDS, so interoperability tests talk to an implementation
+ * that shares no code with our layer.
+ *
+ *   cyclone_peer [--shape] [--wait-go] pub DOMAIN TOPIC COUNT [TIMEOUT_S]
+ *   cyclone_peer [--shape] sub DOMAIN TOPIC COUNT [TIMEOUT_S]
+ *   cyclone_peer [--shape] check COUNT            (lines on stdin)
+ *   cyclone_peer [--shape] expect COUNT           (prints the expected lines)
+ *
+ * pub waits for a reader, writes COUNT samples made from their index (interop_lines.h), disposes
+ * the instance of sample 0, waits for the acknowledgements and then for the reader to leave.
+ * sub prints every sample it takes as a canonical line and exits 0 once it has COUNT data lines
+ * and the dispose line, 2 on timeout. check compares such output with what a run of COUNT must
+ * produce. --shape uses ShapeType instead of Interop::Sample.
+ *
+ * Both pub and sub print "# matched" once their writer or reader has matched the other side
+ * (comment lines, which check ignores); with --wait-go, pub then waits for a line on stdin
+ * before it writes, so a test can first make sure its own reader knows the writer.
+ *
+ * Without CYCLONEDDS_URI in the environment the peer sends nothing off this host: no multicast,
+ * discovery by unicast to 127.0.0.1 (see host_only_config). */
+#include "Interop.h"
+#include "Shapes.h"
+#include "interop_lines.h"
+
+#include <dds/dds.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <stdarg.h>
+#include <stdbool.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define MAX_LINE 1024
+
+static bool wait_go = false;
+#define TAKE_BATCH 64
+
+static void fail(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("cyclone_peer: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    exit(1);
+}
+
+static void check_rc(dds_return_t rc, const char *what) {
+    if (rc < 0)
+        fail("%s: %s", what, dds_strretcode(rc));
+}
+
+static dds_entity_t check_entity(dds_entity_t e, const char *what) {
+    if (e < 0)
+        fail("%s: %s", what, dds_strretcode(e));
+    return e;
+}
+
+static long parse_long(const char *s, const char *what, long lo, long hi) {
+    char *end;
+    errno = 0;
+    long v = strtol(s, &end, 10);
+    if (errno || end == s || *end || v < lo || v > hi)
+        fail("bad %s '%s' (expected %ld..%ld)", what, s, lo, hi);
+    return v;
+}
+
+/* Cyclone configuration that keeps every packet on this host: no multicast, discovery by
+ * unicast to the participant ports on 127.0.0.1 (where Fast DDS participants of the domain
+ * listen too, whatever interfaces they announce), re-announced every second so a participant
+ * that starts after us finds us at once. The host's own non-loopback addresses are listed as
+ * interfaces only so that peers announcing those addresses (Fast DDS leaves out 127.0.0.1 when
+ * the host has another interface) are accepted; packets sent to them never leave the host. */
+static char *host_only_config(void) {
+    size_t cap = 1024, len = 0;
+    char *cfg = malloc(cap);
+    if (!cfg)
+        fail("out of memory");
+    len += (size_t)snprintf(cfg + len, cap - len,
+                            "<CycloneDDS><Domain Id=\"any\"><General><Interfaces><NetworkInterface address=\"127.0.0.1\"/>");
+    struct ifaddrs *ifs = NULL;
+    if (getifaddrs(&ifs) == 0) {
+        for (struct ifaddrs *i = ifs; i; i = i->ifa_next) {
+            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK))
+                continue;
+            char addr[INET_ADDRSTRLEN];
+            if (!inet_ntop(AF_INET, &((struct sockaddr_in *)i->ifa_addr)->sin_addr, addr, sizeof addr))
+                continue;
+            if (cap - len < 256) {
+                cap *= 2;
+                char *grown = realloc(cfg, cap);
+                if (!grown)
+                    fail("out of memory");
+                cfg = grown;
+            }
+            len += (size_t)snprintf(cfg + len, cap - len, "<NetworkInterface address=\"%s\"/>", addr);
+        }
+        freeifaddrs(ifs);
+    }
+    if (cap - len < 512) {
+        cap += 512;
+        char *grown = realloc(cfg, cap);
+        if (!grown)
+            fail("out of memory");
+        cfg = grown;
+    }
+    snprintf(cfg + len, cap - len,
+             "</Interfaces><AllowMulticast>false</AllowMulticast></General>"
+             "<Discovery><ParticipantIndex>auto</ParticipantIndex><MaxAutoParticipantIndex>30</MaxAutoParticipantIndex>"
+             "<Peers><Peer Address=\"127.0.0.1\"/></Peers><SPDPInterval>1s</SPDPInterval></Discovery>"
+             "</Domain></CycloneDDS>");
+    return cfg;
+}
+
+static dds_entity_t create_participant(dds_domainid_t domain) {
+    const char *uri = getenv("CYCLONEDDS_URI");
+    if (!uri || !*uri) {
+        char *cfg = host_only_config();
+        check_entity(dds_create_domain(domain, cfg), "create domain");
+        free(cfg);
+    }
+    return check_entity(dds_create_participant(domain, NULL, NULL), "create participant");
+}
+
+/* Reliable, keep-all, volatile: what the interop XML configuration asks of both sides. */
+static dds_qos_t *reliable_qos(dds_duration_t max_blocking) {
+    dds_qos_t *qos = dds_create_qos();
+    dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, max_blocking);
+    dds_qset_history(qos, DDS_HISTORY_KEEP_ALL, 0);
+    dds_qset_durability(qos, DDS_DURABILITY_VOLATILE);
+    return qos;
+}
+
+static void fill_sample(int shape, uint32_t i, void *out) {
+    if (shape) {
+        ShapeExpected e;
+        shape_expected(i, &e);
+        ShapeType *s = out;
+        memset(s, 0, sizeof *s);
+        snprintf(s->color, sizeof s->color, "%s", e.f.color);
+        s->x = e.f.x;
+        s->y = e.f.y;
+        s->shapesize = e.f.shapesize;
+    } else {
+        /* Points into e; the sample is written before e goes away. */
+        static InteropExpected e;
+        interop_expected(i, &e);
+        Interop_Sample *s = out;
+        memset(s, 0, sizeof *s);
+        s->id = e.id;
+        s->s16 = e.f.s16;
+        s->i32 = e.f.i32;
+        s->i64 = e.f.i64;
+        s->u32 = e.f.u32;
+        s->f64 = e.f.f64;
+        snprintf(s->label, sizeof s->label, "%s", e.f.label);
+        s->values._buffer = e.values;
+        s->values._length = s->values._maximum = e.f.n_values;
+        s->values._release = false;
+        s->where.x = e.f.where_x;
+        s->where.y = e.f.where_y;
+        s->level = (Interop_Level)e.f.level;
+    }
+}
+
+static int run_pub(int shape, dds_domainid_t domain, const char *topic_name, uint32_t count, dds_duration_t timeout) {
+    dds_entity_t pp = create_participant(domain);
+    dds_entity_t topic = check_entity(dds_create_topic(pp, shape ? &ShapeType_desc : &Interop_Sample_desc, topic_name, NULL, NULL),
+                                      "create topic");
+    dds_qos_t *qos = reliable_qos(DDS_SECS(10));
+    /* Deleting the writer at exit must not look like more disposes to the reader. */
+    dds_qset_writer_data_lifecycle(qos, false);
+    dds_entity_t wr = check_entity(dds_create_writer(pp, topic, qos, NULL), "create writer");
+    dds_delete_qos(qos);
+
+    /* Samples written before a reader matched would never reach it (volatile). */
+    dds_entity_t ws = check_entity(dds_create_waitset(pp), "create waitset");
+    check_rc(dds_set_status_mask(wr, DDS_PUBLICATION_MATCHED_STATUS), "set status mask");
+    check_rc(dds_waitset_attach(ws, wr, 0), "attach writer");
+    dds_time_t deadline = dds_time() + timeout;
+    dds_publication_matched_status_t pm;
+    for (;;) {
+        check_rc(dds_get_publication_matched_status(wr, &pm), "publication matched status");
+        if (pm.current_count > 0)
+            break;
+        if (dds_time() >= deadline) {
+            fprintf(stderr, "cyclone_peer: no reader matched on topic %s in domain %d\n", topic_name, (int)domain);
+            dds_delete(DDS_CYCLONEDDS_HANDLE);
+            return 2;
+        }
+        dds_waitset_wait_until(ws, NULL, 0, deadline);
+    }
+    /* Our writer knowing the reader does not mean the reader knows our writer yet; a reader that
+     * learns of a volatile writer late skips what it wrote before. With --wait-go the other side
+     * says when its reader has matched too. */
+    puts(INTEROP_MATCHED_LINE);
+    fflush(stdout);
+    if (wait_go) {
+        char go[64];
+        if (!fgets(go, sizeof go, stdin)) {
+            fprintf(stderr, "cyclone_peer: no go on stdin\n");
+            dds_delete(DDS_CYCLONEDDS_HANDLE);
+            return 2;
+        }
+    }
+
+    ShapeType shape_sample;
+    Interop_Sample interop_sample;
+    void *sample = shape ? (void *)&shape_sample : (void *)&interop_sample;
+    for (uint32_t i = 0; i < count; i++) {
+        fill_sample(shape, i, sample);
+        check_rc(dds_write(wr, sample), "write");
+    }
+    fill_sample(shape, 0, sample); /* the instance of sample 0 */
+    check_rc(dds_dispose(wr, sample), "dispose");
+
+    int rc = 0;
+    dds_return_t ack = dds_wait_for_acks(wr, deadline - dds_time() > 0 ? deadline - dds_time() : 0);
+    if (ack < 0) {
+        fprintf(stderr, "cyclone_peer: samples not acknowledged: %s\n", dds_strretcode(ack));
+        rc = 2;
+    }
+    /* Leaving while the reader still takes would end its writer's liveliness under it; the
+     * reader leaves once it has everything. */
+    while (rc == 0) {
+        check_rc(dds_get_publication_matched_status(wr, &pm), "publication matched status");
+        if (pm.current_count == 0 || dds_time() >= deadline)
+            break;
+        dds_waitset_wait_until(ws, NULL, 0, deadline);
+    }
+    dds_delete(DDS_CYCLONEDDS_HANDLE);
+    return rc;
+}
+
+static void format_data(int shape, const void *data, char *line, size_t n) {
+    if (shape) {
+        const ShapeType *s = data;
+        ShapeFields f = {s->color, s->x, s->y, s->shapesize};
+        shape_format_data(line, n, &f);
+    } else {
+        const Interop_Sample *s = data;
+        InteropFields f = {s->id,    s->s16,           s->i32,            s->i64,     s->u32,     s->f64,
+                           s->label, s->values._buffer, s->values._length, s->where.x, s->where.y, (int32_t)s->level};
+        interop_format_data(line, n, &f);
+    }
+}
+
+static int tracker_state(dds_instance_state_t st) {
+    return st == DDS_IST_NOT_ALIVE_DISPOSED ? INTEROP_DISPOSED : st == DDS_IST_NOT_ALIVE_NO_WRITERS ? INTEROP_UNREGISTERED : INTEROP_ALIVE;
+}
+
+static int run_sub(int shape, dds_domainid_t domain, const char *topic_name, uint32_t count, dds_duration_t timeout) {
+    dds_entity_t pp = create_participant(domain);
+    dds_entity_t topic = check_entity(dds_create_topic(pp, shape ? &ShapeType_desc : &Interop_Sample_desc, topic_name, NULL, NULL),
+                                      "create topic");
+    dds_qos_t *qos = reliable_qos(DDS_SECS(10));
+    dds_entity_t rd = check_entity(dds_create_reader(pp, topic, qos, NULL), "create reader");
+    dds_delete_qos(qos);
+    dds_entity_t rc_any = check_entity(dds_create_readcondition(rd, DDS_ANY_STATE), "create read condition");
+    dds_entity_t ws = check_entity(dds_create_waitset(pp), "create waitset");
+    check_rc(dds_waitset_attach(ws, rc_any, 0), "attach read condition");
+    /* The writer side waits for this reader to know its writer before writing (see run_pub). */
+    check_rc(dds_set_status_mask(rd, DDS_SUBSCRIPTION_MATCHED_STATUS), "set status mask");
+    check_rc(dds_waitset_attach(ws, rd, 1), "attach reader");
+    bool announced = false;
+
+    const char *key_name = shape ? "color" : "id";
+    const char *disposed_line = shape ? "DISPOSED color=" SHAPE_DISPOSED_COLOR : "DISPOSED id=" INTEROP_DISPOSED_ID;
+    static InteropStateTracker tracker;
+    interop_tracker_init(&tracker);
+    uint32_t data_lines = 0;
+    bool disposed = false;
+    dds_time_t deadline = dds_time() + timeout;
+    void *samples[TAKE_BATCH];
+    dds_sample_info_t infos[TAKE_BATCH];
+    char line[MAX_LINE];
+    while (data_lines < count || !disposed) {
+        if (dds_time() >= deadline) {
+            fprintf(stderr, "cyclone_peer: timeout with %u of %u samples%s\n", (unsigned)data_lines, (unsigned)count,
+                    disposed ? "" : ", no dispose");
+            dds_delete(DDS_CYCLONEDDS_HANDLE);
+            return 2;
+        }
+        dds_waitset_wait_until(ws, NULL, 0, deadline);
+        if (!announced) {
+            dds_subscription_matched_status_t sm;
+            check_rc(dds_get_subscription_matched_status(rd, &sm), "subscription matched status");
+            if (sm.current_count > 0) {
+                puts(INTEROP_MATCHED_LINE);
+                announced = true;
+            }
+        }
+        memset(samples, 0, sizeof samples);
+        dds_return_t n = dds_take(rd, samples, infos, TAKE_BATCH, TAKE_BATCH);
+        check_rc(n, "take");
+        for (dds_return_t k = 0; k < n; k++) {
+            if (infos[k].valid_data) {
+                format_data(shape, samples[k], line, sizeof line);
+                puts(line);
+                data_lines++;
+            }
+            /* Samples without data still carry the key of their instance. */
+            const char *key = shape ? ((const ShapeType *)samples[k])->color : ((const Interop_Sample *)samples[k])->id;
+            if (!interop_tracker_note(&tracker, key, tracker_state(infos[k].instance_state)))
+                fail("too many instances");
+        }
+        while (interop_tracker_flush(&tracker, key_name, line, sizeof line)) {
+            puts(line);
+            if (!strcmp(line, disposed_line))
+                disposed = true;
+        }
+        fflush(stdout);
+        if (n > 0)
+            check_rc(dds_return_loan(rd, samples, n), "return loan");
+    }
+    dds_delete(DDS_CYCLONEDDS_HANDLE);
+    return 0;
+}
+
+static int run_check(int shape, uint32_t count, bool print_only) {
+    size_t n_expected = (size_t)count + 1;
+    char **expected = calloc(n_expected, sizeof *expected);
+    if (!expected)
+        fail("out of memory");
+    for (size_t i = 0; i < n_expected; i++) {
+        expected[i] = malloc(MAX_LINE);
+        if (!expected[i])
+            fail("out of memory");
+        interop_expected_line(shape, count, (uint32_t)i, expected[i], MAX_LINE);
+        if (print_only)
+            puts(expected[i]);
+    }
+    if (print_only)
+        return 0;
+
+    size_t n_actual = 0, cap = 16;
+    char **actual = malloc(cap * sizeof *actual);
+    char line[MAX_LINE];
+    while (actual && fgets(line, sizeof line, stdin)) {
+        line[strcspn(line, "\r\n")] = '\0';
+        if (line[0] == '#')
+            continue;
+        if (n_actual == cap) {
+            cap *= 2;
+            char **grown = realloc(actual, cap * sizeof *actual);
+            if (!grown)
+                fail("out of memory");
+            actual = grown;
+        }
+        actual[n_actual] = strdup(line);
+        if (!actual[n_actual])
+            fail("out of memory");
+        n_actual++;
+    }
+    if (!actual)
+        fail("out of memory");
+    char why[3 * MAX_LINE];
+    int ok = interop_lines_agree((const char *const *)expected, n_expected, (const char *const *)actual, n_actual, why, sizeof why);
+    if (!ok)
+        fprintf(stderr, "cyclone_peer check: %s\n", why);
+    for (size_t i = 0; i < n_expected; i++)
+        free(expected[i]);
+    for (size_t i = 0; i < n_actual; i++)
+        free(actual[i]);
+    free(expected);
+    free(actual);
+    return ok ? 0 : 1;
+}
+
+static void usage(void) {
+    fputs("usage: cyclone_peer [--shape] [--wait-go] pub|sub DOMAIN TOPIC COUNT [TIMEOUT_S]\n"
+          "       cyclone_peer [--shape] check|expect COUNT\n",
+          stderr);
+    exit(64);
+}
+
+int main(int argc, char **argv) {
+    int shape = 0;
+    const char *args[8];
+    int nargs = 0;
+    for (int i = 1; i < argc; i++) {
+        if (!strcmp(argv[i], "--shape"))
+            shape = 1;
+        else if (!strcmp(argv[i], "--wait-go"))
+            wait_go = true;
+        else if (nargs < 8)
+            args[nargs++] = argv[i];
+        else
+            usage();
+    }
+    if (nargs < 2)
+        usage();
+    const char *mode = args[0];
+    if (!strcmp(mode, "check") || !strcmp(mode, "expect")) {
+        if (nargs != 2)
+            usage();
+        return run_check(shape, (uint32_t)parse_long(args[1], "COUNT", 0, 1000000), !strcmp(mode, "expect"));
+    }
+    if ((strcmp(mode, "pub") && strcmp(mode, "sub")) || nargs < 4 || nargs > 5)
+        usage();
+    dds_domainid_t domain = (dds_domainid_t)parse_long(args[1], "DOMAIN", 0, 232);
+    const char *topic = args[2];
+    uint32_t count = (uint32_t)parse_long(args[3], "COUNT", 0, 1000000);
+    dds_duration_t timeout = DDS_SECS(nargs == 5 ? parse_long(args[4], "TIMEOUT_S", 1, 3600) : 30);
+    return !strcmp(mode, "pub") ? run_pub(shape, domain, topic, count, timeout) : run_sub(shape, domain, topic, count, timeout);
+}

@@ -1,0 +1,536 @@
+// Our layer against Cyclone DDS: cyclone_peer on one side, a participant from
+// tests/data/interop.xml on the other, every sample compared as its canonical line
+// (interop_lines.h). Both directions, both types. Domains 154..163.
+#include "interop_lines.h"
+
+#include "dds/dds_domain.h"
+#include "dds/dds_string.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+constexpr int kPeerTimeoutS = 30;
+
+// A cyclone_peer child process with its stdin and stdout on pipes. Killed if the test ends early.
+class Peer {
+  public:
+    Peer(const std::vector<std::string> &args)
+    {
+        // A peer that died must fail the test, not kill it on the next write to its stdin.
+        signal(SIGPIPE, SIG_IGN);
+        int out[2], in[2];
+        if (pipe(out) != 0)
+            return;
+        if (pipe(in) != 0) {
+            close(out[0]);
+            close(out[1]);
+            return;
+        }
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
+        // Fast DDS opens its sockets without close-on-exec: a peer that inherited them would
+        // hold our participant's ports open after we close them.
+        posix_spawn_file_actions_addclosefrom_np(&fa, STDERR_FILENO + 1);
+        std::vector<std::string> all{QUELT_CYCLONE_PEER};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        close(out[1]);
+        close(in[0]);
+        out_ = out[0];
+        in_ = in[1];
+    }
+    ~Peer()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            close(out_);
+        if (in_ >= 0)
+            close(in_);
+    }
+    bool started() const { return pid_ > 0 && out_ >= 0 && in_ >= 0; }
+
+    // Reads lines until `want` comes, at most timeout_s seconds without any output. Other lines
+    // are kept for finish().
+    bool wait_for_line(const std::string &want, int timeout_s)
+    {
+        for (;;) {
+            size_t nl;
+            while ((nl = pending_.find('\n')) != std::string::npos) {
+                std::string line = pending_.substr(0, nl);
+                pending_.erase(0, nl + 1);
+                bool found = line == want;
+                keep(line);
+                if (found)
+                    return true;
+            }
+            pollfd p{out_, POLLIN, 0};
+            int r = poll(&p, 1, timeout_s * 1000);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0 || !read_some())
+                return false;
+        }
+    }
+
+    bool send(const std::string &text) { return write(in_, text.data(), text.size()) == ssize_t(text.size()); }
+
+    // Reads stdout to its end (the peer exits by itself, on success or on its own timeout), then
+    // reaps the process. Returns its exit status, -1 if it did not exit normally. Comment lines
+    // are left out of `lines`.
+    int finish(std::vector<std::string> &lines)
+    {
+        while (read_some()) {
+        }
+        std::istringstream in(pending_);
+        pending_.clear();
+        for (std::string line; std::getline(in, line);)
+            keep(line);
+        lines = lines_;
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    bool read_some()
+    {
+        char buf[4096];
+        for (;;) {
+            ssize_t n = read(out_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            pending_.append(buf, size_t(n));
+            return true;
+        }
+    }
+    void keep(const std::string &line)
+    {
+        if (!line.empty() && line[0] != '#')
+            lines_.push_back(line);
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int in_ = -1;
+    std::string pending_;
+    std::vector<std::string> lines_;
+};
+
+std::vector<std::string> expected_lines(bool shape, uint32_t count)
+{
+    std::vector<std::string> v;
+    char line[1024];
+    for (uint32_t i = 0; i <= count; ++i) {
+        interop_expected_line(shape, count, i, line, sizeof line);
+        v.emplace_back(line);
+    }
+    return v;
+}
+
+::testing::AssertionResult lines_agree(const std::vector<std::string> &expected, const std::vector<std::string> &actual)
+{
+    std::vector<const char *> e, a;
+    for (const std::string &s : expected)
+        e.push_back(s.c_str());
+    for (const std::string &s : actual)
+        a.push_back(s.c_str());
+    char why[4096];
+    if (interop_lines_agree(e.data(), e.size(), a.data(), a.size(), why, sizeof why))
+        return ::testing::AssertionSuccess();
+    std::string all;
+    for (const std::string &s : actual)
+        all += "\n    " + s;
+    return ::testing::AssertionFailure() << why << "\n  all received lines:" << all;
+}
+
+// Our participant from the interop configuration, moved to the test's own domain.
+class OurSide {
+  public:
+    OurSide(int domain, const char *config)
+    {
+        std::ifstream in(QUELT_INTEROP_XML);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        std::string xml = ss.str();
+        const std::string from = "domain_id=\"150\"";
+        size_t at = xml.find(from);
+        if (at == std::string::npos) {
+            err_ = "no domain_id=\"150\" in " QUELT_INTEROP_XML;
+            return;
+        }
+        xml.replace(at, from.size(), "domain_id=\"" + std::to_string(domain) + "\"");
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("quelt_interop_" + std::to_string(domain) + "_" + std::to_string(getpid()) + ".xml"))
+                    .string();
+        std::ofstream(path_) << xml;
+
+        DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
+        DDS_DomainParticipantFactoryQos fq;
+        DDS_DomainParticipantFactoryQos_initialize(&fq);
+        DDS_DomainParticipantFactory_get_qos(f, &fq);
+        DDS_StringSeq_ensure_length(&fq.profile.url_profile, 1, 1);
+        char **slot = DDS_StringSeq_get_reference(&fq.profile.url_profile, 0);
+        DDS_String_free(*slot);
+        *slot = DDS_String_dup(path_.c_str());
+        DDS_ReturnCode_t rc = DDS_DomainParticipantFactory_set_qos(f, &fq);
+        DDS_DomainParticipantFactoryQos_finalize(&fq);
+        if (rc != DDS_RETCODE_OK) {
+            err_ = "set_qos failed: " + std::to_string(rc);
+            return;
+        }
+        participant_ = DDS_DomainParticipantFactory_create_participant_from_config(f, config);
+        if (!participant_) {
+            err_ = std::string("cannot create participant ") + config;
+            return;
+        }
+        if (DDS_DomainParticipant_get_domain_id(participant_) != domain)
+            err_ = "participant on domain " + std::to_string(DDS_DomainParticipant_get_domain_id(participant_));
+    }
+    ~OurSide()
+    {
+        if (participant_)
+            DDS_DomainParticipantFactory_delete_participant(DDS_DomainParticipantFactory_get_instance(), participant_);
+        if (!path_.empty())
+            std::filesystem::remove(path_);
+    }
+    const std::string &error() const { return err_; }
+    DDS_DomainParticipant *participant() const { return participant_; }
+
+    // The writer the configuration names Pub::Writer, found by walking the publishers.
+    DDS_DataWriter *writer()
+    {
+        DDS_DataWriter *found = nullptr;
+        DDS_PublisherSeq pubs = DDS_SEQUENCE_INITIALIZER;
+        DDS_DomainParticipant_get_publishers(participant_, &pubs);
+        for (DDS_Long i = 0; i < DDS_PublisherSeq_get_length(&pubs) && !found; ++i) {
+            DDS_Publisher *pub = *DDS_PublisherSeq_get_reference(&pubs, i);
+            DDS_PublisherQos pq;
+            DDS_PublisherQos_initialize(&pq);
+            DDS_Publisher_get_qos(pub, &pq);
+            bool is_pub = pq.publisher_name.name && !std::strcmp(pq.publisher_name.name, "Pub");
+            DDS_PublisherQos_finalize(&pq);
+            if (!is_pub)
+                continue;
+            DDS_DataWriterSeq writers = DDS_SEQUENCE_INITIALIZER;
+            DDS_Publisher_get_all_datawriters(pub, &writers);
+            for (DDS_Long k = 0; k < DDS_DataWriterSeq_get_length(&writers) && !found; ++k) {
+                DDS_DataWriter *w = *DDS_DataWriterSeq_get_reference(&writers, k);
+                DDS_DataWriterQos wq;
+                DDS_DataWriterQos_initialize(&wq);
+                DDS_DataWriter_get_qos(w, &wq);
+                if (wq.publication_name.name && !std::strcmp(wq.publication_name.name, "Writer"))
+                    found = w;
+                DDS_DataWriterQos_finalize(&wq);
+            }
+            DDS_DataWriterSeq_finalize(&writers);
+        }
+        DDS_PublisherSeq_finalize(&pubs);
+        return found;
+    }
+
+  private:
+    std::string path_;
+    std::string err_;
+    DDS_DomainParticipant *participant_ = nullptr;
+};
+
+// Waits until the writer has matched `count` readers (ours and the peer's). Bounded by the
+// peer's own timeout: a peer that never comes makes the test fail, not hang.
+bool wait_matched(DDS_DataWriter *w, int count)
+{
+    for (int i = 0; i < kPeerTimeoutS * 100; ++i) {
+        DDS_PublicationMatchedStatus st;
+        if (DDS_DataWriter_get_publication_matched_status(w, &st) == DDS_RETCODE_OK && st.current_count >= count)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+bool wait_matched(DDS_DataReader *r, int count)
+{
+    for (int i = 0; i < kPeerTimeoutS * 100; ++i) {
+        DDS_SubscriptionMatchedStatus st;
+        if (DDS_DataReader_get_subscription_matched_status(r, &st) == DDS_RETCODE_OK && st.current_count >= count)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+std::string get_string(const DDS_DynamicData *d, const char *member)
+{
+    char *s = nullptr;
+    DDS_UnsignedLong size = 0;
+    if (DDS_DynamicData_get_string(d, &s, &size, member, 0) != DDS_RETCODE_OK)
+        return "<no " + std::string(member) + ">";
+    std::string v = s ? s : "";
+    DDS_String_free(s);
+    return v;
+}
+
+// Sets sample i of the run through our setters, by member name.
+void fill(DDS_DynamicData *d, bool shape, uint32_t i)
+{
+    ASSERT_EQ(DDS_DynamicData_clear_all_members(d), DDS_RETCODE_OK);
+    if (shape) {
+        ShapeExpected e;
+        shape_expected(i, &e);
+        ASSERT_EQ(DDS_DynamicData_set_string(d, "color", 0, e.f.color), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_DynamicData_set_long(d, "x", 0, e.f.x), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_DynamicData_set_long(d, "y", 0, e.f.y), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_DynamicData_set_long(d, "shapesize", 0, e.f.shapesize), DDS_RETCODE_OK);
+        return;
+    }
+    InteropExpected e;
+    interop_expected(i, &e);
+    ASSERT_EQ(DDS_DynamicData_set_string(d, "id", 0, e.f.id), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_short(d, "s16", 0, e.f.s16), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_long(d, "i32", 0, e.f.i32), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_longlong(d, "i64", 0, e.f.i64), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_ulong(d, "u32", 0, e.f.u32), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_double(d, "f64", 0, e.f.f64), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_string(d, "label", 0, e.f.label), DDS_RETCODE_OK);
+    for (uint32_t k = 0; k < e.f.n_values; ++k) {
+        std::string name = "values[" + std::to_string(k + 1) + "]";
+        ASSERT_EQ(DDS_DynamicData_set_long(d, name.c_str(), 0, e.f.values[k]), DDS_RETCODE_OK) << name;
+    }
+    ASSERT_EQ(DDS_DynamicData_set_long(d, "where.x", 0, e.f.where_x), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_long(d, "where.y", 0, e.f.where_y), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_DynamicData_set_long(d, "level", 0, e.f.level), DDS_RETCODE_OK);
+}
+
+// The canonical DATA line of a sample, read through our getters.
+std::string data_line(const DDS_DynamicData *d, bool shape)
+{
+    char line[1024];
+    if (shape) {
+        std::string color = get_string(d, "color");
+        ShapeFields f{color.c_str(), -1, -1, -1};
+        DDS_DynamicData_get_long(d, &f.x, "x", 0);
+        DDS_DynamicData_get_long(d, &f.y, "y", 0);
+        DDS_DynamicData_get_long(d, &f.shapesize, "shapesize", 0);
+        shape_format_data(line, sizeof line, &f);
+        return line;
+    }
+    std::string id = get_string(d, "id");
+    std::string label = get_string(d, "label");
+    InteropFields f{};
+    f.id = id.c_str();
+    f.label = label.c_str();
+    DDS_DynamicData_get_short(d, &f.s16, "s16", 0);
+    DDS_DynamicData_get_long(d, &f.i32, "i32", 0);
+    DDS_DynamicData_get_longlong(d, &f.i64, "i64", 0);
+    DDS_DynamicData_get_ulong(d, &f.u32, "u32", 0);
+    DDS_DynamicData_get_double(d, &f.f64, "f64", 0);
+    DDS_DynamicDataMemberInfo info{};
+    std::vector<int32_t> values;
+    if (DDS_DynamicData_get_member_info(d, &info, "values#", 0) == DDS_RETCODE_OK) {
+        values.resize(info.element_count);
+        for (uint32_t k = 0; k < info.element_count; ++k) {
+            std::string name = "values[" + std::to_string(k + 1) + "]";
+            DDS_DynamicData_get_long(d, &values[k], name.c_str(), 0);
+        }
+    }
+    f.values = values.data();
+    f.n_values = uint32_t(values.size());
+    DDS_DynamicData_get_long(d, &f.where_x, "where.x", 0);
+    DDS_DynamicData_get_long(d, &f.where_y, "where.y", 0);
+    DDS_DynamicData_get_long(d, &f.level, "level", 0);
+    interop_format_data(line, sizeof line, &f);
+    return line;
+}
+
+int tracker_state(DDS_InstanceStateMask s)
+{
+    return s == DDS_NOT_ALIVE_DISPOSED_INSTANCE_STATE     ? INTEROP_DISPOSED
+           : s == DDS_NOT_ALIVE_NO_WRITERS_INSTANCE_STATE ? INTEROP_UNREGISTERED
+                                                          : INTEROP_ALIVE;
+}
+
+// Our writer to the peer's reader: count samples and the dispose of instance 0.
+void our_writer_to_cyclone(int domain, bool shape, uint32_t count)
+{
+    std::vector<std::string> args;
+    if (shape)
+        args.push_back("--shape");
+    for (const std::string &a : {std::string("sub"), std::to_string(domain), std::string(shape ? "Square" : "InteropTopic"),
+                                 std::to_string(count), std::to_string(kPeerTimeoutS)})
+        args.push_back(a);
+    Peer peer(args);
+    ASSERT_TRUE(peer.started());
+
+    OurSide ours(domain, shape ? "InteropLib::ShapePeer" : "InteropLib::Peer");
+    ASSERT_EQ(ours.error(), "");
+    DDS_DataWriter *w = ours.writer();
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w, DDS_DomainParticipant_lookup_datawriter_by_name(ours.participant(), "Pub::Writer"));
+    DDS_DynamicDataWriter *dw = DDS_DynamicDataWriter_narrow(w);
+    ASSERT_NE(dw, nullptr);
+    // Our own reader on the topic matches too; the peer's makes two.
+    ASSERT_TRUE(wait_matched(w, 2)) << "the peer's reader never matched";
+    // and the peer's reader knows our writer, or it would skip what we write before it does.
+    ASSERT_TRUE(peer.wait_for_line(INTEROP_MATCHED_LINE, kPeerTimeoutS)) << "the peer's reader never matched our writer";
+
+    const DDS_TypeCode *type = DDS_DomainParticipant_get_typecode(ours.participant(), shape ? "ShapeType" : "Interop::Sample");
+    ASSERT_NE(type, nullptr);
+    DDS_DynamicData *d = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+    ASSERT_NE(d, nullptr);
+    for (uint32_t i = 0; i < count && !::testing::Test::HasFatalFailure(); ++i) {
+        fill(d, shape, i);
+        EXPECT_EQ(DDS_DynamicDataWriter_write(dw, d, &DDS_HANDLE_NIL), DDS_RETCODE_OK) << "sample " << i;
+    }
+    if (!::testing::Test::HasFatalFailure())
+        fill(d, shape, 0); // the instance of sample 0
+    EXPECT_EQ(DDS_DynamicDataWriter_dispose(dw, d, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    DDS_DynamicData_delete(d);
+
+    // The peer exits once it has everything; only then may our writer go away, or its leaving
+    // would add lines.
+    std::vector<std::string> lines;
+    int rc = peer.finish(lines);
+    EXPECT_TRUE(lines_agree(expected_lines(shape, count), lines));
+    EXPECT_EQ(rc, 0) << "cyclone_peer sub failed";
+}
+
+// The peer's writer to our reader: takes until count data lines and the dispose have come.
+void cyclone_to_our_reader(int domain, bool shape, uint32_t count)
+{
+    OurSide ours(domain, shape ? "InteropLib::ShapePeer" : "InteropLib::Peer");
+    ASSERT_EQ(ours.error(), "");
+    DDS_DataReader *r = DDS_DomainParticipant_lookup_datareader_by_name(ours.participant(), "Sub::Reader");
+    ASSERT_NE(r, nullptr);
+    DDS_DynamicDataReader *dr = DDS_DynamicDataReader_narrow(r);
+    ASSERT_NE(dr, nullptr);
+    const DDS_TypeCode *type = DDS_DomainParticipant_get_typecode(ours.participant(), shape ? "ShapeType" : "Interop::Sample");
+    ASSERT_NE(type, nullptr);
+
+    DDS_WaitSet *ws = DDS_WaitSet_new();
+    DDS_StatusCondition *cond = DDS_Entity_get_statuscondition(DDS_DataReader_as_entity(r));
+    ASSERT_EQ(DDS_StatusCondition_set_enabled_statuses(cond, DDS_DATA_AVAILABLE_STATUS), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_WaitSet_attach_condition(ws, DDS_StatusCondition_as_condition(cond)), DDS_RETCODE_OK);
+
+    std::vector<std::string> args;
+    if (shape)
+        args.push_back("--shape");
+    args.push_back("--wait-go");
+    for (const std::string &a : {std::string("pub"), std::to_string(domain), std::string(shape ? "Square" : "InteropTopic"),
+                                 std::to_string(count), std::to_string(kPeerTimeoutS)})
+        args.push_back(a);
+    Peer peer(args);
+    ASSERT_TRUE(peer.started());
+    // The peer writes once both sides know each other: its writer our reader (its "# matched"),
+    // our reader its writer (our own writer on the topic counts as one match).
+    ASSERT_TRUE(peer.wait_for_line(INTEROP_MATCHED_LINE, kPeerTimeoutS)) << "the peer's writer never matched our reader";
+    ASSERT_TRUE(wait_matched(r, 2)) << "our reader never matched the peer's writer";
+    ASSERT_TRUE(peer.send("go\n"));
+
+    const char *key_name = shape ? "color" : "id";
+    const std::string disposed_line = std::string("DISPOSED ") + key_name + "=" + (shape ? SHAPE_DISPOSED_COLOR : INTEROP_DISPOSED_ID);
+    InteropStateTracker tracker;
+    interop_tracker_init(&tracker);
+    DDS_DynamicData *key_holder = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+    DDS_DynamicDataSeq data;
+    DDS_SampleInfoSeq infos;
+    DDS_DynamicDataSeq_initialize(&data);
+    DDS_SampleInfoSeq_initialize(&infos);
+    std::vector<std::string> lines;
+    uint32_t data_lines = 0;
+    bool disposed = false;
+    const DDS_Duration_t second{1, 0};
+    // Bounded by the peer's own timeout and a margin, whatever the waitset does.
+    int empty_wakes = 0;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(kPeerTimeoutS + 5);
+    while ((data_lines < count || !disposed) && std::chrono::steady_clock::now() < give_up) {
+        if (DDS_WaitSet_wait(ws, nullptr, &second) != DDS_RETCODE_OK)
+            continue;
+        DDS_ReturnCode_t rc =
+            DDS_DynamicDataReader_take(dr, &data, &infos, DDS_LENGTH_UNLIMITED, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE);
+        if (rc == DDS_RETCODE_NO_DATA) {
+            // Data available must not stay triggered once everything has been taken.
+            ASSERT_LT(++empty_wakes, 1000) << "the waitset keeps waking without data";
+            continue;
+        }
+        empty_wakes = 0;
+        ASSERT_EQ(rc, DDS_RETCODE_OK);
+        for (DDS_Long i = 0; i < DDS_DynamicDataSeq_get_length(&data); ++i) {
+            const DDS_DynamicData *s = DDS_DynamicDataSeq_get_reference(&data, i);
+            const DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&infos, i);
+            std::string key;
+            if (info->valid_data) {
+                lines.push_back(data_line(s, shape));
+                ++data_lines;
+                key = get_string(s, key_name);
+            } else {
+                // A sample without data: the key comes from the instance.
+                EXPECT_EQ(DDS_DynamicDataReader_get_key_value(dr, key_holder, &info->instance_handle), DDS_RETCODE_OK);
+                key = get_string(key_holder, key_name);
+            }
+            ASSERT_TRUE(interop_tracker_note(&tracker, key.c_str(), tracker_state(info->instance_state)));
+        }
+        ASSERT_EQ(DDS_DynamicDataReader_return_loan(dr, &data, &infos), DDS_RETCODE_OK);
+        char line[1024];
+        while (interop_tracker_flush(&tracker, key_name, line, sizeof line)) {
+            lines.emplace_back(line);
+            disposed = disposed || disposed_line == line;
+        }
+    }
+    DDS_DynamicDataSeq_finalize(&data);
+    DDS_SampleInfoSeq_finalize(&infos);
+    DDS_DynamicData_delete(key_holder);
+    DDS_WaitSet_delete(ws);
+    EXPECT_TRUE(lines_agree(expected_lines(shape, count), lines));
+
+    // The peer waits for our reader to leave before it exits.
+    DDS_DomainParticipant_delete_contained_entities(ours.participant());
+    std::vector<std::string> out;
+    EXPECT_EQ(peer.finish(out), 0) << "cyclone_peer pub failed";
+}
+
+} // namespace
+
+TEST(InteropCyclone, OurSamplesReachCyclone) { our_writer_to_cyclone(154, false, 9); }
+
+TEST(InteropCyclone, CycloneSamplesReachUs) { cyclone_to_our_reader(155, false, 9); }
+
+TEST(InteropCyclone, OurShapesReachCyclone) { our_writer_to_cyclone(156, true, 9); }
+
+TEST(InteropCyclone, CycloneShapesReachUs) { cyclone_to_our_reader(157, true, 9); }
+
+// Enough samples that reliability has to work for its living (history, acknowledgements).
+TEST(InteropCyclone, ManyOfOurSamplesReachCyclone) { our_writer_to_cyclone(158, false, 1000); }
+
+TEST(InteropCyclone, ManyCycloneSamplesReachUs) { cyclone_to_our_reader(159, false, 1000); }
