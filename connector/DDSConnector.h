@@ -87,6 +87,19 @@ int QueltDDSConnector_allocateReaderTable(QueltDDSConnector *self);
 int QueltDDSConnectorReaders_initDynamicDataFromReader(DDS_DynamicData *data, DDS_DataReader *reader);
 const DDS_TypeCode *QueltDDSConnectorReaders_getTypeCodeFromReader(DDS_DataReader *reader);
 
+// Workers of the sample getters: sequenceName "samples" reads members of the samples, "infos"
+// fields of their infos. Failure values: -1.0, -1, null.
+double QueltDDSConnector_getNumberI(QueltDDSConnector *self, const char *entityName, int index, const char *fieldName,
+                                    const char *sequenceName);
+int QueltDDSConnector_getBooleanI(QueltDDSConnector *self, const char *entityName, int index, const char *fieldName,
+                                  const char *sequenceName);
+char *QueltDDSConnector_getStringI(QueltDDSConnector *self, const char *entityName, int index, const char *fieldName,
+                                   const char *sequenceName);
+char *QueltDDSConnector_getJSONI(QueltDDSConnector *self, const char *entityName, int index, const char *fieldName,
+                                 const char *sequenceName);
+// Number of samples of the reader's last read or take; -1.0 on failure.
+double QueltDDSConnector_getSeqLengthI(QueltDDSConnector *self, const char *entityName);
+
 // Status-event callbacks of event logging; listener data is the connector.
 void QueltDDSConnectorWriterListener_on_offered_deadline_missed(void *listener_data, DDS_DataWriter *writer,
                                                                 const DDS_OfferedDeadlineMissedStatus *status);

@@ -1,6 +1,9 @@
 // The container record's copy and release, and the sample gateways In and Out.
 #include "Container.h"
 
+#include "Common.h"
+#include "DynamicData.h"
+#include "Engine.h"
 #include "dds/dds_string.h"
 #include "Log.h"
 
@@ -37,18 +40,161 @@ void QueltLuaContainer_free(QueltLuaContainer *container) {
     container->name = nullptr;
 }
 
-// Placeholders until the gateways move samples: the entry's Lua result is nil.
+namespace {
+
+// Logs msg, dumps the stack and gives the gateways' single result count.
+int fail(lua_State *L, const char *ctx, const QueltLogMessage &msg) {
+    QUELT_LUA_LOG_ERROR(ctx, msg);
+    QueltLuaCommon_stackDump(L);
+    return 1;
+}
+
+// Checks that the top is a non-null light userdata and pops it. Null with the failure logged
+// (the value stays on the stack, as the callers' contract allows).
+void *popPointer(lua_State *L, const char *ctx, const QueltLogMessage &nullMessage) {
+    if (!lua_islightuserdata(L, -1)) {
+        fail(L, ctx, LUABINDING_LOG_USERDATA_EXPECTED_ON_TOP);
+        return nullptr;
+    }
+    void *pointer = lua_touserdata(L, -1);
+    if (pointer == nullptr) {
+        fail(L, ctx, nullMessage);
+        return nullptr;
+    }
+    lua_pop(L, 1); /* pop the pointer */
+    return pointer;
+}
+
+} // namespace
+
 int QueltLuaContainer_In(lua_State *L, int operation) {
-    (void)operation;
-    QUELT_LUA_LOG_ERROR("QueltLuaContainer_In", LUABINDING_LOG_OPERATION_UNDEF);
-    lua_pushnil(L); /* push the (absent) samples table */
+    static const char *const ctx = "QueltLuaContainer_In";
+    int maxSamples = -1; // unlimited
+    if (lua_isnumber(L, -1)) {
+        maxSamples = static_cast<int>(lua_tonumberx(L, -1, nullptr));
+        lua_pop(L, 1); /* pop the max-samples argument */
+    }
+    if (!lua_istable(L, -1)) {
+        return fail(L, ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    }
+    lua_pushstring(L, "#reader"); /* push the key */
+    lua_gettable(L, -2);          /* replace it by entry["#reader"] */
+    auto *reader = static_cast<DDS_DynamicDataReader *>(popPointer(L, ctx, LUABINDING_LOG_GET_READER));
+    if (reader == nullptr) {
+        return 1;
+    }
+    if (!lua_istable(L, -1)) {
+        return fail(L, ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    }
+    lua_pushstring(L, "samples"); /* push the key */
+    lua_rawget(L, -2);            /* replace it by entry.samples: the Lua result */
+    lua_pushstring(L, "#sampleSeq"); /* push the key */
+    lua_rawget(L, -2);               /* replace it by samples["#sampleSeq"] */
+    if (lua_isnil(L, -1)) {
+        return 1; // no sequences bound: the nil on top is the Lua result, with no message
+    }
+    auto *dataSequence = static_cast<DDS_DynamicDataSeq *>(popPointer(L, ctx, LUABINDING_LOG_GET_DATASEQ));
+    if (dataSequence == nullptr) {
+        return 1;
+    }
+    lua_pushstring(L, "#infoSeq"); /* push the key */
+    lua_rawget(L, -2);             /* replace it by samples["#infoSeq"] */
+    auto *infoSequence = static_cast<DDS_SampleInfoSeq *>(popPointer(L, ctx, LUABINDING_LOG_GET_INFOSEQ));
+    if (infoSequence == nullptr) {
+        return 1;
+    }
+    QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    if (engine == nullptr) {
+        return fail(L, ctx, LUABINDING_LOG_GET_CONTAINER);
+    }
+    const QueltLuaContainer &container = engine->container;
+    // The slot's return code is not examined: callers read the sequences to see the outcome.
+    switch (operation) {
+    case QUELT_LUA_IN_TAKE:
+        if (container.take != nullptr) {
+            container.take(reader, maxSamples, dataSequence, infoSequence);
+        }
+        break;
+    case QUELT_LUA_IN_READ:
+        if (container.read != nullptr) {
+            container.read(reader, maxSamples, dataSequence, infoSequence);
+        }
+        break;
+    case QUELT_LUA_IN_RETURN_LOAN:
+        if (container.return_loan != nullptr) {
+            container.return_loan(reader, dataSequence, infoSequence);
+        }
+        break;
+    default:
+        return fail(L, ctx, LUABINDING_LOG_OPERATION_UNDEF);
+    }
     return 1;
 }
 
 int QueltLuaContainer_Out(lua_State *L, int operation) {
-    (void)operation;
-    QUELT_LUA_LOG_ERROR("QueltLuaContainer_Out", LUABINDING_LOG_OPERATION_UNDEF);
-    lua_pushnil(L); /* push the (absent) instance table */
+    static const char *const ctx = "QueltLuaContainer_Out";
+    DDS_WriteParams_t *params = nullptr;
+    if (operation == QUELT_LUA_OUT_WRITE_W_PARAMS) {
+        params = static_cast<DDS_WriteParams_t *>(popPointer(L, ctx, LUABINDING_LOG_GET_WRITER_PARAMS));
+        if (params == nullptr) {
+            return 1;
+        }
+    }
+    if (!lua_istable(L, -1)) {
+        return fail(L, ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    }
+    QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    if (engine == nullptr) {
+        return fail(L, ctx, LUABINDING_LOG_GET_CONTAINER);
+    }
+    lua_pushstring(L, "#writer"); /* push the key */
+    lua_gettable(L, -2);          /* replace it by entry["#writer"] */
+    auto *writer = static_cast<DDS_DynamicDataWriter *>(popPointer(L, ctx, LUABINDING_LOG_GET_WRITER));
+    if (writer == nullptr) {
+        return 1;
+    }
+    if (!lua_istable(L, -1)) {
+        return fail(L, ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    }
+    lua_pushstring(L, "instance"); /* push the key */
+    lua_gettable(L, -2);           /* replace it by entry.instance: the Lua result */
+    lua_pushstring(L, "#sample");  /* push the key */
+    lua_gettable(L, -2);           /* replace it by instance["#sample"] */
+    auto *instance = static_cast<DDS_DynamicData *>(popPointer(L, ctx, LUABINDING_LOG_GET_INSTANCE));
+    if (instance == nullptr) {
+        return 1;
+    }
+    const QueltLuaContainer &container = engine->container;
+    // Slot return codes are not examined: the writer's status tells the outcome.
+    switch (operation) {
+    case QUELT_LUA_OUT_WRITE:
+        if (container.write != nullptr) {
+            container.write(writer, instance);
+        }
+        break;
+    case QUELT_LUA_OUT_UNREGISTER:
+        if (container.unregister != nullptr) {
+            container.unregister(writer, instance);
+        }
+        break;
+    case QUELT_LUA_OUT_DISPOSE:
+        if (container.dispose != nullptr) {
+            container.dispose(writer, instance);
+        }
+        break;
+    case QUELT_LUA_OUT_WRITE_W_PARAMS:
+        if (container.write_w_params != nullptr) {
+            container.write_w_params(writer, instance, params);
+        }
+        break;
+    case QUELT_LUA_OUT_CLEAR_MEMBERS:
+        if (QueltLuaDynamicData_clear(instance) != DDS_RETCODE_OK) {
+            return fail(L, ctx, LUABINDING_LOG_GET_CONTAINER);
+        }
+        break;
+    default:
+        break;
+    }
     return 1;
 }
 

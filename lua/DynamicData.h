@@ -23,6 +23,19 @@ int QueltLuaDynamicData_set_from_json(lua_State *L);
 /* Stack: table, field name, lud SampleInfo. Returns 1 with the value (or nil) pushed. */
 int QueltLuaSampleInfo_get(lua_State *L);
 
+/* Time in NTP form: seconds and a fraction in units of 2^-32 second. */
+typedef struct QueltNtpTime {
+    DDS_Long sec;
+    DDS_UnsignedLong frac;
+} QueltNtpTime;
+/* The time that stands for "no valid time". */
+#define INVALID_QUELTNTP_TIME {-1, 0}
+
+/* Negative seconds give INVALID_QUELTNTP_TIME. */
+void DDS_Time_to_QueltNtpTime(const DDS_Time_t *time, QueltNtpTime *ntp);
+/* Milliseconds rounded to nearest; a negative time gives -1000.0. */
+double DDS_Time_t_to_milliseconds(const DDS_Time_t *time);
+
 #ifdef __cplusplus
 }
 #endif

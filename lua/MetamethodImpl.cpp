@@ -1,18 +1,71 @@
-// Data metamethods. Indexing READER/WRITER by position and their length work on the alias maps;
-// the sample, info and instance operations are placeholders that report the operation as not
-// defined and produce nil.
+// Data metamethods: READER/WRITER by position and length, writer instances, and the samples and
+// infos tables of readers bound to the current loan. JSON text is still a placeholder.
 #include "MetamethodImpl.h"
 
+#include <cmath>
+#include <climits>
+
 #include "Common.h"
+#include "DynamicData.h"
+#include "Engine.h"
+#include "dds/dds_domain.h"
+#include "dds/dds_log.h"
+#include "dds/dds_string.h"
 #include "Internal.h"
 #include "Log.h"
 
 namespace {
 
-int undefined(lua_State *L, const char *ctx) {
-    QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_OPERATION_UNDEF);
-    lua_pushnil(L); /* push the (absent) result */
-    return 1;
+// Truncation toward zero into an int; out-of-range and NaN keys become values below 1 or
+// beyond any sample count, which the callers refuse.
+int truncateToInt(double value) {
+    if (std::isnan(value)) {
+        return 0;
+    }
+    if (value <= static_cast<double>(INT_MIN)) {
+        return INT_MIN;
+    }
+    if (value >= static_cast<double>(INT_MAX)) {
+        return INT_MAX;
+    }
+    return static_cast<int>(value);
+}
+
+// table[key] = lud(pointer), raw; table at an absolute index. Stack unchanged.
+void rawSetPointer(lua_State *L, int table, const char *key, void *pointer) {
+    lua_pushstring(L, key);           /* push the key */
+    lua_pushlightuserdata(L, pointer); /* push the pointer */
+    lua_rawset(L, table);             /* pops both */
+}
+
+// *out = raw table[key] (nil gives null). Returns false, logged, when the value is neither nil
+// nor a light userdata. Stack unchanged.
+bool rawGetPointer(lua_State *L, int table, const char *key, void **out, const char *ctx) {
+    lua_pushstring(L, key); /* push the key */
+    lua_rawget(L, table);   /* replace it by table[key] */
+    const bool ok = lua_isnil(L, -1) || lua_islightuserdata(L, -1);
+    *out = ok ? lua_touserdata(L, -1) : nullptr;
+    lua_pop(L, 1); /* pop it */
+    if (!ok) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_USERDATA_EXPECTED_ON_TOP);
+    }
+    return ok;
+}
+
+// Pushes the JSON text of the sample at index (nil when there is none).
+void pushJson(lua_State *L, int index, const char *ctx) {
+    auto *data = static_cast<DDS_DynamicData *>(lua_touserdata(L, index));
+    if (!lua_islightuserdata(L, index) || data == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_USERDATA_EXPECTED_ON_TOP);
+        return;
+    }
+    char buffer[512];
+    int allocated = 0;
+    char *text = QueltLuaMetamethodImpl_getJSONString(data, buffer, &allocated);
+    lua_pushstring(L, text); /* push the text; null pushes nil */
+    if (allocated) {
+        DDS_String_free(text);
+    }
 }
 
 } // namespace
@@ -60,29 +113,226 @@ int QueltLuaMetamethodImpl_TableLen(lua_State *L, const char *map) {
 }
 
 int QueltLuaMetamethodImpl_OutData(lua_State *L, int op) {
-    (void)op;
-    return undefined(L, "QueltLuaMetamethodImpl_OutData");
+    static const char *const ctx = "QueltLuaMetamethodImpl_OutData";
+    int instancePosition = 0; // where the callers put the instance table, per selector
+    switch (op) {
+    case QUELT_LUA_DATA_GET:
+    case QUELT_LUA_DATA_SET_FROM_JSON:
+        instancePosition = -2;
+        break;
+    case QUELT_LUA_DATA_SET:
+        instancePosition = -3;
+        break;
+    case QUELT_LUA_DATA_JSON:
+        instancePosition = -1;
+        break;
+    default:
+        break;
+    }
+    if (instancePosition != 0 && lua_istable(L, instancePosition)) {
+        lua_pushstring(L, "#sample");            /* push the key */
+        lua_rawget(L, instancePosition - 1);     /* replace it by instance["#sample"] */
+    }
+    if (lua_isnil(L, -1)) {
+        return 0; // no sample: nothing to read or set
+    }
+    switch (op) {
+    case QUELT_LUA_DATA_GET:
+        return QueltLuaDynamicData_get(L); /* pushes the member's value */
+    case QUELT_LUA_DATA_SET:
+        QueltLuaDynamicData_set(L); /* pushes nothing */
+        break;
+    case 2:
+    case QUELT_LUA_DATA_INFO:
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_OPERATION_UNDEF);
+        break;
+    case QUELT_LUA_DATA_JSON:
+        pushJson(L, -1, ctx);
+        break;
+    case QUELT_LUA_DATA_SET_FROM_JSON:
+        return QueltLuaDynamicData_set_from_json(L);
+    default:
+        break;
+    }
+    return 1;
 }
 
 int QueltLuaMetamethodImpl_InData(lua_State *L, int op) {
-    (void)op;
-    return undefined(L, "QueltLuaMetamethodImpl_InData");
+    static const char *const ctx = "QueltLuaMetamethodImpl_InData";
+    if (op == QUELT_LUA_DATA_SET) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "set operation is not allowed on reader's data");
+        return 1;
+    }
+    if (!lua_isnumber(L, 2)) {
+        return QueltLuaMetamethodImpl_InDataDereference(L, op);
+    }
+    if (QueltLuaMetamethodImpl_InDataIndexing(L, op) == 0) {
+        return 1; // the indexed table (or nil) is on top
+    }
+    QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "index operation failed");
+    QueltLuaCommon_stackDump(L);
+    lua_pushnil(L); /* push the result: nil */
+    return 1;
 }
 
 int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
-    (void)L, (void)op;
-    QUELT_LUA_LOG_ERROR("QueltLuaMetamethodImpl_InDataIndexing", LUABINDING_LOG_OPERATION_UNDEF);
-    return 1; // failure status, nothing pushed
+    static const char *const ctx = "QueltLuaMetamethodImpl_InDataIndexing";
+    const int index = truncateToInt(lua_tonumberx(L, -1, nullptr));
+    lua_pop(L, 1); /* pop the key: the table is alone at 1 */
+    if (index < 1) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "index must be > 0");
+        return 1;
+    }
+    // The samples/infos table itself never points at one sample: a name looked up on it directly
+    // must report that no index was given.
+    rawSetPointer(L, 1, "#info", nullptr);
+    rawSetPointer(L, 1, "#sample", nullptr);
+
+    void *sampleSeq = nullptr;
+    void *infoSeq = nullptr;
+    if (!rawGetPointer(L, 1, "#sampleSeq", &sampleSeq, ctx)) {
+        return 1;
+    }
+    if (sampleSeq == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "dataSequence is NULL");
+        return 1;
+    }
+    if (!rawGetPointer(L, 1, "#infoSeq", &infoSeq, ctx)) {
+        return 1;
+    }
+    if (infoSeq == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "infoSequence is NULL");
+        return 1;
+    }
+    QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    if (engine == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "unable to retrieve the engine pointer");
+        return 1;
+    }
+    const QueltLuaContainer &container = engine->container;
+    auto *samples = static_cast<DDS_DynamicDataSeq *>(sampleSeq);
+    auto *infos = static_cast<DDS_SampleInfoSeq *>(infoSeq);
+    const int length = container.getInputLength != nullptr ? container.getInputLength(samples) : 0;
+    if (index - 1 >= length || container.getSample == nullptr || container.getSampleInfo == nullptr) {
+        QUELT_LUA_LOG_WARNING(ctx, QUELT_LOG_ANY_s, "index requested not available");
+        lua_pushnil(L); /* push the result: nil */
+        return 0;
+    }
+    DDS_SampleInfo *info = container.getSampleInfo(infos, index - 1);
+    DDS_DynamicData *sample = container.getSample(samples, index - 1);
+
+    if (info != nullptr && !info->valid_data && op == QUELT_LUA_DATA_GET) {
+        // A dispose or unregister notice: its members are read from the instance's key.
+        void *keyHolder = nullptr;
+        void *reader = nullptr;
+        if (!rawGetPointer(L, 1, "#keyHolder", &keyHolder, ctx)) {
+            return 1;
+        }
+        if (keyHolder == nullptr) {
+            QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "keyHolder is NULL");
+        }
+        if (!rawGetPointer(L, 1, "#reader", &reader, ctx)) {
+            return 1;
+        }
+        if (reader == nullptr) {
+            QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "reader is NULL");
+        }
+        if (container.get_key_value != nullptr) {
+            const DDS_ReturnCode_t rc = container.get_key_value(static_cast<DDS_DynamicDataReader *>(reader),
+                                                                static_cast<DDS_DynamicData *>(keyHolder), info);
+            if (rc != DDS_RETCODE_OK) {
+                QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "! get_key_value");
+                return rc;
+            }
+            sample = static_cast<DDS_DynamicData *>(keyHolder);
+        }
+    }
+
+    void *unused = nullptr;
+    if (!rawGetPointer(L, 1, "#keyHolder", &unused, ctx) || !rawGetPointer(L, 1, "#reader", &unused, ctx)) {
+        return 1;
+    }
+    lua_newtable(L); /* push the indexed sample table (position 2) */
+    static const char *const copied[] = {"#infoSeq", "#sampleSeq", "#keyHolder", "#reader"};
+    for (const char *key : copied) {
+        lua_pushstring(L, key); /* push the key */
+        lua_pushstring(L, key); /* push the key again, to read it */
+        lua_rawget(L, 1);       /* replace it by indexed[key] */
+        lua_rawset(L, 2);       /* new[key] = value; pops both */
+    }
+    rawSetPointer(L, 2, "#info", info);
+    rawSetPointer(L, 2, "#sample", sample);
+    lua_getglobal(L, op == QUELT_LUA_DATA_INFO ? QUELT_LUA_INFO_ALREADY_INDEXED_MT
+                                               : QUELT_LUA_INPUT_ALREADY_INDEXED_MT); /* push the metatable */
+    lua_setmetatable(L, 2);                                                          /* pops it */
+    lua_pushvalue(L, 2); /* push a copy of the new table: the result */
+    return 0;
 }
 
 int QueltLuaMetamethodImpl_InDataDereference(lua_State *L, int op) {
-    (void)op;
-    return undefined(L, "QueltLuaMetamethodImpl_InDataDereference");
+    static const char *const ctx = "QueltLuaMetamethodImpl_InDataDereference";
+    // The key stays at 2 as the name argument of the getters (the same as popping and pushing
+    // it again, while keeping its text alive).
+    const char *name = lua_tolstring(L, 2, nullptr);
+    lua_pushstring(L, "#info"); /* push the key */
+    lua_rawget(L, 1);           /* replace it by table["#info"] */
+    auto *info = static_cast<DDS_SampleInfo *>(lua_touserdata(L, -1));
+    lua_pop(L, 1);                /* pop it */
+    lua_pushstring(L, "#sample"); /* push the key */
+    lua_rawget(L, 1);             /* replace it by table["#sample"] */
+    auto *sample = static_cast<DDS_DynamicData *>(lua_touserdata(L, -1));
+    lua_pop(L, 1); /* pop it */
+    if (info == nullptr || sample == nullptr) {
+        lua_pop(L, 1); /* pop the name */
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s, "did you set the index?");
+        QueltLuaCommon_stackDump(L);
+        lua_pushnil(L); /* push the result: nil */
+        return 1;
+    }
+    if (info->valid_data || op != QUELT_LUA_DATA_GET) {
+        switch (op) {
+        case QUELT_LUA_DATA_GET:
+            lua_pushlightuserdata(L, sample); /* push the sample */
+            return QueltLuaDynamicData_get(L);
+        case QUELT_LUA_DATA_INFO:
+            lua_pushlightuserdata(L, info); /* push the info */
+            return QueltLuaSampleInfo_get(L);
+        case QUELT_LUA_DATA_JSON:
+            lua_pushlightuserdata(L, sample); /* push the sample */
+            pushJson(L, -1, ctx);             /* replace it by its JSON text */
+            return 1;
+        case QUELT_LUA_DATA_SET:
+        case 2:
+        case QUELT_LUA_DATA_SET_FROM_JSON:
+            QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_OPERATION_UNDEF);
+            return 1;
+        default:
+            return 1;
+        }
+    }
+    // No valid data: "#sample" is the key holder; only key members have a value.
+    if (name != nullptr && DDS_DynamicData_is_member_key(sample, name, 0)) {
+        lua_pushlightuserdata(L, sample); /* push the key holder */
+        return QueltLuaDynamicData_get(L);
+    }
+    lua_pushnil(L); /* push the result: nil */
+    return 1;
 }
 
 int QueltLuaMetamethodImpl_InDataLen(lua_State *L) {
-    QUELT_LUA_LOG_ERROR("QueltLuaMetamethodImpl_InDataLen", LUABINDING_LOG_OPERATION_UNDEF);
-    lua_pushnumber(L, 0); /* push a sample count of 0 */
+    QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    void *sampleSeq = nullptr;
+    if (lua_istable(L, -1)) {
+        lua_pushstring(L, "#sampleSeq"); /* push the key */
+        lua_rawget(L, -2);               /* replace it by operand["#sampleSeq"] */
+        sampleSeq = lua_touserdata(L, -1);
+        lua_pop(L, 1); /* pop it */
+    }
+    if (engine == nullptr || sampleSeq == nullptr || engine->container.getInputLength == nullptr) {
+        lua_pushnumber(L, 0); /* push the sample count: 0 */
+        return 1;
+    }
+    lua_pushnumber(L, engine->container.getInputLength(static_cast<DDS_DynamicDataSeq *>(sampleSeq))); /* push the count */
     return 1;
 }
 

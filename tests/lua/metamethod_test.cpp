@@ -1,0 +1,209 @@
+// Scripts reading and assigning sample members through the engine's data tables, and the
+// containers that move samples, over sequences filled by the test and a recording plugin.
+#include <string>
+#include <vector>
+
+#include "Container.h"
+#include "DDSConnectionPlugin.h"
+#include "DynamicData.h"
+#include "Engine.h"
+#include "dds/dds_dynamicdata.h"
+#include "lua/lua_test_support.h"
+
+namespace {
+
+using quelt_test::LogCapture;
+using quelt_test::runLua;
+
+const char *const kTypes = R"(<dds><types>
+  <struct name="K"><member name="id" type="int32" key="true"/><member name="payload" type="string"/></struct>
+</types></dds>)";
+
+// What the recording slots saw.
+struct Calls {
+    std::vector<int> maxSamples;
+    std::vector<double> writtenIds;
+    int keyRequests = 0;
+};
+Calls g_calls;
+
+DDS_ReturnCode_t recordTake(DDS_DynamicDataReader *, int maxSamples, DDS_DynamicDataSeq *, DDS_SampleInfoSeq *) {
+    g_calls.maxSamples.push_back(maxSamples);
+    return DDS_RETCODE_OK;
+}
+DDS_ReturnCode_t recordWrite(DDS_DynamicDataWriter *, DDS_DynamicData *sample) {
+    DDS_Long id = -1;
+    DDS_DynamicData_get_long(sample, &id, "id", 0);
+    g_calls.writtenIds.push_back(id);
+    return DDS_RETCODE_OK;
+}
+// Stands in for the reader's key lookup: the instance of every notice has key 77.
+DDS_ReturnCode_t fillKey(DDS_DynamicDataReader *, DDS_DynamicData *keyHolder, DDS_SampleInfo *) {
+    ++g_calls.keyRequests;
+    return DDS_DynamicData_set_long(keyHolder, "id", 0, 77);
+}
+
+template <typename T>
+T *fake(uintptr_t n) {
+    return reinterpret_cast<T *>(n * 0x100);
+}
+
+class MetamethodTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_calls = Calls{};
+        QueltLuaLog_setBitmaps(0xffff, 3); // errors and warnings
+        lib = DDS_TypeLibrary_new();
+        ASSERT_EQ(DDS_TypeLibrary_load_string(lib, kTypes, "inline.xml"), DDS_RETCODE_OK);
+        type = DDS_TypeLibrary_find(lib, "K");
+        ASSERT_NE(type, nullptr);
+        for (int i = 0; i < 3; ++i) {
+            samples[i] = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+            DDS_DynamicData_set_long(samples[i], "id", 0, i + 1);
+            DDS_DynamicData_set_string(samples[i], "payload", 0, i == 1 ? "two" : "other");
+            infos[i] = DDS_SampleInfo{};
+            infos[i].valid_data = i < 2; // the third is a dispose notice
+        }
+        instance = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+        keyHolder = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+        dataSeq = DDS_DynamicDataSeq{samples, 0, 3, DDS_BOOLEAN_FALSE, DDS_BOOLEAN_FALSE, nullptr};
+        infoSeq = DDS_SampleInfoSeq{infos, 0, 3, DDS_BOOLEAN_FALSE, DDS_BOOLEAN_FALSE, nullptr};
+
+        QueltLuaContainer record = {};
+        QueltLuaDDSConnectionPlugin_init(&record);
+        record.take = recordTake;
+        record.write = recordWrite;
+        record.get_key_value = fillKey;
+        engine = QueltLuaEngine_new(&record, nullptr);
+        ASSERT_NE(engine, nullptr);
+        L = engine->L;
+        ASSERT_EQ(QueltLuaEngine_assertOutput(engine, "p::w", 0, instance, fake<DDS_DynamicDataWriter>(1)), 1);
+        ASSERT_EQ(QueltLuaEngine_assertInput(engine, "s::r", 0, &dataSeq, &infoSeq, keyHolder,
+                                             fake<DDS_DynamicDataReader>(2)),
+                  1);
+    }
+    void TearDown() override {
+        EXPECT_EQ(lua_gettop(L), 0);
+        QueltLuaEngine_delete(engine);
+        for (DDS_DynamicData *s : samples) DDS_DynamicData_delete(s);
+        DDS_DynamicData_delete(instance);
+        DDS_DynamicData_delete(keyHolder);
+        DDS_TypeLibrary_delete(lib);
+    }
+    void loanThree() { dataSeq._length = infoSeq._length = 3; }
+
+    LogCapture capture;
+    DDS_TypeLibrary *lib = nullptr;
+    const DDS_TypeCode *type = nullptr;
+    DDS_DynamicData *samples[3] = {};
+    DDS_SampleInfo infos[3] = {};
+    DDS_DynamicData *instance = nullptr;
+    DDS_DynamicData *keyHolder = nullptr;
+    DDS_DynamicDataSeq dataSeq{};
+    DDS_SampleInfoSeq infoSeq{};
+    QueltLuaEngine *engine = nullptr;
+    lua_State *L = nullptr;
+};
+
+TEST_F(MetamethodTest, BeforeAnyReadThereAreNoSamples) {
+    EXPECT_EQ(runLua(L, R"(
+        local r = CONTAINER.READER[1]
+        assert(#r.samples == 0 and #r.infos == 0)
+        assert(r.samples[1] == nil)
+    )"),
+              "");
+    EXPECT_TRUE(capture.contains("index requested not available"));
+}
+
+TEST_F(MetamethodTest, IndexingFollowsTheLoan) {
+    loanThree();
+    // Each row: a Lua expression that must hold, and the log text it must produce ("" none).
+    const std::pair<const char *, const char *> rows[] = {
+        {"#s == 3 and #i == 3", ""},
+        {"s[1].id == 1 and s[2].payload == 'two'", ""},
+        {"s['2'].id == 2 and s[2.7].id == 2", ""},
+        {"s[4] == nil", "index requested not available"},
+        {"s[0] == nil", "index must be > 0"},
+        {"s[-1] == nil", "index operation failed"},
+        {"s.id == nil", "did you set the index?"},
+        {"s[3].id == 77", ""},           // the notice's key comes from the key holder
+        {"s[3].payload == nil", ""},     // non-key members of a notice have no value
+        {"i[1].valid_data == true and i[3].valid_data == false", ""},
+        {"i[1].x == nil and i[1].Valid_data == nil", ""},
+    };
+    for (const auto &row : rows) {
+        capture.clear();
+        const std::string chunk = std::string("local r = CONTAINER.READER[1]; local s, i = r.samples, r.infos; assert(") +
+                                  row.first + ")";
+        EXPECT_EQ(runLua(L, chunk), "") << row.first;
+        if (*row.second == '\0') {
+            EXPECT_TRUE(capture.lines().empty()) << row.first << ": " << capture.all();
+        } else {
+            EXPECT_TRUE(capture.contains(row.second)) << row.first << ": " << capture.all();
+        }
+    }
+    EXPECT_EQ(g_calls.keyRequests, 2);
+}
+
+TEST_F(MetamethodTest, IpairsVisitsEverySampleAndReaderDataIsReadOnly) {
+    loanThree();
+    EXPECT_EQ(runLua(L, R"(
+        local s = CONTAINER.READER[1].samples
+        local ids = {}
+        for k, v in ipairs(s) do ids[#ids + 1] = v.id end
+        assert(#ids == 3 and ids[1] == 1 and ids[2] == 2 and ids[3] == 77)
+        s[1] = 5
+        s[1].id = 9
+        assert(s[1].id == 1)
+    )"),
+              "");
+    EXPECT_EQ(capture.count("set operation is not allowed on reader's data"), 2);
+}
+
+TEST_F(MetamethodTest, WriterInstanceIsAssignedReadWrittenAndCleared) {
+    EXPECT_EQ(runLua(L, R"(
+        local w = CONTAINER.WRITER[1]
+        w.instance.id = 5
+        w.instance.payload = 'hi'
+        assert(w.instance.id == 5 and w.instance.payload == 'hi')
+        assert(w:write() == w.instance)
+        w:clear_members()
+        assert(w.instance.id == 0 and w.instance.payload == '')
+        w:write()
+    )"),
+              "");
+    EXPECT_EQ(g_calls.writtenIds, (std::vector<double>{5, 0}));
+    EXPECT_TRUE(capture.lines().empty()) << capture.all();
+}
+
+TEST_F(MetamethodTest, TakePassesItsLimitAndReturnsTheSamples) {
+    EXPECT_EQ(runLua(L, R"(
+        local r = CONTAINER.READER[1]
+        assert(r:take(0) == r.samples)
+        r:take(3)
+        r:take('2')
+        assert(r:take() == r.samples)
+    )"),
+              "");
+    EXPECT_EQ(g_calls.maxSamples, (std::vector<int>{0, 3, 2, -1}));
+    EXPECT_TRUE(capture.lines().empty()) << capture.all();
+}
+
+TEST_F(MetamethodTest, ContainerCallsLeaveEntryAndResult) {
+    // As the exported operations call them: the entry pushed, then the gateway.
+    lua_getglobal(L, "CONTAINER");
+    lua_getfield(L, -1, "READER");
+    lua_getfield(L, -1, "s::r");
+    lua_pushnumber(L, 1);
+    EXPECT_EQ(QueltLuaContainer_In(L, QUELT_LUA_IN_TAKE), 1);
+    EXPECT_EQ(lua_gettop(L), 4); // CONTAINER, READER, entry, samples
+    EXPECT_TRUE(lua_istable(L, -1));
+    lua_settop(L, 3);
+    capture.clear();
+    EXPECT_EQ(QueltLuaContainer_In(L, 2), 1);
+    EXPECT_TRUE(capture.contains("Operation not defined"));
+    lua_settop(L, 0);
+    EXPECT_EQ(g_calls.maxSamples, (std::vector<int>{1}));
+}
+
+} // namespace
