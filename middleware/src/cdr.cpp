@@ -1055,6 +1055,23 @@ bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t en
     }
 }
 
+bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsigned char bytes[16])
+{
+    // The payload's true length is lost: the handle is zero filled past it. Try each length the
+    // zero tail allows, longest first, so a key ending in zero bytes still decodes whole.
+    for (size_t end = 16; end > kCdrHeaderSize; --end) {
+        if (end < 16 && bytes[end] != 0)
+            break;
+        char buf[16];
+        std::memcpy(buf, bytes, 16);
+        fc::FastBuffer fb(buf, end);
+        fc::Cdr cdr(fb, fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);
+        if (cdr_read_header(cdr) && cdr_deserialize(t, block, cdr, end, true))
+            return true;
+    }
+    return false;
+}
+
 size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block)
 {
     t = resolve(t);

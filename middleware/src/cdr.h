@@ -88,6 +88,11 @@ bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::
 // implementations send with dispose and unregister notices; the other members are left cleared.
 bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr &cdr, size_t end, bool key_only = false);
 
+// Fast DDS takes a received key-only payload of at most 16 bytes (encapsulation header and key,
+// as other implementations send with dispose and unregister) as the instance handle itself.
+// Decodes the key members of such a handle into block; false when it is not one.
+bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsigned char bytes[16]);
+
 // Exact size of the body of the sample (no header), as cdr_serialize writes it.
 size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block);
 

@@ -451,6 +451,15 @@ bool DDS_StatusCondition::triggered() const
 // ---- the C API ----
 
 namespace {
+// The key of an instance no valid sample has shown: its handle is either our key hash of a short
+// key, or (from other implementations' notices) the key-only payload itself.
+bool key_from_unknown_handle(const DDS_TypeCode *t, DDS_DynamicData *holder, const unsigned char handle[16])
+{
+    DDS_KeyHash_t kh;
+    std::memcpy(kh.value, handle, 16);
+    return DDS_DynamicData_set_from_keyhash(holder, &kh) == DDS_RETCODE_OK || cdr_key_from_short_payload(t, holder->p, handle);
+}
+
 
 struct Factory {
     std::mutex lock;
@@ -1024,9 +1033,7 @@ DDS_ReturnCode_t DDS_DynamicDataReader_get_key_value(DDS_DynamicDataReader *self
             return DDS_RETCODE_OK;
         }
     }
-    DDS_KeyHash_t kh;
-    std::memcpy(kh.value, handle->value, 16);
-    return DDS_DynamicData_set_from_keyhash(key_holder, &kh) == DDS_RETCODE_OK ? DDS_RETCODE_OK : DDS_RETCODE_BAD_PARAMETER;
+    return key_from_unknown_handle(t, key_holder, h.data()) ? DDS_RETCODE_OK : DDS_RETCODE_BAD_PARAMETER;
 }
 
 DDS_ReturnCode_t DDS_StatusCondition_set_enabled_statuses(DDS_StatusCondition *self, DDS_StatusMask mask)
@@ -1217,12 +1224,12 @@ void fill_info(DDS_SampleInfo &o, const fdds::SampleInfo &i)
 }
 
 // Remembers the key of every instance a valid sample shows, and shows it in samples that carry
-// no data (dispose and unregister notices).
-void track_keys(DDS_DataReader *r, DDS_DynamicData *sample, const DDS_SampleInfo &info)
+// no data (dispose and unregister notices). True when it gave a notice its instance's own handle.
+bool track_keys(DDS_DataReader *r, DDS_DynamicData *sample, DDS_SampleInfo &info)
 {
     const DDS_TypeCode *t = sample ? sample->type : nullptr;
     if (!t || t->kind != DDS_TK_STRUCT || !t->keyed || !info.instance_handle.isValid)
-        return;
+        return false;
     std::array<unsigned char, 16> h;
     std::memcpy(h.data(), info.instance_handle.value, 16);
     std::lock_guard<std::mutex> g(r->keys.lock);
@@ -1231,21 +1238,61 @@ void track_keys(DDS_DataReader *r, DDS_DynamicData *sample, const DDS_SampleInfo
         if (it == r->keys.by_hash.end()) {
             DDS_DynamicData *k = DDS_DynamicData_new(t, nullptr);
             if (!k)
-                return;
+                return false;
             copy_key_members(t, k->p, sample->p);
             r->keys.by_hash.emplace(h, k);
         }
-        return;
+        return false;
     }
     // A notice's sample holds whatever the pool left in it: show the key and nothing else.
     value_fini(t, sample->p);
     value_init(t, sample->p);
     if (it != r->keys.by_hash.end()) {
         copy_key_members(t, sample->p, it->second->p);
-    } else {
-        DDS_KeyHash_t kh;
-        std::memcpy(kh.value, h.data(), 16);
-        DDS_DynamicData_set_from_keyhash(sample, &kh);
+        return false;
+    }
+    DDS_KeyHash_t kh;
+    std::memcpy(kh.value, h.data(), 16);
+    if (DDS_DynamicData_set_from_keyhash(sample, &kh) == DDS_RETCODE_OK || !cdr_key_from_short_payload(t, sample->p, h.data()))
+        return false;
+    // Fast DDS filed this notice under its raw key payload: show the instance's own handle, and
+    // remember its key under it.
+    if (!instance_key_hash(t, sample->p, info.instance_handle.value))
+        return false;
+    std::memcpy(h.data(), info.instance_handle.value, 16);
+    if (r->keys.by_hash.find(h) == r->keys.by_hash.end()) {
+        if (DDS_DynamicData *k = DDS_DynamicData_new(t, nullptr)) {
+            copy_key_members(t, k->p, sample->p);
+            r->keys.by_hash.emplace(h, k);
+        }
+    }
+    return true;
+}
+
+// A notice Fast DDS filed under a separate instance comes back in its own place in the batch,
+// maybe ahead of the data it follows, and that data shows the instance as still alive. Put each
+// such notice after the last sample of its instance, and give those samples the notice's state.
+void place_refiled_notices(DDS_DynamicDataSeq *data, DDS_SampleInfoSeq *infos, const std::vector<DDS_Long> &refiled)
+{
+    const DDS_Long n = data->_length;
+    for (size_t k = refiled.size(); k-- > 0;) {
+        const DDS_Long i = refiled[k];
+        const DDS_SampleInfo notice = *DDS_SampleInfoSeq_get_reference(infos, i);
+        DDS_Long last = i;
+        for (DDS_Long j = 0; j < n; ++j) {
+            DDS_SampleInfo *o = DDS_SampleInfoSeq_get_reference(infos, j);
+            if (j == i || !o->valid_data || std::memcmp(o->instance_handle.value, notice.instance_handle.value, 16))
+                continue;
+            o->instance_state = notice.instance_state;
+            last = std::max(last, j);
+        }
+        DDS_DynamicData *sample = data->_contiguous_buffer[i];
+        for (DDS_Long j = i; j < last; ++j) {
+            data->_contiguous_buffer[j] = data->_contiguous_buffer[j + 1];
+            *DDS_SampleInfoSeq_get_reference(infos, j) = *DDS_SampleInfoSeq_get_reference(infos, j + 1);
+        }
+        data->_contiguous_buffer[last] = sample;
+        *DDS_SampleInfoSeq_get_reference(infos, last) = notice;
     }
 }
 
@@ -1284,6 +1331,7 @@ DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_Samp
         return DDS_RETCODE_OUT_OF_RESOURCES;
     }
     size_t notices = 0;
+    std::vector<DDS_Long> refiled;
     for (DDS_Long i = 0; i < n; ++i) {
         auto *s = static_cast<DDS_DynamicData *>(loan->data.buffer()[i]);
         DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(infos, i);
@@ -1300,9 +1348,12 @@ DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_Samp
             s = loan->notices[notices++];
         }
         data->_contiguous_buffer[i] = s;
-        track_keys(r, s, *info);
+        if (track_keys(r, s, *info))
+            refiled.push_back(i);
     }
     data->_length = n;
+    if (!refiled.empty())
+        place_refiled_notices(data, infos, refiled);
     data->_loaned = DDS_BOOLEAN_TRUE;
     loan->reader = r;
     loan->info_seq = infos;

@@ -14,7 +14,8 @@
  *
  * Both pub and sub print "# matched" once their writer or reader has matched the other side
  * (comment lines, which check ignores); with --wait-go, pub then waits for a line on stdin
- * before it writes, so a test can first make sure its own reader knows the writer.
+ * before it writes, so a test can first make sure its own reader knows the writer. With
+ * --data-only, sub exits once it has COUNT data lines, dispose or not.
  *
  * Without CYCLONEDDS_URI in the environment the peer sends nothing off this host: no multicast,
  * discovery by unicast to 127.0.0.1 (see host_only_config). */
@@ -38,6 +39,7 @@
 #define MAX_LINE 1024
 
 static bool wait_go = false;
+static bool data_only = false;
 #define TAKE_BATCH 64
 
 static void fail(const char *fmt, ...) {
@@ -152,7 +154,7 @@ static void fill_sample(int shape, uint32_t i, void *out) {
         interop_expected(i, &e);
         Interop_Sample *s = out;
         memset(s, 0, sizeof *s);
-        s->id = e.id;
+        snprintf(s->id, sizeof s->id, "%.*s", (int)sizeof s->id - 1, e.id);
         s->s16 = e.f.s16;
         s->i32 = e.f.i32;
         s->i64 = e.f.i64;
@@ -279,7 +281,7 @@ static int run_sub(int shape, dds_domainid_t domain, const char *topic_name, uin
     void *samples[TAKE_BATCH];
     dds_sample_info_t infos[TAKE_BATCH];
     char line[MAX_LINE];
-    while (data_lines < count || !disposed) {
+    while (data_lines < count || (!disposed && !data_only)) {
         if (dds_time() >= deadline) {
             fprintf(stderr, "cyclone_peer: timeout with %u of %u samples%s\n", (unsigned)data_lines, (unsigned)count,
                     disposed ? "" : ", no dispose");
@@ -295,28 +297,35 @@ static int run_sub(int shape, dds_domainid_t domain, const char *topic_name, uin
                 announced = true;
             }
         }
-        memset(samples, 0, sizeof samples);
-        dds_return_t n = dds_take(rd, samples, infos, TAKE_BATCH, TAKE_BATCH);
-        check_rc(n, "take");
-        for (dds_return_t k = 0; k < n; k++) {
-            if (infos[k].valid_data) {
-                format_data(shape, samples[k], line, sizeof line);
-                puts(line);
-                data_lines++;
+        /* The instance state in a sample info is the instance's state now, not when the sample
+         * was written: a dispose already received marks the data still queued before it. Drain
+         * everything queued before reporting a state, so a state line never overtakes data of
+         * its instance (batches end mid-instance, as take orders by instance). */
+        dds_return_t n;
+        do {
+            memset(samples, 0, sizeof samples);
+            n = dds_take(rd, samples, infos, TAKE_BATCH, TAKE_BATCH);
+            check_rc(n, "take");
+            for (dds_return_t k = 0; k < n; k++) {
+                if (infos[k].valid_data) {
+                    format_data(shape, samples[k], line, sizeof line);
+                    puts(line);
+                    data_lines++;
+                }
+                /* Samples without data still carry the key of their instance. */
+                const char *key = shape ? ((const ShapeType *)samples[k])->color : ((const Interop_Sample *)samples[k])->id;
+                if (!interop_tracker_note(&tracker, key, tracker_state(infos[k].instance_state)))
+                    fail("too many instances");
             }
-            /* Samples without data still carry the key of their instance. */
-            const char *key = shape ? ((const ShapeType *)samples[k])->color : ((const Interop_Sample *)samples[k])->id;
-            if (!interop_tracker_note(&tracker, key, tracker_state(infos[k].instance_state)))
-                fail("too many instances");
-        }
+            if (n > 0)
+                check_rc(dds_return_loan(rd, samples, n), "return loan");
+        } while (n == TAKE_BATCH);
         while (interop_tracker_flush(&tracker, key_name, line, sizeof line)) {
             puts(line);
             if (!strcmp(line, disposed_line))
                 disposed = true;
         }
         fflush(stdout);
-        if (n > 0)
-            check_rc(dds_return_loan(rd, samples, n), "return loan");
     }
     dds_delete(DDS_CYCLONEDDS_HANDLE);
     return 0;
@@ -373,7 +382,7 @@ static int run_check(int shape, uint32_t count, bool print_only) {
 }
 
 static void usage(void) {
-    fputs("usage: cyclone_peer [--shape] [--wait-go] pub|sub DOMAIN TOPIC COUNT [TIMEOUT_S]\n"
+    fputs("usage: cyclone_peer [--shape] [--wait-go] [--data-only] pub|sub DOMAIN TOPIC COUNT [TIMEOUT_S]\n"
           "       cyclone_peer [--shape] check|expect COUNT\n",
           stderr);
     exit(64);
@@ -388,6 +397,8 @@ int main(int argc, char **argv) {
             shape = 1;
         else if (!strcmp(argv[i], "--wait-go"))
             wait_go = true;
+        else if (!strcmp(argv[i], "--data-only"))
+            data_only = true;
         else if (nargs < 8)
             args[nargs++] = argv[i];
         else
