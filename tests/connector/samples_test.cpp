@@ -1,10 +1,6 @@
 // Setting, writing, reading, taking and getting samples through the exported functions.
 #include "connector_test_support.h"
 
-#include "Container.h"
-#include "DynamicData.h"
-#include "MetamethodImpl.h"
-
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -27,52 +23,6 @@ namespace {
 
 const char *const kWriter = "Pub::SquareWriter";
 const char *const kReader = "Sub::SquareReader";
-
-// True once the engine's containers and data operations are implemented: their placeholders
-// report every call as an undefined operation. Tests that need samples to move skip until then.
-bool dataBindingReady()
-{
-    static const bool ready = [] {
-        LogCapture log;
-        lua_State *L = luaL_newstate();
-        lua_newtable(L);
-        QueltLuaContainer_In(L, QUELT_LUA_IN_READ);
-        lua_settop(L, 0);
-        lua_newtable(L);
-        QueltLuaContainer_Out(L, QUELT_LUA_OUT_WRITE);
-        lua_settop(L, 0);
-        lua_newtable(L);
-        QueltLuaMetamethodImpl_InDataLen(L);
-        lua_settop(L, 0);
-        lua_newtable(L);
-        lua_pushstring(L, "x");
-        QueltLuaDynamicData_get(L);
-        lua_close(L);
-        return !log.contains("Operation not defined");
-    }();
-    return ready;
-}
-
-// The same for sample-info fields, which may come later than member access.
-bool infoBindingReady()
-{
-    static const bool ready = [] {
-        LogCapture log;
-        lua_State *L = luaL_newstate();
-        lua_newtable(L);
-        lua_pushstring(L, "valid_data");
-        QueltLuaSampleInfo_get(L);
-        lua_close(L);
-        return !log.contains("Operation not defined");
-    }();
-    return ready;
-}
-
-#define SKIP_UNTIL_DATA_BINDING()                                                                \
-    do {                                                                                          \
-        if (!dataBindingReady())                                                                  \
-            GTEST_SKIP() << "the engine's containers and data operations are not implemented yet"; \
-    } while (0)
 
 // Enables warnings while alive (some index failures are warnings).
 class WarningsOn {
@@ -256,9 +206,7 @@ TEST(Samples, UnknownEntitiesFailWithoutEffectAndLeaveTheStackEmpty)
         call(conn.c);
         EXPECT_EQ(stackHeight(conn.c), 0) << what;
         EXPECT_FALSE(log.lines().empty()) << what;
-        if (dataBindingReady()) {
-            EXPECT_TRUE(log.contains("a LUA_TTABLE was expected on the top of the stack")) << what << "\n" << log.text();
-        }
+        EXPECT_TRUE(log.contains("a LUA_TTABLE was expected on the top of the stack")) << what << "\n" << log.text();
     }
 }
 
@@ -278,16 +226,13 @@ TEST(Samples, WriteParametersThatCannotBeParsedWriteNothing)
     // Nothing reached the participant's own reader (a written sample would be there at once,
     // the writer and reader sharing the participant).
     QueltDDSConnector_read(conn.c, kReader);
-    if (dataBindingReady()) {
-        EXPECT_EQ(QueltDDSConnector_getSamplesLength(conn.c, kReader), 0.0);
-    }
+    EXPECT_EQ(QueltDDSConnector_getSamplesLength(conn.c, kReader), 0.0);
 }
 
 // ---- with samples moving ----
 
 TEST(Samples, GettersBeforeAnyReadFindNoSamples)
 {
-    SKIP_UNTIL_DATA_BINDING();
     Connector conn(124, "ShapesLib::Shapes");
     ASSERT_NE(conn.c, nullptr);
     WarningsOn warnings;
@@ -300,9 +245,7 @@ TEST(Samples, GettersBeforeAnyReadFindNoSamples)
     for (const auto &row : rows) {
         LogCapture log;
         EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, row.index, "x"), -1.0) << row.index;
-        if (infoBindingReady()) {
-            EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(conn.c, kReader, row.index, "valid_data"), -1) << row.index;
-        }
+        EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(conn.c, kReader, row.index, "valid_data"), -1) << row.index;
         EXPECT_EQ(QueltDDSConnector_getStringFromSamples(conn.c, kReader, row.index, "color"), nullptr) << row.index;
         EXPECT_TRUE(log.contains(row.message)) << row.index << "\n" << log.text();
         EXPECT_EQ(stackHeight(conn.c), 0);
@@ -329,7 +272,6 @@ int takeArrived(QueltDDSConnector *c)
 
 TEST(Samples, SetWriteTakeAndGetEveryField)
 {
-    SKIP_UNTIL_DATA_BINDING();
     Connector conn(125, "ShapesLib::Shapes");
     ASSERT_NE(conn.c, nullptr);
     QueltDDSConnector *c = conn.c;
@@ -353,10 +295,8 @@ TEST(Samples, SetWriteTakeAndGetEveryField)
     EXPECT_EQ(text(QueltDDSConnector_getStringFromSamples(c, kReader, 1, "x")), "17"); // a number's text
     EXPECT_EQ(QueltDDSConnector_getBooleanFromSamples(c, kReader, 1, "x"), 1);          // any number is true
     EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, 1, "color"), 0.0);     // not numeric text
-    if (infoBindingReady()) {
-        EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, 1, "valid_data"), 1);
-        EXPECT_EQ(text(QueltDDSConnector_getStringFromInfos(c, kReader, 1, "valid_data")), kNoText); // a boolean has no text
-    }
+    EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, 1, "valid_data"), 1);
+    EXPECT_EQ(text(QueltDDSConnector_getStringFromInfos(c, kReader, 1, "valid_data")), kNoText); // a boolean has no text
     EXPECT_EQ(stackHeight(c), 0);
 
     // Failures on a held sample.
@@ -393,7 +333,6 @@ TEST(Samples, SetWriteTakeAndGetEveryField)
 
 TEST(Samples, ReadKeepsSamplesAndTakeRemovesThem)
 {
-    SKIP_UNTIL_DATA_BINDING();
     Connector conn(126, "ShapesLib::Shapes");
     ASSERT_NE(conn.c, nullptr);
     QueltDDSConnector *c = conn.c;
@@ -494,10 +433,6 @@ TEST(SamplesPeer, DISABLED_Publisher)
 
 TEST(Samples, TwoProcessesExchangeAThousandSamplesThroughTheExportedFunctions)
 {
-    SKIP_UNTIL_DATA_BINDING();
-    // Does not finish yet (under investigation); opt in with QUELT_RUN_EXCHANGE=1.
-    if (!std::getenv("QUELT_RUN_EXCHANGE"))
-        GTEST_SKIP() << "set QUELT_RUN_EXCHANGE=1 to run the two-process exchange";
     DomainXml xml(keepAllShapes(), 127);
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
@@ -544,9 +479,7 @@ TEST(Samples, TwoProcessesExchangeAThousandSamplesThroughTheExportedFunctions)
         QueltDDSConnector_take(c, kReader);
         const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, kReader));
         for (int i = 1; i <= n; ++i) {
-            if (infoBindingReady()) {
-                ASSERT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, i, "valid_data"), 1);
-            }
+            ASSERT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, i, "valid_data"), 1);
             const std::string color = text(QueltDDSConnector_getStringFromSamples(c, kReader, i, "color"));
             if (color == "WARMUP") {
                 ++warmups;
