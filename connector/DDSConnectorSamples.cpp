@@ -285,6 +285,51 @@ int parseWriteParams(DDS_WriteParams_t *params, const char *json)
     return 1;
 }
 
+
+// ---- the middleware objects behind a name ----
+
+struct EntityCall {
+    SampleCall call;
+    const char *table;
+    const char *key;
+    const QueltLogMessage *nullMessage;
+    void *result;
+};
+
+int entityBody(lua_State *L)
+{
+    auto &e = *reinterpret_cast<EntityCall *>(&beginBody(L));
+    if (!pushEntry(L, e.call, e.table) || !lua_istable(L, -1))
+        return 0; // an unknown name was reported by the table's index metamethod
+    lua_getfield(L, -1, e.key);
+    if (!lua_islightuserdata(L, -1))
+        CONNECTOR_LOG_ERROR(e.call.ctx, LUABINDING_LOG_USERDATA_EXPECTED_ON_TOP);
+    else if (!(e.result = lua_touserdata(L, -1)))
+        CONNECTOR_LOG_ERROR(e.call.ctx, *e.nullMessage);
+    return 0;
+}
+
+void *getEntity(QueltDDSConnector *self, const char *entityName, const char *ctx, const char *table, const char *key,
+                const QueltLogMessage *nullMessage)
+{
+    if (!self) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "connector is null");
+        return nullptr;
+    }
+    EntityCall e{};
+    e.call.self = self;
+    e.call.ctx = ctx;
+    e.call.entityName = entityName;
+    e.table = table;
+    e.key = key;
+    e.nullMessage = nullMessage;
+    if (!entityName)
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "an entityName must be specified");
+    else
+        runProtected(e.call, entityBody);
+    lua_settop(self->base->engine->L, 0);
+    return e.result;
+}
 } // namespace
 
 extern "C" {
@@ -484,6 +529,18 @@ double QueltDDSConnector_getSamplesLength(QueltDDSConnector *self, const char *e
 double QueltDDSConnector_getInfosLength(QueltDDSConnector *self, const char *entityName)
 {
     return QueltDDSConnector_getSeqLengthI(self, entityName);
+}
+
+DDS_DynamicDataReader *QueltDDSConnector_getReader(QueltDDSConnector *self, const char *entityName)
+{
+    return static_cast<DDS_DynamicDataReader *>(
+        getEntity(self, entityName, "QueltDDSConnector_getReader", "READER", "#reader", &LUABINDING_LOG_GET_READER));
+}
+
+DDS_DynamicDataWriter *QueltDDSConnector_getWriter(QueltDDSConnector *self, const char *entityName)
+{
+    return static_cast<DDS_DynamicDataWriter *>(
+        getEntity(self, entityName, "QueltDDSConnector_getWriter", "WRITER", "#writer", &LUABINDING_LOG_GET_WRITER));
 }
 
 void QueltDDSConnector_freeString(char *str)

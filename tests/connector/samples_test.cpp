@@ -513,3 +513,44 @@ TEST(Samples, TwoProcessesExchangeAThousandSamplesThroughTheExportedFunctions)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     QueltDDSConnector_delete(c);
 }
+
+TEST(Samples, TheMiddlewareObjectsBehindANameAreHandedOut)
+{
+    Connector conn(128, "ShapesLib::Shapes");
+    ASSERT_NE(conn.c, nullptr);
+    QueltDDSConnector *c = conn.c;
+    DDS_DynamicDataWriter *w = QueltDDSConnector_getWriter(c, kWriter);
+    DDS_DynamicDataReader *r = QueltDDSConnector_getReader(c, kReader);
+    ASSERT_NE(w, nullptr);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(w, QueltDDSConnector_getWriter(c, kWriter));
+    EXPECT_EQ(r, QueltDDSConnector_getReader(c, kReader));
+    EXPECT_EQ(r, DDS_DomainParticipant_lookup_datareader_by_name(c->participant, kReader));
+    EXPECT_EQ(stackHeight(c), 0);
+    // Positions work as names do.
+    EXPECT_EQ(w, QueltDDSConnector_getWriter(c, "1"));
+
+    const struct {
+        bool reader;
+        QueltDDSConnector *connector;
+        const char *name;
+        const char *message; // empty: any message of the table's index lookup
+    } rows[] = {
+        {true, nullptr, kReader, "connector is null"},
+        {false, c, nullptr, "an entityName must be specified"},
+        {true, c, kWriter, ""},
+        {false, c, kReader, ""},
+        {true, c, "Sub::Nope", ""},
+    };
+    WarningsOn warnings;
+    for (const auto &row : rows) {
+        LogCapture log;
+        void *got = row.reader ? static_cast<void *>(QueltDDSConnector_getReader(row.connector, row.name))
+                               : static_cast<void *>(QueltDDSConnector_getWriter(row.connector, row.name));
+        EXPECT_EQ(got, nullptr) << (row.name ? row.name : "(null)");
+        if (*row.message) {
+            EXPECT_TRUE(log.contains(row.message)) << log.text();
+        }
+        EXPECT_EQ(stackHeight(c), 0);
+    }
+}
