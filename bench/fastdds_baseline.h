@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,24 @@ ThroughputResult fastdds_throughput(int domain_id, uint32_t samples, const Bench
 // Two participants in one process; the second echoes every ShapeType of topic Ping on topic
 // Pong. `warmup` round trips are not counted, then `round_trips` are timed from write to take.
 LatencyResult fastdds_latency(int domain_id, uint32_t warmup, uint32_t round_trips, const BenchQos &qos, std::string &err);
+
+// One participant with a writer and a reader of ShapeType on one topic, driven one sample at a
+// time from the caller's thread, as a program written against a generated type would: set the
+// struct's four fields, write, take the sample back, read its four fields.
+class FastddsLoop {
+  public:
+    FastddsLoop();
+    ~FastddsLoop();
+    bool open(int domain_id, const BenchQos &qos, std::string &err);
+    // One round; false when the sample did not come back.
+    bool step(uint32_t i);
+    // Sum of the fields read back, so the reads cannot be optimized away.
+    uint64_t checksum() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // Color of throughput sample i: both sides write the same instances.
 const char *bench_color(uint32_t i, uint32_t instances);

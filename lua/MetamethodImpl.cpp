@@ -252,7 +252,7 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
     if (!rawGetPointer(L, 1, "#keyHolder", &unused, ctx) || !rawGetPointer(L, 1, "#reader", &unused, ctx)) {
         return 1;
     }
-    lua_newtable(L); /* push the indexed sample table (position 2) */
+    lua_createtable(L, 0, 6); /* push the indexed sample table (position 2), sized for its six keys */
     static const char *const copied[] = {"#infoSeq", "#sampleSeq", "#keyHolder", "#reader"};
     for (const char *key : copied) {
         lua_pushstring(L, key); /* push the key */
