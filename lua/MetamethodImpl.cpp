@@ -256,7 +256,7 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
     static const char *const copied[] = {"#infoSeq", "#sampleSeq", "#keyHolder", "#reader"};
     for (const char *key : copied) {
         lua_pushstring(L, key); /* push the key */
-        lua_pushstring(L, key); /* push the key again, to read it */
+        lua_pushvalue(L, -1);   /* push it again, to read it */
         lua_rawget(L, 1);       /* replace it by indexed[key] */
         lua_rawset(L, 2);       /* new[key] = value; pops both */
     }
