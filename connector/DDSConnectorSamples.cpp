@@ -285,9 +285,9 @@ int parseWriteParams(DDS_WriteParams_t *params, const char *json)
     return 1;
 }
 
-
 // ---- the middleware objects behind a name ----
 
+// runProtected hands its body the SampleCall, which is the first member here.
 struct EntityCall {
     SampleCall call;
     const char *table;
@@ -330,6 +330,7 @@ void *getEntity(QueltDDSConnector *self, const char *entityName, const char *ctx
     lua_settop(self->base->engine->L, 0);
     return e.result;
 }
+
 } // namespace
 
 extern "C" {

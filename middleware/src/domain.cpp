@@ -451,15 +451,19 @@ bool DDS_StatusCondition::triggered() const
 // ---- the C API ----
 
 namespace {
+
+enum class HandleKey { None, FromHash, FromPayload };
+
 // The key of an instance no valid sample has shown: its handle is either our key hash of a short
 // key, or (from other implementations' notices) the key-only payload itself.
-bool key_from_unknown_handle(const DDS_TypeCode *t, DDS_DynamicData *holder, const unsigned char handle[16])
+HandleKey key_from_unknown_handle(const DDS_TypeCode *t, DDS_DynamicData *holder, const unsigned char handle[16])
 {
     DDS_KeyHash_t kh;
     std::memcpy(kh.value, handle, 16);
-    return DDS_DynamicData_set_from_keyhash(holder, &kh) == DDS_RETCODE_OK || cdr_key_from_short_payload(t, holder->p, handle);
+    if (DDS_DynamicData_set_from_keyhash(holder, &kh) == DDS_RETCODE_OK)
+        return HandleKey::FromHash;
+    return cdr_key_from_short_payload(t, holder->p, handle) ? HandleKey::FromPayload : HandleKey::None;
 }
-
 
 struct Factory {
     std::mutex lock;
@@ -1033,7 +1037,7 @@ DDS_ReturnCode_t DDS_DynamicDataReader_get_key_value(DDS_DynamicDataReader *self
             return DDS_RETCODE_OK;
         }
     }
-    return key_from_unknown_handle(t, key_holder, h.data()) ? DDS_RETCODE_OK : DDS_RETCODE_BAD_PARAMETER;
+    return key_from_unknown_handle(t, key_holder, h.data()) != HandleKey::None ? DDS_RETCODE_OK : DDS_RETCODE_BAD_PARAMETER;
 }
 
 DDS_ReturnCode_t DDS_StatusCondition_set_enabled_statuses(DDS_StatusCondition *self, DDS_StatusMask mask)
@@ -1251,9 +1255,7 @@ bool track_keys(DDS_DataReader *r, DDS_DynamicData *sample, DDS_SampleInfo &info
         copy_key_members(t, sample->p, it->second->p);
         return false;
     }
-    DDS_KeyHash_t kh;
-    std::memcpy(kh.value, h.data(), 16);
-    if (DDS_DynamicData_set_from_keyhash(sample, &kh) == DDS_RETCODE_OK || !cdr_key_from_short_payload(t, sample->p, h.data()))
+    if (key_from_unknown_handle(t, sample, h.data()) != HandleKey::FromPayload)
         return false;
     // Fast DDS filed this notice under its raw key payload: show the instance's own handle, and
     // remember its key under it.
