@@ -4,7 +4,6 @@
 #include "interop_support.h"
 
 #include "connector_test_support.h"
-#include "dds/dds_domain.h"
 
 #include <cmath>
 
@@ -88,30 +87,6 @@ std::string sampleLine(QueltDDSConnector *c, int i)
     return line;
 }
 
-bool waitWriterMatched(QueltDDSConnector *c, int count)
-{
-    DDS_DataWriter *w = QueltDDSConnector_getWriter(c, kWriter);
-    for (int i = 0; w && i < kPeerTimeoutS * 100; ++i) {
-        DDS_PublicationMatchedStatus st;
-        if (DDS_DataWriter_get_publication_matched_status(w, &st) == DDS_RETCODE_OK && st.current_count >= count)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
-bool waitReaderMatched(QueltDDSConnector *c, int count)
-{
-    DDS_DataReader *r = QueltDDSConnector_getReader(c, kReader);
-    for (int i = 0; r && i < kPeerTimeoutS * 100; ++i) {
-        DDS_SubscriptionMatchedStatus st;
-        if (DDS_DataReader_get_subscription_matched_status(r, &st) == DDS_RETCODE_OK && st.current_count >= count)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
 void connectorToCyclone(int domain, uint32_t count)
 {
     // The exported functions write; disposing is the scripts' business, so data only.
@@ -120,7 +95,7 @@ void connectorToCyclone(int domain, uint32_t count)
     Connector conn(domain);
     ASSERT_NE(conn.c, nullptr);
     // Our own reader on the topic and the peer's.
-    ASSERT_TRUE(waitWriterMatched(conn.c, 2)) << "the peer's reader never matched";
+    ASSERT_TRUE(wait_matched(QueltDDSConnector_getWriter(conn.c, kWriter), 2)) << "the peer's reader never matched";
     ASSERT_TRUE(peer.wait_for_line(INTEROP_MATCHED_LINE, kPeerTimeoutS)) << "the peer's reader never matched our writer";
     for (uint32_t i = 0; i < count; ++i) {
         setSample(conn.c, i);
@@ -142,7 +117,7 @@ void cycloneToConnector(int domain, uint32_t count)
     Peer peer({"--wait-go", "pub", std::to_string(domain), "InteropTopic", std::to_string(count), std::to_string(kPeerTimeoutS)});
     ASSERT_TRUE(peer.started());
     ASSERT_TRUE(peer.wait_for_line(INTEROP_MATCHED_LINE, kPeerTimeoutS)) << "the peer's writer never matched our reader";
-    ASSERT_TRUE(waitReaderMatched(conn.c, 2)) << "our reader never matched the peer's writer";
+    ASSERT_TRUE(wait_matched(QueltDDSConnector_getReader(conn.c, kReader), 2)) << "our reader never matched the peer's writer";
     ASSERT_TRUE(peer.send("go\n"));
 
     std::vector<std::string> lines;

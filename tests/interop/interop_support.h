@@ -4,6 +4,8 @@
 
 #include "interop_lines.h"
 
+#include "dds/dds_domain.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -171,6 +173,30 @@ inline ::testing::AssertionResult lines_agree(const std::vector<std::string> &ex
     for (const std::string &s : actual)
         all += "\n    " + s;
     return ::testing::AssertionFailure() << why << "\n  all received lines:" << all;
+}
+
+// Waits until the writer has matched `count` readers (ours and the peer's). Bounded by the
+// peer's own timeout: a peer that never comes makes the test fail, not hang.
+inline bool wait_matched(DDS_DataWriter *w, int count)
+{
+    for (int i = 0; i < kPeerTimeoutS * 100; ++i) {
+        DDS_PublicationMatchedStatus st;
+        if (DDS_DataWriter_get_publication_matched_status(w, &st) == DDS_RETCODE_OK && st.current_count >= count)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+inline bool wait_matched(DDS_DataReader *r, int count)
+{
+    for (int i = 0; i < kPeerTimeoutS * 100; ++i) {
+        DDS_SubscriptionMatchedStatus st;
+        if (DDS_DataReader_get_subscription_matched_status(r, &st) == DDS_RETCODE_OK && st.current_count >= count)
+            return true;
+        usleep(10000);
+    }
+    return false;
 }
 
 // tests/data/interop.xml with its domain_id replaced by the test's own, in a temporary file.

@@ -90,30 +90,6 @@ class OurSide {
     DDS_DomainParticipant *participant_ = nullptr;
 };
 
-// Waits until the writer has matched `count` readers (ours and the peer's). Bounded by the
-// peer's own timeout: a peer that never comes makes the test fail, not hang.
-bool wait_matched(DDS_DataWriter *w, int count)
-{
-    for (int i = 0; i < kPeerTimeoutS * 100; ++i) {
-        DDS_PublicationMatchedStatus st;
-        if (DDS_DataWriter_get_publication_matched_status(w, &st) == DDS_RETCODE_OK && st.current_count >= count)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
-bool wait_matched(DDS_DataReader *r, int count)
-{
-    for (int i = 0; i < kPeerTimeoutS * 100; ++i) {
-        DDS_SubscriptionMatchedStatus st;
-        if (DDS_DataReader_get_subscription_matched_status(r, &st) == DDS_RETCODE_OK && st.current_count >= count)
-            return true;
-        usleep(10000);
-    }
-    return false;
-}
-
 std::string get_string(const DDS_DynamicData *d, const char *member)
 {
     char *s = nullptr;
