@@ -74,10 +74,10 @@ SampleCall &beginBody(lua_State *L)
 
 // Pushes table[entityName] of the main table's READER or WRITER (index metamethods honoured).
 // False when the table itself is missing (logged); the entry may be any value, nil included.
-bool pushEntry(lua_State *L, SampleCall &call, const char *table)
+bool pushEntry(lua_State *L, SampleCall &call, QueltLuaKey table)
 {
-    if (!QueltLuaCommon_pushTableOnTopFromMainTable(call.self->base->engine, table)) {
-        CONNECTOR_LOG_ERROR(call.ctx, LUABINDING_LOG_GET_TABEL, table);
+    if (!QueltLuaCommon_pushInternedTableFromMainTable(call.self->base->engine, table)) {
+        CONNECTOR_LOG_ERROR(call.ctx, LUABINDING_LOG_GET_TABEL, QueltLuaEngine_keyText(table));
         return false;
     }
     lua_pushstring(L, call.entityName);
@@ -112,14 +112,14 @@ bool checkField(const char *ctx, const char *fieldName)
 int setBody(lua_State *L)
 {
     SampleCall &call = beginBody(L);
-    if (!pushEntry(L, call, "WRITER"))
+    if (!pushEntry(L, call, QUELT_LUA_KEY_WRITER))
         return 0;
     // An unknown name yields no entry; looking "instance" up in it would raise a Lua error.
     if (!lua_istable(L, -1)) {
         CONNECTOR_LOG_ERROR(call.ctx, LUABINDING_LOG_GET_WRITER);
         return 0;
     }
-    lua_pushstring(L, "instance");
+    QueltLuaEngine_pushKey(call.self->base->engine, L, QUELT_LUA_KEY_INSTANCE);
     lua_gettable(L, -2);
     if (!lua_istable(L, -1)) {
         CONNECTOR_LOG_ERROR(call.ctx, LUABINDING_LOG_GET_INSTANCE);
@@ -144,7 +144,7 @@ int setBody(lua_State *L)
 int outBody(lua_State *L)
 {
     SampleCall &call = beginBody(L);
-    if (!pushEntry(L, call, "WRITER"))
+    if (!pushEntry(L, call, QUELT_LUA_KEY_WRITER))
         return 0;
     // The container checks the entry itself and reports a missing one.
     if (call.operation == QUELT_LUA_OUT_WRITE_W_PARAMS)
@@ -156,7 +156,7 @@ int outBody(lua_State *L)
 int inBody(lua_State *L)
 {
     SampleCall &call = beginBody(L);
-    if (!pushEntry(L, call, "READER"))
+    if (!pushEntry(L, call, QUELT_LUA_KEY_READER))
         return 0;
     // No number above the entry: every available sample.
     QueltLuaContainer_In(L, call.operation);
@@ -165,20 +165,20 @@ int inBody(lua_State *L)
 
 // Leaves only entry[sequenceName] of the reader's entry on the stack; false (logged) when the
 // reader or that table is missing.
-bool pushSequenceTable(lua_State *L, SampleCall &call, const char *sequenceName)
+bool pushSequenceTable(lua_State *L, SampleCall &call, QueltLuaKey sequence)
 {
-    if (!pushEntry(L, call, "READER"))
+    if (!pushEntry(L, call, QUELT_LUA_KEY_READER))
         return false;
     lua_remove(L, 1);
     if (!lua_istable(L, -1)) {
         CONNECTOR_LOG_ERROR(call.ctx, LUABINDING_LOG_GET_READER);
         return false;
     }
-    lua_pushstring(L, sequenceName);
+    QueltLuaEngine_pushKey(call.self->base->engine, L, sequence);
     lua_gettable(L, -2);
     lua_remove(L, 1);
     if (!lua_istable(L, -1)) {
-        CONNECTOR_LOG_ERROR(call.ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, sequenceName);
+        CONNECTOR_LOG_ERROR(call.ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, QueltLuaEngine_keyText(sequence));
         return false;
     }
     return true;
@@ -187,19 +187,23 @@ bool pushSequenceTable(lua_State *L, SampleCall &call, const char *sequenceName)
 int getBody(lua_State *L)
 {
     SampleCall &call = beginBody(L);
-    if (!pushSequenceTable(L, call, call.sequenceName))
+    const bool samples = std::strcmp(call.sequenceName, "samples") == 0;
+    if (!pushSequenceTable(L, call, samples ? QUELT_LUA_KEY_SAMPLES : QUELT_LUA_KEY_INFOS))
         return 0;
-    const int op = std::strcmp(call.sequenceName, "samples") == 0 ? QUELT_LUA_DATA_GET : QUELT_LUA_DATA_INFO;
-    lua_pushnumber(L, static_cast<lua_Number>(call.index));
-    if (QueltLuaMetamethodImpl_InDataIndexing(L, op) != 0)
-        return 0; // logged by the indexing ("index must be > 0" and the like)
-    // An index past the end leaves nil (logged as a warning there): nothing to dereference.
-    if (!lua_istable(L, -1))
+    const int op = samples ? QUELT_LUA_DATA_GET : QUELT_LUA_DATA_INFO;
+    // The indexing and dereference of samples[index][fieldName], without making the indexed
+    // table a script would get: it would be dropped at once, and making it costs more than the
+    // member read itself.
+    QueltLuaInDataElement element;
+    if (QueltLuaMetamethodImpl_InDataLocate(L, call.self->base->engine, call.index, op, &element) != 0)
+        return 0; // logged ("index must be > 0" and the like)
+    // An index past the end was logged as a warning: nothing to dereference.
+    if (!element.available)
         return 0;
-    lua_replace(L, 1);
-    lua_settop(L, 1);
     lua_pushstring(L, call.fieldName);
-    QueltLuaMetamethodImpl_InData(L, op);
+    if (element.info == nullptr || element.sample == nullptr)
+        return 0; // not from a loan of our reader: refused rather than read
+    QueltLuaMetamethodImpl_InDataValue(L, op, element.info, element.sample);
     switch (call.resultKind) {
     case kNumber: {
         int isNumber = 0;
@@ -226,7 +230,7 @@ int getBody(lua_State *L)
 int lengthBody(lua_State *L)
 {
     SampleCall &call = beginBody(L);
-    if (!pushSequenceTable(L, call, "samples"))
+    if (!pushSequenceTable(L, call, QUELT_LUA_KEY_SAMPLES))
         return 0;
     QueltLuaMetamethodImpl_InDataLen(L);
     int isNumber = 0;
@@ -290,7 +294,7 @@ int parseWriteParams(DDS_WriteParams_t *params, const char *json)
 // runProtected hands its body the SampleCall, which is the first member here.
 struct EntityCall {
     SampleCall call;
-    const char *table;
+    QueltLuaKey table;
     const char *key;
     const QueltLogMessage *nullMessage;
     void *result;
@@ -309,7 +313,7 @@ int entityBody(lua_State *L)
     return 0;
 }
 
-void *getEntity(QueltDDSConnector *self, const char *entityName, const char *ctx, const char *table, const char *key,
+void *getEntity(QueltDDSConnector *self, const char *entityName, const char *ctx, QueltLuaKey table, const char *key,
                 const QueltLogMessage *nullMessage)
 {
     if (!self) {
@@ -535,13 +539,13 @@ double QueltDDSConnector_getInfosLength(QueltDDSConnector *self, const char *ent
 DDS_DynamicDataReader *QueltDDSConnector_getReader(QueltDDSConnector *self, const char *entityName)
 {
     return static_cast<DDS_DynamicDataReader *>(
-        getEntity(self, entityName, "QueltDDSConnector_getReader", "READER", "#reader", &LUABINDING_LOG_GET_READER));
+        getEntity(self, entityName, "QueltDDSConnector_getReader", QUELT_LUA_KEY_READER, "#reader", &LUABINDING_LOG_GET_READER));
 }
 
 DDS_DynamicDataWriter *QueltDDSConnector_getWriter(QueltDDSConnector *self, const char *entityName)
 {
     return static_cast<DDS_DynamicDataWriter *>(
-        getEntity(self, entityName, "QueltDDSConnector_getWriter", "WRITER", "#writer", &LUABINDING_LOG_GET_WRITER));
+        getEntity(self, entityName, "QueltDDSConnector_getWriter", QUELT_LUA_KEY_WRITER, "#writer", &LUABINDING_LOG_GET_WRITER));
 }
 
 void QueltDDSConnector_freeString(char *str)

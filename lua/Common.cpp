@@ -79,7 +79,8 @@ int QueltLuaCommon_pushMainOnTop(QueltLuaEngine *engine) {
     return 1;
 }
 
-int QueltLuaCommon_pushTableOnTopFromMainTable(QueltLuaEngine *engine, const char *key) {
+// Shared by the two front ends below: interned is a QueltLuaKey naming key, or -1 to push its text.
+static int pushFromMainTable(QueltLuaEngine *engine, const char *key, int interned) {
     static const char *const ctx = "QueltLuaCommon_pushTableOnTopFromMainTable";
     if (engine == nullptr || engine->L == nullptr) {
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, "#MainTable");
@@ -96,8 +97,12 @@ int QueltLuaCommon_pushTableOnTopFromMainTable(QueltLuaEngine *engine, const cha
         lua_settop(L, top);
         return 0;
     }
-    lua_pushstring(L, key); /* push key */
-    lua_rawget(L, -2);      /* replace key by main[key] */
+    if (interned >= 0) {
+        QueltLuaEngine_pushKey(engine, L, static_cast<QueltLuaKey>(interned)); /* push key */
+    } else {
+        lua_pushstring(L, key); /* push key */
+    }
+    lua_rawget(L, -2); /* replace key by main[key] */
     if (!lua_istable(L, -1)) {
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, key);
         QueltLuaCommon_stackDump(L);
@@ -112,6 +117,14 @@ int QueltLuaCommon_pushTableOnTopFromMainTable(QueltLuaEngine *engine, const cha
     }
     QUELT_LUA_CHECK_TOP(L, top + 1);
     return 1;
+}
+
+int QueltLuaCommon_pushTableOnTopFromMainTable(QueltLuaEngine *engine, const char *key) {
+    return pushFromMainTable(engine, key, -1);
+}
+
+int QueltLuaCommon_pushInternedTableFromMainTable(QueltLuaEngine *engine, QueltLuaKey key) {
+    return pushFromMainTable(engine, QueltLuaEngine_keyText(key), key);
 }
 
 // Shared by the two "push from top table" helpers; tablesOnly selects the silent miss.

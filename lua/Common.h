@@ -17,6 +17,23 @@ extern "C" {
 
 typedef struct QueltLuaEngine QueltLuaEngine;
 
+/* Table keys of the per-call paths (exported getters and setters, indexing of samples), interned
+ * once per engine: pushing one reads the registry's array instead of hashing the text again. */
+typedef enum QueltLuaKey {
+    QUELT_LUA_KEY_READER,     /* "READER" */
+    QUELT_LUA_KEY_WRITER,     /* "WRITER" */
+    QUELT_LUA_KEY_SAMPLES,    /* "samples" */
+    QUELT_LUA_KEY_INFOS,      /* "infos" */
+    QUELT_LUA_KEY_INSTANCE,   /* "instance" */
+    QUELT_LUA_KEY_SAMPLE_SEQ, /* "#sampleSeq" */
+    QUELT_LUA_KEY_INFO_SEQ,   /* "#infoSeq" */
+    QUELT_LUA_KEY_SAMPLE,     /* "#sample" */
+    QUELT_LUA_KEY_INFO,       /* "#info" */
+    QUELT_LUA_KEY_KEY_HOLDER, /* "#keyHolder" */
+    QUELT_LUA_KEY_READER_LUD, /* "#reader" */
+    QUELT_LUA_KEY_COUNT
+} QueltLuaKey;
+
 /* Names of the alias maps inside CONTEXT. */
 #define QUELT_LUA_INPUT_MAP "#input_map"
 #define QUELT_LUA_OUTPUT_MAP "#output_map"
@@ -24,6 +41,8 @@ typedef struct QueltLuaEngine QueltLuaEngine;
 /* Push helpers: 1 and one value more on success; 0 and the stack unchanged on failure. */
 int QueltLuaCommon_pushMainOnTop(QueltLuaEngine *engine);
 int QueltLuaCommon_pushTableOnTopFromMainTable(QueltLuaEngine *engine, const char *key);
+/* The same for a table whose name is an interned key. */
+int QueltLuaCommon_pushInternedTableFromMainTable(QueltLuaEngine *engine, QueltLuaKey key);
 /* A key that does not hold a table fails silently (that is how entries are probed). */
 int QueltLuaCommon_pushTableOnTopFromTopTable(lua_State *L, const char *key);
 /* Pushes top[key] whatever its type, nil included. */

@@ -18,6 +18,27 @@
 
 namespace {
 
+const char *const kKeyTexts[QUELT_LUA_KEY_COUNT] = {"READER",     "WRITER",  "samples", "infos",
+                                                     "instance",   "#sampleSeq", "#infoSeq", "#sample",
+                                                     "#info",      "#keyHolder", "#reader"};
+
+void internKeys(lua_State *L, QueltLuaEngine *engine) {
+    for (int key = 0; key < QUELT_LUA_KEY_COUNT; ++key) {
+        lua_pushstring(L, kKeyTexts[key]);                            /* push the text */
+        engine->keyRefs[key] = luaL_ref(L, LUA_REGISTRYINDEX);        /* pops it */
+    }
+}
+
+void releaseKeys(lua_State *L, QueltLuaEngine *engine) {
+    for (int &ref : engine->keyRefs) {
+        if (ref > 0) {
+            luaL_unref(L, LUA_REGISTRYINDEX, ref);
+        }
+        ref = LUA_NOREF;
+    }
+}
+
+
 // What the protected layout builder needs: the engine and the owner to publish in CONTEXT.
 struct LayoutArgs {
     QueltLuaEngine *engine;
@@ -76,6 +97,7 @@ int buildLayout(lua_State *L) {
     lua_settop(L, 0); /* drop the argument: the main table goes to index 1 */
 
     luaL_openlibs(L);
+    internKeys(L, engine);
 
     lua_pushlightuserdata(L, engine); /* push key lud(engine) */
     lua_newtable(L);                  /* push the main table */
@@ -174,6 +196,7 @@ void releaseEngine(QueltLuaEngine *engine) {
             lua_close(engine->L);
         } else {
             forgetEngine(engine->L, engine);
+            releaseKeys(engine->L, engine);
         }
         engine->L = nullptr;
     }
@@ -300,6 +323,10 @@ const luaL_Reg QueltLuaEngine_OUTLIB[] = {{"write", QueltLuaEngine_OutWrite},
                                           {"dispose", QueltLuaEngine_OutDispose},
                                           {"clear_members", QueltLuaEngine_OutClearMembers},
                                           {nullptr, nullptr}};
+
+const char *QueltLuaEngine_keyText(QueltLuaKey key) {
+    return key >= 0 && key < QUELT_LUA_KEY_COUNT ? kKeyTexts[key] : nullptr;
+}
 
 QueltLuaEngine *QueltLuaEngine_new(const QueltLuaContainer *container, lua_State *state) {
     static const char *const ctx = "QueltLuaEngine_new";

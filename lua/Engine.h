@@ -14,6 +14,7 @@
 
 #include <stdint.h>
 
+#include "Common.h"
 #include "Container.h"
 #include "dds/dds_domain.h"
 #include "dds/dds_dynamicdata.h"
@@ -37,6 +38,7 @@ struct QueltLuaEngine {
     const char *fileName; /* borrowed */
     const char *script;   /* borrowed */
     int ownsState;        /* 1: L was created here and is closed on delete */
+    int keyRefs[QUELT_LUA_KEY_COUNT]; /* registry references of the interned keys */
 };
 typedef struct QueltLuaEngine QueltLuaEngine;
 
@@ -46,6 +48,13 @@ typedef struct QueltLuaEngine QueltLuaEngine;
 #define QUELT_LUA_INFO_MT "#info_mt"
 #define QUELT_LUA_INFO_ALREADY_INDEXED_MT "#info_already_indexed_mt"
 #define QUELT_LUA_OUTPUT_MT "#output_mt"
+
+/* Pushes the text of key onto L (the engine's state or one of its coroutines). */
+static inline void QueltLuaEngine_pushKey(const QueltLuaEngine *engine, lua_State *L, QueltLuaKey key) {
+    lua_rawgeti(L, LUA_REGISTRYINDEX, engine->keyRefs[key]);
+}
+/* The text of key. */
+const char *QueltLuaEngine_keyText(QueltLuaKey key);
 
 /* container is copied, not retained. state: a Lua state with an empty stack to borrow, or null to
  * create one. Null on failure, with nothing left allocated. */

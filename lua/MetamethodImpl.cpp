@@ -32,17 +32,18 @@ int truncateToInt(double value) {
 }
 
 // table[key] = lud(pointer), raw; table at an absolute index. Stack unchanged.
-void rawSetPointer(lua_State *L, int table, const char *key, void *pointer) {
-    lua_pushstring(L, key);           /* push the key */
-    lua_pushlightuserdata(L, pointer); /* push the pointer */
-    lua_rawset(L, table);             /* pops both */
+void rawSetPointer(lua_State *L, const QueltLuaEngine *engine, int table, QueltLuaKey key, void *pointer) {
+    QueltLuaEngine_pushKey(engine, L, key); /* push the key */
+    lua_pushlightuserdata(L, pointer);      /* push the pointer */
+    lua_rawset(L, table);                   /* pops both */
 }
 
 // *out = raw table[key] (nil gives null). Returns false, logged, when the value is neither nil
 // nor a light userdata. Stack unchanged.
-bool rawGetPointer(lua_State *L, int table, const char *key, void **out, const char *ctx) {
-    lua_pushstring(L, key); /* push the key */
-    lua_rawget(L, table);   /* replace it by table[key] */
+bool rawGetPointer(lua_State *L, const QueltLuaEngine *engine, int table, QueltLuaKey key, void **out,
+                   const char *ctx) {
+    QueltLuaEngine_pushKey(engine, L, key); /* push the key */
+    lua_rawget(L, table);                   /* replace it by table[key] */
     const bool ok = lua_isnil(L, -1) || lua_islightuserdata(L, -1);
     *out = ok ? lua_touserdata(L, -1) : nullptr;
     lua_pop(L, 1); /* pop it */
@@ -175,38 +176,36 @@ int QueltLuaMetamethodImpl_InData(lua_State *L, int op) {
     return 1;
 }
 
-int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
+int QueltLuaMetamethodImpl_InDataLocate(lua_State *L, QueltLuaEngine *engine, int index, int op,
+                                        QueltLuaInDataElement *element) {
+    // These are the indexing's own steps, reported under its name.
     static const char *const ctx = "QueltLuaMetamethodImpl_InDataIndexing";
-    const int index = truncateToInt(lua_tonumberx(L, -1, nullptr));
-    lua_pop(L, 1); /* pop the key: the table is alone at 1 */
+    *element = QueltLuaInDataElement{0, nullptr, nullptr};
     if (index < 1) {
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "index must be > 0");
         return 1;
     }
-    // The samples/infos table itself never points at one sample: a name looked up on it directly
-    // must report that no index was given.
-    rawSetPointer(L, 1, "#info", nullptr);
-    rawSetPointer(L, 1, "#sample", nullptr);
-
+    if (engine == nullptr) {
+        engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    }
+    if (engine == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "unable to retrieve the engine pointer");
+        return 1;
+    }
     void *sampleSeq = nullptr;
     void *infoSeq = nullptr;
-    if (!rawGetPointer(L, 1, "#sampleSeq", &sampleSeq, ctx)) {
+    if (!rawGetPointer(L, engine, 1, QUELT_LUA_KEY_SAMPLE_SEQ, &sampleSeq, ctx)) {
         return 1;
     }
     if (sampleSeq == nullptr) {
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "dataSequence is NULL");
         return 1;
     }
-    if (!rawGetPointer(L, 1, "#infoSeq", &infoSeq, ctx)) {
+    if (!rawGetPointer(L, engine, 1, QUELT_LUA_KEY_INFO_SEQ, &infoSeq, ctx)) {
         return 1;
     }
     if (infoSeq == nullptr) {
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "infoSequence is NULL");
-        return 1;
-    }
-    QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
-    if (engine == nullptr) {
-        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "unable to retrieve the engine pointer");
         return 1;
     }
     const QueltLuaContainer &container = engine->container;
@@ -215,7 +214,6 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
     const int length = container.getInputLength != nullptr ? container.getInputLength(samples) : 0;
     if (index - 1 >= length || container.getSample == nullptr || container.getSampleInfo == nullptr) {
         QUELT_LUA_LOG_WARNING(ctx, QUELT_LOG_ANY_s, "index requested not available");
-        lua_pushnil(L); /* push the result: nil */
         return 0;
     }
     DDS_SampleInfo *info = container.getSampleInfo(infos, index - 1);
@@ -225,13 +223,13 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
         // A dispose or unregister notice: its members are read from the instance's key.
         void *keyHolder = nullptr;
         void *reader = nullptr;
-        if (!rawGetPointer(L, 1, "#keyHolder", &keyHolder, ctx)) {
+        if (!rawGetPointer(L, engine, 1, QUELT_LUA_KEY_KEY_HOLDER, &keyHolder, ctx)) {
             return 1;
         }
         if (keyHolder == nullptr) {
             QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "keyHolder is NULL");
         }
-        if (!rawGetPointer(L, 1, "#reader", &reader, ctx)) {
+        if (!rawGetPointer(L, engine, 1, QUELT_LUA_KEY_READER_LUD, &reader, ctx)) {
             return 1;
         }
         if (reader == nullptr) {
@@ -247,21 +245,46 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
             sample = static_cast<DDS_DynamicData *>(keyHolder);
         }
     }
+    *element = QueltLuaInDataElement{1, info, sample};
+    return 0;
+}
 
+int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
+    static const char *const ctx = "QueltLuaMetamethodImpl_InDataIndexing";
+    const int index = truncateToInt(lua_tonumberx(L, -1, nullptr));
+    lua_pop(L, 1); /* pop the key: the table is alone at 1 */
+    QueltLuaEngine *engine = index >= 1 ? QueltLuaCommon_getEngineReferenceFromRegistry(L) : nullptr;
+    if (engine != nullptr) {
+        // The samples/infos table itself never points at one sample: a name looked up on it
+        // directly must report that no index was given.
+        rawSetPointer(L, engine, 1, QUELT_LUA_KEY_INFO, nullptr);
+        rawSetPointer(L, engine, 1, QUELT_LUA_KEY_SAMPLE, nullptr);
+    }
+    QueltLuaInDataElement element;
+    const int status = QueltLuaMetamethodImpl_InDataLocate(L, engine, index, op, &element);
+    if (status != 0) {
+        return status;
+    }
+    if (!element.available) {
+        lua_pushnil(L); /* push the result: nil */
+        return 0;
+    }
     void *unused = nullptr;
-    if (!rawGetPointer(L, 1, "#keyHolder", &unused, ctx) || !rawGetPointer(L, 1, "#reader", &unused, ctx)) {
+    if (!rawGetPointer(L, engine, 1, QUELT_LUA_KEY_KEY_HOLDER, &unused, ctx) ||
+        !rawGetPointer(L, engine, 1, QUELT_LUA_KEY_READER_LUD, &unused, ctx)) {
         return 1;
     }
     lua_createtable(L, 0, 6); /* push the indexed sample table (position 2), sized for its six keys */
-    static const char *const copied[] = {"#infoSeq", "#sampleSeq", "#keyHolder", "#reader"};
-    for (const char *key : copied) {
-        lua_pushstring(L, key); /* push the key */
-        lua_pushvalue(L, -1);   /* push it again, to read it */
-        lua_rawget(L, 1);       /* replace it by indexed[key] */
-        lua_rawset(L, 2);       /* new[key] = value; pops both */
+    static const QueltLuaKey copied[] = {QUELT_LUA_KEY_INFO_SEQ, QUELT_LUA_KEY_SAMPLE_SEQ, QUELT_LUA_KEY_KEY_HOLDER,
+                                         QUELT_LUA_KEY_READER_LUD};
+    for (const QueltLuaKey key : copied) {
+        QueltLuaEngine_pushKey(engine, L, key); /* push the key */
+        lua_pushvalue(L, -1);                   /* push it again, to read it */
+        lua_rawget(L, 1);                       /* replace it by indexed[key] */
+        lua_rawset(L, 2);                       /* new[key] = value; pops both */
     }
-    rawSetPointer(L, 2, "#info", info);
-    rawSetPointer(L, 2, "#sample", sample);
+    rawSetPointer(L, engine, 2, QUELT_LUA_KEY_INFO, element.info);
+    rawSetPointer(L, engine, 2, QUELT_LUA_KEY_SAMPLE, element.sample);
     lua_getglobal(L, op == QUELT_LUA_DATA_INFO ? QUELT_LUA_INFO_ALREADY_INDEXED_MT
                                                : QUELT_LUA_INPUT_ALREADY_INDEXED_MT); /* push the metatable */
     lua_setmetatable(L, 2);                                                          /* pops it */
@@ -271,9 +294,6 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
 
 int QueltLuaMetamethodImpl_InDataDereference(lua_State *L, int op) {
     static const char *const ctx = "QueltLuaMetamethodImpl_InDataDereference";
-    // The key stays at 2 as the name argument of the getters (the same as popping and pushing
-    // it again, while keeping its text alive).
-    const char *name = lua_tolstring(L, 2, nullptr);
     lua_pushstring(L, "#info"); /* push the key */
     lua_rawget(L, 1);           /* replace it by table["#info"] */
     auto *info = static_cast<DDS_SampleInfo *>(lua_touserdata(L, -1));
@@ -289,6 +309,14 @@ int QueltLuaMetamethodImpl_InDataDereference(lua_State *L, int op) {
         lua_pushnil(L); /* push the result: nil */
         return 1;
     }
+    return QueltLuaMetamethodImpl_InDataValue(L, op, info, sample);
+}
+
+int QueltLuaMetamethodImpl_InDataValue(lua_State *L, int op, DDS_SampleInfo *info, DDS_DynamicData *sample) {
+    // The dereference's own steps, reported under its name.
+    static const char *const ctx = "QueltLuaMetamethodImpl_InDataDereference";
+    // The name stays at 2 as the name argument of the getters (the same as popping and pushing
+    // it again, while keeping its text alive).
     if (info->valid_data || op != QUELT_LUA_DATA_GET) {
         switch (op) {
         case QUELT_LUA_DATA_GET:
@@ -310,7 +338,8 @@ int QueltLuaMetamethodImpl_InDataDereference(lua_State *L, int op) {
             return 1;
         }
     }
-    // No valid data: "#sample" is the key holder; only key members have a value.
+    // No valid data: the sample is the key holder; only key members have a value.
+    const char *name = lua_tolstring(L, 2, nullptr);
     if (name != nullptr && DDS_DynamicData_is_member_key(sample, name, 0)) {
         lua_pushlightuserdata(L, sample); /* push the key holder */
         return QueltLuaDynamicData_get(L);
