@@ -352,6 +352,31 @@ TEST(Samples, ReadKeepsSamplesAndTakeRemovesThem)
     EXPECT_EQ(stackHeight(c), 0);
 }
 
+// The getters and a script's samples[i] must agree, also for a notice, whose members are read
+// from its instance's key.
+TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
+{
+    Connector conn(129, "ShapesLib::Shapes");
+    ASSERT_NE(conn.c, nullptr);
+    QueltDDSConnector *c = conn.c;
+    const std::string entries = "local w, r = CONTAINER.WRITER['Pub::SquareWriter'], CONTAINER.READER['Sub::SquareReader'] ";
+    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "RED");
+    QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 9);
+    QueltDDSConnector_write(c, kWriter, nullptr);
+    ASSERT_EQ(takeArrived(c), 1);
+    runLua(c, entries + "w:dispose()");
+    ASSERT_EQ(takeArrived(c), 1);
+
+    EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, 1, "valid_data"), 0);
+    EXPECT_EQ(text(QueltDDSConnector_getStringFromSamples(c, kReader, 1, "color")), "RED"); // the key
+    EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, 1, "x"), 0.0);              // not the key
+    EXPECT_EQ(text(QueltDDSConnector_getStringFromSamples(c, kReader, 1, "x")), kNoText);
+    EXPECT_EQ(QueltDDSConnector_getBooleanFromSamples(c, kReader, 1, "x"), 0);
+    EXPECT_EQ(runLua(c, entries + "return r.samples[1].color, r.samples[1].x, r.infos[1].valid_data"),
+              (std::vector<std::string>{"RED", "nil", "false"}));
+    EXPECT_EQ(stackHeight(c), 0);
+}
+
 // ---- two processes ----
 
 namespace {
