@@ -380,6 +380,58 @@ template <typename T> DDS_ReturnCode_t set_prim(DDS_DynamicData *self, const cha
     return DDS_RETCODE_OK;
 }
 
+// The string and wide-string getters: a null *value gets a new text (alloc); a given one must
+// have room for the text and its terminator, *size characters, else *size says what is needed.
+template <typename Ch, typename Alloc>
+DDS_ReturnCode_t get_text(const DDS_DynamicData *self, Ch **value, DDS_UnsignedLong *size, const char *name,
+                          DDS_DynamicDataMemberId id, DDS_TCKind kind, Alloc alloc)
+{
+    if (!value || !size)
+        return DDS_RETCODE_BAD_PARAMETER;
+    Location loc;
+    DDS_ReturnCode_t rc = locate(self, name, id, Access::Read, loc);
+    if (rc != DDS_RETCODE_OK)
+        return rc;
+    if (loc.type->kind != kind)
+        return DDS_RETCODE_BAD_PARAMETER;
+    const auto *b = reinterpret_cast<const BufRep *>(loc.p);
+    const DDS_UnsignedLong need = b->len + 1;
+    if (!*value) {
+        *value = alloc(b->len);
+        if (!*value)
+            return DDS_RETCODE_OUT_OF_RESOURCES;
+    } else if (*size < need) {
+        *size = need;
+        return DDS_RETCODE_OUT_OF_RESOURCES;
+    }
+    if (b->len)
+        std::memcpy(*value, b->data, size_t(b->len) * sizeof(Ch));
+    (*value)[b->len] = 0;
+    *size = need;
+    return DDS_RETCODE_OK;
+}
+
+// The string and wide-string setters: a text longer than the member's bound is refused.
+template <typename Ch, typename Assign>
+DDS_ReturnCode_t set_text(DDS_DynamicData *self, const char *name, DDS_DynamicDataMemberId id, DDS_TCKind kind,
+                          const Ch *value, Assign assign)
+{
+    if (!value)
+        return DDS_RETCODE_BAD_PARAMETER;
+    Location loc;
+    DDS_ReturnCode_t rc = locate(self, name, id, Access::Write, loc);
+    if (rc != DDS_RETCODE_OK)
+        return rc;
+    if (loc.type->kind != kind)
+        return DDS_RETCODE_BAD_PARAMETER;
+    size_t n = 0;
+    while (value[n])
+        ++n;
+    if (loc.type->bound && n > loc.type->bound)
+        return DDS_RETCODE_BAD_PARAMETER;
+    return assign(reinterpret_cast<BufRep *>(loc.p), value, n) ? DDS_RETCODE_OK : DDS_RETCODE_OUT_OF_RESOURCES;
+}
+
 } // namespace
 
 extern "C" {
@@ -645,91 +697,29 @@ QUELT_DD_DEFINE(wchar, DDS_Wchar, DDS_TK_WCHAR)
 DDS_ReturnCode_t DDS_DynamicData_get_string(const DDS_DynamicData *self, char **value, DDS_UnsignedLong *size, const char *member_name,
                                             DDS_DynamicDataMemberId member_id)
 {
-    if (!value || !size)
-        return DDS_RETCODE_BAD_PARAMETER;
-    Location loc;
-    DDS_ReturnCode_t rc = locate(self, member_name, member_id, Access::Read, loc);
-    if (rc != DDS_RETCODE_OK)
-        return rc;
-    if (loc.type->kind != DDS_TK_STRING)
-        return DDS_RETCODE_BAD_PARAMETER;
-    const auto *b = reinterpret_cast<const BufRep *>(loc.p);
-    const DDS_UnsignedLong need = b->len + 1;
-    if (!*value) {
-        *value = DDS_String_alloc(b->len);
-        if (!*value)
-            return DDS_RETCODE_OUT_OF_RESOURCES;
-    } else if (*size < need) {
-        *size = need;
-        return DDS_RETCODE_OUT_OF_RESOURCES;
-    }
-    std::memcpy(*value, str_cstr(b), need);
-    *size = need;
-    return DDS_RETCODE_OK;
+    return get_text<char>(self, value, size, member_name, member_id, DDS_TK_STRING,
+                          [](DDS_UnsignedLong length) { return DDS_String_alloc(length); });
 }
 
 DDS_ReturnCode_t DDS_DynamicData_set_string(DDS_DynamicData *self, const char *member_name, DDS_DynamicDataMemberId member_id, const char *value)
 {
-    if (!value)
-        return DDS_RETCODE_BAD_PARAMETER;
-    Location loc;
-    DDS_ReturnCode_t rc = locate(self, member_name, member_id, Access::Write, loc);
-    if (rc != DDS_RETCODE_OK)
-        return rc;
-    if (loc.type->kind != DDS_TK_STRING)
-        return DDS_RETCODE_BAD_PARAMETER;
-    const size_t n = std::strlen(value);
-    if (loc.type->bound && n > loc.type->bound)
-        return DDS_RETCODE_BAD_PARAMETER;
-    return str_assign(reinterpret_cast<BufRep *>(loc.p), value, n) ? DDS_RETCODE_OK : DDS_RETCODE_OUT_OF_RESOURCES;
+    return set_text(self, member_name, member_id, DDS_TK_STRING, value, [](BufRep *b, const char *text, size_t n) {
+        return str_assign(b, text, n);
+    });
 }
 
 DDS_ReturnCode_t DDS_DynamicData_get_wstring(const DDS_DynamicData *self, DDS_Wchar **value, DDS_UnsignedLong *size, const char *member_name,
                                              DDS_DynamicDataMemberId member_id)
 {
-    if (!value || !size)
-        return DDS_RETCODE_BAD_PARAMETER;
-    Location loc;
-    DDS_ReturnCode_t rc = locate(self, member_name, member_id, Access::Read, loc);
-    if (rc != DDS_RETCODE_OK)
-        return rc;
-    if (loc.type->kind != DDS_TK_WSTRING)
-        return DDS_RETCODE_BAD_PARAMETER;
-    const auto *b = reinterpret_cast<const BufRep *>(loc.p);
-    const DDS_UnsignedLong need = b->len + 1;
-    if (!*value) {
-        *value = DDS_Wstring_alloc(b->len);
-        if (!*value)
-            return DDS_RETCODE_OUT_OF_RESOURCES;
-    } else if (*size < need) {
-        *size = need;
-        return DDS_RETCODE_OUT_OF_RESOURCES;
-    }
-    if (b->len)
-        std::memcpy(*value, b->data, size_t(b->len) * sizeof(DDS_Wchar));
-    (*value)[b->len] = 0;
-    *size = need;
-    return DDS_RETCODE_OK;
+    return get_text<DDS_Wchar>(self, value, size, member_name, member_id, DDS_TK_WSTRING, DDS_Wstring_alloc);
 }
 
 DDS_ReturnCode_t DDS_DynamicData_set_wstring(DDS_DynamicData *self, const char *member_name, DDS_DynamicDataMemberId member_id,
                                              const DDS_Wchar *value)
 {
-    if (!value)
-        return DDS_RETCODE_BAD_PARAMETER;
-    Location loc;
-    DDS_ReturnCode_t rc = locate(self, member_name, member_id, Access::Write, loc);
-    if (rc != DDS_RETCODE_OK)
-        return rc;
-    if (loc.type->kind != DDS_TK_WSTRING)
-        return DDS_RETCODE_BAD_PARAMETER;
-    size_t n = 0;
-    while (value[n])
-        ++n;
-    if (loc.type->bound && n > loc.type->bound)
-        return DDS_RETCODE_BAD_PARAMETER;
-    return wstr_assign(reinterpret_cast<BufRep *>(loc.p), reinterpret_cast<const char16_t *>(value), n) ? DDS_RETCODE_OK
-                                                                                                        : DDS_RETCODE_OUT_OF_RESOURCES;
+    return set_text(self, member_name, member_id, DDS_TK_WSTRING, value, [](BufRep *b, const DDS_Wchar *text, size_t n) {
+        return wstr_assign(b, reinterpret_cast<const char16_t *>(text), n);
+    });
 }
 
 } // extern "C"
