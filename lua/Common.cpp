@@ -162,8 +162,9 @@ int QueltLuaCommon_pushFunctionOnTopFromTopTable(lua_State *L, const char *key) 
     return pushFromTopTable(L, key, false, "QueltLuaCommon_pushFunctionOnTopFromTopTable");
 }
 
-// Common prologue of the four setters: the top must be a table and the key usable.
-static bool canAssert(lua_State *L, const char *key, const char *ctx) {
+// Common prologue of the setters and getters of the top table: it must be a table and the key
+// usable.
+static bool topTableUsable(lua_State *L, const char *key, const char *ctx) {
     if (!keyIsValid(ctx, key)) {
         return false;
     }
@@ -176,7 +177,7 @@ static bool canAssert(lua_State *L, const char *key, const char *ctx) {
 
 int QueltLuaCommon_assertFunctionIntoTopTable(lua_State *L, const char *key, lua_CFunction function) {
     static const char *const ctx = "QueltLuaCommon_assertFunctionIntoTopTable";
-    if (!canAssert(L, key, ctx)) {
+    if (!topTableUsable(L, key, ctx)) {
         return 0;
     }
     if (function == nullptr) { // a null C function would crash when a script calls it
@@ -192,7 +193,7 @@ int QueltLuaCommon_assertFunctionIntoTopTable(lua_State *L, const char *key, lua
 }
 
 int QueltLuaCommon_assertNumberIntoTopTable(lua_State *L, const char *key, double value) {
-    if (!canAssert(L, key, "QueltLuaCommon_assertNumberIntoTopTable")) {
+    if (!topTableUsable(L, key, "QueltLuaCommon_assertNumberIntoTopTable")) {
         return 0;
     }
     const int top = lua_gettop(L);
@@ -204,7 +205,7 @@ int QueltLuaCommon_assertNumberIntoTopTable(lua_State *L, const char *key, doubl
 }
 
 int QueltLuaCommon_assertBooleanIntoTopTable(lua_State *L, const char *key, int value) {
-    if (!canAssert(L, key, "QueltLuaCommon_assertBooleanIntoTopTable")) {
+    if (!topTableUsable(L, key, "QueltLuaCommon_assertBooleanIntoTopTable")) {
         return 0;
     }
     const int top = lua_gettop(L);
@@ -216,7 +217,7 @@ int QueltLuaCommon_assertBooleanIntoTopTable(lua_State *L, const char *key, int 
 }
 
 int QueltLuaCommon_assertStringIntoTopTable(lua_State *L, const char *key, const char *value) {
-    if (!canAssert(L, key, "QueltLuaCommon_assertStringIntoTopTable")) {
+    if (!topTableUsable(L, key, "QueltLuaCommon_assertStringIntoTopTable")) {
         return 0;
     }
     const int top = lua_gettop(L);
@@ -229,11 +230,7 @@ int QueltLuaCommon_assertStringIntoTopTable(lua_State *L, const char *key, const
 
 int QueltLuaCommon_getBooleanFromTopTable(lua_State *L, const char *key, int *value) {
     static const char *const ctx = "QueltLuaCommon_getBooleanFromTopTable";
-    if (!keyIsValid(ctx, key)) {
-        return 0;
-    }
-    if (!lua_istable(L, -1)) {
-        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    if (!topTableUsable(L, key, ctx)) {
         return 0;
     }
     const int top = lua_gettop(L);
@@ -255,11 +252,7 @@ int QueltLuaCommon_getBooleanFromTopTable(lua_State *L, const char *key, int *va
 
 int QueltLuaCommon_getNumberFromTopTable(lua_State *L, const char *key, double *value) {
     static const char *const ctx = "QueltLuaCommon_getNumberFromTopTable";
-    if (!keyIsValid(ctx, key)) {
-        return 0;
-    }
-    if (!lua_istable(L, -1)) {
-        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    if (!topTableUsable(L, key, ctx)) {
         return 0;
     }
     const int top = lua_gettop(L);
@@ -275,11 +268,7 @@ int QueltLuaCommon_getNumberFromTopTable(lua_State *L, const char *key, double *
 
 int QueltLuaCommon_getStringFromTopTable(lua_State *L, const char *key, const char **value) {
     static const char *const ctx = "QueltLuaCommon_getStringFromTopTable";
-    if (!keyIsValid(ctx, key)) {
-        return 0;
-    }
-    if (!lua_istable(L, -1)) {
-        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    if (!topTableUsable(L, key, ctx)) {
         return 0;
     }
     const int top = lua_gettop(L);
