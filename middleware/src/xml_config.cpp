@@ -247,63 +247,51 @@ struct QosReader {
         return fields(p, [&](const XMLElement *c) { return is(c, "duration") ? duration(c, l.duration) : unexpected(c, p); });
     }
 
-    bool writer(const XMLElement *e, DDS_DataWriterQos &q)
+    // Walks the policies of a QoS element: those the entity kinds share first, then own(p) for
+    // the kind's own (1: handled, 0: not one of them, -1: failed and reported).
+    template <class Q, class Own> bool policies(const XMLElement *e, Q &q, const char *tag, Own own)
     {
         for (const XMLElement *p = e->FirstChildElement(); p; p = p->NextSiblingElement()) {
-            const int r = common(p, q);
+            int r = common(p, q);
+            if (r == 0)
+                r = own(p);
             if (r < 0)
                 return false;
-            if (r > 0)
-                continue;
-            if (is(p, "lifespan")) {
-                if (!lifespan(p, q.lifespan))
-                    return false;
-            } else if (is(p, "ownership_strength")) {
-                if (!fields(p, [&](const XMLElement *c) { return is(c, "value") ? integer(c, q.ownership_strength.value, false) : unexpected(c, p); }))
-                    return false;
-            } else {
-                return fail(p, "unknown or unsupported QoS policy <" + std::string(p->Name()) + "> in <datawriter_qos>");
-            }
+            if (r == 0)
+                return fail(p, "unknown or unsupported QoS policy <" + std::string(p->Name()) + "> in <" + tag + ">");
         }
         return true;
+    }
+
+    static int handled(bool ok) { return ok ? 1 : -1; }
+
+    bool writer(const XMLElement *e, DDS_DataWriterQos &q)
+    {
+        return policies(e, q, "datawriter_qos", [&](const XMLElement *p) {
+            if (is(p, "lifespan"))
+                return handled(lifespan(p, q.lifespan));
+            if (is(p, "ownership_strength"))
+                return handled(fields(p, [&](const XMLElement *c) {
+                    return is(c, "value") ? integer(c, q.ownership_strength.value, false) : unexpected(c, p);
+                }));
+            return 0;
+        });
     }
 
     bool reader(const XMLElement *e, DDS_DataReaderQos &q)
     {
-        for (const XMLElement *p = e->FirstChildElement(); p; p = p->NextSiblingElement()) {
-            const int r = common(p, q);
-            if (r < 0)
-                return false;
-            if (r > 0)
-                continue;
-            if (is(p, "time_based_filter")) {
-                if (!fields(p, [&](const XMLElement *c) {
-                        return is(c, "minimum_separation") ? duration(c, q.time_based_filter.minimum_separation) : unexpected(c, p);
-                    }))
-                    return false;
-            } else {
-                return fail(p, "unknown or unsupported QoS policy <" + std::string(p->Name()) + "> in <datareader_qos>");
-            }
-        }
-        return true;
+        return policies(e, q, "datareader_qos", [&](const XMLElement *p) {
+            if (is(p, "time_based_filter"))
+                return handled(fields(p, [&](const XMLElement *c) {
+                    return is(c, "minimum_separation") ? duration(c, q.time_based_filter.minimum_separation) : unexpected(c, p);
+                }));
+            return 0;
+        });
     }
 
     bool topic(const XMLElement *e, DDS_TopicQos &q)
     {
-        for (const XMLElement *p = e->FirstChildElement(); p; p = p->NextSiblingElement()) {
-            const int r = common(p, q);
-            if (r < 0)
-                return false;
-            if (r > 0)
-                continue;
-            if (is(p, "lifespan")) {
-                if (!lifespan(p, q.lifespan))
-                    return false;
-            } else {
-                return fail(p, "unknown or unsupported QoS policy <" + std::string(p->Name()) + "> in <topic_qos>");
-            }
-        }
-        return true;
+        return policies(e, q, "topic_qos", [&](const XMLElement *p) { return is(p, "lifespan") ? handled(lifespan(p, q.lifespan)) : 0; });
     }
 
     // <partition><name><element>A</element>...</name></partition>
