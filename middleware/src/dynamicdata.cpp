@@ -380,6 +380,16 @@ template <typename T> DDS_ReturnCode_t set_prim(DDS_DynamicData *self, const cha
     return DDS_RETCODE_OK;
 }
 
+// The member of a text kind that name or id designates; another kind is a bad parameter.
+DDS_ReturnCode_t locate_text(const DDS_DynamicData *self, const char *name, DDS_DynamicDataMemberId id, Access access,
+                             DDS_TCKind kind, Location &loc)
+{
+    const DDS_ReturnCode_t rc = locate(self, name, id, access, loc);
+    if (rc != DDS_RETCODE_OK)
+        return rc;
+    return loc.type->kind == kind ? DDS_RETCODE_OK : DDS_RETCODE_BAD_PARAMETER;
+}
+
 // The string and wide-string getters: a null *value gets a new text (alloc); a given one must
 // have room for the text and its terminator, *size characters, else *size says what is needed.
 template <typename Ch, typename Alloc>
@@ -389,11 +399,9 @@ DDS_ReturnCode_t get_text(const DDS_DynamicData *self, Ch **value, DDS_UnsignedL
     if (!value || !size)
         return DDS_RETCODE_BAD_PARAMETER;
     Location loc;
-    DDS_ReturnCode_t rc = locate(self, name, id, Access::Read, loc);
+    const DDS_ReturnCode_t rc = locate_text(self, name, id, Access::Read, kind, loc);
     if (rc != DDS_RETCODE_OK)
         return rc;
-    if (loc.type->kind != kind)
-        return DDS_RETCODE_BAD_PARAMETER;
     const auto *b = reinterpret_cast<const BufRep *>(loc.p);
     const DDS_UnsignedLong need = b->len + 1;
     if (!*value) {
@@ -419,11 +427,9 @@ DDS_ReturnCode_t set_text(DDS_DynamicData *self, const char *name, DDS_DynamicDa
     if (!value)
         return DDS_RETCODE_BAD_PARAMETER;
     Location loc;
-    DDS_ReturnCode_t rc = locate(self, name, id, Access::Write, loc);
+    const DDS_ReturnCode_t rc = locate_text(self, name, id, Access::Write, kind, loc);
     if (rc != DDS_RETCODE_OK)
         return rc;
-    if (loc.type->kind != kind)
-        return DDS_RETCODE_BAD_PARAMETER;
     size_t n = 0;
     while (value[n])
         ++n;
