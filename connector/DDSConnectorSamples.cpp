@@ -200,9 +200,9 @@ int getBody(lua_State *L)
     // An index past the end was logged as a warning: nothing to dereference.
     if (!element.available)
         return 0;
-    lua_pushstring(L, call.fieldName);
     if (element.info == nullptr || element.sample == nullptr)
         return 0; // not from a loan of our reader: refused rather than read
+    lua_pushstring(L, call.fieldName);
     QueltLuaMetamethodImpl_InDataValue(L, op, element.info, element.sample);
     switch (call.resultKind) {
     case kNumber: {

@@ -18,17 +18,18 @@
 
 namespace {
 
-const char *const kKeyTexts[QUELT_LUA_KEY_COUNT] = {"READER",     "WRITER",  "samples", "infos",
-                                                     "instance",   "#sampleSeq", "#infoSeq", "#sample",
-                                                     "#info",      "#keyHolder", "#reader"};
+const char *const kKeyTexts[QUELT_LUA_KEY_COUNT] = {"READER",   "WRITER",     "samples",  "infos",
+                                                     "instance", "#sampleSeq", "#infoSeq", "#sample",
+                                                     "#info",    "#keyHolder", "#reader"};
 
 void internKeys(lua_State *L, QueltLuaEngine *engine) {
     for (int key = 0; key < QUELT_LUA_KEY_COUNT; ++key) {
-        lua_pushstring(L, kKeyTexts[key]);                            /* push the text */
-        engine->keyRefs[key] = luaL_ref(L, LUA_REGISTRYINDEX);        /* pops it */
+        lua_pushstring(L, kKeyTexts[key]);                     /* push the text */
+        engine->keyRefs[key] = luaL_ref(L, LUA_REGISTRYINDEX); /* pops it */
     }
 }
 
+// Only a borrowed state needs this: a closed state takes its registry along.
 void releaseKeys(lua_State *L, QueltLuaEngine *engine) {
     for (int &ref : engine->keyRefs) {
         if (ref > 0) {
@@ -37,7 +38,6 @@ void releaseKeys(lua_State *L, QueltLuaEngine *engine) {
         ref = LUA_NOREF;
     }
 }
-
 
 // What the protected layout builder needs: the engine and the owner to publish in CONTEXT.
 struct LayoutArgs {

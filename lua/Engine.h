@@ -2,6 +2,7 @@
  * layout every other module relies on:
  *
  *   registry[lud(engine)] = main table          registry[lud(L)] = lud(engine)
+ *   registry[keyRefs[k]] = text of QueltLuaKey k (interned table keys)
  *   main.READER == main.INPUT   (input entries by reader name; __index/__len by position)
  *   main.WRITER == main.OUTPUT  (output entries by writer name; __index/__len by position)
  *   main.CONTEXT = { LOG = {Exception, Warning}, intentExit = false, ["#plugin_lud"] = lud(userData),

@@ -81,9 +81,21 @@ TEST(LuaEngineCreate, OwnStateHasTheWholeLayout) {
     EXPECT_TRUE(capture.lines().empty());
 }
 
+// Texts the registry of L holds (interned keys among them).
+int registryTexts(lua_State *L) {
+    int count = 0;
+    lua_pushnil(L);
+    while (lua_next(L, LUA_REGISTRYINDEX) != 0) {
+        count += lua_type(L, -1) == LUA_TSTRING;
+        lua_pop(L, 1);
+    }
+    return count;
+}
+
 TEST(LuaEngineCreate, CallerStateIsBorrowedAndOutlivesTheEngine) {
     LogCapture capture;
     lua_State *L = luaL_newstate();
+    const int textsBefore = registryTexts(L);
     QueltLuaContainer record = pluginRecord();
     record.name = const_cast<char *>("MAIN");
     QueltLuaEngine *engine = QueltLuaEngine_new(&record, L);
@@ -98,11 +110,16 @@ TEST(LuaEngineCreate, CallerStateIsBorrowedAndOutlivesTheEngine) {
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(QueltLuaCommon_getEngineReferenceFromRegistry(L), second);
     QueltLuaEngine_delete(second);
+    // The first engine's interned keys outlive the second's.
+    QueltLuaEngine_pushKey(engine, L, QUELT_LUA_KEY_SAMPLE_SEQ);
+    EXPECT_STREQ(lua_tostring(L, -1), "#sampleSeq");
+    lua_pop(L, 1);
 
     QueltLuaEngine_delete(engine);
-    // The state is still usable and no longer leads to a freed engine.
+    // The state is still usable, no longer leads to a freed engine and holds no key of either.
     EXPECT_EQ(runLua(L, "x = 1 + 1"), "");
     EXPECT_EQ(QueltLuaCommon_getEngineReferenceFromRegistry(L), nullptr);
+    EXPECT_EQ(registryTexts(L), textsBefore);
     lua_close(L);
     EXPECT_TRUE(capture.lines().empty());
 }
