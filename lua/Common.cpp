@@ -175,6 +175,18 @@ static bool topTableUsable(lua_State *L, const char *key, const char *ctx) {
     return true;
 }
 
+// top[key] = the value pushValue(L) pushes, raw; the top table and key already checked.
+extern "C++" {
+template <class PushValue> static int assertIntoTopTable(lua_State *L, const char *key, PushValue pushValue) {
+    const int top = lua_gettop(L);
+    lua_pushstring(L, key); /* push key */
+    pushValue(L);           /* push value */
+    lua_rawset(L, -3);      /* top[key] = value; pops both */
+    QUELT_LUA_CHECK_TOP(L, top);
+    return 1;
+}
+}
+
 int QueltLuaCommon_assertFunctionIntoTopTable(lua_State *L, const char *key, lua_CFunction function) {
     static const char *const ctx = "QueltLuaCommon_assertFunctionIntoTopTable";
     if (!topTableUsable(L, key, ctx)) {
@@ -184,48 +196,29 @@ int QueltLuaCommon_assertFunctionIntoTopTable(lua_State *L, const char *key, lua
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "function");
         return 0;
     }
-    const int top = lua_gettop(L);
-    lua_pushstring(L, key);             /* push key */
-    lua_pushcclosure(L, function, 0);   /* push function, no upvalues */
-    lua_rawset(L, -3);                  /* top[key] = function; pops both */
-    QUELT_LUA_CHECK_TOP(L, top);
-    return 1;
+    return assertIntoTopTable(L, key, [function](lua_State *S) { lua_pushcclosure(S, function, 0); });
 }
 
 int QueltLuaCommon_assertNumberIntoTopTable(lua_State *L, const char *key, double value) {
     if (!topTableUsable(L, key, "QueltLuaCommon_assertNumberIntoTopTable")) {
         return 0;
     }
-    const int top = lua_gettop(L);
-    lua_pushstring(L, key);   /* push key */
-    lua_pushnumber(L, value); /* push value */
-    lua_rawset(L, -3);        /* top[key] = value; pops both */
-    QUELT_LUA_CHECK_TOP(L, top);
-    return 1;
+    return assertIntoTopTable(L, key, [value](lua_State *S) { lua_pushnumber(S, value); });
 }
 
 int QueltLuaCommon_assertBooleanIntoTopTable(lua_State *L, const char *key, int value) {
     if (!topTableUsable(L, key, "QueltLuaCommon_assertBooleanIntoTopTable")) {
         return 0;
     }
-    const int top = lua_gettop(L);
-    lua_pushstring(L, key);         /* push key */
-    lua_pushboolean(L, value != 0); /* push value */
-    lua_rawset(L, -3);              /* top[key] = value; pops both */
-    QUELT_LUA_CHECK_TOP(L, top);
-    return 1;
+    return assertIntoTopTable(L, key, [value](lua_State *S) { lua_pushboolean(S, value != 0); });
 }
 
 int QueltLuaCommon_assertStringIntoTopTable(lua_State *L, const char *key, const char *value) {
     if (!topTableUsable(L, key, "QueltLuaCommon_assertStringIntoTopTable")) {
         return 0;
     }
-    const int top = lua_gettop(L);
-    lua_pushstring(L, key);   /* push key */
-    lua_pushstring(L, value); /* push a copy of value (nil for null: the key is removed) */
-    lua_rawset(L, -3);        /* top[key] = value; pops both */
-    QUELT_LUA_CHECK_TOP(L, top);
-    return 1;
+    // A copy of value; null pushes nil, which removes the key.
+    return assertIntoTopTable(L, key, [value](lua_State *S) { lua_pushstring(S, value); });
 }
 
 int QueltLuaCommon_getBooleanFromTopTable(lua_State *L, const char *key, int *value) {
