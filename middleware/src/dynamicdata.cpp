@@ -360,16 +360,18 @@ template <typename T> DDS_ReturnCode_t set_prim(DDS_DynamicData *self, const cha
         return rc;
     const DDS_TCKind have = loc.type->kind;
     if (have != want) {
-        // Enumerations are set through their ordinal, and only to a declared value.
-        if (!(have == DDS_TK_ENUM && want == DDS_TK_LONG))
+        // Enumerations are set through their ordinal (a long), and only to a declared value.
+        if constexpr (!std::is_same_v<T, DDS_Long>) {
             return DDS_RETCODE_BAD_PARAMETER;
-        int32_t v;
-        std::memcpy(&v, &value, 4);
-        bool known = false;
-        for (const Enumerator &e : loc.type->enumerators)
-            known = known || e.value == v;
-        if (!known)
-            return DDS_RETCODE_BAD_PARAMETER;
+        } else {
+            if (!(have == DDS_TK_ENUM && want == DDS_TK_LONG))
+                return DDS_RETCODE_BAD_PARAMETER;
+            bool known = false;
+            for (const Enumerator &e : loc.type->enumerators)
+                known = known || e.value == value;
+            if (!known)
+                return DDS_RETCODE_BAD_PARAMETER;
+        }
     }
     if (want == DDS_TK_BOOLEAN) {
         unsigned char b = (*reinterpret_cast<const unsigned char *>(&value)) ? 1 : 0;
