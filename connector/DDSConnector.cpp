@@ -1,6 +1,8 @@
 // Connector lifecycle, the connector's CONTEXT functions, and waiting.
 #include "DDSConnector.h"
 
+#include "Internal.h"
+
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
@@ -313,7 +315,7 @@ bool millisecondsOnTop(lua_State *L, int &milliseconds)
 {
     if (lua_gettop(L) < 1 || !lua_isnumber(L, -1))
         return false;
-    milliseconds = static_cast<int>(lua_tonumberx(L, -1, nullptr));
+    milliseconds = quelt::lua::truncateToInt(lua_tonumberx(L, -1, nullptr));
     return true;
 }
 

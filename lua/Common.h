@@ -31,6 +31,8 @@ typedef enum QueltLuaKey {
     QUELT_LUA_KEY_INFO,       /* "#info" */
     QUELT_LUA_KEY_KEY_HOLDER, /* "#keyHolder" */
     QUELT_LUA_KEY_READER_LUD, /* "#reader" */
+    QUELT_LUA_KEY_LOAN,       /* "#loan" */
+    QUELT_LUA_KEY_OWNER,      /* "#owner" */
     QUELT_LUA_KEY_COUNT
 } QueltLuaKey;
 

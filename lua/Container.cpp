@@ -4,6 +4,7 @@
 #include "Common.h"
 #include "DynamicData.h"
 #include "Engine.h"
+#include "Internal.h"
 #include "dds/dds_string.h"
 #include "Log.h"
 
@@ -65,13 +66,30 @@ void *popPointer(lua_State *L, const char *ctx, const QueltLogMessage &nullMessa
     return pointer;
 }
 
+// Gives entry[key] (a samples or infos table) a new loan number, so that indexed tables made
+// from the previous loan know they must not read it any more. Entry at an absolute index.
+void renumberLoan(lua_State *L, int entry, const char *key) {
+    lua_pushstring(L, key); /* push the key */
+    lua_rawget(L, entry);   /* replace it by entry[key] */
+    if (lua_istable(L, -1)) {
+        lua_pushstring(L, "#loan");                            /* push the key */
+        lua_pushvalue(L, -1);                                  /* push it again, to read it */
+        lua_rawget(L, -3);                                     /* replace it by table["#loan"] */
+        const lua_Number loan = lua_tonumberx(L, -1, nullptr); /* 0 when it is not a number */
+        lua_pop(L, 1);                                         /* pop it */
+        lua_pushnumber(L, loan + 1);                           /* push the next number */
+        lua_rawset(L, -3);                                     /* table["#loan"] = next; pops both */
+    }
+    lua_pop(L, 1); /* pop the table */
+}
+
 } // namespace
 
 int QueltLuaContainer_In(lua_State *L, int operation) {
     static const char *const ctx = "QueltLuaContainer_In";
     int maxSamples = -1; // unlimited
     if (lua_isnumber(L, -1)) {
-        maxSamples = static_cast<int>(lua_tonumberx(L, -1, nullptr));
+        maxSamples = quelt::lua::truncateToInt(lua_tonumberx(L, -1, nullptr));
         lua_pop(L, 1); /* pop the max-samples argument */
     }
     if (!lua_istable(L, -1)) {
@@ -108,6 +126,10 @@ int QueltLuaContainer_In(lua_State *L, int operation) {
         return fail(L, ctx, LUABINDING_LOG_GET_CONTAINER);
     }
     const QueltLuaContainer &container = engine->container;
+    // Whatever the operation's outcome, the loan the indexed tables point into may be gone.
+    const int entry = lua_absindex(L, -2);
+    renumberLoan(L, entry, "samples");
+    renumberLoan(L, entry, "infos");
     // The slot's return code is not examined: callers read the sequences to see the outcome.
     switch (operation) {
     case QUELT_LUA_IN_TAKE:

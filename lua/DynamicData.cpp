@@ -9,6 +9,7 @@
 
 #include "Common.h"
 #include "Internal.h"
+#include "JsonHelper.h"
 #include "dds/dds_log.h"
 #include "dds/dds_string.h"
 #include "dds/dds_util.h"
@@ -321,7 +322,7 @@ int QueltLuaDynamicData_set(lua_State *L) {
         rc = DDS_DynamicData_set_ulong(data, name, kByName, toUint32(numberOf(L, valueIndex, name, ctx)));
         break;
     case DDS_TK_FLOAT:
-        rc = DDS_DynamicData_set_float(data, name, kByName, static_cast<DDS_Float>(numberOf(L, valueIndex, name, ctx)));
+        rc = DDS_DynamicData_set_float(data, name, kByName, quelt::lua::toFloat32(numberOf(L, valueIndex, name, ctx)));
         break;
     case DDS_TK_DOUBLE:
         rc = DDS_DynamicData_set_double(data, name, kByName, numberOf(L, valueIndex, name, ctx));
@@ -536,8 +537,25 @@ int QueltLuaDynamicData_get(lua_State *L) {
 }
 
 int QueltLuaDynamicData_set_from_json(lua_State *L) {
-    QUELT_LUA_LOG_ERROR("QueltLuaDynamicData_set_from_json", LUABINDING_LOG_OPERATION_UNDEF);
-    lua_pushnil(L); /* push the failure mark */
+    static const char *const ctx = "QueltLuaDynamicData_set_from_json";
+    bool ok = false;
+    if (!lua_isstring(L, -2)) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_STRING_EXPECTED_AT_d, -2);
+    } else if (!lua_islightuserdata(L, -1) || lua_touserdata(L, -1) == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_USERDATA_EXPECTED_ON_TOP);
+    } else {
+        // A number at -2 becomes its text in place: the slot is the caller's argument, read once.
+        const char *json = lua_tolstring(L, -2, nullptr);
+        auto *data = static_cast<DDS_DynamicData *>(lua_touserdata(L, -1));
+        ok = QueltLuaJsonHelper_json_to_dynamic_data(data, json) != 0;
+        if (!ok) {
+            QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "QueltLuaJsonHelper_json_to_dynamic_data");
+        }
+    }
+    if (!ok) {
+        QueltLuaCommon_stackDump(L);
+        lua_pushnil(L); /* push the failure mark */
+    }
     return 1;
 }
 

@@ -20,7 +20,8 @@ namespace {
 
 const char *const kKeyTexts[QUELT_LUA_KEY_COUNT] = {"READER",   "WRITER",     "samples",  "infos",
                                                      "instance", "#sampleSeq", "#infoSeq", "#sample",
-                                                     "#info",    "#keyHolder", "#reader"};
+                                                     "#info",    "#keyHolder", "#reader",  "#loan",
+                                                     "#owner"};
 
 void internKeys(lua_State *L, QueltLuaEngine *engine) {
     for (int key = 0; key < QUELT_LUA_KEY_COUNT; ++key) {
@@ -266,6 +267,9 @@ int bindInputDataTable(lua_State *L, const char *key, DDS_DynamicDataSeq *dataSe
     setNullPointer(L, "#info");
     setPointer(L, "#reader", reader);
     setPointer(L, "#keyHolder", keyHolder);
+    lua_pushstring(L, "#loan"); /* push key */
+    lua_pushnumber(L, 0);       /* push the first loan's number */
+    lua_rawset(L, -3);          /* table["#loan"] = 0; pops both */
     lua_pop(L, 1); /* pop the data table */
     return 1;
 }
@@ -285,7 +289,8 @@ int pushContext(QueltLuaEngine *engine, const char *name, const char *ctx) {
 
 // Iterator step shared by samples (GET) and infos (INFO): (table, i) -> i + 1, element.
 int iteratorStep(lua_State *L, int selector) {
-    const lua_Integer n = static_cast<lua_Integer>(luaL_checknumber(L, 2) + 1);
+    // Never a Lua error: a control value that is not a number starts the walk at 1.
+    const lua_Integer n = static_cast<lua_Integer>(quelt::lua::truncateToInt(lua_tonumberx(L, 2, nullptr))) + 1;
     lua_settop(L, 2);
     lua_pushinteger(L, n); /* push n */
     lua_replace(L, 2);     /* slot 2 = n */

@@ -48,6 +48,8 @@ QUELT_LUA_MESSAGE(LUABINDING_LOG_NOT_A_BOOLEAN_s, 0x27, "%s is not a BOOLEAN\n")
 QUELT_LUA_MESSAGE(LUABINDING_LOG_NOT_A_STRING_s, 0x28, "%s is not a STRING\n");
 QUELT_LUA_MESSAGE(LUABINDING_LOG_ANY_sd, 0x29, "%s %d\n");
 QUELT_LUA_MESSAGE(LUABINDING_LOG_ANY_ss, 0x2A, "%s %s\n");
+QUELT_LUA_MESSAGE(LUABINDING_LOG_MEMBER_ss, 0x2B, "'%s': %s\n");
+QUELT_LUA_MESSAGE(LUABINDING_LOG_JSON_TOO_DEEP_d, 0x2C, "JSON nested deeper than %d levels is refused\n");
 
 const QueltLogMessage *const QueltLuaLog_g_messages[] = {
     &LUABINDING_LOG_NEW_FAILURE_s,
@@ -93,6 +95,8 @@ const QueltLogMessage *const QueltLuaLog_g_messages[] = {
     &LUABINDING_LOG_NOT_A_STRING_s,
     &LUABINDING_LOG_ANY_sd,
     &LUABINDING_LOG_ANY_ss,
+    &LUABINDING_LOG_MEMBER_ss,
+    &LUABINDING_LOG_JSON_TOO_DEEP_d,
 };
 
 const int QueltLuaLog_g_messageCount = (int)(sizeof QueltLuaLog_g_messages / sizeof QueltLuaLog_g_messages[0]);

@@ -55,6 +55,9 @@ extern const QueltLogMessage LUABINDING_LOG_NOT_A_BOOLEAN_s;
 extern const QueltLogMessage LUABINDING_LOG_NOT_A_STRING_s;
 extern const QueltLogMessage LUABINDING_LOG_ANY_sd;
 extern const QueltLogMessage LUABINDING_LOG_ANY_ss;
+/* A member named by its path, and what happened to the value given for it. */
+extern const QueltLogMessage LUABINDING_LOG_MEMBER_ss;
+extern const QueltLogMessage LUABINDING_LOG_JSON_TOO_DEEP_d;
 
 /* Every record above, in id order, for lookups by id and for checks of the table. */
 extern const QueltLogMessage *const QueltLuaLog_g_messages[];

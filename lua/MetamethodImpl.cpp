@@ -16,20 +16,10 @@
 
 namespace {
 
-// Truncation toward zero into an int; out-of-range and NaN keys become values below 1 or
-// beyond any sample count, which the callers refuse.
-int truncateToInt(double value) {
-    if (std::isnan(value)) {
-        return 0;
-    }
-    if (value <= static_cast<double>(INT_MIN)) {
-        return INT_MIN;
-    }
-    if (value >= static_cast<double>(INT_MAX)) {
-        return INT_MAX;
-    }
-    return static_cast<int>(value);
-}
+using quelt::lua::truncateToInt;
+
+// The caller's buffer of a JSON text; longer texts get one heap string of their exact size.
+constexpr DDS_UnsignedLong kJsonBufferSize = 512;
 
 // table[key] = lud(pointer), raw; table at an absolute index. Stack unchanged.
 void rawSetPointer(lua_State *L, const QueltLuaEngine *engine, int table, QueltLuaKey key, void *pointer) {
@@ -60,13 +50,36 @@ void pushJson(lua_State *L, int index, const char *ctx) {
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_USERDATA_EXPECTED_ON_TOP);
         return;
     }
-    char buffer[512];
+    char buffer[kJsonBufferSize];
     int allocated = 0;
     char *text = QueltLuaMetamethodImpl_getJSONString(data, buffer, &allocated);
     lua_pushstring(L, text); /* push the text; null pushes nil */
     if (allocated) {
         DDS_String_free(text);
     }
+}
+
+// False for an indexed table (table at 1) made from a loan that has been returned since: its
+// samples/infos table has moved on to another loan number. A table that is not an indexed one
+// (no owner) is left to the dereference's own checks. Stack unchanged.
+bool loanIsCurrent(lua_State *L) {
+    lua_pushstring(L, "#owner"); /* push the key */
+    lua_rawget(L, 1);            /* replace it by table["#owner"] */
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 1); /* pop it */
+        return true;
+    }
+    bool current = false;
+    if (lua_istable(L, -1)) {
+        lua_pushstring(L, "#loan"); /* push the key */
+        lua_rawget(L, -2);          /* replace it by owner["#loan"] */
+        lua_pushstring(L, "#loan"); /* push the key */
+        lua_rawget(L, 1);           /* replace it by table["#loan"] */
+        current = lua_type(L, -1) == LUA_TNUMBER && lua_rawequal(L, -1, -2);
+        lua_pop(L, 2); /* pop both numbers */
+    }
+    lua_pop(L, 1); /* pop the owner */
+    return current;
 }
 
 } // namespace
@@ -81,7 +94,7 @@ int QueltLuaMetamethodImpl_TableIndex(lua_State *L, const char *map) {
         lua_pushnil(L); /* push the result */
         return 1;
     }
-    const int position = static_cast<int>(lua_tonumberx(L, -1, nullptr));
+    const int position = truncateToInt(lua_tonumberx(L, -1, nullptr));
     lua_pop(L, 1); /* pop the key */
     const char *name = QueltLuaCommon_getNameFromIndex(L, position, map);
     if (name == nullptr || !lua_istable(L, 1)) {
@@ -274,7 +287,7 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
         !rawGetPointer(L, engine, 1, QUELT_LUA_KEY_READER_LUD, &unused, ctx)) {
         return 1;
     }
-    lua_createtable(L, 0, 6); /* push the indexed sample table (position 2), sized for its six keys */
+    lua_createtable(L, 0, 8); /* push the indexed sample table (position 2), sized for its keys */
     static const QueltLuaKey copied[] = {QUELT_LUA_KEY_INFO_SEQ, QUELT_LUA_KEY_SAMPLE_SEQ, QUELT_LUA_KEY_KEY_HOLDER,
                                          QUELT_LUA_KEY_READER_LUD};
     for (const QueltLuaKey key : copied) {
@@ -285,6 +298,14 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
     }
     rawSetPointer(L, engine, 2, QUELT_LUA_KEY_INFO, element.info);
     rawSetPointer(L, engine, 2, QUELT_LUA_KEY_SAMPLE, element.sample);
+    // The loan it points into: valid while the samples/infos table keeps this loan number.
+    QueltLuaEngine_pushKey(engine, L, QUELT_LUA_KEY_LOAN); /* push the key */
+    lua_pushvalue(L, -1);                                  /* push it again, to read it */
+    lua_rawget(L, 1);                                      /* replace it by indexed["#loan"] */
+    lua_rawset(L, 2);                                      /* new["#loan"] = number; pops both */
+    QueltLuaEngine_pushKey(engine, L, QUELT_LUA_KEY_OWNER); /* push the key */
+    lua_pushvalue(L, 1);                                    /* push the samples/infos table */
+    lua_rawset(L, 2);                                       /* new["#owner"] = it; pops both */
     lua_getglobal(L, op == QUELT_LUA_DATA_INFO ? QUELT_LUA_INFO_ALREADY_INDEXED_MT
                                                : QUELT_LUA_INPUT_ALREADY_INDEXED_MT); /* push the metatable */
     lua_setmetatable(L, 2);                                                          /* pops it */
@@ -294,6 +315,13 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
 
 int QueltLuaMetamethodImpl_InDataDereference(lua_State *L, int op) {
     static const char *const ctx = "QueltLuaMetamethodImpl_InDataDereference";
+    if (!loanIsCurrent(L)) {
+        lua_pop(L, 1); /* pop the name */
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s,
+                            "the sample was returned to the reader (a later read, take or loan return)");
+        lua_pushnil(L); /* push the result: nil */
+        return 1;
+    }
     lua_pushstring(L, "#info"); /* push the key */
     lua_rawget(L, 1);           /* replace it by table["#info"] */
     auto *info = static_cast<DDS_SampleInfo *>(lua_touserdata(L, -1));
@@ -366,19 +394,58 @@ int QueltLuaMetamethodImpl_InDataLen(lua_State *L) {
 }
 
 char *QueltLuaMetamethodImpl_getJSONString(DDS_DynamicData *data, char *buffer, int *allocated) {
-    (void)data, (void)buffer;
-    if (allocated != nullptr) {
-        *allocated = 0;
+    static const char *const ctx = "QueltLuaMetamethodImpl_getJSONString";
+    if (data == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "sample");
+        return nullptr;
     }
-    QUELT_LUA_LOG_ERROR("QueltLuaMetamethodImpl_getJSONString", LUABINDING_LOG_OPERATION_UNDEF);
+    DDS_UnsignedLong size = kJsonBufferSize;
+    DDS_ReturnCode_t rc = QueltLuaMetamethodImpl_to_json(data, buffer, &size, 0);
+    if (rc == DDS_RETCODE_OK) {
+        return buffer;
+    }
+    if (rc != DDS_RETCODE_OUT_OF_RESOURCES) {
+        return nullptr;
+    }
+    // size is now the text's length + 1: one exact allocation and a second run.
+    char *text = DDS_String_alloc(size);
+    if (text == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "! out of memory");
+        return nullptr;
+    }
+    *allocated = 1;
+    rc = QueltLuaMetamethodImpl_to_json(data, text, &size, 0);
+    if (rc == DDS_RETCODE_OK) {
+        return text;
+    }
+    QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "! to_json");
+    DDS_String_free(text);
+    *allocated = 0;
     return nullptr;
 }
 
 DDS_ReturnCode_t QueltLuaMetamethodImpl_to_json(DDS_DynamicData *data, char *buffer, DDS_UnsignedLong *size,
                                                 int setting) {
-    (void)data, (void)buffer, (void)size, (void)setting;
-    QUELT_LUA_LOG_ERROR("QueltLuaMetamethodImpl_to_json", LUABINDING_LOG_OPERATION_UNDEF);
-    return DDS_RETCODE_UNSUPPORTED;
+    static const char *const ctx = "QueltLuaMetamethodImpl_to_json";
+    DDS_PrintFormatProperty_t params{};
+    DDS_PrintFormat format;
+    DDS_ReturnCode_t rc = DDS_PrintFormat_initialize(&format, DDS_JSON_PRINT_FORMAT);
+    if (rc != DDS_RETCODE_OK) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "printFormat");
+        DDS_PrintFormat_finalize(&format, DDS_JSON_PRINT_FORMAT);
+        return rc;
+    }
+    format.indent = setting;
+    format.is_pretty_print = DDS_BOOLEAN_FALSE;
+    params.buffer = buffer;
+    params.buffer_size = *size;
+    rc = DDS_DynamicDataFormatter_print_w_params(data, &params, &format);
+    if (rc == DDS_RETCODE_OK && *size < params.length + 1) {
+        *size = params.length + 1;
+        rc = DDS_RETCODE_OUT_OF_RESOURCES;
+    }
+    DDS_PrintFormat_finalize(&format, DDS_JSON_PRINT_FORMAT);
+    return rc;
 }
 
 } // extern "C"

@@ -676,6 +676,30 @@ DDS_ReturnCode_t DDS_DynamicData_unbind_complex_member(DDS_DynamicData *self, DD
     return DDS_RETCODE_OK;
 }
 
+DDS_ReturnCode_t DDS_DynamicData_get_member_type(const DDS_DynamicData *self, const DDS_TypeCode **type,
+                                                 const char *member_name, DDS_DynamicDataMemberId member_id)
+{
+    if (!type)
+        return DDS_RETCODE_BAD_PARAMETER;
+    Location loc;
+    const DDS_ReturnCode_t rc = locate(self, member_name, member_id, Access::Info, loc);
+    if (rc == DDS_RETCODE_OK)
+        *type = loc.type;
+    return rc;
+}
+
+DDS_ReturnCode_t DDS_DynamicData_set_sequence_length(DDS_DynamicData *self, DDS_UnsignedLong length)
+{
+    if (!self || !self->type || !self->p || self->type->kind != DDS_TK_SEQUENCE)
+        return DDS_RETCODE_BAD_PARAMETER;
+    if (self->bound_child)
+        return DDS_RETCODE_PRECONDITION_NOT_MET;
+    if (self->type->bound && length > self->type->bound)
+        return DDS_RETCODE_BAD_PARAMETER;
+    return buf_resize(reinterpret_cast<BufRep *>(self->p), self->type->rcontent, length) ? DDS_RETCODE_OK
+                                                                                        : DDS_RETCODE_OUT_OF_RESOURCES;
+}
+
 #define QUELT_DD_DEFINE(NAME, T, KIND)                                                                                           \
     DDS_ReturnCode_t DDS_DynamicData_get_##NAME(const DDS_DynamicData *self, T *value, const char *member_name,                  \
                                                 DDS_DynamicDataMemberId member_id)                                              \

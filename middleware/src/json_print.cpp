@@ -6,19 +6,21 @@
 //   union             {"case":value}, or {} when no case is selected
 //   sequence, array   [v,...]; multi-dimensional arrays flattened row-major, since the reader
 //                     sets element i by member id i
-//   integers, octet   JSON integers; uint64 above INT64_MAX as a decimal string, because JSON
-//                     integers are read as signed 64-bit
-//   enum              its integer value (enumerator names would not read back)
+//   integers, octet   JSON integers, exact at every width (the reader takes integer literals
+//                     outside the signed 64-bit range exactly too)
+//   enum              its integer value
 //   boolean           true / false
-//   char              a one-character string, "" for NUL
+//   char              a one-character string, "" for NUL; bytes 0x80-0xFF as \u0080-\u00FF
+//                     (their Latin-1 reading), which the reader turns back into the byte
 //   wchar             its decimal code as a string ("65"): the reader takes a wchar's text as
 //                     the character's number
 //   float, double     shortest text that round-trips (std::to_chars); -0 as "-0.0" so the sign
 //                     survives readers that turn "-0" into integer 0; NaN and infinities as
 //                     the strings "NaN", "Infinity", "-Infinity"
 //   long double       rounded to the nearest double, printed like a double
-//   string            escaped: quote, backslash and control characters (\u00XX); other bytes,
-//                     UTF-8 included, pass through unchanged so the reader gets the same bytes
+//   string            escaped: quote, backslash and control characters (\u00XX); UTF-8 passes
+//                     through unchanged so the reader gets the same bytes; a byte that is not
+//                     part of valid UTF-8 becomes \ufffd, so the text is always valid JSON
 //   wstring           UTF-16 converted to UTF-8; unpaired surrogates become U+FFFD
 // Compact by default: no blank at all ({"x":1,"s":[1,2]}). Pretty printing breaks lines between
 // members and between elements that are themselves structured, indenting `indent` spaces per
@@ -113,7 +115,8 @@ bool is_structured(DDS_TCKind k)
     return k == DDS_TK_STRUCT || k == DDS_TK_UNION || k == DDS_TK_SEQUENCE || k == DDS_TK_ARRAY;
 }
 
-// Bytes a JSON string cannot hold verbatim: control characters, quote, backslash.
+// Bytes a JSON string cannot hold verbatim (control characters, quote, backslash), and bytes
+// that start a multi-byte sequence, which must be checked before they pass through.
 struct EscapeTable {
     bool esc[256];
     constexpr EscapeTable() : esc{}
@@ -122,9 +125,43 @@ struct EscapeTable {
             esc[c] = true;
         esc[static_cast<unsigned char>('"')] = true;
         esc[static_cast<unsigned char>('\\')] = true;
+        for (int c = 0x80; c < 0x100; ++c)
+            esc[c] = true;
     }
 };
 constexpr EscapeTable kEscape;
+
+// Length of the valid UTF-8 sequence at s[0..n), or 0 (overlong forms, surrogates and code
+// points past U+10FFFF are invalid).
+size_t utf8_sequence(const unsigned char *s, size_t n)
+{
+    const unsigned char c = s[0];
+    size_t len;
+    unsigned lo = 0x80, hi = 0xBF; // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0;
+        else if (c == 0xED)
+            hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        else if (c == 0xF4)
+            hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (n < len || s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t k = 2; k < len; ++k)
+        if ((s[k] & 0xC0) != 0x80)
+            return 0;
+    return len;
+}
 
 class Printer {
   public:
@@ -140,28 +177,23 @@ class Printer {
         case DDS_TK_ULONG: integer(load<uint32_t>(p)); break;
         case DDS_TK_OCTET: integer(*p); break;
         case DDS_TK_LONGLONG: integer(load<int64_t>(p)); break;
-        case DDS_TK_ULONGLONG: {
-            const uint64_t v = load<uint64_t>(p);
-            if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-                w_.put('"');
-                integer(v);
-                w_.put('"');
-            } else {
-                integer(v);
-            }
-            break;
-        }
+        case DDS_TK_ULONGLONG: integer(load<uint64_t>(p)); break;
         case DDS_TK_BOOLEAN:
             if (*p)
                 w_.lit("true");
             else
                 w_.lit("false");
             break;
-        case DDS_TK_CHAR: {
-            const char c = static_cast<char>(*p);
-            string(&c, c ? 1 : 0);
+        case DDS_TK_CHAR:
+            if (*p >= 0x80) {
+                w_.put('"');
+                escape(*p);
+                w_.put('"');
+            } else {
+                const char c = static_cast<char>(*p);
+                string(&c, c ? 1 : 0);
+            }
             break;
-        }
         case DDS_TK_WCHAR:
             w_.put('"');
             integer(load<uint16_t>(p));
@@ -241,6 +273,17 @@ class Printer {
             const unsigned char c = static_cast<unsigned char>(s[i]);
             if (!kEscape.esc[c])
                 continue;
+            if (c >= 0x80) {
+                const size_t len = utf8_sequence(reinterpret_cast<const unsigned char *>(s) + i, n - i);
+                if (len) {
+                    i += len - 1; // valid UTF-8 stays in the run
+                    continue;
+                }
+                w_.put(s + run, i - run);
+                w_.lit("\\ufffd");
+                run = i + 1;
+                continue;
+            }
             w_.put(s + run, i - run);
             escape(c);
             run = i + 1;

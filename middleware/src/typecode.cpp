@@ -733,4 +733,18 @@ DDS_UnsignedLong DDS_TypeCode_length(const DDS_TypeCode *tc)
     return tc->kind == DDS_TK_ARRAY ? tc->element_count : tc->bound;
 }
 
+DDS_Boolean DDS_TypeCode_enumerator_value(const DDS_TypeCode *tc, const char *name, DDS_Long *value)
+{
+    tc = resolve(tc);
+    if (!tc || tc->kind != DDS_TK_ENUM || !name || !value)
+        return DDS_BOOLEAN_FALSE;
+    for (const auto &e : tc->enumerators) {
+        if (e.name == name) {
+            *value = e.value;
+            return DDS_BOOLEAN_TRUE;
+        }
+    }
+    return DDS_BOOLEAN_FALSE;
+}
+
 } // extern "C"

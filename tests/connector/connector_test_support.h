@@ -52,6 +52,37 @@ private:
 
 inline std::string shapesXml() { return readFile(std::string(QUELT_EXAMPLES) + "/shapes/Shapes.xml"); }
 
+// Enables warnings while alive (some failures and every adjusted value are warnings).
+class WarningsOn {
+public:
+    WarningsOn() { QueltLuaLog_getBitmaps(&submodules_, &levels_), QueltLuaLog_setBitmaps(0xffff, 3); }
+    ~WarningsOn() { QueltLuaLog_setBitmaps(submodules_, levels_); }
+
+private:
+    uint32_t submodules_ = 0, levels_ = 0;
+};
+
+// A connector of config on its own domain, deleted with the object.
+struct Connector {
+    DomainXml xml;
+    QueltDDSConnector *c;
+    Connector(int domain, const char *config, const std::string &text = shapesXml())
+        : xml(text, domain), c(QueltDDSConnector_new(config, xml.path(), nullptr))
+    {
+    }
+    ~Connector() { QueltDDSConnector_delete(c); }
+};
+
+// A string the library handed out, as text ("(null)" for none), released.
+inline std::string text(char *s)
+{
+    if (!s)
+        return "(null)";
+    std::string out(s);
+    QueltDDSConnector_freeString(s);
+    return out;
+}
+
 // Participant configurations the tests need beyond the Shapes example: orderings, missing names,
 // long names and empty participants.
 inline std::string testXml()

@@ -58,6 +58,8 @@ TEST(LuaLogMessages, IdsAndTextsAreTheEstablishedOnes) {
         {&LUABINDING_LOG_NOT_A_STRING_s, 0x2271028, "%s is not a STRING\n"},
         {&LUABINDING_LOG_ANY_sd, 0x2271029, "%s %d\n"},
         {&LUABINDING_LOG_ANY_ss, 0x227102A, "%s %s\n"},
+        {&LUABINDING_LOG_MEMBER_ss, 0x227102B, "'%s': %s\n"},
+        {&LUABINDING_LOG_JSON_TOO_DEEP_d, 0x227102C, "JSON nested deeper than %d levels is refused\n"},
     };
     ASSERT_EQ(static_cast<int>(sizeof rows / sizeof rows[0]), QueltLuaLog_g_messageCount);
     for (int i = 0; i < QueltLuaLog_g_messageCount; ++i) {

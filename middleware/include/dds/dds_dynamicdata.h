@@ -59,6 +59,8 @@ DDS_API DDS_Boolean DDS_TypeCode_is_member_optional(const DDS_TypeCode *tc, DDS_
 DDS_API const DDS_TypeCode *DDS_TypeCode_content_type(const DDS_TypeCode *tc);
 /* Bound of a string, wide string or sequence (0: unbounded); element count of an array. */
 DDS_API DDS_UnsignedLong DDS_TypeCode_length(const DDS_TypeCode *tc);
+/* The value of the enumerator called name (exact match) of an enumeration type. */
+DDS_API DDS_Boolean DDS_TypeCode_enumerator_value(const DDS_TypeCode *tc, const char *name, DDS_Long *value);
 
 /* A type library is the set of types read from one or more XML <types> sections. */
 typedef struct DDS_TypeLibrary DDS_TypeLibrary;
@@ -107,6 +109,12 @@ DDS_API DDS_ReturnCode_t DDS_DynamicData_get_member_info(const DDS_DynamicData *
 DDS_API DDS_Boolean DDS_DynamicData_is_member_key(const DDS_DynamicData *self, const char *member_name, DDS_DynamicDataMemberId member_id);
 DDS_API DDS_ReturnCode_t DDS_DynamicData_bind_complex_member(DDS_DynamicData *self, DDS_DynamicData *value_out, const char *member_name, DDS_DynamicDataMemberId member_id);
 DDS_API DDS_ReturnCode_t DDS_DynamicData_unbind_complex_member(DDS_DynamicData *self, DDS_DynamicData *value);
+/* The type (aliases resolved) of the member that name or id designates. */
+DDS_API DDS_ReturnCode_t DDS_DynamicData_get_member_type(const DDS_DynamicData *self, const DDS_TypeCode **type,
+                                                         const char *member_name, DDS_DynamicDataMemberId member_id);
+/* Sets the length of a DynamicData that is a sequence (bound to a sequence member or created for
+ * a sequence type): new elements take their defaults; beyond the bound is a bad parameter. */
+DDS_API DDS_ReturnCode_t DDS_DynamicData_set_sequence_length(DDS_DynamicData *self, DDS_UnsignedLong length);
 
 #define QUELT_DD_ACCESSORS(NAME, T)                                                                                              \
     DDS_API DDS_ReturnCode_t DDS_DynamicData_get_##NAME(const DDS_DynamicData *self, T *value, const char *member_name,          \
