@@ -548,3 +548,61 @@ TEST(Samples, TheMiddlewareObjectsBehindANameAreHandedOut)
         EXPECT_EQ(stackHeight(c), 0);
     }
 }
+
+TEST(Samples, AnIndexedTableKeptAcrossATakeRefusesToRead)
+{
+    Connector conn(174, "ShapesLib::Shapes");
+    ASSERT_NE(conn.c, nullptr);
+    QueltDDSConnector *c = conn.c;
+    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "RED");
+    QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 1);
+    QueltDDSConnector_write(c, kWriter, nullptr);
+    ASSERT_EQ(QueltDDSConnector_wait(c, 5000), DDS_RETCODE_OK);
+    EXPECT_EQ(runLua(c, "r = CONTAINER.READER['Sub::SquareReader'] r:take() s, i = r.samples[1], r.infos[1] "
+                        "return s.x, i.valid_data"),
+              (std::vector<std::string>{"1", "true"}));
+    // Twenty more samples: the next take needs larger buffers, so the old ones are freed.
+    for (int k = 0; k < 20; ++k) {
+        QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", ("C" + std::to_string(k)).c_str());
+        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 100 + k);
+        QueltDDSConnector_write(c, kWriter, nullptr);
+    }
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        QueltDDSConnector_read(c, kReader);
+        if (QueltDDSConnector_getSamplesLength(c, kReader) == 20)
+            break;
+        QueltDDSConnector_wait(c, 100);
+    }
+    LogCapture log;
+    EXPECT_EQ(runLua(c, "r:take() return #r.samples, s.x, i.valid_data, s.color, r.samples[1].x >= 100"),
+              (std::vector<std::string>{"20", "nil", "nil", "nil", "true"}));
+    EXPECT_EQ(log.lines().size(), 3u) << log.text();
+    EXPECT_TRUE(log.contains("the sample was returned to the reader")) << log.text();
+    // A plain loan return counts too.
+    EXPECT_EQ(runLua(c, "s = r.samples[2] local before = s.x r:take() return before >= 100, s.x"),
+              (std::vector<std::string>{"true", "nil"}));
+    EXPECT_EQ(stackHeight(c), 0);
+}
+
+TEST(Samples, NumbersWithoutAnIntegerValueIndexNothing)
+{
+    Connector conn(175, "ShapesLib::Shapes");
+    ASSERT_NE(conn.c, nullptr);
+    QueltDDSConnector_setStringIntoSamples(conn.c, kWriter, "color", "RED");
+    QueltDDSConnector_write(conn.c, kWriter, nullptr);
+    ASSERT_EQ(QueltDDSConnector_wait(conn.c, 5000), DDS_RETCODE_OK);
+    // NaN, infinities and numbers past the int range, wherever a script may put a number.
+    EXPECT_EQ(runLua(conn.c, R"(
+        local r, W = CONTAINER.READER['Sub::SquareReader'], CONTAINER.WRITER
+        r:take(0/0)
+        r:read(1e300)
+        local out = {}
+        for _, k in ipairs({0/0, 1/0, -1/0, 1e300, -1e300, 2^31, -2^31 - 1}) do
+            out[#out + 1] = tostring(r.samples[k]) .. tostring(r.infos[k]) .. tostring(W[k])
+        end
+        local iterate = getmetatable(r.samples).__ipairs(r.samples)
+        out[#out + 1] = tostring(pcall(iterate, r.samples, 0/0)) .. select('#', iterate(r.samples, 1e300))
+        return table.concat(out, ' '))"),
+              std::vector<std::string>{"nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil true0"});
+    EXPECT_EQ(stackHeight(conn.c), 0);
+}

@@ -1,10 +1,13 @@
 // Lua values into DynamicData members and back, by member name, on a type with every kind.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "DynamicData.h"
+#include "MetamethodImpl.h"
+#include "dds/dds_string.h"
 #include "dds/dds_dynamicdata.h"
 #include "lua_test_support.h"
 
@@ -280,3 +283,56 @@ TEST(SampleInfoFields, AreReadByExactName) {
 }
 
 } // namespace
+
+TEST_F(DynamicDataTest, JsonTextFitsTheCallersBufferOrTakesOneExactHeapString) {
+    char buffer[512];
+    int allocated = 0;
+    const size_t base = std::strlen(QueltLuaMetamethodImpl_getJSONString(data, buffer, &allocated)); // str is ""
+    ASSERT_LT(base, 511u);
+    for (const size_t length : {size_t(511), size_t(512), size_t(5000)}) {
+        const std::string str(length - base, 'x');
+        ASSERT_EQ(DDS_DynamicData_set_string(data, "str", 0, str.c_str()), DDS_RETCODE_OK);
+        allocated = 0;
+        char *text = QueltLuaMetamethodImpl_getJSONString(data, buffer, &allocated);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(std::strlen(text), length);
+        EXPECT_EQ(allocated, length > 511 ? 1 : 0) << length;
+        EXPECT_EQ(text == buffer, length <= 511) << length;
+        if (allocated) {
+            DDS_String_free(text);
+        }
+    }
+    allocated = 0;
+    EXPECT_EQ(QueltLuaMetamethodImpl_getJSONString(nullptr, buffer, &allocated), nullptr);
+    EXPECT_EQ(allocated, 0);
+    EXPECT_TRUE(capture.contains("QueltLuaMetamethodImpl_getJSONString: !precondition sample")) << capture.all();
+}
+
+TEST_F(DynamicDataTest, SetFromJsonKeepsTheStackOrPushesNil) {
+    const struct {
+        const char *json;
+        int top; // stack height afterwards: 2 unchanged, 3 with nil pushed
+    } rows[] = {{"{\"l\": 7}", 2}, {"[1", 3}, {"null", 2}};
+    for (const auto &row : rows) {
+        lua_pushstring(L, row.json);
+        lua_pushlightuserdata(L, data);
+        EXPECT_EQ(QueltLuaDynamicData_set_from_json(L), 1);
+        EXPECT_EQ(lua_gettop(L), row.top) << row.json;
+        if (row.top == 3) {
+            EXPECT_TRUE(lua_isnil(L, -1));
+        }
+        lua_settop(L, 0);
+    }
+    EXPECT_EQ(get("l"), "7");
+    // Not a text, or not a sample on top.
+    lua_pushboolean(L, 1);
+    lua_pushlightuserdata(L, data);
+    QueltLuaDynamicData_set_from_json(L);
+    EXPECT_TRUE(capture.contains("a LUA_TSTRING was expected in position -2")) << capture.all();
+    lua_settop(L, 0);
+    lua_pushstring(L, "{}");
+    lua_pushlightuserdata(L, nullptr);
+    QueltLuaDynamicData_set_from_json(L);
+    EXPECT_TRUE(capture.contains("a LUA_TUSERDATA was expected on the top")) << capture.all();
+    lua_settop(L, 0);
+}
