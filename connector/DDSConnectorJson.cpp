@@ -14,11 +14,15 @@ struct JsonCall {
     char *text;       // what a getter hands out
 };
 
-// The JSON text on top (if any) as a string the caller owns.
-void takeText(lua_State *L, JsonCall &json)
+// The sample's JSON text as a string the caller owns. The text goes to the caller without a
+// stop in Lua: a heap string of the formatter is handed over as it is, a text in the buffer is
+// copied once.
+void handOut(JsonCall &json, DDS_DynamicData *sample)
 {
-    const char *text = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : nullptr;
-    json.text = text ? DDS_String_dup(text) : nullptr;
+    char buffer[512];
+    int allocated = 0;
+    char *text = QueltLuaMetamethodImpl_getJSONString(sample, buffer, &allocated);
+    json.text = allocated ? text : text ? DDS_String_dup(text) : nullptr;
 }
 
 bool pushInstance(lua_State *L, JsonCall &json)
@@ -42,8 +46,16 @@ int getInstanceBody(lua_State *L)
     JsonCall &json = beginBody<JsonCall>(L);
     if (!pushInstance(L, json))
         return 0;
-    if (QueltLuaMetamethodImpl_OutData(L, QUELT_LUA_DATA_JSON) != 0)
-        takeText(L, json);
+    lua_pushstring(L, "#sample"); /* push the key */
+    lua_rawget(L, -2);            /* replace it by instance["#sample"] */
+    if (lua_isnil(L, -1))
+        return 0; // an instance without a sample has no text
+    auto *sample = static_cast<DDS_DynamicData *>(lua_touserdata(L, -1));
+    if (!lua_islightuserdata(L, -1) || !sample) {
+        CONNECTOR_LOG_ERROR(json.call.ctx, LUABINDING_LOG_USERDATA_EXPECTED_ON_TOP);
+        return 0;
+    }
+    handOut(json, sample);
     return 0;
 }
 
@@ -60,9 +72,7 @@ int getSampleBody(lua_State *L)
                                             &element) != 0 ||
         !element.available || element.info == nullptr || element.sample == nullptr)
         return 0; // logged, or past the end (a warning)
-    lua_pushstring(L, "not_important");
-    QueltLuaMetamethodImpl_InDataValue(L, QUELT_LUA_DATA_JSON, element.info, element.sample);
-    takeText(L, json);
+    handOut(json, element.sample);
     return 0;
 }
 

@@ -9,7 +9,9 @@
 
 #include <json-parser/json.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
@@ -45,12 +47,16 @@ bool isComplex(DDS_TCKind kind) {
            kind == DDS_TK_VALUE;
 }
 
-// json-parser turns integer literals beyond the signed 64-bit range into doubles. Where the text
-// holds such a literal, it is parsed again with the literal carried as a string that begins with
-// a NUL (something user text can hold only as "\u0000"), so 64-bit members get it exactly.
-bool isMarkedLiteral(const json_value *v) {
-    return v->type == json_string && v->u.string.length > 1 && v->u.string.ptr[0] == '\0';
-}
+// json-parser turns integer literals beyond the signed 64-bit range into doubles, and reads some
+// decimals one unit off (it scales by powers of ten). So the numbers are also read from the text:
+// decimals are replaced by their correctly rounded value, and 64-bit members get those integers
+// exactly. A number literal of the text is matched to its value by its place: values come in the
+// tree's depth-first order just as they stand in the text.
+struct BigInteger {
+    const json_value *value;
+    const char *text;
+    size_t length;
+};
 
 // The member being set, for messages: a chain of names and element ids.
 struct Frame {
@@ -61,7 +67,17 @@ struct Frame {
 
 class Walk {
   public:
-    bool marked = false; // the text was parsed with its big integer literals marked
+    // Integer literals beyond the signed 64-bit range, by value (sorted); null when none.
+    const std::vector<BigInteger> *bigs = nullptr;
+
+    const BigInteger *bigOf(const json_value *v) const {
+        if (bigs == nullptr) {
+            return nullptr;
+        }
+        auto it = std::lower_bound(bigs->begin(), bigs->end(), v,
+                                   [](const BigInteger &b, const json_value *key) { return b.value < key; });
+        return it != bigs->end() && it->value == v ? &*it : nullptr;
+    }
 
     Walk() { path_.reserve(16); }
     Walk(const char *name, DDS_DynamicDataMemberId id) {
@@ -69,8 +85,30 @@ class Walk {
             push(name, name ? static_cast<unsigned>(std::strlen(name)) : 0, id);
         }
     }
+    ~Walk() {
+        for (DDS_DynamicData *d : spares_) {
+            DDS_DynamicData_delete(d);
+        }
+    }
+    Walk(const Walk &) = delete;
+    Walk &operator=(const Walk &) = delete;
+
     void push(const char *name, unsigned length, DDS_DynamicDataMemberId id) { path_.push_back({name, length, id}); }
     void pop() { path_.pop_back(); }
+
+    // An unbound DynamicData to bind the current member to; one per nesting level, reused by
+    // its siblings, so that a sequence of structures costs no allocation per element.
+    DDS_DynamicData *spare() {
+        const size_t level = path_.size();
+        if (spares_.size() < level) {
+            spares_.resize(level, nullptr);
+        }
+        DDS_DynamicData *&d = spares_[level - 1];
+        if (d == nullptr) {
+            d = DDS_DynamicData_new(nullptr, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+        }
+        return d;
+    }
 
     std::string path() const {
         std::string text;
@@ -114,6 +152,7 @@ class Walk {
 
   private:
     std::vector<Frame> path_;
+    std::vector<DDS_DynamicData *> spares_;
 };
 
 // ---- numbers ----
@@ -362,21 +401,37 @@ DDS_ReturnCode_t setString(const Walk &walk, DDS_DynamicData *data, DDS_TCKind k
     }
 }
 
+// A number literal of the text, correctly rounded (from_chars does not depend on the locale, as
+// strtod does).
+double decimalOf(const char *first, const char *last) {
+    double v = 0;
+    const auto r = std::from_chars(first, last, v);
+    if (r.ec == std::errc::result_out_of_range) {
+        // Past the double range: infinity, or zero for a negative exponent.
+        const char *e = std::find_if(first, last, [](char c) { return c == 'e' || c == 'E'; });
+        const bool tiny = e != last && e + 1 != last && e[1] == '-';
+        v = tiny ? 0.0 : HUGE_VAL;
+        return *first == '-' ? -v : v;
+    }
+    return v;
+}
+
 // An integer literal beyond the signed 64-bit range (or -2^63): exact for 64-bit members, and
-// for every other member what json-parser would have given, a double.
-DDS_ReturnCode_t setBigLiteral(const Walk &walk, DDS_DynamicData *data, DDS_TCKind kind, const char *name,
-                               DDS_DynamicDataMemberId id, const char *text) {
+// for every other member the double it is closest to.
+DDS_ReturnCode_t setBigInteger(const Walk &walk, DDS_DynamicData *data, DDS_TCKind kind, const char *name,
+                               DDS_DynamicDataMemberId id, const BigInteger &big, double nearest) {
+    const std::string text(big.text, big.length);
     if (kind == DDS_TK_LONGLONG) {
         int64_t v = 0;
-        return QueltString_toInt64(text, &v) ? DDS_DynamicData_set_longlong(data, name, id, v)
-                                             : DDS_RETCODE_BAD_PARAMETER;
+        return QueltString_toInt64(text.c_str(), &v) ? DDS_DynamicData_set_longlong(data, name, id, v)
+                                                     : DDS_RETCODE_BAD_PARAMETER;
     }
     if (kind == DDS_TK_ULONGLONG) {
         uint64_t v = 0;
-        return QueltString_toUint64(text, &v) ? DDS_DynamicData_set_ulonglong(data, name, id, v)
-                                              : DDS_RETCODE_BAD_PARAMETER;
+        return QueltString_toUint64(text.c_str(), &v) ? DDS_DynamicData_set_ulonglong(data, name, id, v)
+                                                      : DDS_RETCODE_BAD_PARAMETER;
     }
-    return setDouble(walk, data, kind, name, id, std::strtod(text, nullptr));
+    return setDouble(walk, data, kind, name, id, nearest);
 }
 
 // ---- the walk ----
@@ -388,46 +443,59 @@ int walkNode(Walk &walk, DDS_DynamicData *data, const json_value *value, const c
 void walkScalar(const Walk &walk, DDS_DynamicData *data, const json_value *value, const char *name,
                 DDS_DynamicDataMemberId id, DDS_TCKind kind) {
     DDS_ReturnCode_t rc = DDS_RETCODE_OK;
-    char shown[64];
-    const char *type = "";
+    const BigInteger *big = value->type == json_double ? walk.bigOf(value) : nullptr;
     switch (value->type) {
     case json_integer:
         rc = setInteger(walk, data, kind, name, id, value->u.integer);
-        type = "integer";
-        std::snprintf(shown, sizeof shown, "%lld", static_cast<long long>(value->u.integer));
         break;
     case json_double:
-        rc = setDouble(walk, data, kind, name, id, value->u.dbl);
-        type = "number";
-        std::snprintf(shown, sizeof shown, "%.17g", value->u.dbl);
+        rc = big != nullptr ? setBigInteger(walk, data, kind, name, id, *big, value->u.dbl)
+                            : setDouble(walk, data, kind, name, id, value->u.dbl);
         break;
     case json_string:
-        if (walk.marked && isMarkedLiteral(value)) {
-            rc = setBigLiteral(walk, data, kind, name, id, value->u.string.ptr + 1);
-            type = "integer";
-            std::snprintf(shown, sizeof shown, "%s", value->u.string.ptr + 1);
-        } else if (std::strlen(value->u.string.ptr) != value->u.string.length) {
+        if (std::strlen(value->u.string.ptr) != value->u.string.length) {
             walk.warn("left unchanged: the text holds a NUL character");
             return;
         } else {
             rc = setString(walk, data, kind, name, id, value->u.string.ptr);
-            type = "string";
-            std::snprintf(shown, sizeof shown, "\"%.40s\"", value->u.string.ptr);
         }
         break;
     case json_boolean:
         rc = kind == DDS_TK_BOOLEAN ? DDS_DynamicData_set_boolean(data, name, id, value->u.boolean ? 1 : 0)
                                     : DDS_RETCODE_BAD_PARAMETER;
-        type = "boolean";
-        std::snprintf(shown, sizeof shown, "%s", value->u.boolean ? "true" : "false");
         break;
     default:
         return; // null sets nothing
     }
-    if (rc != DDS_RETCODE_OK) {
-        walk.warn("left unchanged: the JSON %s %s was not accepted by a %s member (code %d)", type, shown,
-                  kindName(kind), static_cast<int>(rc));
+    if (rc == DDS_RETCODE_OK) {
+        return;
     }
+    // The value as the message shows it, made only for a refusal.
+    char shown[64];
+    const char *type = "integer";
+    switch (value->type) {
+    case json_integer:
+        std::snprintf(shown, sizeof shown, "%lld", static_cast<long long>(value->u.integer));
+        break;
+    case json_double:
+        if (big != nullptr) {
+            std::snprintf(shown, sizeof shown, "%.*s", static_cast<int>(std::min<size_t>(big->length, 60)), big->text);
+        } else {
+            type = "number";
+            std::snprintf(shown, sizeof shown, "%.17g", value->u.dbl);
+        }
+        break;
+    case json_string:
+        type = "string";
+        std::snprintf(shown, sizeof shown, "\"%.40s\"", value->u.string.ptr);
+        break;
+    default:
+        type = "boolean";
+        std::snprintf(shown, sizeof shown, "%s", value->u.boolean ? "true" : "false");
+        break;
+    }
+    walk.warn("left unchanged: the JSON %s %s was not accepted by a %s member (code %d)", type, shown, kindName(kind),
+              static_cast<int>(rc));
 }
 
 // One object entry (key) or array element (id from 1) of data.
@@ -456,19 +524,17 @@ bool walkEntry(Walk &walk, DDS_DynamicData *data, const char *key, unsigned keyL
         }
         return true;
     }
-    DDS_DynamicData *member = DDS_DynamicData_new(nullptr, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+    DDS_DynamicData *member = walk.spare();
     if (member == nullptr) {
         walk.error(LUABINDING_LOG_ANY_ss, "out of memory for");
         return false;
     }
     if (DDS_DynamicData_bind_complex_member(data, member, key, id) != DDS_RETCODE_OK) {
         walk.error(LUABINDING_LOG_ANY_ss, "DDS_DynamicData_bind_complex_member");
-        DDS_DynamicData_delete(member);
         return false;
     }
     walkNode(walk, member, value, nullptr, 0, kind);
     const DDS_ReturnCode_t rc = DDS_DynamicData_unbind_complex_member(data, member);
-    DDS_DynamicData_delete(member);
     if (rc != DDS_RETCODE_OK) {
         walk.error(LUABINDING_LOG_ANY_ss, "DDS_DynamicData_unbind_complex_member");
         return false;
@@ -522,60 +588,6 @@ int walkNode(Walk &walk, DDS_DynamicData *data, const json_value *value, const c
 
 // ---- checks before the walk ----
 
-// Depth of the tree, counted until it passes kMaxDepth, and whether a double might be an integer
-// literal that json-parser could not hold. Iterative: the tree may be arbitrarily deep.
-struct TreeFacts {
-    int depth = 0;
-    bool suspectLiteral = false;
-};
-
-TreeFacts examine(const json_value *root) {
-    TreeFacts facts;
-    struct Level {
-        const json_value *node;
-        unsigned next;
-    };
-    Level stack[kMaxDepth];
-    int top = -1;
-    // Notes one value; false when it is a container one level too deep.
-    auto visit = [&](const json_value *v) {
-        if (v->type == json_double && std::fabs(v->u.dbl) >= 9223372036854775808.0 && std::trunc(v->u.dbl) == v->u.dbl) {
-            facts.suspectLiteral = true;
-        }
-        if (v->type != json_object && v->type != json_array) {
-            return true;
-        }
-        if (top + 1 >= kMaxDepth) {
-            facts.depth = kMaxDepth + 1;
-            return false;
-        }
-        stack[++top] = {v, 0};
-        if (top + 1 > facts.depth) {
-            facts.depth = top + 1;
-        }
-        return true;
-    };
-    if (!visit(root)) {
-        return facts;
-    }
-    while (top >= 0) {
-        Level &level = stack[top];
-        const json_value *node = level.node;
-        const bool object = node->type == json_object;
-        const unsigned count = object ? node->u.object.length : node->u.array.length;
-        if (level.next >= count) {
-            --top;
-            continue;
-        }
-        const json_value *child = object ? node->u.object.values[level.next].value : node->u.array.values[level.next];
-        ++level.next;
-        if (!visit(child)) {
-            return facts;
-        }
-    }
-    return facts;
-}
-
 bool exceedsInt64(const char *digits, size_t n) {
     while (n > 1 && *digits == '0') {
         ++digits, --n;
@@ -583,17 +595,36 @@ bool exceedsInt64(const char *digits, size_t n) {
     return n > 19 || (n == 19 && std::memcmp(digits, "9223372036854775807", 19) > 0);
 }
 
-// The text with every integer literal beyond the signed 64-bit range carried as a marked string.
-// The text is valid JSON (it parsed), so strings and numbers are found by their first character.
-std::string markBigLiterals(const char *text, size_t length, bool &found) {
-    std::string out;
-    out.reserve(length + 64);
-    size_t copied = 0;
-    found = false;
+// A number literal that json-parser may not hold exactly: a decimal, or an integer beyond the
+// signed 64-bit range. ordinal counts every number literal of the text from 0.
+struct Literal {
+    size_t ordinal;
+    const char *text;
+    size_t length;
+    bool big;
+};
+
+// The literals to read ourselves, and the count of all number literals. Strings and numbers are
+// found by their first character; the text is JSON (it parsed).
+size_t findLiterals(const char *text, size_t length, std::vector<Literal> &literals) {
+    size_t count = 0;
     for (size_t i = 0; i < length;) {
         const char c = text[i];
         if (c == '"') {
-            for (++i; i < length && text[i] != '"'; i += text[i] == '\\' ? 2 : 1) {
+            // To the closing quote: one not preceded by an odd number of backslashes.
+            for (;;) {
+                const void *q = std::memchr(text + i + 1, '"', length - i - 1);
+                if (q == nullptr) {
+                    return count;
+                }
+                i = static_cast<size_t>(static_cast<const char *>(q) - text);
+                size_t slashes = 0;
+                while (text[i - 1 - slashes] == '\\') {
+                    ++slashes;
+                }
+                if (slashes % 2 == 0) {
+                    break;
+                }
             }
             ++i;
         } else if (c == '-' || (c >= '0' && c <= '9')) {
@@ -611,28 +642,101 @@ std::string markBigLiterals(const char *text, size_t length, bool &found) {
                                   text[i] == 'E' || text[i] == '+' || text[i] == '-')) {
                 ++i;
             }
-            if (integer && exceedsInt64(text + digits, end - digits)) {
-                out.append(text + copied, start - copied);
-                out += "\"\\u0000";
-                out.append(text + start, end - start);
-                out += '"';
-                copied = end;
-                found = true;
+            const bool big = integer && end - digits >= 19 && exceedsInt64(text + digits, end - digits);
+            if (!integer || big) {
+                literals.push_back({count, text + start, i - start, big});
             }
+            ++count;
         } else {
             ++i;
         }
     }
-    out.append(text + copied, length - copied);
-    return out;
+    return count;
 }
 
-json_value *parse(const char *text, size_t length, const char *ctx) {
+// Walks the tree once, iteratively (it may be arbitrarily deep): its depth, counted until it
+// passes kMaxDepth, and the number values put right from the literals of the text. Returns the
+// depth; bigs receives the values of the integers beyond the 64-bit range, sorted.
+int examine(json_value *root, const std::vector<Literal> &literals, size_t literalCount,
+            std::vector<BigInteger> &bigs) {
+    int depth = 0;
+    struct Level {
+        json_value *node;
+        unsigned next;
+    };
+    Level stack[kMaxDepth];
+    int top = -1;
+    size_t ordinal = 0, next = 0;
+    bool aligned = true;
+    std::vector<std::pair<json_value *, double>> exact;
+    exact.reserve(literals.size());
+    auto visit = [&](json_value *v) {
+        if (v->type == json_integer || v->type == json_double) {
+            if (next < literals.size() && literals[next].ordinal == ordinal) {
+                const Literal &l = literals[next++];
+                const double d = decimalOf(l.text, l.text + l.length);
+                // json-parser's value is within a unit or two of the exact one; anything else
+                // means the two readings are not of the same literal.
+                const double gap = std::fabs(d - v->u.dbl);
+                aligned = aligned && v->type == json_double &&
+                          (d == v->u.dbl || gap <= std::max(std::fabs(d), std::fabs(v->u.dbl)) * 1e-9 || gap < 1e-300);
+                exact.emplace_back(v, d);
+                if (l.big) {
+                    bigs.push_back({v, l.text, l.length});
+                }
+            }
+            ++ordinal;
+            return true;
+        }
+        if (v->type != json_object && v->type != json_array) {
+            return true;
+        }
+        if (top + 1 >= kMaxDepth) {
+            depth = kMaxDepth + 1;
+            return false;
+        }
+        stack[++top] = {v, 0};
+        depth = std::max(depth, top + 1);
+        return true;
+    };
+    if (!visit(root)) {
+        return depth;
+    }
+    while (top >= 0) {
+        Level &level = stack[top];
+        json_value *node = level.node;
+        const bool object = node->type == json_object;
+        const unsigned count = object ? node->u.object.length : node->u.array.length;
+        if (level.next >= count) {
+            --top;
+            continue;
+        }
+        json_value *child = object ? node->u.object.values[level.next].value : node->u.array.values[level.next];
+        ++level.next;
+        if (!visit(child)) {
+            return depth;
+        }
+    }
+    if (!aligned || ordinal != literalCount) {
+        // Never seen; should it happen, the numbers stay as json-parser read them.
+        QUELT_LUA_LOG_WARNING("QueltLuaJsonHelper_json_to_dynamic_data", QUELT_LOG_ANY_s,
+                              "numbers of the text not matched to its values: read as the parser gives them");
+        bigs.clear();
+        return depth;
+    }
+    for (const auto &[value, d] : exact) {
+        value->u.dbl = d;
+    }
+    std::sort(bigs.begin(), bigs.end(), [](const BigInteger &a, const BigInteger &b) { return a.value < b.value; });
+    return depth;
+}
+
+json_value *parse(const char *text, size_t length, const char *ctx, bool report) {
     json_settings settings;
     std::memset(&settings, 0, sizeof settings);
     char error[255] = "There was something here";
     json_value *root = json_parse_ex(&settings, text, length, error);
-    if (root == nullptr) {
+    if (root == nullptr && report) {
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_ANY_ss, "Not a valid json", error);
     }
     return root;
@@ -649,31 +753,20 @@ int QueltLuaJsonHelper_json_to_dynamic_data(DDS_DynamicData *data, const char *j
         return 0;
     }
     const size_t length = std::strlen(json);
-    json_value *root = parse(json, length, ctx);
+    json_value *root = parse(json, length, ctx, true);
     if (root == nullptr) {
         return 0;
     }
-    const TreeFacts facts = examine(root);
-    if (facts.depth > kMaxDepth) {
+    std::vector<Literal> literals;
+    const size_t literalCount = findLiterals(json, length, literals);
+    std::vector<BigInteger> bigs;
+    if (examine(root, literals, literalCount, bigs) > kMaxDepth) {
         json_value_free(root);
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_JSON_TOO_DEEP_d, kMaxDepth);
         return 0;
     }
-    bool markedRoot = false;
-    if (facts.suspectLiteral) {
-        bool found = false;
-        const std::string marked = markBigLiterals(json, length, found);
-        if (found) {
-            json_value *exact = parse(marked.data(), marked.size(), ctx);
-            if (exact != nullptr) {
-                json_value_free(root);
-                root = exact;
-                markedRoot = true;
-            }
-        }
-    }
     Walk walk;
-    walk.marked = facts.suspectLiteral && root != nullptr && markedRoot;
+    walk.bigs = bigs.empty() ? nullptr : &bigs;
     walkNode(walk, data, root, nullptr, 0, DDS_TK_STRUCT);
     json_value_free(root);
     return 1;

@@ -248,9 +248,64 @@ class Printer {
             w_.lit("-0.0");
         } else {
             char tmp[32];
-            const auto r = std::to_chars(tmp, tmp + sizeof tmp, v);
-            w_.put(tmp, static_cast<size_t>(r.ptr - tmp));
+            size_t n = short_decimal(v, tmp);
+            if (n == 0)
+                n = static_cast<size_t>(std::to_chars(tmp, tmp + sizeof tmp, v).ptr - tmp);
+            w_.put(tmp, n);
         }
+    }
+
+    // The common values (a few decimals, like 23.5 or 1013.25) without the general shortest
+    // conversion, which costs several times more. m / 10^k is the value that a reader's strtod
+    // gives (one correctly rounded division), so the smallest such k gives the fewest digits,
+    // written in the fixed form to_chars would choose for them. 0 when v is not such a value.
+    template <typename T> static size_t short_decimal(T v, char *out)
+    {
+        static const double pow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+        const double d = static_cast<double>(v);
+        const double a = d < 0 ? -d : d;
+        if (!(a >= 1e-2 && a < 1e15))
+            return 0;
+        for (int k = 0; k < 9; ++k) {
+            const double scaled = a * pow10[k];
+            if (scaled >= 9007199254740992.0) // 2^53: no longer an exact integer
+                return 0;
+            const auto m = static_cast<uint64_t>(scaled + 0.5);
+            const double back = static_cast<double>(m) / pow10[k];
+            if (static_cast<T>(back) != static_cast<T>(a))
+                continue;
+            // An integer with trailing zeros is shorter in exponent form: leave it to to_chars.
+            if (k == 0 && m % 10 == 0)
+                return 0;
+            char digits[24];
+            const auto r = std::to_chars(digits, digits + sizeof digits, m);
+            const size_t len = static_cast<size_t>(r.ptr - digits);
+            size_t n = 0;
+            if (d < 0)
+                out[n++] = '-';
+            if (k == 0) {
+                std::memcpy(out + n, digits, len);
+                return n + len;
+            }
+            if (len > static_cast<size_t>(k)) {
+                std::memcpy(out + n, digits, len - k);
+                n += len - k;
+                out[n++] = '.';
+                std::memcpy(out + n, digits + len - k, k);
+                return n + k;
+            }
+            // 0.0ddd: to_chars chooses this form while it is not longer than the exponent form.
+            const size_t zeros = static_cast<size_t>(k) - len;
+            if (zeros > (len > 1 ? 3u : 2u))
+                return 0;
+            out[n++] = '0';
+            out[n++] = '.';
+            std::memset(out + n, '0', zeros);
+            n += zeros;
+            std::memcpy(out + n, digits, len);
+            return n + len;
+        }
+        return 0;
     }
 
     void escape(unsigned c)
