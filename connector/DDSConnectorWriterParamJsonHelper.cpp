@@ -13,8 +13,9 @@ namespace {
 
 constexpr unsigned kGuidOctets = 16;
 
-// The start every object parser shares: targets present and the value an object.
-bool checkObject(const char *kCtx, const void *target, const char *targetName, const json_value *value)
+// The start every parser shares: target and value present, and the value of the shape it reads.
+bool checkValue(const char *kCtx, const void *target, const char *targetName, const json_value *value,
+                json_type type = json_object)
 {
     if (!target) {
         CONNECTOR_LOG_ERROR(kCtx, QUELT_LOG_ANY_s, targetName);
@@ -24,8 +25,9 @@ bool checkObject(const char *kCtx, const void *target, const char *targetName, c
         CONNECTOR_LOG_ERROR(kCtx, QUELT_LOG_ANY_s, "_json_value");
         return false;
     }
-    if (value->type != json_object) {
-        CONNECTOR_LOG_ERROR(kCtx, LUABINDING_LOG_ANY_ss, "not a valid json_object", "");
+    if (value->type != type) {
+        CONNECTOR_LOG_ERROR(kCtx, LUABINDING_LOG_ANY_ss,
+                            type == json_object ? "not a valid json_object" : "not a valid json_array", "");
         return false;
     }
     return true;
@@ -97,7 +99,7 @@ int DDSConnectorWriterParamJsonHelper_parse_json(DDS_WriteParams_t *params, cons
 int DDSConnectorSampleIdentityJsonHelper_parse_json(DDS_SampleIdentity_t *identity, const json_value *value)
 {
     static const char *const kCtx = "DDSConnectorSampleIdentityJsonHelper_parse_json";
-    if (!checkObject(kCtx, identity, "sample_identity", value))
+    if (!checkValue(kCtx, identity, "sample_identity", value))
         return 1;
     for (unsigned i = 0; i < value->u.object.length; ++i) {
         const json_object_entry &entry = value->u.object.values[i];
@@ -117,7 +119,7 @@ int DDSConnectorSampleIdentityJsonHelper_parse_json(DDS_SampleIdentity_t *identi
 int DDSConnectorGUIDJsonHelper_parse_json(DDS_GUID_t *guid, const json_value *value)
 {
     static const char *const kCtx = "DDSConnectorGUIDJsonHelper_parse_json";
-    if (!checkObject(kCtx, guid, "guid", value))
+    if (!checkValue(kCtx, guid, "guid", value))
         return 1;
     for (unsigned i = 0; i < value->u.object.length; ++i) {
         const json_object_entry &entry = value->u.object.values[i];
@@ -132,18 +134,8 @@ int DDSConnectorGUIDJsonHelper_parse_json(DDS_GUID_t *guid, const json_value *va
 int DDSConnectorOctectArrayJsonHelper_parse_json(DDS_Octet *octets, const json_value *value)
 {
     static const char *const kCtx = "DDSConnectorOctectArrayJsonHelper_parse_json";
-    if (!octets) {
-        CONNECTOR_LOG_ERROR(kCtx, QUELT_LOG_ANY_s, "guid");
+    if (!checkValue(kCtx, octets, "guid", value, json_array))
         return 1;
-    }
-    if (!value) {
-        CONNECTOR_LOG_ERROR(kCtx, QUELT_LOG_ANY_s, "_json_value");
-        return 1;
-    }
-    if (value->type != json_array) {
-        CONNECTOR_LOG_ERROR(kCtx, LUABINDING_LOG_ANY_ss, "not a valid json_array", "");
-        return 1;
-    }
     // A GUID has 16 octets: a longer array is refused rather than cut, so no identity is
     // silently made from part of what the caller gave.
     if (value->u.array.length > kGuidOctets) {
@@ -171,7 +163,7 @@ int DDSConnectorOctectArrayJsonHelper_parse_json(DDS_Octet *octets, const json_v
 int DDSConnectorSequenceNumberJsonHelper_parse_json(DDS_SequenceNumber_t *sequenceNumber, const json_value *value)
 {
     static const char *const kCtx = "DDSConnectorSequenceNumberJsonHelper_parse_json";
-    if (!checkObject(kCtx, sequenceNumber, "sequence_number", value))
+    if (!checkValue(kCtx, sequenceNumber, "sequence_number", value))
         return 1;
     for (unsigned i = 0; i < value->u.object.length; ++i) {
         const json_object_entry &entry = value->u.object.values[i];

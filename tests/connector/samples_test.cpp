@@ -554,7 +554,6 @@ TEST(Samples, AnIndexedTableKeptAcrossATakeRefusesToRead)
     Connector conn(174, "ShapesLib::Shapes");
     ASSERT_NE(conn.c, nullptr);
     QueltDDSConnector *c = conn.c;
-    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "RED");
     QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 1);
     QueltDDSConnector_write(c, kWriter, nullptr);
     ASSERT_EQ(QueltDDSConnector_wait(c, 5000), DDS_RETCODE_OK);
