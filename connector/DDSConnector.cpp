@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#include <dlfcn.h>
+
 extern "C" {
 
 // ---- logging ----
@@ -494,6 +496,12 @@ extern "C" {
 
 int luaopen_quelt_dds_connectorI(lua_State *L)
 {
+    // A connector whose table a script kept from its __gc still has middleware threads running in
+    // this library when the interpreter closes the state and unloads its modules: the library
+    // stays mapped for the life of the process.
+    Dl_info self;
+    if (dladdr(reinterpret_cast<void *>(&luaopen_quelt_dds_connectorI), &self) && self.dli_fname)
+        dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     lua_createtable(L, 0, 0);                     /* push the module table */
     luaL_setfuncs(L, QueltDDSConnector_ROOTLIB, 0); /* module.new_connector */
     return 1;
