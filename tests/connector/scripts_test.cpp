@@ -293,3 +293,51 @@ TEST(Context, ANullConnectorIsRefusedWithOneLine)
         EXPECT_NE(lines[0].find(std::string(context) + ": !precondition connector is null"), std::string::npos) << lines[0];
     }
 }
+
+TEST(Scripts, OverwrittenEngineTablesGiveALogLineAndNil)
+{
+    DomainXml xml(shapesXml(), 214);
+    // Setup: a sample taken into the reader's samples table, with W and R at hand.
+    const std::string prologue = R"(
+        local W, R = CONTAINER.WRITER[1], CONTAINER.READER[1]
+        W.instance.color = "RED"
+        W:write()
+        R:take()
+        assert(#R.samples == 1)
+    )";
+    const struct {
+        const char *script; // returns what the damaged operation gave
+        const char *logged;
+    } rows[] = {
+        {"R.samples = 1 return R:take()", "QueltLuaContainer_In: a LUA_TTABLE was expected on the top of the stack"},
+        {"W.instance = 5 return W:write()", "QueltLuaContainer_Out: a LUA_TTABLE was expected on the top of the stack"},
+        {"_G['#input_already_indexed_mt'] = 5 return R.samples[1]", "'#input_already_indexed_mt' not found"},
+        {"_G['#info_already_indexed_mt'] = nil return R.infos[1]", "'#info_already_indexed_mt' not found"},
+        {"return getmetatable(R.samples).__index(5, 1)", "QueltLuaMetamethodImpl_InDataIndexing: a LUA_TTABLE was expected in position 1"},
+        {"local s = R.samples[1] return getmetatable(s).__index(5, 'x')",
+         "QueltLuaMetamethodImpl_InDataDereference: a LUA_TTABLE was expected in position 1"},
+        {"CONTAINER.CONTEXT = 5 return CONTAINER.READER[1]", "'CONTEXT' not found"},
+        // Seen by the exported functions below.
+        {"CONTAINER.WRITER['Pub::SquareWriter'] = 5 CONTAINER.WRITER.x = 5", "Failed to get writer"},
+    };
+    for (const auto &row : rows) {
+        QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
+        ASSERT_NE(c, nullptr);
+        LogCapture log;
+        const std::vector<std::string> result = runLua(c, prologue + row.script);
+        EXPECT_TRUE(result.empty() || result == std::vector<std::string>{"nil"}) << row.script;
+        // The exported functions, the runner and the deletion meet the damage without a crash.
+        QueltDDSConnector_setStringIntoSamples(c, "Pub::SquareWriter", "color", "BLUE");
+        QueltDDSConnector_write(c, "Pub::SquareWriter", nullptr);
+        QueltDDSConnector_take(c, "Sub::SquareReader");
+        QueltDDSConnector_getNumberFromSamples(c, "Sub::SquareReader", 1, "x");
+        QueltDDSConnector_getReader(c, "Sub::SquareReader");
+        QueltDDSConnector_assertCode(c, "local r = CONTAINER.READER[1] r:take() return r.samples[1]", nullptr, -1);
+        QueltDDSConnector_execute(c);
+        QueltDDSConnector_assertCode(c, nullptr, nullptr, -1);
+        QueltDDSConnector_execute(c);
+        EXPECT_EQ(stackHeight(c), 0) << row.script;
+        EXPECT_TRUE(log.contains(row.logged)) << row.script << "\n" << log.text();
+        QueltDDSConnector_delete(c);
+    }
+}
