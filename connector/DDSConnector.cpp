@@ -465,6 +465,8 @@ int QueltDDSConnector_wait_for_period_L(lua_State *L)
     if (!millisecondsOnTop(L, milliseconds)) {
         CONNECTOR_LOG_ERROR("QueltDDSConnector_wait_for_period_L", LUABINDING_LOG_NUMBER_EXPECTED_ON_TOP);
         QueltLuaCommon_stackDump(L);
+        if (lua_gettop(L) == 0)
+            lua_pushnil(L); // no argument to hand back
         return 1;
     }
     const DDS_Duration_t duration = QueltDDSConnector_durationFromMillisecondsI(milliseconds);
