@@ -421,8 +421,8 @@ int returnAllLoansBody(lua_State *L) {
         lua_pushstring(L, name); /* push the name */
         lua_rawget(L, 1);        /* replace it by READER[name]: the entry */
         if (!lua_istable(L, -1)) {
-            // A script replaced the entry: its reader's loan goes back with the next read or
-            // take through the middleware, or with the connector.
+            // A script replaced the entry: its loan stays until the middleware deletes the
+            // reader with the connector.
             QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, name);
             lua_settop(L, 1); /* pop the non-table */
             continue;
