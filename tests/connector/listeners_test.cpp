@@ -192,7 +192,6 @@ TEST(DataAvailable, InstallingIsRefusedWithOneLine)
         const char *reader;
         const char *message;
     } rows[] = {
-        {nullptr, "Sub::SquareReader", "!precondition connector is null"},
         {c, "Sub::NoSuchReader", "!precondition reader is null"},
         {c, "Pub::SquareWriter", "!precondition reader is null"},
         {c, nullptr, "!precondition reader is null"},

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
-#include <functional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -267,31 +266,6 @@ TEST(Context, PassThroughsStoreAndReadValues)
     EXPECT_EQ(QueltDDSConnector_execute(c), 0);
     EXPECT_EQ(contextNumber(c, "y"), 5.0);
     EXPECT_EQ(stackHeight(c), 0);
-}
-
-TEST(Context, ANullConnectorIsRefusedWithOneLine)
-{
-    double number = 0;
-    const char *text = nullptr;
-    unsigned char flag = 0;
-    const std::vector<std::pair<const char *, std::function<int()>>> calls = {
-        {"QueltDDSConnector_setNumberIntoContext", [] { return QueltDDSConnector_setNumberIntoContext(nullptr, "x", 1); }},
-        {"QueltDDSConnector_setStringIntoContext", [] { return QueltDDSConnector_setStringIntoContext(nullptr, "x", "y"); }},
-        {"QueltDDSConnector_setBooleanIntoContext", [] { return QueltDDSConnector_setBooleanIntoContext(nullptr, "x", 1); }},
-        {"QueltDDSConnector_setFunctionIntoContext", [] { return QueltDDSConnector_setFunctionIntoContext(nullptr, "x", nullptr); }},
-        {"QueltDDSConnector_getNumberFromContext", [&] { return QueltDDSConnector_getNumberFromContext(nullptr, "x", &number); }},
-        {"QueltDDSConnector_getStringFromContext", [&] { return QueltDDSConnector_getStringFromContext(nullptr, "x", &text); }},
-        {"QueltDDSConnector_getBooleanFromContext", [&] { return QueltDDSConnector_getBooleanFromContext(nullptr, "x", &flag); }},
-        {"QueltDDSConnector_execute", [] { return QueltDDSConnector_execute(nullptr) + 1; }},
-        {"QueltDDSConnector_assertCode", [] { return QueltDDSConnector_assertCode(nullptr, "x", nullptr, 0), 0; }},
-    };
-    for (const auto &[context, call] : calls) {
-        LogCapture log;
-        EXPECT_EQ(call(), 0) << context;
-        const auto lines = log.lines();
-        ASSERT_EQ(lines.size(), 1u) << context << "\n" << log.text();
-        EXPECT_NE(lines[0].find(std::string(context) + ": !precondition connector is null"), std::string::npos) << lines[0];
-    }
 }
 
 TEST(Scripts, OverwrittenEngineTablesGiveALogLineAndNil)
