@@ -267,15 +267,11 @@ bool haveConnector(const QueltDDSConnector *self, const char *ctx)
     return false;
 }
 
-// Replaces *slot by a copy of text (null stays null). False when the copy fails.
-bool keepCopy(char **slot, const char *text)
+// *copy = a copy of text (null stays null). False when the copy fails.
+bool copyText(char **copy, const char *text)
 {
-    char *copy = text ? DDS_String_dup(text) : nullptr;
-    if (text && !copy)
-        return false;
-    DDS_String_free(*slot);
-    *slot = copy;
-    return true;
+    *copy = text ? DDS_String_dup(text) : nullptr;
+    return !text || *copy;
 }
 
 } // namespace
@@ -337,8 +333,10 @@ void QueltDDSConnector_assertCode(QueltDDSConnector *self, const char *script, c
     if (!haveConnector(self, ctx))
         return;
     // The engine borrows the texts; the connector keeps its own copies so that a binding may
-    // pass temporaries.
-    if (!keepCopy(&self->script, script) || !keepCopy(&self->scriptFileName, fileName)) {
+    // pass temporaries. The old copies go only after the engine has compared them with the new.
+    char *scriptCopy = nullptr, *fileNameCopy = nullptr;
+    if (!copyText(&scriptCopy, script) || !copyText(&fileNameCopy, fileName)) {
+        DDS_String_free(scriptCopy);
         CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_NEW_FAILURE_s, "script copy");
         return;
     }
@@ -349,7 +347,11 @@ void QueltDDSConnector_assertCode(QueltDDSConnector *self, const char *script, c
         record.checkPeriodNanosec = 0;
         loadOnce = 0;
     }
-    QueltLuaConnector_assertCode(self->base, self->script, self->scriptFileName, loadOnce);
+    QueltLuaConnector_assertCode(self->base, scriptCopy, fileNameCopy, loadOnce);
+    DDS_String_free(self->script);
+    DDS_String_free(self->scriptFileName);
+    self->script = scriptCopy;
+    self->scriptFileName = fileNameCopy;
 }
 
 int QueltDDSConnector_execute(QueltDDSConnector *self)

@@ -340,6 +340,20 @@ void cacheChunk(lua_State *L, const char *name) {
     lua_pop(L, 1);                                       /* pop _G */
 }
 
+// Both null, or equal texts.
+bool sameText(const char *a, const char *b) {
+    return a == b || (a != nullptr && b != nullptr && std::strcmp(a, b) == 0);
+}
+
+// _G[name] = nil, raw; name holds a value (a cached chunk), so nothing is allocated.
+void forgetChunk(lua_State *L, const char *name) {
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* push _G */
+    lua_pushstring(L, name);                             /* push name */
+    lua_pushnil(L);                                      /* push nil */
+    lua_rawset(L, -3);                                   /* _G[name] = nil; pops both */
+    lua_pop(L, 1);                                       /* pop _G */
+}
+
 // Logs the message on top (Lua's own text, with file:line) with the given record.
 void logTopMessage(lua_State *L, const char *ctx, const QueltLogMessage &message) {
     const char *text = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER
@@ -706,8 +720,20 @@ int QueltLuaEngine_getStringFromContext(QueltLuaEngine *engine, const char *name
 /* ---- script execution ---- */
 
 void QueltLuaEngine_assertCode(QueltLuaEngine *engine, int loadOnce, const char *fileName, const char *script) {
+    static const char *const ctx = "QueltLuaEngine_assertCode";
     if (engine == nullptr) {
         return;
+    }
+    lua_State *L = engine->L;
+    if (L != nullptr && !sameText(engine->fileName, fileName) && pushCachedChunk(L, kFileCache)) {
+        // Another file: it is loaded at the next execute, however old it is.
+        lua_pop(L, 1); /* pop the chunk */
+        forgetChunk(L, kFileCache);
+        engine->container.fileTimestamp = 0;
+    }
+    if (L != nullptr && script != nullptr && !sameText(engine->script, script) && pushCachedChunk(L, kScriptCache)) {
+        lua_pop(L, 1); /* pop the chunk */
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "a script text is compiled already: it stays in force, the new one is not run");
     }
     engine->loadOnce = loadOnce;
     engine->fileName = fileName;

@@ -143,10 +143,20 @@ TEST(Scripts, TheFirstTextStaysInForceAndAFailedTextSkipsTheFile)
     file.write("CONTAINER.CONTEXT.file = (CONTAINER.CONTEXT.file or 0) + 1");
     QueltDDSConnector_assertCode(s.c, "CONTAINER.CONTEXT.text = (CONTAINER.CONTEXT.text or 0) + 1", file.path(), -1);
     EXPECT_EQ(QueltDDSConnector_execute(s.c), 0);
-    QueltDDSConnector_assertCode(s.c, "return true", file.path(), -1);
+    {
+        LogCapture log;
+        QueltDDSConnector_assertCode(s.c, "return true", file.path(), -1);
+        EXPECT_TRUE(log.contains("a script text is compiled already: it stays in force")) << log.text();
+    }
     EXPECT_EQ(QueltDDSConnector_execute(s.c), 0);
     EXPECT_EQ(contextNumber(s.c, "text"), 2.0);
     EXPECT_EQ(contextNumber(s.c, "file"), 2.0);
+    // Another file replaces the cached chunk of the first from the next execute on.
+    ScriptFile second("second");
+    second.write("CONTAINER.CONTEXT.file = -1");
+    QueltDDSConnector_assertCode(s.c, nullptr, second.path(), -1);
+    EXPECT_EQ(QueltDDSConnector_execute(s.c), 0);
+    EXPECT_EQ(contextNumber(s.c, "file"), -1.0);
 
     QueltDDSConnector *other = QueltDDSConnector_new("ShapesLib::Shapes", nullptr, nullptr);
     ASSERT_NE(other, nullptr);
