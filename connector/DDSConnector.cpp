@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#include <dlfcn.h>
+
 extern "C" {
 
 // ---- logging ----
@@ -233,6 +235,8 @@ void QueltDDSConnector_delete(QueltDDSConnector *self)
     DDS_DataReaderSeq_set_maximum(&self->readers, 0);
     releaseHolders(self);
     QueltDDSConnector_EntitiesLookupList_delete(self);
+    DDS_String_free(self->script);
+    DDS_String_free(self->scriptFileName);
     std::free(self);
 }
 
@@ -249,9 +253,114 @@ int QueltDDSConnector_deleteConnector(lua_State *L)
     return 1;
 }
 
+// ---- scripts and context values: pass-throughs to the engine ----
+
+} // extern "C"
+
+namespace {
+
+// The pass-throughs reach the engine through the connector's first member; a null connector is
+// refused with one line instead of being dereferenced.
+bool haveConnector(const QueltDDSConnector *self, const char *ctx)
+{
+    if (self && self->base)
+        return true;
+    CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "connector is null");
+    return false;
+}
+
+// *copy = a copy of text (null stays null). False when the copy fails.
+bool copyText(char **copy, const char *text)
+{
+    *copy = text ? DDS_String_dup(text) : nullptr;
+    return !text || *copy;
+}
+
+} // namespace
+
+extern "C" {
+
 int QueltDDSConnector_setFunctionIntoContext(QueltDDSConnector *self, const char *name, QueltDDSConnector_LuaFunction function)
 {
+    if (!haveConnector(self, "QueltDDSConnector_setFunctionIntoContext"))
+        return 0;
     return QueltLuaConnector_setFunctionIntoContext(self->base, name, function);
+}
+
+int QueltDDSConnector_setNumberIntoContext(QueltDDSConnector *self, const char *name, double value)
+{
+    if (!haveConnector(self, "QueltDDSConnector_setNumberIntoContext"))
+        return 0;
+    return QueltLuaConnector_setNumberIntoContext(self->base, name, value);
+}
+
+int QueltDDSConnector_setStringIntoContext(QueltDDSConnector *self, const char *name, const char *value)
+{
+    if (!haveConnector(self, "QueltDDSConnector_setStringIntoContext"))
+        return 0;
+    return QueltLuaConnector_setStringIntoContext(self->base, name, value);
+}
+
+int QueltDDSConnector_setBooleanIntoContext(QueltDDSConnector *self, const char *name, int value)
+{
+    if (!haveConnector(self, "QueltDDSConnector_setBooleanIntoContext"))
+        return 0;
+    return QueltLuaConnector_setBooleanIntoContext(self->base, name, static_cast<uint8_t>(value != 0));
+}
+
+int QueltDDSConnector_getNumberFromContext(QueltDDSConnector *self, const char *name, double *value)
+{
+    if (!haveConnector(self, "QueltDDSConnector_getNumberFromContext"))
+        return 0;
+    return QueltLuaConnector_getNumberFromContext(self->base, name, value);
+}
+
+int QueltDDSConnector_getStringFromContext(QueltDDSConnector *self, const char *name, const char **value)
+{
+    if (!haveConnector(self, "QueltDDSConnector_getStringFromContext"))
+        return 0;
+    return QueltLuaConnector_getStringFromContext(self->base, name, value);
+}
+
+int QueltDDSConnector_getBooleanFromContext(QueltDDSConnector *self, const char *name, unsigned char *value)
+{
+    if (!haveConnector(self, "QueltDDSConnector_getBooleanFromContext"))
+        return 0;
+    return QueltLuaConnector_getBooleanFromContext(self->base, name, value);
+}
+
+void QueltDDSConnector_assertCode(QueltDDSConnector *self, const char *script, const char *fileName, int period)
+{
+    static const char *const ctx = "QueltDDSConnector_assertCode";
+    if (!haveConnector(self, ctx))
+        return;
+    // The engine borrows the texts; the connector keeps its own copies so that a binding may
+    // pass temporaries. The old copies go only after the engine has compared them with the new.
+    char *scriptCopy = nullptr, *fileNameCopy = nullptr;
+    if (!copyText(&scriptCopy, script) || !copyText(&fileNameCopy, fileName)) {
+        DDS_String_free(scriptCopy);
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_NEW_FAILURE_s, "script copy");
+        return;
+    }
+    int loadOnce = 1;
+    if (period >= 0) {
+        QueltLuaContainer &record = self->base->engine->container;
+        record.checkPeriodSec = period;
+        record.checkPeriodNanosec = 0;
+        loadOnce = 0;
+    }
+    QueltLuaConnector_assertCode(self->base, scriptCopy, fileNameCopy, loadOnce);
+    DDS_String_free(self->script);
+    DDS_String_free(self->scriptFileName);
+    self->script = scriptCopy;
+    self->scriptFileName = fileNameCopy;
+}
+
+int QueltDDSConnector_execute(QueltDDSConnector *self)
+{
+    if (!haveConnector(self, "QueltDDSConnector_execute"))
+        return -1;
+    return QueltLuaConnector_execute(self->base);
 }
 
 // ---- timing and waiting ----
@@ -360,11 +469,95 @@ int QueltDDSConnector_wait_for_period_L(lua_State *L)
     if (!millisecondsOnTop(L, milliseconds)) {
         CONNECTOR_LOG_ERROR("QueltDDSConnector_wait_for_period_L", LUABINDING_LOG_NUMBER_EXPECTED_ON_TOP);
         QueltLuaCommon_stackDump(L);
+        if (lua_gettop(L) == 0)
+            lua_pushnil(L); // no argument to hand back
         return 1;
     }
     const DDS_Duration_t duration = QueltDDSConnector_durationFromMillisecondsI(milliseconds);
     DDS_Utility_sleep(&duration);
     return 1; // the argument stays on the stack and is the result
+}
+
+} // extern "C"
+
+// ---- Lua module ----
+
+namespace {
+
+const luaL_Reg QueltDDSConnector_ROOTLIB[] = {{"new_connector", QueltDDSConnector_load}, {nullptr, nullptr}};
+const luaL_Reg QueltDDSConnector_LIB[] = {
+    {"wait", QueltDDSConnector_wait_L}, {"wait_for_period_ms", QueltDDSConnector_wait_for_period_L}, {nullptr, nullptr}};
+
+// Every failure of new_connector: the message is already logged; dump the stack, result nil.
+int loadFailed(lua_State *L)
+{
+    QueltLuaCommon_stackDump(L);
+    lua_pushnil(L);
+    return 1;
+}
+
+} // namespace
+
+extern "C" {
+
+int luaopen_quelt_dds_connectorI(lua_State *L)
+{
+    // A connector whose table a script kept from its __gc still has middleware threads running in
+    // this library when the interpreter closes the state and unloads its modules: the library
+    // stays mapped for the life of the process.
+    Dl_info self;
+    if (dladdr(reinterpret_cast<void *>(&luaopen_quelt_dds_connectorI), &self) && self.dli_fname)
+        dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    lua_createtable(L, 0, 0);                     /* push the module table */
+    luaL_setfuncs(L, QueltDDSConnector_ROOTLIB, 0); /* module.new_connector */
+    return 1;
+}
+
+int luaopen_quelt_dds_connector(lua_State *L) { return luaopen_quelt_dds_connectorI(L); }
+
+int luaopen_quelt_dds_connectord(lua_State *L) { return luaopen_quelt_dds_connectorI(L); }
+
+int QueltDDSConnector_load(lua_State *L)
+{
+    static const char *const ctx = "QueltDDSConnector_load";
+    if (!lua_isstring(L, -1)) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_STRING_EXPECTED_ON_TOP);
+        return loadFailed(L);
+    }
+    if (lua_gettop(L) < 2 || !lua_isstring(L, -2)) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_STRING_EXPECTED_AT_d, -2);
+        return loadFailed(L);
+    }
+    // The Lua-callable functions of a connector (wait, time_ms, enableEventLog, the __gc) find it
+    // through the state's one engine reference: a second live connector would take that reference
+    // over, and the first table's functions would silently drive the second connector.
+    if (QueltLuaCommon_getEngineReferenceFromRegistry(L)) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s,
+                            "this Lua state already has a connector (one per state)");
+        return loadFailed(L);
+    }
+    // Both strings stay on the stack, and so alive, until the connector exists.
+    const char *configFile = lua_tolstring(L, -1, nullptr);
+    const char *configName = lua_tolstring(L, -2, nullptr);
+    QueltDDSConnector *self = QueltDDSConnector_newI(nullptr, nullptr, configFile, configName, nullptr, L);
+    if (!self) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_CREATE_CONTAINER_s, configName);
+        lua_settop(L, 0); /* drop the arguments */
+        return loadFailed(L);
+    }
+    lua_settop(L, 0); /* drop the arguments */
+    if (!QueltLuaCommon_pushMainOnTop(self->base->engine)) { /* push the main table */
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_GET_CONTAINER);
+        // Nothing in Lua would ever delete it.
+        QueltDDSConnector_delete(self);
+        return loadFailed(L);
+    }
+    luaL_setfuncs(L, QueltDDSConnector_LIB, 0); /* main.wait, main.wait_for_period_ms */
+    lua_createtable(L, 0, 1);                   /* push the metatable */
+    lua_pushcfunction(L, QueltDDSConnector_deleteConnector);
+    lua_setfield(L, -2, "__gc");  /* metatable.__gc = deleteConnector; pops it */
+    lua_setmetatable(L, -2);      /* pop the metatable into the main table */
+    return 1;
 }
 
 } // extern "C"

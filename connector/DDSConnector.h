@@ -44,6 +44,10 @@ struct QueltDDSConnector {
     QueltSkipList *entitiesLookupList;
     QueltPool *entitiesLookupListPool;
     QueltSkipListAllocator *entitiesLookupListAllocator;
+    // Copies of the script text and file name registered with QueltDDSConnector_assertCode,
+    // which the engine borrows.
+    char *script;
+    char *scriptFileName;
 };
 
 // A node of the entities lookup list: an entity handle and the name the node owns.
@@ -58,6 +62,9 @@ struct QueltDDSConnector_EntitiesLookupListNode {
 #define QUELT_DDS_CONNECTOR_STATUS_EVENTS_MASK 0x79E6u
 
 extern "C" {
+
+// Body of both Lua module entry points: the module table with "new_connector".
+int luaopen_quelt_dds_connectorI(lua_State *L);
 
 QueltDDSConnector *QueltDDSConnector_newI(const QueltDDSConnectorOptions *options, QueltLuaContainer *container,
                                           const char *configFile, const char *configName,

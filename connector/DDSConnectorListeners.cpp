@@ -125,4 +125,31 @@ int QueltDDSConnector_enableEventLogging(lua_State *L)
     return 1;
 }
 
+void QueltDDSConnector_installListener(QueltDDSConnector *self, const char *readerName,
+                                       QueltDDSConnector_DataAvailableCallback callback, void *listener_data)
+{
+    static const char *const ctx = "QueltDDSConnector_installListener";
+    if (!self) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "connector is null");
+        return;
+    }
+    if (!self->participant) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "participant is null");
+        return;
+    }
+    DDS_DataReader *reader = DDS_DomainParticipant_lookup_datareader_by_name(self->participant, readerName);
+    if (!reader) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "reader is null");
+        return;
+    }
+    // Data-available only; the waitset's status condition is independent of it. A null callback
+    // removes the binding's listener.
+    DDS_DataReaderListener listener = {};
+    listener.listener_data = listener_data;
+    listener.on_data_available = callback;
+    if (DDS_DataReader_set_listener(reader, callback ? &listener : nullptr, callback ? DDS_DATA_AVAILABLE_STATUS : 0) !=
+        DDS_RETCODE_OK)
+        CONNECTOR_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "DDS_DataReader_set_listener");
+}
+
 } // extern "C"

@@ -120,11 +120,17 @@ QUELT_DDS_CONNECTOR_API DDS_DynamicDataReader *QueltDDSConnector_getReader(Quelt
                                                                            const char *entityName);
 QUELT_DDS_CONNECTOR_API DDS_DynamicDataWriter *QueltDDSConnector_getWriter(QueltDDSConnector *connector,
                                                                            const char *entityName);
+/* Runs the registered script text, then the script file, in the connector's Lua engine (global
+ * CONTAINER). 0 on success (every reader's loan is then returned), -1 when nothing is registered
+ * or a chunk returned a value, otherwise Lua's status of the failed run (logged with file:line). */
 QUELT_DDS_CONNECTOR_API int QueltDDSConnector_execute(QueltDDSConnector *connector);
-/* period >= 0: reload the script file when it changed, looking at most once per period seconds;
- * period < 0: load the file once. */
+/* script: Lua text (the first text compiled stays in force); fileName: a Lua file. Both may be
+ * null and are copied. period >= 0: reload the script file when it changed, looking at most once
+ * per period seconds; period < 0: load the file once. */
 QUELT_DDS_CONNECTOR_API void QueltDDSConnector_assertCode(QueltDDSConnector *connector, const char *script,
                                                           const char *fileName, int period);
+/* Values exchanged with scripts through CONTAINER.CONTEXT: 1 on success, 0 on failure. A missing
+ * number reads as 0.0; a string read points into the engine while the key keeps its value. */
 QUELT_DDS_CONNECTOR_API int QueltDDSConnector_setFunctionIntoContext(QueltDDSConnector *connector, const char *name,
                                                                      QueltDDSConnector_LuaFunction function);
 QUELT_DDS_CONNECTOR_API int QueltDDSConnector_setNumberIntoContext(QueltDDSConnector *connector, const char *name,
@@ -146,7 +152,9 @@ QUELT_DDS_CONNECTOR_API int QueltDDSConnector_getBooleanFromContext(QueltDDSConn
 QUELT_DDS_CONNECTOR_API DDS_ReturnCode_t QueltDDSConnector_wait(QueltDDSConnector *connector, int milliseconds);
 QUELT_DDS_CONNECTOR_API DDS_ReturnCode_t QueltDDSConnector_wait_duration(QueltDDSConnector *connector,
                                                                          const DDS_Duration_t *duration);
-/* Installs callback as the data-available listener of the reader readerName. */
+/* Installs callback as the data-available listener of the reader readerName. It runs on a
+ * middleware thread (for a writer in the same process, on the writing thread within its write),
+ * concurrently with the connector's user: it must not call the connector. */
 QUELT_DDS_CONNECTOR_API void QueltDDSConnector_installListener(QueltDDSConnector *connector, const char *readerName,
                                                                QueltDDSConnector_DataAvailableCallback callback,
                                                                void *listener_data);

@@ -106,6 +106,11 @@ int QueltLuaContainer_In(lua_State *L, int operation) {
     }
     lua_pushstring(L, "samples"); /* push the key */
     lua_rawget(L, -2);            /* replace it by entry.samples: the Lua result */
+    if (!lua_istable(L, -1)) {    // a script replaced it
+        lua_pop(L, 1);            /* pop it */
+        lua_pushnil(L);           /* push the Lua result: nil */
+        return fail(L, ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    }
     lua_pushstring(L, "#sampleSeq"); /* push the key */
     lua_rawget(L, -2);               /* replace it by samples["#sampleSeq"] */
     if (lua_isnil(L, -1)) {
@@ -180,6 +185,11 @@ int QueltLuaContainer_Out(lua_State *L, int operation) {
     }
     lua_pushstring(L, "instance"); /* push the key */
     lua_gettable(L, -2);           /* replace it by entry.instance: the Lua result */
+    if (!lua_istable(L, -1)) {     // a script replaced it
+        lua_pop(L, 1);             /* pop it */
+        lua_pushnil(L);            /* push the Lua result: nil */
+        return fail(L, ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    }
     lua_pushstring(L, "#sample");  /* push the key */
     lua_gettable(L, -2);           /* replace it by instance["#sample"] */
     auto *instance = static_cast<DDS_DynamicData *>(popPointer(L, ctx, LUABINDING_LOG_GET_INSTANCE));

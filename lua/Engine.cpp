@@ -317,6 +317,141 @@ int logFromScript(lua_State *L, int level) {
     return 0;
 }
 
+
+/* ---- script execution helpers ---- */
+
+// Globals that cache the compiled script text and script file.
+const char *const kScriptCache = "xmlscriptfunction";
+const char *const kFileCache = "filefunction";
+
+// Pushes the cached chunk _G[name] and returns true when it is a function; otherwise pushes
+// nothing and returns false (any other value means nothing is cached).
+bool pushCachedChunk(lua_State *L, const char *name) {
+    pushGlobalRaw(L, name); /* push _G[name] */
+    if (lua_isfunction(L, -1)) {
+        return true;
+    }
+    lua_pop(L, 1); /* pop the non-function */
+    return false;
+}
+
+// _G[name] = the chunk on top, which stays on top. Raw: a metatable a script put on _G is not
+// consulted.
+void cacheChunk(lua_State *L, const char *name) {
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* push _G */
+    lua_pushstring(L, name);                             /* push name */
+    lua_pushvalue(L, -3);                                /* push the chunk */
+    lua_rawset(L, -3);                                   /* _G[name] = chunk; pops both */
+    lua_pop(L, 1);                                       /* pop _G */
+}
+
+// Both null, or equal texts.
+bool sameText(const char *a, const char *b) {
+    return a == b || (a != nullptr && b != nullptr && std::strcmp(a, b) == 0);
+}
+
+// _G[name] = nil, raw; name holds a value (a cached chunk), so nothing is allocated.
+void forgetChunk(lua_State *L, const char *name) {
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* push _G */
+    lua_pushstring(L, name);                             /* push name */
+    lua_pushnil(L);                                      /* push nil */
+    lua_rawset(L, -3);                                   /* _G[name] = nil; pops both */
+    lua_pop(L, 1);                                       /* pop _G */
+}
+
+// Logs the message on top (Lua's own text, with file:line) with the given record.
+void logTopMessage(lua_State *L, const char *ctx, const QueltLogMessage &message) {
+    const char *text = lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER
+                           ? lua_tolstring(L, -1, nullptr)
+                           : "(error object is not a string)";
+    QUELT_LUA_LOG_ERROR(ctx, message, text);
+}
+
+// A file check is due when more than the check period has passed since the last one.
+bool checkIsDue(const QueltLuaEngine *engine, const DDS_Time_t &now) {
+    const QueltLuaContainer &c = engine->container;
+    if (c.checkPeriodSec < 0 || engine->lastCheck.sec == 0x7FFFFFFF) {
+        return false;
+    }
+    long long sec = static_cast<long long>(now.sec) - engine->lastCheck.sec;
+    long long nanosec = static_cast<long long>(now.nanosec) - engine->lastCheck.nanosec;
+    if (nanosec < 0) {
+        nanosec += 1000000000LL;
+        --sec;
+    }
+    if (sec != c.checkPeriodSec) {
+        return sec > c.checkPeriodSec;
+    }
+    return nanosec > static_cast<long long>(c.checkPeriodNanosec);
+}
+
+// Calls the chunk on top (no arguments, one result) and settles the outcome: the status of a
+// failed call, -1 for a chunk that returned a value, 0 with every loan returned otherwise. The
+// stack is back at top.
+int runChunk(QueltLuaEngine *engine, const char *ctx, int top) {
+    lua_State *L = engine->L;
+    const int status = lua_pcall(L, 0, 1, 0); /* replace the chunk by its result or message */
+    if (status != LUA_OK) {
+        logTopMessage(L, ctx, LUABINDING_LOG_EXECUTE_FAILURE_s);
+        QueltLuaCommon_stackDump(L);
+        lua_settop(L, top); /* pop the message */
+        return status;
+    }
+    const bool returnedNothing = lua_isnil(L, -1);
+    lua_settop(L, top); /* pop the result */
+    if (!returnedNothing) {
+        return -1; // the samples of this run stay loaned, as the script asked for nothing else
+    }
+    QueltLuaEngine_returnAllLoans(engine);
+    return 0;
+}
+
+// registry[lud(L)] = lud(engine), or nil for a null engine. Storing a light userdata or nil under
+// an existing key does not allocate.
+void designateEngine(lua_State *L, void *engine) {
+    lua_pushlightuserdata(L, L); /* push key lud(L) */
+    if (engine != nullptr) {
+        lua_pushlightuserdata(L, engine); /* push lud(engine) */
+    } else {
+        lua_pushnil(L); /* push nil */
+    }
+    lua_rawset(L, LUA_REGISTRYINDEX); /* registry[lud(L)] = value; pops both */
+}
+
+// Protected body of returnAllLoans: lud(engine) at 1. Every input entry goes through the
+// container's return-loan operation, which also retires the indexed tables of that loan.
+int returnAllLoansBody(lua_State *L) {
+    static const char *const ctx = "QueltLuaEngine_returnAllLoans";
+    auto *engine = static_cast<QueltLuaEngine *>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    if (!QueltLuaCommon_pushTableOnTopFromMainTable(engine, "READER")) { /* push READER, at 1 */
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, "READER");
+        return 0;
+    }
+    QueltLuaEngine_InTableLen(L); /* push the number of readers */
+    const int count = static_cast<int>(lua_tonumberx(L, -1, nullptr));
+    lua_settop(L, 1); /* pop it */
+    for (int position = 1; position <= count; ++position) {
+        const char *name = QueltLuaCommon_getNameFromIndex(L, position, QUELT_LUA_INPUT_MAP);
+        if (name == nullptr) {
+            QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_NO_ALIAS_FOUND_d, position);
+            break;
+        }
+        lua_pushstring(L, name); /* push the name */
+        lua_rawget(L, 1);        /* replace it by READER[name]: the entry */
+        if (!lua_istable(L, -1)) {
+            // A script replaced the entry: its loan stays until the middleware deletes the
+            // reader with the connector.
+            QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, name);
+            lua_settop(L, 1); /* pop the non-table */
+            continue;
+        }
+        QueltLuaContainer_In(L, QUELT_LUA_IN_RETURN_LOAN);
+        lua_settop(L, 1); /* pop what the return left */
+    }
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -587,11 +722,23 @@ int QueltLuaEngine_getStringFromContext(QueltLuaEngine *engine, const char *name
     return ok;
 }
 
-/* ---- script execution (placeholders: registration is kept, running reports not defined) ---- */
+/* ---- script execution ---- */
 
 void QueltLuaEngine_assertCode(QueltLuaEngine *engine, int loadOnce, const char *fileName, const char *script) {
+    static const char *const ctx = "QueltLuaEngine_assertCode";
     if (engine == nullptr) {
         return;
+    }
+    lua_State *L = engine->L;
+    if (L != nullptr && !sameText(engine->fileName, fileName) && pushCachedChunk(L, kFileCache)) {
+        // Another file: it is loaded at the next execute, however old it is.
+        lua_pop(L, 1); /* pop the chunk */
+        forgetChunk(L, kFileCache);
+        engine->container.fileTimestamp = 0;
+    }
+    if (L != nullptr && script != nullptr && !sameText(engine->script, script) && pushCachedChunk(L, kScriptCache)) {
+        lua_pop(L, 1); /* pop the chunk */
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "a script text is compiled already: it stays in force, the new one is not run");
     }
     engine->loadOnce = loadOnce;
     engine->fileName = fileName;
@@ -599,27 +746,114 @@ void QueltLuaEngine_assertCode(QueltLuaEngine *engine, int loadOnce, const char 
 }
 
 int QueltLuaEngine_execute(QueltLuaEngine *engine) {
-    (void)engine;
-    QUELT_LUA_LOG_ERROR("QueltLuaEngine_execute", LUABINDING_LOG_OPERATION_UNDEF);
-    return -1;
+    static const char *const ctx = "QueltLuaEngine_execute";
+    if (engine == nullptr || engine->L == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "engine");
+        return -1;
+    }
+    if (engine->script != nullptr) {
+        const int rc = QueltLuaEngine_executeScript(engine, engine->script);
+        if (rc != 0) {
+            QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_EXECUTE_FAILURE_s, "script");
+            return rc; // the file is not run after a failed text
+        }
+    }
+    if (engine->fileName != nullptr) {
+        const int rc = QueltLuaEngine_executeFile(engine, engine->loadOnce, engine->fileName);
+        if (rc != 0) {
+            QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_EXECUTE_FAILURE_s, engine->fileName);
+            return rc;
+        }
+    }
+    return 0;
 }
 
 int QueltLuaEngine_executeScript(QueltLuaEngine *engine, const char *text) {
-    (void)engine, (void)text;
-    QUELT_LUA_LOG_ERROR("QueltLuaEngine_executeScript", LUABINDING_LOG_OPERATION_UNDEF);
-    return -1;
+    static const char *const ctx = "QueltLuaEngine_executeScript";
+    if (engine == nullptr || engine->L == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "engine");
+        return -1;
+    }
+    if (text == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s, "You must specify a file name to execute");
+        return -1;
+    }
+    lua_State *L = engine->L;
+    const int top = lua_gettop(L);
+    // The first text compiled stays in force for the life of the engine.
+    if (!pushCachedChunk(L, kScriptCache)) {
+        if (luaL_loadstring(L, text) != LUA_OK) { /* push the chunk, or the compiler's message */
+            logTopMessage(L, ctx, LUABINDING_LOG_OPEN_FAILURE_s);
+            lua_settop(L, top); /* pop the message */
+            return 0;           // nothing cached: the next execute compiles the text again
+        }
+        cacheChunk(L, kScriptCache);
+    }
+    return runChunk(engine, ctx, top);
 }
 
 int QueltLuaEngine_executeFile(QueltLuaEngine *engine, int loadOnce, const char *path) {
-    (void)engine, (void)loadOnce, (void)path;
-    QUELT_LUA_LOG_ERROR("QueltLuaEngine_executeFile", LUABINDING_LOG_OPERATION_UNDEF);
-    return -1;
+    static const char *const ctx = "QueltLuaEngine_executeFile";
+    if (engine == nullptr || engine->L == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "engine");
+        return -1;
+    }
+    if (path == nullptr) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s, "You must specify a file name to execute");
+        return -1;
+    }
+    lua_State *L = engine->L;
+    const int top = lua_gettop(L);
+    const bool cached = pushCachedChunk(L, kFileCache); /* push the cached chunk, if any */
+    bool load = !cached;
+    if (!cached || loadOnce == 0) {
+        DDS_Time_t now = {0, 0};
+        engine->clock->now(&now);
+        if (checkIsDue(engine, now)) {
+            engine->lastCheck = now;
+            load = !cached || QueltLuaCommon_didFileChange(&engine->container.fileTimestamp, path) != 0;
+        }
+    }
+    if (load) {
+        if (luaL_loadfilex(L, path, nullptr) != LUA_OK) { /* push the chunk, or the loader's message */
+            logTopMessage(L, ctx, LUABINDING_LOG_OPEN_FAILURE_s);
+            if (!cached) {
+                QueltLuaCommon_stackDump(L);
+                lua_settop(L, top); /* pop the message */
+                return 0;
+            }
+            // The last good version keeps running; the message above says why the edit is not.
+            lua_pop(L, 1); /* pop the message: the cached chunk is on top again */
+        } else {
+            if (cached) {
+                lua_remove(L, -2); /* drop the old chunk from below the new one */
+            }
+            cacheChunk(L, kFileCache);
+        }
+    }
+    return runChunk(engine, ctx, top);
 }
 
 void QueltLuaEngine_returnAllLoans(QueltLuaEngine *engine) {
-    // No loan can be outstanding while reads and takes are not defined; deletion calls this on
-    // every path, so it stays silent.
-    (void)engine;
+    static const char *const ctx = "QueltLuaEngine_returnAllLoans";
+    if (engine == nullptr || engine->L == nullptr) {
+        return;
+    }
+    lua_State *L = engine->L;
+    const int top = lua_gettop(L);
+    // The alias maps and the container are found through the state's engine reference; on a
+    // borrowed state it may designate another engine (or none), so it designates this one for the
+    // duration.
+    void *designated = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    designateEngine(L, engine);
+    // Protected: a script may have put anything into READER, and no Lua error may leave here.
+    lua_pushcfunction(L, returnAllLoansBody); /* push the body */
+    lua_pushlightuserdata(L, engine);         /* push its argument */
+    if (lua_pcall(L, 1, 0, 0) != LUA_OK) {   /* pops both; pushes the message on failure */
+        logTopMessage(L, ctx, LUABINDING_LOG_EXECUTE_FAILURE_s);
+    }
+    lua_settop(L, top);
+    designateEngine(L, designated);
 }
 
 /* ---- entry points installed in Lua ---- */

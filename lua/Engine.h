@@ -82,11 +82,18 @@ int QueltLuaEngine_getBooleanFromContext(QueltLuaEngine *engine, const char *nam
  * until the next context read of a string. */
 int QueltLuaEngine_getStringFromContext(QueltLuaEngine *engine, const char *name, const char **value);
 
-/* Script execution. */
+/* Script execution. The texts are borrowed. Compiled chunks are cached in the globals
+ * "xmlscriptfunction" (text: the first one compiled stays) and "filefunction" (file: reloaded when
+ * its modification time advances, checked at most once per container.checkPeriod; kept when a
+ * reload does not compile; dropped when another file name is registered). The execute functions
+ * return 0 (also for a text or file that does not compile with nothing cached), -1 for nothing to
+ * run or a chunk that returned a value, or the status of a failed run; after a run that returns
+ * nothing every reader's loan is returned. */
 void QueltLuaEngine_assertCode(QueltLuaEngine *engine, int loadOnce, const char *fileName, const char *script);
 int QueltLuaEngine_execute(QueltLuaEngine *engine);
 int QueltLuaEngine_executeScript(QueltLuaEngine *engine, const char *text);
 int QueltLuaEngine_executeFile(QueltLuaEngine *engine, int loadOnce, const char *path);
+/* Returns the loan of every input entry through QueltLuaContainer_In, in a protected call. */
 void QueltLuaEngine_returnAllLoans(QueltLuaEngine *engine);
 
 /* Entry points installed in Lua (no upvalues). */

@@ -266,6 +266,10 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
     static const char *const ctx = "QueltLuaMetamethodImpl_InDataIndexing";
     const int index = truncateToInt(lua_tonumberx(L, -1, nullptr));
     lua_pop(L, 1); /* pop the key: the table is alone at 1 */
+    if (!lua_istable(L, 1)) { // a script called the metamethod itself with something else
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_EXPECTED_AT_d, 1);
+        return 1;
+    }
     QueltLuaEngine *engine = index >= 1 ? QueltLuaCommon_getEngineReferenceFromRegistry(L) : nullptr;
     if (engine != nullptr) {
         // The samples/infos table itself never points at one sample: a name looked up on it
@@ -306,15 +310,28 @@ int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op) {
     QueltLuaEngine_pushKey(engine, L, QUELT_LUA_KEY_OWNER); /* push the key */
     lua_pushvalue(L, 1);                                    /* push the samples/infos table */
     lua_rawset(L, 2);                                       /* new["#owner"] = it; pops both */
-    lua_getglobal(L, op == QUELT_LUA_DATA_INFO ? QUELT_LUA_INFO_ALREADY_INDEXED_MT
-                                               : QUELT_LUA_INPUT_ALREADY_INDEXED_MT); /* push the metatable */
-    lua_setmetatable(L, 2);                                                          /* pops it */
+    const char *mt = op == QUELT_LUA_DATA_INFO ? QUELT_LUA_INFO_ALREADY_INDEXED_MT : QUELT_LUA_INPUT_ALREADY_INDEXED_MT;
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* push _G */
+    lua_pushstring(L, mt);                               /* push the name */
+    lua_rawget(L, -2);                                   /* replace it by _G[name] */
+    if (!lua_istable(L, -1)) { // a script replaced the global: no indexed table without it
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_NOT_FOUND_s, mt);
+        lua_settop(L, 1);
+        return 1;
+    }
+    lua_setmetatable(L, 2); /* pops the metatable */
+    lua_pop(L, 1);          /* pop _G */
     lua_pushvalue(L, 2); /* push a copy of the new table: the result */
     return 0;
 }
 
 int QueltLuaMetamethodImpl_InDataDereference(lua_State *L, int op) {
     static const char *const ctx = "QueltLuaMetamethodImpl_InDataDereference";
+    if (!lua_istable(L, 1)) { // a script called the metamethod itself with something else
+        QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_TABLE_EXPECTED_AT_d, 1);
+        lua_pushnil(L); /* push the result: nil */
+        return 1;
+    }
     if (!loanIsCurrent(L)) {
         lua_pop(L, 1); /* pop the name */
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s,

@@ -1,6 +1,7 @@
 # Compares the defined dynamic symbols of LIBRARY with the list in EXPECTED (one name a line,
-# '#' comments), checks that every expected name is declared in HEADER, and that LIBRARY does not
-# depend on a Lua library (it takes Lua from the host process).
+# '#' comments), checks that every expected name is declared in HEADER, that every function HEADER
+# declares is called by the C program CALLER (when given), and that LIBRARY does not depend on a
+# Lua library (it takes Lua from the host process).
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -40,6 +41,21 @@ foreach(sym IN LISTS actual)
     string(APPEND errors "  unexpected export: ${sym}\n")
   endif()
 endforeach()
+# Every function the header declares is called by the C program that links the library.
+if(CALLER)
+  file(READ ${CALLER} caller_text)
+  string(REGEX MATCHALL "QUELT_DDS_CONNECTOR_API[^(;]*[ *]([A-Za-z_0-9]+)\\(" declarations "${header_text}")
+  foreach(declaration IN LISTS declarations)
+    string(REGEX MATCH "([A-Za-z_0-9]+)\\($" name "${declaration}")
+    set(name "${CMAKE_MATCH_1}")
+    if(name MATCHES "^__")
+      continue() # the export macro's own definition
+    endif()
+    if(NOT caller_text MATCHES "[^A-Za-z_0-9]${name}[^A-Za-z_0-9]")
+      string(APPEND errors "  declared in the header but not called by ${CALLER}: ${name}\n")
+    endif()
+  endforeach()
+endif()
 execute_process(COMMAND readelf -d ${LIBRARY} OUTPUT_VARIABLE dynamic_section)
 if(dynamic_section MATCHES "NEEDED[^\n]*liblua")
   string(APPEND errors "  links a Lua library; Lua must come from the host process\n")
