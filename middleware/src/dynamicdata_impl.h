@@ -28,8 +28,9 @@ enum class Access { Read, Write, Info };
 
 // Resolves a member name (id 0) or a member id (null name) from data. Write access creates what
 // the path needs: sets optional members present, selects union cases, grows sequences.
-// Info access resolves like Read but accepts a sequence element past the length within the bound
-// (its block is then null). Returns a DDS return code.
+// Info access resolves like Read but goes through what is absent (a sequence element past the
+// length within the bound, an unset optional member, an unselected case): the block is then
+// null, and the type is still known, so that a write by the same path can create it. Returns a DDS return code.
 DDS_ReturnCode_t locate(const DDS_DynamicData *data, const char *name, DDS_DynamicDataMemberId id, Access access, Location &out);
 
 } // namespace quelt::mw

@@ -375,3 +375,18 @@ TEST(WriteParams, ARelatedIdentityReachesTheReadersInfos)
     EXPECT_EQ(second.substr(0, second.find("]}")), first.substr(0, first.find("]}")));
     EXPECT_NE(second.find("\"low\": 2}}"), std::string::npos) << second;
 }
+
+TEST(JsonIn, PathsCreateWhatTheyReach)
+{
+    Connector conn(178, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(conn.c, nullptr);
+    LogCapture log;
+    // An element of an empty sequence of structures, a member of an unselected union case: a set
+    // by path creates them, as JSON does.
+    QueltDDSConnector_setNumberIntoSamples(conn.c, kWriter, "pseq[2].x", 4);
+    QueltDDSConnector_setNumberIntoSamples(conn.c, kWriter, "u.p.y", 1.5);
+    EXPECT_TRUE(log.lines().empty()) << log.text();
+    const std::string instance = text(QueltDDSConnector_getJSONInstance(conn.c, kWriter));
+    EXPECT_NE(instance.find(R"("pseq":[{"x":0,"y":0},{"x":4,"y":0}])"), std::string::npos) << instance;
+    EXPECT_NE(instance.find(R"("u":{"p":{"x":0,"y":1.5}})"), std::string::npos) << instance;
+}
