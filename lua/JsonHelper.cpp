@@ -31,6 +31,7 @@ using quelt::lua::toFloat32;
 
 constexpr const char *kWalkCtx = "QueltLuaJsonHelper_parse_json_node";
 constexpr int kMaxDepth = QUELT_LUA_JSON_MAX_DEPTH;
+constexpr size_t kKeptLiterals = 1 << 16; // number literals whose room a thread keeps between documents
 
 const char *kindName(DDS_TCKind kind) {
     static const char *const names[] = {"null",    "short",  "long",     "unsigned short", "unsigned long", "float",
@@ -598,19 +599,44 @@ bool exceedsInt64(const char *digits, size_t n) {
 // A number literal that json-parser may not hold exactly: a decimal, or an integer beyond the
 // signed 64-bit range. ordinal counts every number literal of the text from 0.
 struct Literal {
-    size_t ordinal;
-    const char *text;
-    size_t length;
+    uint32_t ordinal;
+    uint32_t offset; // in the text
+    uint32_t length;
     bool big;
 };
 
+// What the scan stops at: 1 a quote, 2 a number's first character; 3 the rest of a number.
+struct ScanClasses {
+    unsigned char of[256];
+    constexpr ScanClasses() : of{} {
+        of[static_cast<unsigned char>('"')] = 1;
+        of[static_cast<unsigned char>('-')] = 2;
+        for (int c = '0'; c <= '9'; ++c) {
+            of[c] = 2;
+        }
+    }
+};
+constexpr ScanClasses kScan;
+
+bool inNumber(char c) { return (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-'; }
+
 // The literals to read ourselves, and the count of all number literals. Strings and numbers are
-// found by their first character; the text is JSON (it parsed).
+// found by their first character; the text is JSON (it parsed). No literals are given for a text
+// beyond 4 GB, whose offsets would not fit.
 size_t findLiterals(const char *text, size_t length, std::vector<Literal> &literals) {
+    if (length > UINT32_MAX) {
+        return 0;
+    }
     size_t count = 0;
-    for (size_t i = 0; i < length;) {
-        const char c = text[i];
-        if (c == '"') {
+    size_t i = 0;
+    for (;;) {
+        while (i < length && kScan.of[static_cast<unsigned char>(text[i])] == 0) {
+            ++i;
+        }
+        if (i >= length) {
+            return count;
+        }
+        if (text[i] == '"') {
             // To the closing quote: one not preceded by an odd number of backslashes.
             for (;;) {
                 const void *q = std::memchr(text + i + 1, '"', length - i - 1);
@@ -627,37 +653,34 @@ size_t findLiterals(const char *text, size_t length, std::vector<Literal> &liter
                 }
             }
             ++i;
-        } else if (c == '-' || (c >= '0' && c <= '9')) {
-            const size_t start = i;
-            if (c == '-') {
-                ++i;
-            }
-            const size_t digits = i;
-            while (i < length && text[i] >= '0' && text[i] <= '9') {
-                ++i;
-            }
-            const size_t end = i;
-            const bool integer = !(i < length && (text[i] == '.' || text[i] == 'e' || text[i] == 'E'));
-            while (i < length && ((text[i] >= '0' && text[i] <= '9') || text[i] == '.' || text[i] == 'e' ||
-                                  text[i] == 'E' || text[i] == '+' || text[i] == '-')) {
-                ++i;
-            }
-            const bool big = integer && end - digits >= 19 && exceedsInt64(text + digits, end - digits);
-            if (!integer || big) {
-                literals.push_back({count, text + start, i - start, big});
-            }
-            ++count;
-        } else {
+            continue;
+        }
+        const size_t start = i;
+        if (text[i] == '-') {
             ++i;
         }
+        const size_t digits = i;
+        while (i < length && static_cast<unsigned>(text[i] - '0') < 10u) {
+            ++i;
+        }
+        const size_t end = i;
+        const bool integer = !(i < length && (text[i] == '.' || text[i] == 'e' || text[i] == 'E'));
+        while (i < length && inNumber(text[i])) {
+            ++i;
+        }
+        const bool big = integer && end - digits >= 19 && exceedsInt64(text + digits, end - digits);
+        if (!integer || big) {
+            literals.push_back({static_cast<uint32_t>(count), static_cast<uint32_t>(start),
+                                static_cast<uint32_t>(i - start), big});
+        }
+        ++count;
     }
-    return count;
 }
 
 // Walks the tree once, iteratively (it may be arbitrarily deep): its depth, counted until it
 // passes kMaxDepth, and the number values put right from the literals of the text. Returns the
 // depth; bigs receives the values of the integers beyond the 64-bit range, sorted.
-int examine(json_value *root, const std::vector<Literal> &literals, size_t literalCount,
+int examine(json_value *root, const char *text, const std::vector<Literal> &literals, size_t literalCount,
             std::vector<BigInteger> &bigs) {
     int depth = 0;
     struct Level {
@@ -668,13 +691,15 @@ int examine(json_value *root, const std::vector<Literal> &literals, size_t liter
     int top = -1;
     size_t ordinal = 0, next = 0;
     bool aligned = true;
-    std::vector<std::pair<json_value *, double>> exact;
-    exact.reserve(literals.size());
+    // Kept per thread, so that a steady stream of documents allocates nothing here.
+    thread_local std::vector<std::pair<json_value *, double>> exact;
+    exact.clear();
     auto visit = [&](json_value *v) {
         if (v->type == json_integer || v->type == json_double) {
             if (next < literals.size() && literals[next].ordinal == ordinal) {
                 const Literal &l = literals[next++];
-                const double d = decimalOf(l.text, l.text + l.length);
+                const char *literal = text + l.offset;
+                const double d = decimalOf(literal, literal + l.length);
                 // json-parser's value is within a unit or two of the exact one; anything else
                 // means the two readings are not of the same literal.
                 const double gap = std::fabs(d - v->u.dbl);
@@ -682,7 +707,7 @@ int examine(json_value *root, const std::vector<Literal> &literals, size_t liter
                           (d == v->u.dbl || gap <= std::max(std::fabs(d), std::fabs(v->u.dbl)) * 1e-9 || gap < 1e-300);
                 exact.emplace_back(v, d);
                 if (l.big) {
-                    bigs.push_back({v, l.text, l.length});
+                    bigs.push_back({v, literal, l.length});
                 }
             }
             ++ordinal;
@@ -727,6 +752,9 @@ int examine(json_value *root, const std::vector<Literal> &literals, size_t liter
     for (const auto &[value, d] : exact) {
         value->u.dbl = d;
     }
+    if (exact.capacity() > kKeptLiterals) {
+        std::vector<std::pair<json_value *, double>>().swap(exact);
+    }
     std::sort(bigs.begin(), bigs.end(), [](const BigInteger &a, const BigInteger &b) { return a.value < b.value; });
     return depth;
 }
@@ -757,10 +785,15 @@ int QueltLuaJsonHelper_json_to_dynamic_data(DDS_DynamicData *data, const char *j
     if (root == nullptr) {
         return 0;
     }
-    std::vector<Literal> literals;
+    thread_local std::vector<Literal> literals;
+    literals.clear();
     const size_t literalCount = findLiterals(json, length, literals);
     std::vector<BigInteger> bigs;
-    if (examine(root, literals, literalCount, bigs) > kMaxDepth) {
+    const int depth = examine(root, json, literals, literalCount, bigs);
+    if (literals.capacity() > kKeptLiterals) {
+        std::vector<Literal>().swap(literals); // a huge document does not pin its memory
+    }
+    if (depth > kMaxDepth) {
         json_value_free(root);
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_JSON_TOO_DEEP_d, kMaxDepth);
         return 0;
