@@ -248,6 +248,37 @@ namespace {
 
 fdds::DomainParticipantFactory *fastdds_factory() { return fdds::DomainParticipantFactory::get_instance(); }
 
+fdds::DataRepresentationId_t fastdds_representation(DDS_DataRepresentationId_t id)
+{
+    return id == DDS_XCDR2_DATA_REPRESENTATION ? fdds::XCDR2_DATA_REPRESENTATION : fdds::XCDR_DATA_REPRESENTATION;
+}
+
+// The representation a writer uses: the first one configured, else the type's own. XCDR1 has
+// parameter lists for mutable types, which we do not write.
+bool writer_encoding(const DDS_DataRepresentationQosPolicy &r, const DDS_TypeCode *type, CdrVersion &out, std::string &why)
+{
+    out = r.length > 0 ? (r.value[0] == DDS_XCDR2_DATA_REPRESENTATION ? CdrVersion::Xcdr2 : CdrVersion::Xcdr1) : cdr_default_version(type);
+    if (out == CdrVersion::Xcdr1 && resolve(type)->extensibility == Extensibility::Mutable) {
+        why = "XCDR1 (XCDR_DATA_REPRESENTATION) is not supported for the mutable type '" + resolve(type)->name + "'";
+        return false;
+    }
+    return true;
+}
+
+// What a reader accepts: as configured, else both for final types (peers differ in what they
+// send for them) and XCDR2 for extensible ones.
+std::vector<fdds::DataRepresentationId_t> reader_representations(const DDS_DataRepresentationQosPolicy &r, const DDS_TypeCode *type)
+{
+    std::vector<fdds::DataRepresentationId_t> out;
+    for (DDS_Long i = 0; i < r.length; ++i)
+        out.push_back(fastdds_representation(r.value[i]));
+    if (out.empty() && cdr_default_version(type) == CdrVersion::Xcdr1)
+        out = {fdds::XCDR_DATA_REPRESENTATION, fdds::XCDR2_DATA_REPRESENTATION};
+    else if (out.empty())
+        out = {fdds::XCDR2_DATA_REPRESENTATION};
+    return out;
+}
+
 bool create_writer(DDS_Publisher *pub, const WriterPlan &wp, DDS_Topic *topic, std::string &err)
 {
     auto w = std::make_unique<DDS_DataWriter>();
@@ -258,6 +289,12 @@ bool create_writer(DDS_Publisher *pub, const WriterPlan &wp, DDS_Topic *topic, s
     w->bridge = std::make_unique<WriterBridge>(w.get());
     fdds::DataWriterQos q = fdds::DATAWRITER_QOS_DEFAULT;
     to_fastdds(wp.qos, q);
+    std::string why;
+    if (!writer_encoding(wp.qos.representation, topic->plan->type, w->encoding, why)) {
+        err = "data writer '" + wp.name + "': " + why;
+        return false;
+    }
+    q.representation().m_value = {w->encoding == CdrVersion::Xcdr2 ? fdds::XCDR2_DATA_REPRESENTATION : fdds::XCDR_DATA_REPRESENTATION};
     w->writer = pub->publisher->create_datawriter(topic->topic, q, w->bridge.get(), fdds::StatusMask::all());
     if (!w->writer) {
         err = "cannot create data writer '" + wp.name + "' of topic '" + topic->plan->name + "'";
@@ -277,6 +314,7 @@ bool create_reader(DDS_Subscriber *sub, const ReaderPlan &rp, DDS_Topic *topic, 
     r->bridge = std::make_unique<ReaderBridge>(r.get());
     fdds::DataReaderQos q = fdds::DATAREADER_QOS_DEFAULT;
     to_fastdds(rp.qos, q);
+    q.type_consistency().representation.m_value = reader_representations(rp.qos.representation, topic->plan->type);
     r->reader = sub->subscriber->create_datareader(topic->topic, q, r->bridge.get(), fdds::StatusMask::all());
     if (!r->reader) {
         err = "cannot create data reader '" + rp.name + "' of topic '" + topic->plan->name + "'";
@@ -930,6 +968,7 @@ DDS_ReturnCode_t DDS_DynamicDataWriter_write(DDS_DynamicDataWriter *self, const 
     if (r != DDS_RETCODE_OK)
         return r;
     try {
+        EncodingScope encoding(self->encoding);
         return rc(self->writer->write(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
     } catch (...) {
         return DDS_RETCODE_ERROR;
@@ -947,6 +986,7 @@ DDS_ReturnCode_t DDS_DynamicDataWriter_write_w_params(DDS_DynamicDataWriter *sel
             wp.sample_identity(from_identity(params->identity));
         if (!is_auto(params->related_sample_identity))
             wp.related_sample_identity(from_identity(params->related_sample_identity));
+        EncodingScope encoding(self->encoding);
         if (!self->writer->write(const_cast<DDS_DynamicData *>(sample), wp))
             return DDS_RETCODE_ERROR;
         // Report the identity the sample went out with.
@@ -963,6 +1003,7 @@ DDS_ReturnCode_t DDS_DynamicDataWriter_dispose(DDS_DynamicDataWriter *self, cons
     if (r != DDS_RETCODE_OK)
         return r;
     try {
+        EncodingScope encoding(self->encoding);
         return rc(self->writer->dispose(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
     } catch (...) {
         return DDS_RETCODE_ERROR;
@@ -976,6 +1017,7 @@ DDS_ReturnCode_t DDS_DynamicDataWriter_unregister_instance(DDS_DynamicDataWriter
     if (r != DDS_RETCODE_OK)
         return r;
     try {
+        EncodingScope encoding(self->encoding);
         return rc(self->writer->unregister_instance(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
     } catch (...) {
         return DDS_RETCODE_ERROR;
