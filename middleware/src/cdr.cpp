@@ -55,6 +55,12 @@ inline int primitive_lc(const DDS_TypeCode *t)
     }
 }
 
+// Bytes an EMHEADER adds in front of a mutable member: the header, and a NEXTINT unless the
+// length code tells the length (primitives) or the value's own first word does (strings, whose
+// length counts the bytes that follow: length code 5, as Cyclone DDS writes them).
+constexpr uint32_t kLcOwnLength = 5;
+inline uint32_t em_overhead(const DDS_TypeCode *t) { return primitive_lc(t) >= 0 || t->kind == DDS_TK_STRING ? 4 : 8; }
+
 // XCDR2 frames sequences and arrays with a DHEADER unless their elements are primitive (enums
 // count as primitive).
 inline bool elements_framed(const DDS_TypeCode *seq_or_array) { return !is_primitive_kind(seq_or_array->rcontent->kind); }
@@ -283,8 +289,8 @@ void write_mutable_members(Writer &w, const DDS_TypeCode *t, const unsigned char
             continue;
         const uint32_t flags = m.key ? kEmMustUnderstand : 0;
         const int lc = primitive_lc(m.rtype);
-        if (lc >= 0) {
-            w.num(flags | (uint32_t(lc) << 28) | m.wire_id);
+        if (lc >= 0 || m.rtype->kind == DDS_TK_STRING) {
+            w.num(flags | (uint32_t(lc >= 0 ? lc : kLcOwnLength) << 28) | m.wire_id);
             write_value(w, m.rtype, p + m.offset, false);
             continue;
         }
@@ -467,7 +473,7 @@ size_t Sizer::value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, b
             if (em) {
                 if (m.optional && !p[m.flag_offset])
                     continue;
-                pos = align_to(pos, 4) + (primitive_lc(m.rtype) >= 0 ? 4 : 8);
+                pos = align_to(pos, 4) + em_overhead(m.rtype);
                 pos = value(m.rtype, p + m.offset, pos, false);
             } else if (!m.optional) {
                 pos = value(m.rtype, p + m.offset, pos, filter);
@@ -1180,7 +1186,7 @@ class SizeCalc {
                 const SizeMat &v = of(mb.rtype, key);
                 SizeMat one;
                 if (em) // EMHEADER, NEXTINT unless a primitive
-                    one = mul(fixed_mat(4, primitive_lc(mb.rtype) >= 0 ? 4 : 8), v);
+                    one = mul(fixed_mat(4, em_overhead(mb.rtype)), v);
                 else if (mb.optional && v2_)
                     one = mul(fixed_mat(1, 1), v);
                 else
