@@ -5,10 +5,12 @@
 #include "dds/dds_log.h"
 #include "dds/dds_string.h"
 #include "dds/dds_util.h"
+#include "representation_transport.h"
 #include "topic_type.h"
 
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
+#include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <fastdds/dds/publisher/qos/DataWriterQos.hpp>
 #include <fastdds/dds/publisher/qos/PublisherQos.hpp>
 #include <fastdds/dds/subscriber/qos/DataReaderQos.hpp>
@@ -300,6 +302,7 @@ bool create_writer(DDS_Publisher *pub, const WriterPlan &wp, DDS_Topic *topic, s
         err = "cannot create data writer '" + wp.name + "' of topic '" + topic->plan->name + "'";
         return false;
     }
+    announce_representation(w->writer->guid(), {int16_t(w->encoding == CdrVersion::Xcdr2 ? DDS_XCDR2_DATA_REPRESENTATION : DDS_XCDR_DATA_REPRESENTATION)});
     pub->writers.push_back(std::move(w));
     return true;
 }
@@ -320,6 +323,10 @@ bool create_reader(DDS_Subscriber *sub, const ReaderPlan &rp, DDS_Topic *topic, 
         err = "cannot create data reader '" + rp.name + "' of topic '" + topic->plan->name + "'";
         return false;
     }
+    std::vector<int16_t> accepted;
+    for (fdds::DataRepresentationId_t id : q.type_consistency().representation.m_value)
+        accepted.push_back(int16_t(id));
+    announce_representation(r->reader->guid(), std::move(accepted));
     sub->readers.push_back(std::move(r));
     return true;
 }
@@ -417,6 +424,11 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
     p->plan = std::move(plan);
     fdds::DomainParticipantQos q = fdds::PARTICIPANT_QOS_DEFAULT;
     q.name(p->plan.name);
+    // The built-in transports (shared memory, UDPv4), with UDPv4 completing our endpoints'
+    // announcements for other implementations.
+    q.transport().use_builtin_transports = false;
+    q.transport().user_transports.push_back(std::make_shared<eprosima::fastdds::rtps::SharedMemTransportDescriptor>());
+    q.transport().user_transports.push_back(representation_udp_transport());
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     if (!p->participant) {
         err = "cannot create participant '" + p->plan.name + "' on domain " + std::to_string(p->plan.domain_id);
@@ -434,8 +446,10 @@ void delete_participant(DDS_DomainParticipant *p)
     if (!p)
         return;
     delete_entities(p);
-    if (p->participant)
+    if (p->participant) {
+        forget_representations(p->participant->guid().guidPrefix);
         fastdds_factory()->delete_participant(p->participant);
+    }
     delete p;
 }
 

@@ -32,8 +32,9 @@ const Member *find_member(const DDS_TypeCode *t, std::string_view name, int32_t 
 }
 
 // Steps from the value (t, p) into member/case `index` of a struct or union. A null p (an absent
-// value reached in Info mode) stays null.
-DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t index, Access access, bool last, Location &out)
+// value reached in Info mode) stays null: members of absent values still have a kind, which is
+// what a setter asks before it makes them exist.
+DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t index, Access access, [[maybe_unused]] bool last, Location &out)
 {
     const Member &m = t->members[index];
     out.member = &m;
@@ -47,7 +48,7 @@ DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t 
                 if (access == Access::Write) {
                     value_init(m.rtype, p + m.offset);
                     *flag = 1;
-                } else if (access == Access::Info && last) {
+                } else if (access == Access::Info) {
                     t = m.rtype;
                     p = nullptr;
                     return DDS_RETCODE_OK;
@@ -66,7 +67,7 @@ DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t 
         if (rep->selected != index) {
             if (access == Access::Write) {
                 union_select(t, p, index);
-            } else if (access == Access::Info && last) {
+            } else if (access == Access::Info) {
                 t = m.rtype;
                 p = nullptr;
                 return DDS_RETCODE_OK;
@@ -81,7 +82,7 @@ DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t 
 }
 
 // Steps into element `index` (0-based, flattened for arrays) of a sequence or array.
-DDS_ReturnCode_t step_element(const DDS_TypeCode *&t, unsigned char *&p, uint32_t index, Access access, bool last, Location &out)
+DDS_ReturnCode_t step_element(const DDS_TypeCode *&t, unsigned char *&p, uint32_t index, Access access, [[maybe_unused]] bool last, Location &out)
 {
     out.member = nullptr;
     out.container = t;
@@ -103,7 +104,7 @@ DDS_ReturnCode_t step_element(const DDS_TypeCode *&t, unsigned char *&p, uint32_
             if (access == Access::Write) {
                 if (!buf_resize(b, e, index + 1))
                     return DDS_RETCODE_OUT_OF_RESOURCES;
-            } else if (access == Access::Info && last) {
+            } else if (access == Access::Info) {
                 t = e;
                 p = nullptr;
                 return DDS_RETCODE_OK;
@@ -191,7 +192,7 @@ DDS_ReturnCode_t locate(const DDS_DynamicData *data, const char *name, DDS_Dynam
             DDS_ReturnCode_t rc = step_member(t, p, index, access, last, out);
             if (rc != DDS_RETCODE_OK)
                 return rc;
-            if (!p && !last)
+            if (!p && !last && access != Access::Info)
                 return DDS_RETCODE_NO_DATA;
         } else if (end == pos && end < s.size() && s[end] == '.') {
             return DDS_RETCODE_BAD_PARAMETER; // empty segment
@@ -234,7 +235,7 @@ DDS_ReturnCode_t locate(const DDS_DynamicData *data, const char *name, DDS_Dynam
                 DDS_ReturnCode_t rc = step_element(t, p, flat, access, last, out);
                 if (rc != DDS_RETCODE_OK)
                     return rc;
-                if (!p && !last)
+                if (!p && !last && access != Access::Info)
                     return DDS_RETCODE_NO_DATA;
                 for (size_t k = used; k < n; ++k)
                     idx[k - used] = idx[k];
