@@ -1,7 +1,7 @@
 /* cyclone_ext_peer: the Cyclone DDS side of the extensible-type interoperability tests, with
  * the types of Extensible.idl (App appendable, Mut mutable with optional members, Fin final).
  *
- *   cyclone_ext_peer [--wait-go] pub app|mut|fin DOMAIN COUNT [TIMEOUT_S]
+ *   cyclone_ext_peer [--wait-go] [--xcdr2] pub app|mut|fin DOMAIN COUNT [TIMEOUT_S]
  *   cyclone_ext_peer [--data-only] sub app|mut|fin DOMAIN COUNT [TIMEOUT_S]
  *
  * pub waits for a reader, prints "# matched" (with --wait-go it then waits for a line on
@@ -9,7 +9,8 @@
  * sample 0, waits for the acknowledgements and for the reader to leave. sub prints each sample
  * it takes as a canonical line and each change of an instance's state, and exits 0 once it has
  * COUNT data lines and the dispose (with --data-only, the data lines alone), 2 on timeout.
- * The topic is the type's in tests/data/extensible.xml (AppTopic, MutTopic, FinTopic). */
+ * With --xcdr2 the writer uses XCDR2 whatever the type (Cyclone's default for final types is
+ * XCDR1). The topic is the type's in tests/data/extensible.xml (AppTopic, MutTopic, FinTopic). */
 #include "Extensible.h"
 #include "ext_lines.h"
 
@@ -20,6 +21,7 @@
 
 static bool wait_go = false;
 static bool data_only = false;
+static bool xcdr2 = false;
 
 static const dds_topic_descriptor_t *descriptor(int kind) {
     return kind == EXT_APP ? &Ext_App_desc : kind == EXT_MUT ? &Ext_Mut_desc : &Ext_Fin_desc;
@@ -114,6 +116,8 @@ static int run_pub(int kind, dds_domainid_t domain, uint32_t count, dds_duration
     dds_entity_t topic = check_entity(dds_create_topic(pp, descriptor(kind), ext_topic(kind), NULL, NULL), "create topic");
     dds_qos_t *qos = reliable_qos(DDS_SECS(10));
     dds_qset_writer_data_lifecycle(qos, false);
+    if (xcdr2)
+        dds_qset_data_representation(qos, 1, (dds_data_representation_id_t[]){DDS_DATA_REPRESENTATION_XCDR2});
     dds_entity_t wr = check_entity(dds_create_writer(pp, topic, qos, NULL), "create writer");
     dds_delete_qos(qos);
     dds_entity_t ws = check_entity(dds_create_waitset(pp), "create waitset");
@@ -247,7 +251,7 @@ static int run_sub(int kind, dds_domainid_t domain, uint32_t count, dds_duration
 }
 
 static void usage(void) {
-    fputs("usage: cyclone_ext_peer [--wait-go] [--data-only] pub|sub app|mut|fin DOMAIN COUNT [TIMEOUT_S]\n", stderr);
+    fputs("usage: cyclone_ext_peer [--wait-go] [--data-only] [--xcdr2] pub|sub app|mut|fin DOMAIN COUNT [TIMEOUT_S]\n", stderr);
     exit(64);
 }
 
@@ -260,6 +264,8 @@ int main(int argc, char **argv) {
             wait_go = true;
         else if (!strcmp(argv[i], "--data-only"))
             data_only = true;
+        else if (!strcmp(argv[i], "--xcdr2"))
+            xcdr2 = true;
         else if (nargs < 8)
             args[nargs++] = argv[i];
         else

@@ -2,7 +2,7 @@
 // IDL compiled with idlc), both directions: an appendable type whose XML version has one more
 // trailing member than the IDL's, a mutable one with optional members whose XML lists them in
 // another order with explicit ids, and a final one that still goes out as XCDR1. Every member is
-// compared through the canonical lines of ext_lines.h, disposes included. Domains 216..221.
+// compared through the canonical lines of ext_lines.h, disposes included. Domains 216..222.
 #include "ext_lines.h"
 #include "interop_support.h"
 
@@ -190,11 +190,14 @@ void connectorToCyclone(int domain, int kind, uint32_t count)
     EXPECT_EQ(rc, 0) << "cyclone_ext_peer sub failed";
 }
 
-void cycloneToConnector(int domain, int kind, uint32_t count)
+void cycloneToConnector(int domain, int kind, uint32_t count, bool xcdr2 = false)
 {
     Connector conn(domain, kind);
     ASSERT_NE(conn.c, nullptr);
-    Peer peer({"--wait-go", "pub", kKinds[kind], std::to_string(domain), std::to_string(count), std::to_string(kPeerTimeoutS)});
+    std::vector<std::string> args{"--wait-go", "pub", kKinds[kind], std::to_string(domain), std::to_string(count), std::to_string(kPeerTimeoutS)};
+    if (xcdr2)
+        args.insert(args.begin(), "--xcdr2");
+    Peer peer(args);
     ASSERT_TRUE(peer.started());
     ASSERT_TRUE(peer.wait_for_line(INTEROP_MATCHED_LINE, kPeerTimeoutS)) << "the peer's writer never matched our reader";
     ASSERT_TRUE(wait_matched(QueltDDSConnector_getReader(conn.c, kReader), 2)) << "our reader never matched the peer's writer";
@@ -245,3 +248,5 @@ TEST(InteropExtensible, MutableConnectorToCyclone) { connectorToCyclone(218, EXT
 TEST(InteropExtensible, MutableCycloneToConnector) { cycloneToConnector(219, EXT_MUT, 9); }
 TEST(InteropExtensible, FinalStaysXcdr1ConnectorToCyclone) { connectorToCyclone(220, EXT_FIN, 9); }
 TEST(InteropExtensible, FinalStaysXcdr1CycloneToConnector) { cycloneToConnector(221, EXT_FIN, 9); }
+// Readers of final types take XCDR2 writers too.
+TEST(InteropExtensible, FinalFromAnXcdr2WriterCycloneToConnector) { cycloneToConnector(222, EXT_FIN, 9, true); }
