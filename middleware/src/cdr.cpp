@@ -768,11 +768,13 @@ void reset_member(const Member &m, unsigned char *p)
         clear_value(m.rtype, p + m.offset);
 }
 
-// The members of a mutable struct inside its DHEADER, in any order, matched by member id.
+// The members of a mutable struct inside its DHEADER, in any order, matched by member id. Those
+// the sender did not send get their defaults afterwards, so the others keep their storage.
 void read_mutable_members(Reader &r, const DDS_TypeCode *t, unsigned char *p)
 {
-    for (const Member &m : t->members)
-        reset_member(m, p);
+    const size_t n = t->members.size();
+    uint64_t small_seen = 0;
+    std::vector<bool> big_seen(n > 64 ? n : 0);
     for (;;) {
         // Up to 3 bytes of padding may close the frame.
         const size_t pad = (r.origin - r.pos()) & 3;
@@ -803,6 +805,11 @@ void read_mutable_members(Reader &r, const DDS_TypeCode *t, unsigned char *p)
             r.skip(length); // a member of a newer version of the type
             continue;
         }
+        const size_t index = size_t(m - t->members.data());
+        if (n > 64)
+            big_seen[index] = true;
+        else
+            small_seen |= uint64_t(1) << index;
         if (m->optional)
             set_present(*m, p, true);
         const size_t outer = r.end;
@@ -810,6 +817,9 @@ void read_mutable_members(Reader &r, const DDS_TypeCode *t, unsigned char *p)
         read_value(r, m->rtype, p + m->offset, false);
         r.close(outer);
     }
+    for (size_t i = 0; i < n; ++i)
+        if (!(n > 64 ? big_seen[i] : (small_seen >> i) & 1))
+            reset_member(t->members[i], p);
 }
 
 void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
