@@ -389,7 +389,7 @@ void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool 
                     write_value(w, m.rtype, p + m.offset, filter);
                 ++i;
             } else if (m.optional) {
-                write_optional(w, m, static_cast<uint32_t>(i), p, filter);
+                write_optional(w, m, m.wire_id, p, filter);
                 ++i;
             } else if (!w.swap && is_primitive_kind(m.rtype->kind)) {
                 w.align(m.rtype->align);
@@ -484,7 +484,7 @@ size_t Sizer::value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, b
             } else {
                 pos = align_to(pos, 4) + 4;
                 const size_t v = p[m.flag_offset] ? value(m.rtype, p + m.offset, 0, filter) : 0;
-                if (v > kShortLengthMax || i >= kShortIdLimit)
+                if (v > kShortLengthMax || m.wire_id >= kShortIdLimit)
                     pos += kExtendedExtra;
                 pos += v;
             }
@@ -948,7 +948,7 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
                     read_value(r, m.rtype, p + m.offset, filter);
                 ++i;
             } else if (m.optional) {
-                read_optional(r, m, static_cast<uint32_t>(i), p, filter);
+                read_optional(r, m, m.wire_id, p, filter);
                 ++i;
             } else if (!r.swap && is_primitive_kind(m.rtype->kind)) {
                 r.align(m.rtype->align);
@@ -1200,7 +1200,7 @@ class SizeCalc {
                 else if (mb.optional && v2_)
                     one = mul(fixed_mat(1, 1), v);
                 else
-                    one = mb.optional ? optional_mat(v, static_cast<uint32_t>(i)) : v;
+                    one = mb.optional ? optional_mat(v, mb.wire_id) : v;
                 if (mb.optional && (em || v2_))
                     one = join(em ? identity_mat() : fixed_mat(1, 1), one);
                 m = mul(m, one);

@@ -9,18 +9,19 @@
 // take a presence byte; a wide string's length counts bytes. Mutable unions are not supported.
 //
 // Encoding choices (a reader of another implementation must agree on these):
-// - Body alignment is relative to the end of the encapsulation header; 8-byte types align to 8.
+// - Body alignment is relative to the end of the encapsulation header; 8-byte types align to 8
+//   (XCDR1) or 4 (XCDR2).
 // - string: uint32 length counting the NUL, the bytes, the NUL. Length 0, a missing NUL or a
 //   length over the bound are rejected on read.
-// - wstring: uint32 number of UTF-16 code units, then the units (2 bytes each), no NUL. This is
-//   the XCDR2 form of wide strings, also used in XCDR1 by the implementations we talk to.
+// - wstring: uint32 length, then the UTF-16 code units (2 bytes each), no NUL. The length counts
+//   code units in XCDR1 (as the implementations we talk to write it) and bytes in XCDR2.
 // - boolean: one byte, 0 or 1; enum: int32 that must name an enumerator; long double: 16 bytes
 //   aligned to 8, taken as an opaque 128-bit number (byte-reversed in big-endian streams).
 // - union: the discriminator at its own size, then the selected case (nothing when no case
 //   matches and there is no default).
 // - optional member: final types in XCDR1 carry no presence flag, so we put an XCDR1 parameter
-//   header in front of each optional member: align 4, uint16 member id (0-based declaration
-//   index, must-understand bit 0x4000 clear), uint16 length of the value (0: absent). The value's
+//   header in front of each optional member: align 4, uint16 member id (the XTypes member id,
+//   must-understand bit 0x4000 clear), uint16 length of the value (0: absent). The value's
 //   alignment restarts at its first byte. A value over 65535 bytes (or an id from 0x3F00 on) uses
 //   the long form: PID_EXTENDED 0x3F01|0x4000, length 8, uint32 member id, uint32 length. On read
 //   up to 3 bytes of padding after the value, inside the declared length, are accepted.
