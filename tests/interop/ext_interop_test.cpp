@@ -250,3 +250,28 @@ TEST(InteropExtensible, FinalStaysXcdr1ConnectorToCyclone) { connectorToCyclone(
 TEST(InteropExtensible, FinalStaysXcdr1CycloneToConnector) { cycloneToConnector(221, EXT_FIN, 9); }
 // Readers of final types take XCDR2 writers too.
 TEST(InteropExtensible, FinalFromAnXcdr2WriterCycloneToConnector) { cycloneToConnector(222, EXT_FIN, 9, true); }
+
+// Two of our own participants, as two processes of an application would be: the announcements
+// we complete for other implementations must not keep Fast DDS from matching itself.
+TEST(InteropExtensible, OurParticipantsMatchEachOtherOnEveryType)
+{
+    for (int kind : {EXT_APP, EXT_MUT, EXT_FIN}) {
+        SCOPED_TRACE(kConfigs[kind]);
+        Connector a(223, kind), b(223, kind);
+        ASSERT_TRUE(a.c && b.c);
+        // Each writer: its own participant's reader and the other's.
+        EXPECT_TRUE(wait_matched(QueltDDSConnector_getWriter(a.c, kWriter), 2));
+        EXPECT_TRUE(wait_matched(QueltDDSConnector_getReader(b.c, kReader), 2));
+        setSample(a.c, kind, 4);
+        QueltDDSConnector_write(a.c, kWriter, nullptr);
+        ASSERT_EQ(QueltDDSConnector_wait(b.c, 10000), DDS_RETCODE_OK);
+        QueltDDSConnector_take(b.c, kReader);
+        ASSERT_EQ(QueltDDSConnector_getSamplesLength(b.c, kReader), 1.0);
+        char line[1024];
+        ext_expected_line(kind, 4, line, sizeof line);
+        EXPECT_EQ(sampleLine(b.c, kind, 1), line);
+        if (kind == EXT_APP) {
+            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(b.c, kReader, 1, "extra"), 1004.0);
+        }
+    }
+}

@@ -211,6 +211,22 @@ TEST_F(Xcdr2, EvolvedTypesReadOlderAndNewerSamples)
         }
 }
 
+TEST_F(Xcdr2, JsonOfAMutableSampleFromCycloneLeavesAbsentMembersOut)
+{
+    Sample got = make(evolved_, "Ext::Mut");
+    OK(decode(got.get(), read_file("mut_absent_le.bin")));
+    DDS_PrintFormat format;
+    OK(DDS_PrintFormat_initialize(&format, DDS_JSON_PRINT_FORMAT));
+    format.indent = 0;
+    char buf[256];
+    DDS_PrintFormatProperty_t params{};
+    params.buffer = buf;
+    params.buffer_size = sizeof buf;
+    OK(DDS_DynamicDataFormatter_print_w_params(got.get(), &params, &format));
+    // Our declaration order; opt and inner absent.
+    EXPECT_STREQ(R"({"value":-0.125,"name":"","id":18,"shorts":[]})", buf);
+}
+
 TEST_F(Xcdr2, EveryKindRoundTripsInBothVersionsAndOrders)
 {
     // Both versions of one type, so XCDR1 readers of appendable types (plain CDR) work too.
