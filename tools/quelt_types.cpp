@@ -2,7 +2,7 @@
 //
 // Shows what the middleware makes of a type: loads the XML types, prints the type's outline
 // (extensibility, members with their member ids, key and optional flags), fills a sample from the
-// command line, prints it as JSON, serializes it in XCDR1 (but for mutable types) and XCDR2
+// command line, prints it as JSON, serializes it in XCDR1 and XCDR2
 // (bytes in hex, and the key hash), reads each back and checks that the result equals the
 // original. Any failure exits non-zero with
 // a message, so the tool doubles as a smoke test of the DynamicData stack.
@@ -411,13 +411,9 @@ int run(int argc, char **argv)
 
     if (!(r.back = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT)))
         return fail("cannot create a sample");
-    // Writers of final types use XCDR1 unless configured otherwise, the others XCDR2; XCDR1 has
-    // no form of ours for mutable types.
-    const bool is_mutable = type->extensibility == quelt::mw::Extensibility::Mutable;
+    // Writers of final types use XCDR1 unless configured otherwise, the others XCDR2.
     const bool default_v2 = type->extensibility != quelt::mw::Extensibility::Final;
     for (DDS_DataRepresentationId_t rep : {DDS_XCDR_DATA_REPRESENTATION, DDS_XCDR2_DATA_REPRESENTATION}) {
-        if (rep == DDS_XCDR_DATA_REPRESENTATION && is_mutable)
-            continue;
         const bool v2 = rep == DDS_XCDR2_DATA_REPRESENTATION;
         DDS_UnsignedLong length = 0;
         DDS_ReturnCode_t rc = DDS_DynamicData_to_cdr_buffer_ex(r.sample, nullptr, &length, rep, DDS_BOOLEAN_FALSE);

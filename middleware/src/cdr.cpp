@@ -33,6 +33,8 @@ constexpr uint16_t kPidMask = 0x3FFF;
 constexpr uint32_t kShortIdLimit = 0x3F00;
 constexpr uint32_t kShortLengthMax = 0xFFFF;
 constexpr uint32_t kExtendedExtra = 8; // PID_EXTENDED header: uint32 id + uint32 length after the short header
+constexpr uint32_t kExtendedMustUnderstand = 0x40000000u; // in the extended header's id word
+constexpr uint16_t kPidListEnd = 0x3F02;
 
 const char kZeros[16] = {};
 
@@ -241,18 +243,22 @@ void write_disc(Writer &w, const DDS_TypeCode *d, int64_t disc)
     }
 }
 
-void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char *p, bool key)
+// One XCDR1 parameter: align 4, a header with the member id (must-understand flag 0x4000 when
+// asked) and the value's length, then the value, whose alignment restarts at its first byte. A
+// null value writes an empty parameter (an absent optional member).
+void write_parameter(Writer &w, uint32_t id, bool must_understand, const DDS_TypeCode *t, const unsigned char *value, bool key)
 {
     w.align(4);
     const size_t header = w.pos();
-    if (!p[m.flag_offset]) {
+    const uint16_t short_id = static_cast<uint16_t>(id | (must_understand ? kPidMustUnderstand : 0));
+    if (!value) {
         if (id < kShortIdLimit) {
-            w.num(static_cast<uint16_t>(id));
+            w.num(short_id);
             w.num(static_cast<uint16_t>(0));
         } else {
             w.num(static_cast<uint16_t>(kPidExtended | kPidMustUnderstand));
             w.num(static_cast<uint16_t>(kExtendedExtra));
-            w.num(id);
+            w.num(id | (must_understand ? kExtendedMustUnderstand : 0));
             w.num(uint32_t(0));
         }
         return;
@@ -262,11 +268,11 @@ void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char
     w.raw(kZeros, 4);
     const size_t outer = w.origin;
     w.origin = header + 4;
-    write_value(w, m.rtype, p + m.offset, key);
+    write_value(w, t, value, key);
     const size_t size = w.pos() - w.origin;
     w.origin = outer;
     if (size <= kShortLengthMax && id < kShortIdLimit) {
-        w.poke(header, static_cast<uint16_t>(id));
+        w.poke(header, short_id);
         w.poke(header + 2, static_cast<uint16_t>(size));
         return;
     }
@@ -276,8 +282,25 @@ void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char
     std::memmove(base + header + 4 + kExtendedExtra, base + header + 4, size);
     w.poke(header, static_cast<uint16_t>(kPidExtended | kPidMustUnderstand));
     w.poke(header + 2, static_cast<uint16_t>(kExtendedExtra));
-    w.poke(header + 4, id);
+    w.poke(header + 4, id | (must_understand ? kExtendedMustUnderstand : 0));
     w.poke(header + 8, static_cast<uint32_t>(size));
+}
+
+void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char *p, bool key)
+{
+    write_parameter(w, id, false, m.rtype, p[m.flag_offset] ? p + m.offset : nullptr, key);
+}
+
+// XCDR1 mutable struct (PL_CDR): every present member as a parameter, must-understand for key
+// members, then the list's end.
+void write_parameter_list(Writer &w, const DDS_TypeCode *t, const unsigned char *p)
+{
+    for (const Member &m : t->members)
+        if (!m.optional || p[m.flag_offset])
+            write_parameter(w, m.wire_id, m.key, m.rtype, p + m.offset, false);
+    w.align(4);
+    w.num(static_cast<uint16_t>(kPidListEnd | kPidMustUnderstand));
+    w.num(static_cast<uint16_t>(0));
 }
 
 // The members of a mutable struct after its DHEADER: each present one behind an EMHEADER with its
@@ -370,6 +393,10 @@ void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool 
         // framing; one without contributes all its members, as in the data.
         const bool filter = key && t->keyed;
         const bool framed = w.v2 && !filter && t->extensibility != Extensibility::Final;
+        if (!w.v2 && !filter && t->extensibility == Extensibility::Mutable) {
+            write_parameter_list(w, t, p);
+            return;
+        }
         const size_t start = framed ? w.begin_length() : 0;
         if (framed && t->extensibility == Extensibility::Mutable) {
             write_mutable_members(w, t, p);
@@ -462,6 +489,15 @@ size_t Sizer::value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, b
     case DDS_TK_STRUCT: {
         const bool filter = key && t->keyed;
         const bool framed = v2 && !filter && t->extensibility != Extensibility::Final;
+        if (!v2 && !filter && t->extensibility == Extensibility::Mutable) {
+            for (const Member &m : t->members) {
+                if (m.optional && !p[m.flag_offset])
+                    continue;
+                const size_t v = value(m.rtype, p + m.offset, 0, false);
+                pos = align_to(pos, 4) + 4 + ((v > kShortLengthMax || m.wire_id >= kShortIdLimit) ? kExtendedExtra : 0) + v;
+            }
+            return align_to(pos, 4) + 4; // the list's end
+        }
         if (framed)
             pos = align_to(pos, 4) + 4;
         const bool em = framed && t->extensibility == Extensibility::Mutable;
@@ -519,8 +555,9 @@ uint64_t min_wire_size(const DDS_TypeCode *t, bool v2)
     case DDS_TK_ARRAY:
         return std::min<uint64_t>(uint64_t(t->element_count) * min_wire_size(t->rcontent, v2), UINT32_MAX);
     case DDS_TK_STRUCT: {
-        // An extensible type may come with fewer members than ours: its DHEADER is all that is sure.
-        if (v2 && t->extensibility != Extensibility::Final)
+        // An extensible type may come with fewer members than ours: its DHEADER (or, for a mutable
+        // one in XCDR1, the parameter list's end) is all that is sure.
+        if ((v2 && t->extensibility != Extensibility::Final) || t->extensibility == Extensibility::Mutable)
             return 4;
         uint64_t s = 0;
         for (const Member &m : t->members)
@@ -700,48 +737,74 @@ int64_t read_disc(Reader &r, const DDS_TypeCode *d)
     }
 }
 
-void read_optional(Reader &r, const Member &m, uint32_t id, unsigned char *p, bool key)
+struct ParameterHeader {
+    uint32_t id;
+    uint32_t size;
+    bool must_understand;
+    bool list_end;
+};
+
+ParameterHeader read_parameter_header(Reader &r)
 {
     r.align(4);
     const uint16_t pid = r.num<uint16_t>();
     const uint16_t length = r.num<uint16_t>();
-    uint32_t got_id, size;
-    if ((pid & kPidMask) == kPidExtended) {
+    ParameterHeader h{};
+    if ((pid & kPidMask) == kPidListEnd) {
+        h.list_end = true;
+    } else if ((pid & kPidMask) == kPidExtended) {
         if (length != kExtendedExtra)
             throw Invalid{};
-        got_id = r.num<uint32_t>() & 0x0FFFFFFFu; // top bits are flags
-        size = r.num<uint32_t>();
+        const uint32_t word = r.num<uint32_t>();
+        h.id = word & 0x0FFFFFFFu; // top bits are flags
+        h.must_understand = word & kExtendedMustUnderstand;
+        h.size = r.num<uint32_t>();
     } else {
-        got_id = pid & kPidMask;
-        size = length;
+        h.id = pid & kPidMask;
+        h.must_understand = pid & kPidMustUnderstand;
+        h.size = length;
     }
-    if (got_id != id)
+    return h;
+}
+
+// A parameter's value: it may not read past its declared length (up to 3 bytes of padding may be
+// left), and its alignment restarts at its first byte.
+void read_parameter_value(Reader &r, const DDS_TypeCode *t, unsigned char *v, uint32_t size, bool key)
+{
+    if (size > r.remaining())
+        throw Invalid{};
+    const size_t outer_origin = r.origin, outer_end = r.end;
+    r.origin = r.pos();
+    r.end = r.origin + size;
+    read_value(r, t, v, key);
+    const size_t left = r.end - r.pos();
+    if (left > 3 || (left && !r.cdr.jump(left)))
+        throw Invalid{};
+    r.origin = outer_origin;
+    r.end = outer_end;
+}
+
+void read_optional(Reader &r, const Member &m, uint32_t id, unsigned char *p, bool key)
+{
+    const ParameterHeader h = read_parameter_header(r);
+    if (h.list_end || h.id != id)
         throw Invalid{};
     unsigned char *flag = p + m.flag_offset;
     unsigned char *v = p + m.offset;
-    if (size == 0) {
+    if (h.size == 0) {
         if (*flag) {
             value_fini(m.rtype, v);
             *flag = 0;
         }
         return;
     }
-    if (size > r.remaining())
+    if (h.size > r.remaining())
         throw Invalid{};
     if (!*flag) {
         value_init(m.rtype, v);
         *flag = 1;
     }
-    // The value may not read past its declared length; its alignment restarts at its first byte.
-    const size_t outer_origin = r.origin, outer_end = r.end;
-    r.origin = r.pos();
-    r.end = r.origin + size;
-    read_value(r, m.rtype, v, key);
-    const size_t left = r.end - r.pos();
-    if (left > 3 || (left && !r.cdr.jump(left)))
-        throw Invalid{};
-    r.origin = outer_origin;
-    r.end = outer_end;
+    read_parameter_value(r, m.rtype, v, h.size, key);
 }
 
 void clear_value(const DDS_TypeCode *t, void *p);
@@ -768,37 +831,50 @@ void reset_member(const Member &m, unsigned char *p)
         clear_value(m.rtype, p + m.offset);
 }
 
-// The members of a mutable struct inside its DHEADER, in any order, matched by member id. Those
-// the sender did not send get their defaults afterwards, so the others keep their storage.
+// The members of a mutable struct, in any order, matched by member id: in XCDR2 behind EMHEADERs
+// up to the end of the DHEADER, in XCDR1 as parameters up to the list's end. Those the sender did
+// not send get their defaults afterwards, so the others keep their storage.
 void read_mutable_members(Reader &r, const DDS_TypeCode *t, unsigned char *p)
 {
     const size_t n = t->members.size();
     uint64_t small_seen = 0;
     std::vector<bool> big_seen(n > 64 ? n : 0);
     for (;;) {
-        // Up to 3 bytes of padding may close the frame.
-        const size_t pad = (r.origin - r.pos()) & 3;
-        if (r.remaining() <= pad)
-            break;
-        const uint32_t h = r.num<uint32_t>();
-        const uint32_t lc = (h >> 28) & 7;
-        const uint32_t id = h & kEmIdMask;
+        uint32_t id;
         size_t length;
-        if (lc < kLcNextInt) {
-            length = size_t(1) << lc;
-        } else if (lc == kLcNextInt) {
-            length = r.num<uint32_t>();
+        bool must_understand;
+        if (r.v2) {
+            // Up to 3 bytes of padding may close the frame.
+            const size_t pad = (r.origin - r.pos()) & 3;
+            if (r.remaining() <= pad)
+                break;
+            const uint32_t h = r.num<uint32_t>();
+            const uint32_t lc = (h >> 28) & 7;
+            id = h & kEmIdMask;
+            must_understand = h & kEmMustUnderstand;
+            if (lc < kLcNextInt) {
+                length = size_t(1) << lc;
+            } else if (lc == kLcNextInt) {
+                length = r.num<uint32_t>();
+            } else {
+                // Codes 5..7: NEXTINT is the value's own first word (its DHEADER or element count).
+                const uint64_t next = r.peek_u32();
+                length = 4 + (lc == 5 ? next : lc == 6 ? next * 4 : next * 8);
+            }
         } else {
-            // Codes 5..7: NEXTINT is the value's own first word (its DHEADER or element count).
-            const uint64_t next = r.peek_u32();
-            length = 4 + (lc == 5 ? next : lc == 6 ? next * 4 : next * 8);
+            const ParameterHeader h = read_parameter_header(r);
+            if (h.list_end)
+                break;
+            id = h.id;
+            length = h.size;
+            must_understand = h.must_understand;
         }
         if (length > r.remaining())
             throw Invalid{};
         const Member *m = member_by_wire_id(t, id);
         if (!m) {
-            if (h & kEmMustUnderstand) {
-                QueltLog_error("XCDR2", "sample of '%s' refused: member id %u is marked must-understand and the type has no such member",
+            if (must_understand) {
+                QueltLog_error(r.v2 ? "XCDR2" : "XCDR1", "sample of '%s' refused: member id %u is marked must-understand and the type has no such member",
                                t->name.c_str(), id);
                 throw Invalid{};
             }
@@ -810,8 +886,16 @@ void read_mutable_members(Reader &r, const DDS_TypeCode *t, unsigned char *p)
             big_seen[index] = true;
         else
             small_seen |= uint64_t(1) << index;
+        if (!r.v2 && length == 0 && m->optional) { // an empty parameter: absent
+            set_present(*m, p, false);
+            continue;
+        }
         if (m->optional)
             set_present(*m, p, true);
+        if (!r.v2) {
+            read_parameter_value(r, m->rtype, p + m->offset, static_cast<uint32_t>(length), false);
+            continue;
+        }
         const size_t outer = r.end;
         r.end = r.pos() + length;
         read_value(r, m->rtype, p + m->offset, false);
@@ -923,6 +1007,10 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
     case DDS_TK_STRUCT: {
         const bool filter = key && t->keyed;
         const bool framed = r.v2 && !filter && t->extensibility != Extensibility::Final;
+        if (!r.v2 && !filter && t->extensibility == Extensibility::Mutable) {
+            read_mutable_members(r, t, p); // a parameter list
+            return;
+        }
         const size_t outer = framed ? r.open() : 0;
         if (framed && t->extensibility == Extensibility::Mutable) {
             read_mutable_members(r, t, p);
@@ -1188,6 +1276,12 @@ class SizeCalc {
         case DDS_TK_STRUCT: {
             const bool frame = v2_ && !key && t->extensibility != Extensibility::Final;
             const bool em = frame && t->extensibility == Extensibility::Mutable;
+            if (!v2_ && !key && t->extensibility == Extensibility::Mutable) {
+                SizeMat m = identity_mat(); // every member as a parameter (optional_mat counts empty ones too)
+                for (const Member &mb : t->members)
+                    m = mul(m, optional_mat(of(mb.rtype, false), mb.wire_id));
+                return mul(m, fixed_mat(4, 4)); // the list's end
+            }
             SizeMat m = identity_mat();
             for (size_t i = 0; i < t->members.size(); ++i) {
                 const Member &mb = t->members[i];
@@ -1311,6 +1405,8 @@ CdrVersion cdr_default_version(const DDS_TypeCode *t)
 bool cdr_write_header(fc::Cdr &cdr, const DDS_TypeCode *t, CdrVersion v)
 {
     uint16_t id = kEncCdrBe;
+    if (v == CdrVersion::Xcdr1 && resolve(t) && resolve(t)->extensibility == Extensibility::Mutable)
+        id = kEncPlCdrBe;
     if (v == CdrVersion::Xcdr2) {
         t = resolve(t);
         const Extensibility e = t ? t->extensibility : Extensibility::Final;
@@ -1328,7 +1424,7 @@ bool cdr_write_header(fc::Cdr &cdr, const DDS_TypeCode *t, CdrVersion v)
     return true;
 }
 
-bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v)
+bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t)
 {
     unsigned char header[4];
     try {
@@ -1337,9 +1433,16 @@ bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v)
         return false;
     }
     const uint16_t id = uint16_t(header[0] << 8 | header[1]);
-    // PL_CDR (XCDR1 parameter lists) and the rest are not ours to read.
+    // The type tells how to read the body; the identifier only its version and byte order.
+    t = resolve(t);
     switch (id & ~1u) {
-    case kEncCdrBe: v = CdrVersion::Xcdr1; break;
+    case kEncCdrBe:
+    case kEncPlCdrBe:
+        // XCDR1 has two bodies: a parameter list for mutable types, plain CDR for the others.
+        if (t && (t->extensibility == Extensibility::Mutable) != ((id & ~1u) == kEncPlCdrBe))
+            return false;
+        v = CdrVersion::Xcdr1;
+        break;
     case kEncCdr2Be: case kEncDCdr2Be: case kEncPlCdr2Be: v = CdrVersion::Xcdr2; break;
     default: return false;
     }
@@ -1395,7 +1498,7 @@ bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsign
         fc::FastBuffer fb(buf, end);
         fc::Cdr cdr(fb, fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);
         CdrVersion v;
-        if (cdr_read_header(cdr, v) && cdr_deserialize(t, block, cdr, end, true, v))
+        if (cdr_read_header(cdr, v, t) && cdr_deserialize(t, block, cdr, end, true, v))
             return true;
     }
     return false;
@@ -1517,7 +1620,7 @@ DDS_ReturnCode_t DDS_DynamicData_from_cdr_buffer(DDS_DynamicData *self, const un
         fc::FastBuffer fb(const_cast<char *>(reinterpret_cast<const char *>(buffer)), length);
         fc::Cdr cdr(fb, fc::Cdr::DEFAULT_ENDIAN, fc::Cdr::DDS_CDR);
         CdrVersion v;
-        if (cdr_read_header(cdr, v) && cdr_deserialize(self->type, self->p, cdr, length, false, v))
+        if (cdr_read_header(cdr, v, self->type) && cdr_deserialize(self->type, self->p, cdr, length, false, v))
             return DDS_RETCODE_OK;
     } catch (...) {
     }

@@ -8,6 +8,10 @@
 // 4 and a NEXTINT length) with its member id; optional members of final and appendable structs
 // take a presence byte; a wide string's length counts bytes. Mutable unions are not supported.
 //
+// XCDR1 mutable structs (PL_CDR) are parameter lists: each present member as a parameter like an
+// optional member's below (must-understand for key members), closed by PID_LIST_END 0x3F02|0x4000
+// with length 0.
+//
 // Encoding choices (a reader of another implementation must agree on these):
 // - Body alignment is relative to the end of the encapsulation header; 8-byte types align to 8
 //   (XCDR1) or 4 (XCDR2).
@@ -81,13 +85,14 @@ enum class CdrVersion : uint8_t { Xcdr1 = 1, Xcdr2 = 2 };
 CdrVersion cdr_default_version(const DDS_TypeCode *t);
 
 // Writes the encapsulation header for the version, t's extensibility and the Cdr's endianness
-// (XCDR1: CDR_BE/LE 0x0000/0x0001; XCDR2: PLAIN_CDR2 0x0006/0x0007 for final types, D_CDR2
+// (XCDR1: CDR_BE/LE 0x0000/0x0001, PL_CDR_BE/LE 0x0002/0x0003 for mutable types; XCDR2: PLAIN_CDR2 0x0006/0x0007 for final types, D_CDR2
 // 0x0008/0x0009 for appendable, PL_CDR2 0x000a/0x000b for mutable ones) and makes the next byte
 // the alignment origin.
 bool cdr_write_header(eprosima::fastcdr::Cdr &cdr, const DDS_TypeCode *t = nullptr, CdrVersion v = CdrVersion::Xcdr1);
-// Reads the header; accepts the XCDR1 plain and every XCDR2 identifier (options ignored), sets
-// the Cdr's endianness and tells the version.
-bool cdr_read_header(eprosima::fastcdr::Cdr &cdr, CdrVersion &v);
+// Reads the header; accepts every XCDR1 and XCDR2 identifier (options ignored), sets the Cdr's
+// endianness and tells the version. With t, an XCDR1 body must be the one t's extensibility has:
+// PL_CDR (a parameter list) for mutable types, plain CDR for the others.
+bool cdr_read_header(eprosima::fastcdr::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t = nullptr);
 
 // Body of a sample of type t (aliases allowed) at the Cdr's current position, which becomes the
 // alignment origin (call it right after the header). Uses the Cdr's endianness. False when the

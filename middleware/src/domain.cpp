@@ -255,16 +255,10 @@ fdds::DataRepresentationId_t fastdds_representation(DDS_DataRepresentationId_t i
     return id == DDS_XCDR2_DATA_REPRESENTATION ? fdds::XCDR2_DATA_REPRESENTATION : fdds::XCDR_DATA_REPRESENTATION;
 }
 
-// The representation a writer uses: the first one configured, else the type's own. XCDR1 has
-// parameter lists for mutable types, which we do not write.
-bool writer_encoding(const DDS_DataRepresentationQosPolicy &r, const DDS_TypeCode *type, CdrVersion &out, std::string &why)
+// The representation a writer uses: the first one configured, else the type's own.
+CdrVersion writer_encoding(const DDS_DataRepresentationQosPolicy &r, const DDS_TypeCode *type)
 {
-    out = r.length > 0 ? (r.value[0] == DDS_XCDR2_DATA_REPRESENTATION ? CdrVersion::Xcdr2 : CdrVersion::Xcdr1) : cdr_default_version(type);
-    if (out == CdrVersion::Xcdr1 && resolve(type)->extensibility == Extensibility::Mutable) {
-        why = "XCDR1 (XCDR_DATA_REPRESENTATION) is not supported for the mutable type '" + resolve(type)->name + "'";
-        return false;
-    }
-    return true;
+    return r.length > 0 ? (r.value[0] == DDS_XCDR2_DATA_REPRESENTATION ? CdrVersion::Xcdr2 : CdrVersion::Xcdr1) : cdr_default_version(type);
 }
 
 // What a reader accepts: as configured, else both for final types (peers differ in what they
@@ -291,11 +285,7 @@ bool create_writer(DDS_Publisher *pub, const WriterPlan &wp, DDS_Topic *topic, s
     w->bridge = std::make_unique<WriterBridge>(w.get());
     fdds::DataWriterQos q = fdds::DATAWRITER_QOS_DEFAULT;
     to_fastdds(wp.qos, q);
-    std::string why;
-    if (!writer_encoding(wp.qos.representation, topic->plan->type, w->encoding, why)) {
-        err = "data writer '" + wp.name + "': " + why;
-        return false;
-    }
+    w->encoding = writer_encoding(wp.qos.representation, topic->plan->type);
     q.representation().m_value = {w->encoding == CdrVersion::Xcdr2 ? fdds::XCDR2_DATA_REPRESENTATION : fdds::XCDR_DATA_REPRESENTATION};
     w->writer = pub->publisher->create_datawriter(topic->topic, q, w->bridge.get(), fdds::StatusMask::all());
     if (!w->writer) {

@@ -65,7 +65,7 @@ bool DynamicTopicType::deserialize(SerializedPayload_t *payload, void *data)
         eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char *>(payload->data), payload->length);
         eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::LITTLE_ENDIANNESS, eprosima::fastcdr::Cdr::DDS_CDR);
         CdrVersion v;
-        if (cdr_read_header(cdr, v) && cdr_deserialize(type_, d->p, cdr, payload->length, key_only, v))
+        if (cdr_read_header(cdr, v, type_) && cdr_deserialize(type_, d->p, cdr, payload->length, key_only, v))
             return true;
     }
     return false;

@@ -229,16 +229,18 @@ TEST_F(Xcdr2, JsonOfAMutableSampleFromCycloneLeavesAbsentMembersOut)
 
 TEST_F(Xcdr2, EveryKindRoundTripsInBothVersionsAndOrders)
 {
-    // Both versions of one type, so XCDR1 readers of appendable types (plain CDR) work too.
+    // Both versions of every type: XCDR1 is plain CDR for final and appendable types and a
+    // parameter list (PL_CDR) for mutable ones.
     for (const Capture &c : kCaptures)
         for (DDS_DataRepresentationId_t rep : {DDS_XCDR_DATA_REPRESENTATION, DDS_XCDR2_DATA_REPRESENTATION})
             for (bool be : {false, true}) {
-                if (rep == DDS_XCDR_DATA_REPRESENTATION && std::string(c.type) == "Ext::Mut")
-                    continue; // XCDR1 mutable types need parameter lists, which we do not write
                 SCOPED_TRACE(std::string(c.file) + " rep " + std::to_string(rep) + (be ? " BE" : " LE"));
                 Sample want = expected(evolved_, c), got = make(evolved_, c.type);
                 const Bytes b = encode(want.get(), rep, be);
                 EXPECT_EQ(rep == DDS_XCDR2_DATA_REPRESENTATION ? 1 : 0, b[1] >= 6) << hex(b);
+                if (rep == DDS_XCDR_DATA_REPRESENTATION && std::string(c.type) == "Ext::Mut") {
+                    EXPECT_EQ(be ? 2 : 3, b[1]) << "PL_CDR";
+                }
                 OK(decode(got.get(), b));
                 EXPECT_TRUE(DDS_DynamicData_equal(want.get(), got.get()));
                 if (const DDS_UnsignedLong max = DDS_TypeCode_get_max_serialized_size(DDS_DynamicData_get_type(want.get()))) {
@@ -303,9 +305,9 @@ TEST_F(Xcdr2, TruncatedAndDamagedBuffersAreRefused)
                     EXPECT_TRUE(rc == DDS_RETCODE_OK || rc == DDS_RETCODE_BAD_PARAMETER);
                 }
         }
-    // An encapsulation that is not ours: PL_CDR (XCDR1 parameter lists) and an unknown id.
+    // Encapsulation identifiers that name no CDR form.
     Sample got = make(same_, "Ext::Fin");
-    for (uint8_t id : {uint8_t(2), uint8_t(3), uint8_t(0x0c)}) {
+    for (uint8_t id : {uint8_t(4), uint8_t(5), uint8_t(0x0c)}) {
         Bytes b = read_file("fin_le.bin");
         b[1] = id;
         EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, decode(got.get(), b));
@@ -333,6 +335,43 @@ TEST_F(Xcdr2, OptionalMembersOfFinalAndAppendableTypesTakeAPresenceByte)
     Bytes bad = encode(d.get(), DDS_XCDR2_DATA_REPRESENTATION, true);
     bad[8] = 2;
     EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, decode(back.get(), bad));
+}
+
+TEST_F(Xcdr2, Xcdr1MutableTypesAreParameterLists)
+{
+    Library lib(DDS_TypeLibrary_new());
+    OK(DDS_TypeLibrary_load_string(lib.get(), R"(<dds><types>
+        <struct name="M" extensibility="mutable">
+          <member name="k" type="int32" key="true" id="5"/>
+          <member name="o" type="int16" optional="true" id="1"/>
+          <member name="d" type="float64"/>
+        </struct></types></dds>)", "m.xml"));
+    Sample d = make(lib, "M");
+    OK(DDS_DynamicData_set_long(d.get(), "k", 0, 7));
+    OK(DDS_DynamicData_set_double(d.get(), "d", 0, 1.5));
+    // PL_CDR_LE; k (id 5, must-understand), d (id 2, no padding: its alignment starts with it),
+    // o left out, the list's end.
+    const Bytes k = {0x05, 0x40, 4, 0, 7, 0, 0, 0}, dd = {0x02, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0xf8, 0x3f}, end = {0x02, 0x7f, 0, 0};
+    auto list = [&](std::initializer_list<Bytes> params) {
+        Bytes b = {0, 3, 0, 0};
+        for (const Bytes &p : params)
+            b.insert(b.end(), p.begin(), p.end());
+        return b;
+    };
+    EXPECT_EQ(hex(list({k, dd, end})), hex(encode(d.get(), DDS_XCDR_DATA_REPRESENTATION, false)));
+    // Any order; unknown ids skipped unless must-understand; a list without its end is refused.
+    const Bytes unknown = {0x09, 0, 2, 0, 1, 2, 0, 0}, unknown_mu = {0x09, 0x40, 2, 0, 1, 2, 0, 0};
+    Sample got = make(lib, "M");
+    OK(decode(got.get(), list({dd, unknown, k, end})));
+    EXPECT_TRUE(DDS_DynamicData_equal(d.get(), got.get()));
+    LogCapture log;
+    EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, decode(got.get(), list({k, unknown_mu, dd, end})));
+    EXPECT_NE(std::string::npos, log.text.find("XCDR1: sample of 'M' refused: member id 9")) << log.text;
+    EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, decode(got.get(), list({k, dd})));
+    // Plain CDR is not a mutable type's XCDR1 body.
+    Bytes plain = list({k, dd, end});
+    plain[1] = 1;
+    EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, decode(got.get(), plain));
 }
 
 TEST_F(Xcdr2, KeyHashIsBigEndianXcdr2OfTheKey)
