@@ -293,6 +293,11 @@ bool create_writer(DDS_Publisher *pub, const WriterPlan &wp, DDS_Topic *topic, s
         return false;
     }
     announce_representation(w->writer->guid(), {int16_t(w->encoding == CdrVersion::Xcdr2 ? DDS_XCDR2_DATA_REPRESENTATION : DDS_XCDR_DATA_REPRESENTATION)});
+    if (w->writer->enable() != FReturnCode::RETCODE_OK) {
+        pub->publisher->delete_datawriter(w->writer);
+        err = "cannot enable data writer '" + wp.name + "' of topic '" + topic->plan->name + "'";
+        return false;
+    }
     pub->writers.push_back(std::move(w));
     return true;
 }
@@ -317,6 +322,11 @@ bool create_reader(DDS_Subscriber *sub, const ReaderPlan &rp, DDS_Topic *topic, 
     for (fdds::DataRepresentationId_t id : q.type_consistency().representation.m_value)
         accepted.push_back(int16_t(id));
     announce_representation(r->reader->guid(), std::move(accepted));
+    if (r->reader->enable() != FReturnCode::RETCODE_OK) {
+        sub->subscriber->delete_datareader(r->reader);
+        err = "cannot enable data reader '" + rp.name + "' of topic '" + topic->plan->name + "'";
+        return false;
+    }
     sub->readers.push_back(std::move(r));
     return true;
 }
@@ -360,6 +370,9 @@ bool build_entities(DDS_DomainParticipant *p, std::string &err)
         fdds::PublisherQos q = fdds::PUBLISHER_QOS_DEFAULT;
         for (const std::string &part : pp.partitions)
             q.partition().push_back(part.c_str());
+        // Writers start disabled: their announcement must wait until the transport knows what
+        // representation to add to it (create_writer enables them).
+        q.entity_factory().autoenable_created_entities = false;
         pub->publisher = dp->create_publisher(q);
         if (!pub->publisher) {
             err = "cannot create publisher '" + pp.name + "'";
@@ -379,6 +392,7 @@ bool build_entities(DDS_DomainParticipant *p, std::string &err)
         fdds::SubscriberQos q = fdds::SUBSCRIBER_QOS_DEFAULT;
         for (const std::string &part : sp.partitions)
             q.partition().push_back(part.c_str());
+        q.entity_factory().autoenable_created_entities = false; // as for writers
         sub->subscriber = dp->create_subscriber(q);
         if (!sub->subscriber) {
             err = "cannot create subscriber '" + sp.name + "'";
