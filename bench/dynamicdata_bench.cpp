@@ -4,6 +4,9 @@
 // Fast DDS addresses members by id, so its by-name lines include get_member_id_by_name: that is
 // the work a caller holding only a name has to do. After the runs a table gives ours / Fast DDS
 // per operation (our goal: 0.5 or less).
+// Then our wire forms against each other on the same values: Bench in XCDR1 and XCDR2, and the
+// same members declared appendable and mutable (XCDR2 only), serialize and deserialize, with a
+// table of each against XCDR1.
 #include "dds/dds_dynamicdata.h"
 
 #include <benchmark/benchmark.h>
@@ -35,6 +38,14 @@ const char *const kTypesXml = R"(<dds><types>
   <struct name="Inner"><member name="c" type="int32"/></struct>
   <struct name="Mid"><member name="i" type="nonBasic" nonBasicTypeName="Inner"/></struct>
   <struct name="Outer"><member name="m" type="nonBasic" nonBasicTypeName="Mid"/></struct>
+  <struct name="BenchApp" extensibility="appendable">
+    <member name="a" type="int32"/><member name="b" type="int32"/><member name="c" type="int32"/>
+    <member name="d" type="int32"/><member name="s" type="string"/>
+  </struct>
+  <struct name="BenchMut" extensibility="mutable">
+    <member name="a" type="int32"/><member name="b" type="int32"/><member name="c" type="int32"/>
+    <member name="d" type="int32"/><member name="s" type="string"/>
+  </struct>
 </types></dds>)";
 
 const char *const kText = "hello, benchmark";
@@ -253,6 +264,58 @@ void Ours_JsonPrint(benchmark::State &st)
     }
 }
 
+// ---- our wire forms ----
+struct WireForm {
+    WireForm(const char *n, const char *t, DDS_DataRepresentationId_t r) : name(n), type(t), rep(r) {}
+    WireForm(const WireForm &) = delete;
+    WireForm &operator=(const WireForm &) = delete;
+    const char *name;
+    const char *type;
+    DDS_DataRepresentationId_t rep;
+    DDS_DynamicData *d = nullptr, *back = nullptr;
+    std::vector<unsigned char> buf;
+    DDS_UnsignedLong len = 0;
+
+    void setup(DDS_TypeLibrary *lib)
+    {
+        const DDS_TypeCode *t = DDS_TypeLibrary_find(lib, type);
+        d = DDS_DynamicData_new(t, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+        back = DDS_DynamicData_new(t, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+        if (!d || !back)
+            die("cannot create the wire form samples");
+        const char *names[] = {"a", "b", "c", "d"};
+        for (int i = 0; i < 4; ++i)
+            DDS_DynamicData_set_long(d, names[i], 0, i + 1);
+        DDS_DynamicData_set_string(d, "s", 0, kText);
+        if (DDS_DynamicData_to_cdr_buffer_ex(d, nullptr, &len, rep, DDS_BOOLEAN_FALSE) != DDS_RETCODE_OK)
+            die("cannot size a wire form");
+        buf.resize(len);
+        if (DDS_DynamicData_to_cdr_buffer_ex(d, buf.data(), &len, rep, DDS_BOOLEAN_FALSE) != DDS_RETCODE_OK ||
+            DDS_DynamicData_from_cdr_buffer(back, buf.data(), len) != DDS_RETCODE_OK || !DDS_DynamicData_equal(d, back))
+            die("a wire form round trip failed");
+    }
+    ~WireForm()
+    {
+        DDS_DynamicData_delete(d);
+        DDS_DynamicData_delete(back);
+    }
+};
+
+void Wire_Serialize(benchmark::State &st, WireForm *f)
+{
+    for (auto _ : st) {
+        DDS_UnsignedLong len = static_cast<DDS_UnsignedLong>(f->buf.size());
+        benchmark::DoNotOptimize(DDS_DynamicData_to_cdr_buffer_ex(f->d, f->buf.data(), &len, f->rep, DDS_BOOLEAN_FALSE));
+        benchmark::ClobberMemory();
+    }
+}
+
+void Wire_Deserialize(benchmark::State &st, WireForm *f)
+{
+    for (auto _ : st)
+        benchmark::DoNotOptimize(DDS_DynamicData_from_cdr_buffer(f->back, f->buf.data(), f->len));
+}
+
 struct Op {
     const char *name;
     void (*ours)(benchmark::State &);
@@ -299,6 +362,18 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark((std::string("fastdds/") + op.name).c_str(), op.fast);
     }
     benchmark::RegisterBenchmark("ours/json-print", Ours_JsonPrint);
+    // Declared after o, so the samples go before their types.
+    WireForm kForms[] = {
+        {"xcdr1", "Bench", DDS_XCDR_DATA_REPRESENTATION},
+        {"xcdr2", "Bench", DDS_XCDR2_DATA_REPRESENTATION},
+        {"xcdr2-appendable", "BenchApp", DDS_XCDR2_DATA_REPRESENTATION},
+        {"xcdr2-mutable", "BenchMut", DDS_XCDR2_DATA_REPRESENTATION},
+    };
+    for (WireForm &w : kForms) {
+        w.setup(o.lib);
+        benchmark::RegisterBenchmark((std::string("wire/") + w.name + "/serialize").c_str(), Wire_Serialize, &w);
+        benchmark::RegisterBenchmark((std::string("wire/") + w.name + "/deserialize").c_str(), Wire_Deserialize, &w);
+    }
     CapturingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
@@ -316,6 +391,21 @@ int main(int argc, char **argv)
                     cb > 0 ? ca / cb : 0.0, ratio <= 0.5 ? "met" : "MISSED");
     }
     std::printf("%s\n", all ? "goal met on every line" : "goal missed on at least one line");
+
+    std::printf("\n%-18s %6s %14s %8s %16s %8s\n", "wire form", "bytes", "serialize ns", "/xcdr1", "deserialize ns", "/xcdr1");
+    for (const char *op : {"serialize", "deserialize"})
+        if (reporter.ns.find(std::string("wire/xcdr1/") + op) == reporter.ns.end())
+            std::printf("(xcdr1 %s filtered out: no ratios)\n", op);
+    for (const WireForm &w : kForms) {
+        auto ns = [&](const WireForm &f, const char *op) {
+            auto it = reporter.ns.find(std::string("wire/") + f.name + "/" + op);
+            return it == reporter.ns.end() ? 0.0 : it->second;
+        };
+        const double s1 = ns(kForms[0], "serialize"), d1 = ns(kForms[0], "deserialize");
+        const double sw = ns(w, "serialize"), dw = ns(w, "deserialize");
+        std::printf("%-18s %6u %14.1f %8.3f %16.1f %8.3f\n", w.name, static_cast<unsigned>(w.len), sw, s1 > 0 ? sw / s1 : 0.0, dw,
+                    d1 > 0 ? dw / d1 : 0.0);
+    }
     benchmark::Shutdown();
     return 0;
 }

@@ -1,8 +1,10 @@
 // quelt_types FILE.xml TYPE [member=value ...]
 //
-// Shows what the middleware makes of a type: loads the XML types, fills a sample from the
-// command line, prints it as JSON, serializes it to CDR (bytes in hex and the key hash), reads
-// the bytes back and checks that the result equals the original. Any failure exits non-zero with
+// Shows what the middleware makes of a type: loads the XML types, prints the type's outline
+// (extensibility, members with their member ids, key and optional flags), fills a sample from the
+// command line, prints it as JSON, serializes it in XCDR1 and XCDR2
+// (bytes in hex, and the key hash), reads each back and checks that the result equals the
+// original. Any failure exits non-zero with
 // a message, so the tool doubles as a smoke test of the DynamicData stack.
 #include "dds/dds_dynamicdata.h"
 #include "dds/dds_util.h"
@@ -311,6 +313,43 @@ bool type_is_keyed(const DDS_TypeCode *t)
     return false;
 }
 
+const char *kind_name(DDS_TCKind k)
+{
+    switch (k) {
+    case DDS_TK_STRUCT: return "struct";
+    case DDS_TK_UNION: return "union";
+    case DDS_TK_ENUM: return "enum";
+    case DDS_TK_STRING: return "string";
+    case DDS_TK_WSTRING: return "wstring";
+    case DDS_TK_SEQUENCE: return "sequence";
+    case DDS_TK_ARRAY: return "array";
+    default: return nullptr;
+    }
+}
+
+std::string type_text(const DDS_TypeCode *t)
+{
+    if (!t->name.empty() && t->kind != DDS_TK_STRING && t->kind != DDS_TK_WSTRING)
+        return t->name;
+    const char *k = kind_name(t->kind);
+    std::string s = k ? k : "?";
+    if (t->kind == DDS_TK_SEQUENCE || t->kind == DDS_TK_ARRAY)
+        s += "<" + type_text(t->content) + ">";
+    if (t->bound)
+        s += "[" + std::to_string(t->bound) + "]";
+    return s;
+}
+
+// The outline: "mutable struct 'Mut'" and one line per member with its member id.
+void print_outline(const DDS_TypeCode *t)
+{
+    std::printf("%s %s '%s'\n", quelt::mw::extensibility_name(t->extensibility), kind_name(t->kind), t->name.c_str());
+    for (const auto &m : t->members) {
+        std::printf("  id %-4u %-16s %s%s%s\n", m.wire_id, m.name.c_str(), type_text(m.type).c_str(), m.key ? " key" : "",
+                    m.optional ? " optional" : "");
+    }
+}
+
 struct Resources {
     DDS_TypeLibrary *lib = nullptr;
     DDS_DynamicData *sample = nullptr;
@@ -364,25 +403,42 @@ int run(int argc, char **argv)
             return fail(err);
     }
 
+    print_outline(type);
     std::string json;
     if (!to_json(r.sample, json))
         return fail("JSON printing failed");
     std::printf("%s (JSON):\n%s\n", type_name, json.c_str());
 
-    DDS_UnsignedLong size = DDS_DynamicData_get_serialized_size(r.sample);
-    if (size == 0)
-        return fail("cannot compute the serialized size");
-    std::vector<unsigned char> cdr(size);
-    DDS_UnsignedLong length = size;
-    DDS_ReturnCode_t rc = DDS_DynamicData_to_cdr_buffer(r.sample, cdr.data(), &length);
-    if (rc != DDS_RETCODE_OK)
-        return fail("serialization failed (" + rc_text(rc) + ")");
-    std::printf("CDR, XCDR1 little endian (%u bytes):\n", static_cast<unsigned>(length));
-    hex_dump(cdr.data(), length);
+    if (!(r.back = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT)))
+        return fail("cannot create a sample");
+    // Writers of final types use XCDR1 unless configured otherwise, the others XCDR2.
+    const bool default_v2 = type->extensibility != quelt::mw::Extensibility::Final;
+    for (DDS_DataRepresentationId_t rep : {DDS_XCDR_DATA_REPRESENTATION, DDS_XCDR2_DATA_REPRESENTATION}) {
+        const bool v2 = rep == DDS_XCDR2_DATA_REPRESENTATION;
+        DDS_UnsignedLong length = 0;
+        DDS_ReturnCode_t rc = DDS_DynamicData_to_cdr_buffer_ex(r.sample, nullptr, &length, rep, DDS_BOOLEAN_FALSE);
+        if (rc != DDS_RETCODE_OK)
+            return fail("cannot compute the serialized size (" + rc_text(rc) + ")");
+        std::vector<unsigned char> cdr(length);
+        rc = DDS_DynamicData_to_cdr_buffer_ex(r.sample, cdr.data(), &length, rep, DDS_BOOLEAN_FALSE);
+        if (rc != DDS_RETCODE_OK)
+            return fail("serialization failed (" + rc_text(rc) + ")");
+        std::printf("CDR, %s little endian (%u bytes)%s:\n", v2 ? "XCDR2" : "XCDR1", static_cast<unsigned>(length),
+                    v2 == default_v2 ? ", what writers of the type send by default" : "");
+        hex_dump(cdr.data(), length);
+        rc = DDS_DynamicData_from_cdr_buffer(r.back, cdr.data(), length);
+        if (rc != DDS_RETCODE_OK)
+            return fail("deserialization failed (" + rc_text(rc) + ")");
+        if (!DDS_DynamicData_equal(r.sample, r.back)) {
+            std::string again;
+            to_json(r.back, again);
+            return fail("the deserialized sample differs:\n" + again);
+        }
+    }
 
     if (type_is_keyed(type)) {
         DDS_KeyHash_t hash;
-        rc = DDS_DynamicData_get_keyhash(r.sample, &hash);
+        DDS_ReturnCode_t rc = DDS_DynamicData_get_keyhash(r.sample, &hash);
         if (rc != DDS_RETCODE_OK)
             return fail("key hash failed (" + rc_text(rc) + ")");
         std::printf("key hash:");
@@ -392,18 +448,7 @@ int run(int argc, char **argv)
     } else {
         std::printf("key hash: none (the type has no key)\n");
     }
-
-    if (!(r.back = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT)))
-        return fail("cannot create a sample");
-    rc = DDS_DynamicData_from_cdr_buffer(r.back, cdr.data(), length);
-    if (rc != DDS_RETCODE_OK)
-        return fail("deserialization failed (" + rc_text(rc) + ")");
-    if (!DDS_DynamicData_equal(r.sample, r.back)) {
-        std::string again;
-        to_json(r.back, again);
-        return fail("the deserialized sample differs:\n" + again);
-    }
-    std::printf("deserialized: equal to the original\n");
+    std::printf("deserialized: equal to the original in every representation\n");
     return 0;
 }
 

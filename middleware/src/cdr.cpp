@@ -8,6 +8,8 @@
 
 #include "dynamicdata_impl.h"
 
+#include "dds/dds_log.h"
+
 #include <fastcdr/Cdr.h>
 #include <fastcdr/FastBuffer.h>
 #include <fastrtps/utils/md5.h>
@@ -31,8 +33,39 @@ constexpr uint16_t kPidMask = 0x3FFF;
 constexpr uint32_t kShortIdLimit = 0x3F00;
 constexpr uint32_t kShortLengthMax = 0xFFFF;
 constexpr uint32_t kExtendedExtra = 8; // PID_EXTENDED header: uint32 id + uint32 length after the short header
+constexpr uint32_t kExtendedMustUnderstand = 0x40000000u; // in the extended header's id word
+constexpr uint16_t kPidListEnd = 0x3F02;
 
 const char kZeros[16] = {};
+
+// XCDR2 member header (EMHEADER1): must-understand flag, length code, member id.
+constexpr uint32_t kEmMustUnderstand = 0x80000000u;
+constexpr uint32_t kEmIdMask = 0x0FFFFFFFu;
+constexpr uint32_t kLcNextInt = 4; // a uint32 with the member's length follows the EMHEADER
+
+// Primitives that a mutable member carries with length codes 0..3 (1, 2, 4, 8 bytes, no NEXTINT).
+inline int primitive_lc(const DDS_TypeCode *t)
+{
+    if (!is_primitive_kind(t->kind))
+        return -1;
+    switch (t->kind == DDS_TK_ENUM ? 4 : t->size) {
+    case 1: return 0;
+    case 2: return 1;
+    case 4: return 2;
+    case 8: return 3;
+    default: return -1;
+    }
+}
+
+// Bytes an EMHEADER adds in front of a mutable member: the header, and a NEXTINT unless the
+// length code tells the length (primitives) or the value's own first word does (strings, whose
+// length counts the bytes that follow: length code 5, as Cyclone DDS writes them).
+constexpr uint32_t kLcOwnLength = 5;
+inline uint32_t em_overhead(const DDS_TypeCode *t) { return primitive_lc(t) >= 0 || t->kind == DDS_TK_STRING ? 4 : 8; }
+
+// XCDR2 frames sequences and arrays with a DHEADER unless their elements are primitive (enums
+// count as primitive).
+inline bool elements_framed(const DDS_TypeCode *seq_or_array) { return !is_primitive_kind(seq_or_array->rcontent->kind); }
 
 // Thrown inside the codec for input that is not a valid sample and for samples that break their
 // type's bounds; the entry points turn it (and Fast CDR's exceptions) into a return value.
@@ -114,11 +147,14 @@ struct Writer {
     fc::Cdr &cdr;
     size_t origin; // offset of the alignment origin from the start of the Cdr's buffer
     bool swap;     // stream byte order differs from the host's
+    bool v2 = false; // XCDR2: nothing aligns past 4, extensible types are framed
 
     size_t pos() const { return cdr.getSerializedDataLength(); }
 
     void align(size_t a)
     {
+        if (v2 && a > 4)
+            a = 4;
         const size_t pad = (origin - pos()) & (a - 1);
         if (pad)
             cdr.serializeArray(kZeros, pad);
@@ -165,6 +201,20 @@ struct Writer {
             reverse_units(reinterpret_cast<unsigned char *>(&v), 1, sizeof v);
         std::memcpy(cdr.getBufferPointer() + at, &v, sizeof v);
     }
+
+    // A uint32 length (DHEADER, NEXTINT) to be filled in by end_length once what it counts is written.
+    size_t begin_length()
+    {
+        num(uint32_t(0));
+        return pos();
+    }
+    void end_length(size_t start)
+    {
+        const size_t n = pos() - start;
+        if (n > UINT32_MAX)
+            throw Invalid{};
+        poke(start - 4, static_cast<uint32_t>(n));
+    }
 };
 
 void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool key);
@@ -193,18 +243,22 @@ void write_disc(Writer &w, const DDS_TypeCode *d, int64_t disc)
     }
 }
 
-void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char *p, bool key)
+// One XCDR1 parameter: align 4, a header with the member id (must-understand flag 0x4000 when
+// asked) and the value's length, then the value, whose alignment restarts at its first byte. A
+// null value writes an empty parameter (an absent optional member).
+void write_parameter(Writer &w, uint32_t id, bool must_understand, const DDS_TypeCode *t, const unsigned char *value, bool key)
 {
     w.align(4);
     const size_t header = w.pos();
-    if (!p[m.flag_offset]) {
+    const uint16_t short_id = static_cast<uint16_t>(id | (must_understand ? kPidMustUnderstand : 0));
+    if (!value) {
         if (id < kShortIdLimit) {
-            w.num(static_cast<uint16_t>(id));
+            w.num(short_id);
             w.num(static_cast<uint16_t>(0));
         } else {
             w.num(static_cast<uint16_t>(kPidExtended | kPidMustUnderstand));
             w.num(static_cast<uint16_t>(kExtendedExtra));
-            w.num(id);
+            w.num(id | (must_understand ? kExtendedMustUnderstand : 0));
             w.num(uint32_t(0));
         }
         return;
@@ -214,11 +268,11 @@ void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char
     w.raw(kZeros, 4);
     const size_t outer = w.origin;
     w.origin = header + 4;
-    write_value(w, m.rtype, p + m.offset, key);
+    write_value(w, t, value, key);
     const size_t size = w.pos() - w.origin;
     w.origin = outer;
     if (size <= kShortLengthMax && id < kShortIdLimit) {
-        w.poke(header, static_cast<uint16_t>(id));
+        w.poke(header, short_id);
         w.poke(header + 2, static_cast<uint16_t>(size));
         return;
     }
@@ -228,8 +282,46 @@ void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char
     std::memmove(base + header + 4 + kExtendedExtra, base + header + 4, size);
     w.poke(header, static_cast<uint16_t>(kPidExtended | kPidMustUnderstand));
     w.poke(header + 2, static_cast<uint16_t>(kExtendedExtra));
-    w.poke(header + 4, id);
+    w.poke(header + 4, id | (must_understand ? kExtendedMustUnderstand : 0));
     w.poke(header + 8, static_cast<uint32_t>(size));
+}
+
+void write_optional(Writer &w, const Member &m, uint32_t id, const unsigned char *p, bool key)
+{
+    write_parameter(w, id, false, m.rtype, p[m.flag_offset] ? p + m.offset : nullptr, key);
+}
+
+// XCDR1 mutable struct (PL_CDR): every present member as a parameter, must-understand for key
+// members, then the list's end.
+void write_parameter_list(Writer &w, const DDS_TypeCode *t, const unsigned char *p)
+{
+    for (const Member &m : t->members)
+        if (!m.optional || p[m.flag_offset])
+            write_parameter(w, m.wire_id, m.key, m.rtype, p + m.offset, false);
+    w.align(4);
+    w.num(static_cast<uint16_t>(kPidListEnd | kPidMustUnderstand));
+    w.num(static_cast<uint16_t>(0));
+}
+
+// The members of a mutable struct after its DHEADER: each present one behind an EMHEADER with its
+// id, must-understand for key members (a reader must not take a sample without its key).
+void write_mutable_members(Writer &w, const DDS_TypeCode *t, const unsigned char *p)
+{
+    for (const Member &m : t->members) {
+        if (m.optional && !p[m.flag_offset])
+            continue;
+        const uint32_t flags = m.key ? kEmMustUnderstand : 0;
+        const int lc = primitive_lc(m.rtype);
+        if (lc >= 0 || m.rtype->kind == DDS_TK_STRING) {
+            w.num(flags | (uint32_t(lc >= 0 ? lc : kLcOwnLength) << 28) | m.wire_id);
+            write_value(w, m.rtype, p + m.offset, false);
+            continue;
+        }
+        w.num(flags | (kLcNextInt << 28) | m.wire_id);
+        const size_t start = w.begin_length();
+        write_value(w, m.rtype, p + m.offset, false);
+        w.end_length(start);
+    }
 }
 
 void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool key)
@@ -269,7 +361,8 @@ void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool 
         const auto *b = reinterpret_cast<const BufRep *>(p);
         if (t->bound && b->len > t->bound)
             throw Invalid{};
-        w.num(b->len);
+        // XCDR2 counts bytes, XCDR1 (as the implementations we talk to use it) code units.
+        w.num(w.v2 ? b->len * 2 : b->len);
         if (b->len)
             w.run(static_cast<const unsigned char *>(b->data), b->len, 2, 2);
         return;
@@ -278,25 +371,52 @@ void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool 
         const auto *b = reinterpret_cast<const BufRep *>(p);
         if (t->bound && b->len > t->bound)
             throw Invalid{};
+        const bool framed = w.v2 && elements_framed(t);
+        const size_t start = framed ? w.begin_length() : 0;
         w.num(b->len);
         if (b->len)
             write_elems(w, t->rcontent, static_cast<const unsigned char *>(b->data), b->len);
+        if (framed)
+            w.end_length(start);
         return;
     }
-    case DDS_TK_ARRAY:
+    case DDS_TK_ARRAY: {
+        const bool framed = w.v2 && elements_framed(t);
+        const size_t start = framed ? w.begin_length() : 0;
         write_elems(w, t->rcontent, p, t->element_count);
+        if (framed)
+            w.end_length(start);
         return;
+    }
     case DDS_TK_STRUCT: {
-        // In a key stream a struct with key members contributes only those; one without
-        // contributes all its members.
+        // In a key stream a struct with key members contributes only those, without XCDR2
+        // framing; one without contributes all its members, as in the data.
         const bool filter = key && t->keyed;
+        const bool framed = w.v2 && !filter && t->extensibility != Extensibility::Final;
+        if (!w.v2 && !filter && t->extensibility == Extensibility::Mutable) {
+            write_parameter_list(w, t, p);
+            return;
+        }
+        const size_t start = framed ? w.begin_length() : 0;
+        if (framed && t->extensibility == Extensibility::Mutable) {
+            write_mutable_members(w, t, p);
+            w.end_length(start);
+            return;
+        }
         const size_t n = t->members.size();
         for (size_t i = 0; i < n;) {
             const Member &m = t->members[i];
             if (filter && !m.key) {
                 ++i;
+            } else if (m.optional && w.v2) {
+                // XCDR2 final and appendable types: a presence flag, then the value if present.
+                const uint8_t present = p[m.flag_offset] ? 1 : 0;
+                w.raw(&present, 1);
+                if (present)
+                    write_value(w, m.rtype, p + m.offset, filter);
+                ++i;
             } else if (m.optional) {
-                write_optional(w, m, static_cast<uint32_t>(i), p, filter);
+                write_optional(w, m, m.wire_id, p, filter);
                 ++i;
             } else if (!w.swap && is_primitive_kind(m.rtype->kind)) {
                 w.align(m.rtype->align);
@@ -309,16 +429,22 @@ void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool 
                 ++i;
             }
         }
+        if (framed)
+            w.end_length(start);
         return;
     }
     case DDS_TK_UNION: {
         const auto *rep = reinterpret_cast<const UnionRep *>(p);
+        const bool framed = w.v2 && t->extensibility != Extensibility::Final;
+        const size_t start = framed ? w.begin_length() : 0;
         write_disc(w, t->discriminator, rep->disc);
         if (rep->selected >= 0) {
             if (size_t(rep->selected) >= t->members.size())
                 throw Invalid{};
             write_value(w, t->members[size_t(rep->selected)].rtype, p + t->payload_offset, false);
         }
+        if (framed)
+            w.end_length(start);
         return;
     }
     default:
@@ -328,18 +454,23 @@ void write_value(Writer &w, const DDS_TypeCode *t, const unsigned char *p, bool 
 
 // ---------------------------------------------------------------- sizes
 
-size_t size_value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, bool key);
+// Positions as the Writer would reach them: pos in, end of the value out.
+struct Sizer {
+    bool v2;
+    size_t al(size_t pos, size_t a) const { return align_to(pos, v2 && a > 4 ? 4 : a); }
+    size_t value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, bool key) const;
 
-size_t size_elems(const DDS_TypeCode *e, const unsigned char *p, size_t n, size_t pos)
-{
-    if (is_primitive_kind(e->kind))
-        return align_to(pos, e->align) + n * e->size;
-    for (size_t i = 0; i < n; ++i)
-        pos = size_value(e, p + i * e->size, pos, false);
-    return pos;
-}
+    size_t elems(const DDS_TypeCode *e, const unsigned char *p, size_t n, size_t pos) const
+    {
+        if (is_primitive_kind(e->kind))
+            return al(pos, e->align) + n * e->size;
+        for (size_t i = 0; i < n; ++i)
+            pos = value(e, p + i * e->size, pos, false);
+        return pos;
+    }
+};
 
-size_t size_value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, bool key)
+size_t Sizer::value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, bool key) const
 {
     switch (t->kind) {
     case DDS_TK_STRING:
@@ -348,46 +479,72 @@ size_t size_value(const DDS_TypeCode *t, const unsigned char *p, size_t pos, boo
         return align_to(pos, 4) + 4 + size_t(reinterpret_cast<const BufRep *>(p)->len) * 2;
     case DDS_TK_SEQUENCE: {
         const auto *b = reinterpret_cast<const BufRep *>(p);
-        pos = align_to(pos, 4) + 4;
-        return b->len ? size_elems(t->rcontent, static_cast<const unsigned char *>(b->data), b->len, pos) : pos;
+        pos = align_to(pos, 4) + ((v2 && elements_framed(t)) ? 8 : 4);
+        return b->len ? elems(t->rcontent, static_cast<const unsigned char *>(b->data), b->len, pos) : pos;
     }
     case DDS_TK_ARRAY:
-        return size_elems(t->rcontent, p, t->element_count, pos);
+        if (v2 && elements_framed(t))
+            pos = align_to(pos, 4) + 4;
+        return elems(t->rcontent, p, t->element_count, pos);
     case DDS_TK_STRUCT: {
         const bool filter = key && t->keyed;
+        const bool framed = v2 && !filter && t->extensibility != Extensibility::Final;
+        if (!v2 && !filter && t->extensibility == Extensibility::Mutable) {
+            for (const Member &m : t->members) {
+                if (m.optional && !p[m.flag_offset])
+                    continue;
+                const size_t v = value(m.rtype, p + m.offset, 0, false);
+                pos = align_to(pos, 4) + 4 + ((v > kShortLengthMax || m.wire_id >= kShortIdLimit) ? kExtendedExtra : 0) + v;
+            }
+            return align_to(pos, 4) + 4; // the list's end
+        }
+        if (framed)
+            pos = align_to(pos, 4) + 4;
+        const bool em = framed && t->extensibility == Extensibility::Mutable;
         const size_t n = t->members.size();
         for (size_t i = 0; i < n; ++i) {
             const Member &m = t->members[i];
             if (filter && !m.key)
                 continue;
-            if (!m.optional) {
-                pos = size_value(m.rtype, p + m.offset, pos, filter);
-                continue;
+            if (em) {
+                if (m.optional && !p[m.flag_offset])
+                    continue;
+                pos = align_to(pos, 4) + em_overhead(m.rtype);
+                pos = value(m.rtype, p + m.offset, pos, false);
+            } else if (!m.optional) {
+                pos = value(m.rtype, p + m.offset, pos, filter);
+            } else if (v2) {
+                pos += 1;
+                if (p[m.flag_offset])
+                    pos = value(m.rtype, p + m.offset, pos, filter);
+            } else {
+                pos = align_to(pos, 4) + 4;
+                const size_t v = p[m.flag_offset] ? value(m.rtype, p + m.offset, 0, filter) : 0;
+                if (v > kShortLengthMax || m.wire_id >= kShortIdLimit)
+                    pos += kExtendedExtra;
+                pos += v;
             }
-            pos = align_to(pos, 4) + 4;
-            const size_t v = p[m.flag_offset] ? size_value(m.rtype, p + m.offset, 0, filter) : 0;
-            if (v > kShortLengthMax || i >= kShortIdLimit)
-                pos += kExtendedExtra;
-            pos += v;
         }
         return pos;
     }
     case DDS_TK_UNION: {
         const auto *rep = reinterpret_cast<const UnionRep *>(p);
+        if (v2 && t->extensibility != Extensibility::Final)
+            pos = align_to(pos, 4) + 4;
         const size_t ds = disc_size(t->discriminator);
-        pos = align_to(pos, ds) + ds;
+        pos = al(pos, ds) + ds;
         if (rep->selected >= 0 && size_t(rep->selected) < t->members.size())
-            pos = size_value(t->members[size_t(rep->selected)].rtype, p + t->payload_offset, pos, false);
+            pos = value(t->members[size_t(rep->selected)].rtype, p + t->payload_offset, pos, false);
         return pos;
     }
     default:
-        return align_to(pos, t->align) + t->size;
+        return al(pos, t->align) + t->size;
     }
 }
 
 // Fewest wire bytes any value of t takes (padding ignored): what a hostile sequence length is
 // measured against before its elements are allocated.
-uint64_t min_wire_size(const DDS_TypeCode *t)
+uint64_t min_wire_size(const DDS_TypeCode *t, bool v2)
 {
     switch (t->kind) {
     case DDS_TK_STRING:
@@ -396,19 +553,25 @@ uint64_t min_wire_size(const DDS_TypeCode *t)
     case DDS_TK_SEQUENCE:
         return 4;
     case DDS_TK_ARRAY:
-        return std::min<uint64_t>(uint64_t(t->element_count) * min_wire_size(t->rcontent), UINT32_MAX);
+        return std::min<uint64_t>(uint64_t(t->element_count) * min_wire_size(t->rcontent, v2), UINT32_MAX);
     case DDS_TK_STRUCT: {
+        // An extensible type may come with fewer members than ours: its DHEADER (or, for a mutable
+        // one in XCDR1, the parameter list's end) is all that is sure.
+        if ((v2 && t->extensibility != Extensibility::Final) || t->extensibility == Extensibility::Mutable)
+            return 4;
         uint64_t s = 0;
         for (const Member &m : t->members)
-            s += m.optional ? 4 : min_wire_size(m.rtype);
+            s += m.optional ? (v2 ? 1 : 4) : min_wire_size(m.rtype, v2);
         return std::min<uint64_t>(s, UINT32_MAX);
     }
     case DDS_TK_UNION: {
+        if (v2 && t->extensibility != Extensibility::Final)
+            return 4;
         uint64_t least = 0;
         if (t->default_case >= 0) { // every discriminator value selects a case
             least = UINT32_MAX;
             for (const Member &m : t->members)
-                least = std::min(least, min_wire_size(m.rtype));
+                least = std::min(least, min_wire_size(m.rtype, v2));
         }
         return disc_size(t->discriminator) + least;
     }
@@ -424,6 +587,7 @@ struct Reader {
     size_t origin;
     size_t end; // offset of the first byte not to read
     bool swap;
+    bool v2 = false;
 
     size_t pos() const { return cdr.getSerializedDataLength(); }
     size_t remaining() const
@@ -431,9 +595,40 @@ struct Reader {
         const size_t p = pos();
         return p < end ? end - p : 0;
     }
+    uint32_t peek_u32()
+    {
+        if (remaining() < 4)
+            throw Invalid{};
+        uint32_t v;
+        std::memcpy(&v, cdr.getCurrentPosition(), 4);
+        return swap ? __builtin_bswap32(v) : v;
+    }
+    void skip(size_t n)
+    {
+        if (n > remaining() || (n && !cdr.jump(n)))
+            throw Invalid{};
+    }
+    // Reads a DHEADER and makes its end the reading limit; returns the outer limit for close().
+    size_t open()
+    {
+        const uint32_t n = num<uint32_t>();
+        if (n > remaining())
+            throw Invalid{};
+        const size_t outer = end;
+        end = pos() + n;
+        return outer;
+    }
+    // Skips what the frame holds past what we read (members a newer type added), restores the limit.
+    void close(size_t outer)
+    {
+        skip(remaining());
+        end = outer;
+    }
 
     void align(size_t a)
     {
+        if (v2 && a > 4)
+            a = 4;
         const size_t pad = (origin - pos()) & (a - 1);
         if (pad && (pad > remaining() || !cdr.jump(pad)))
             throw Invalid{};
@@ -542,48 +737,173 @@ int64_t read_disc(Reader &r, const DDS_TypeCode *d)
     }
 }
 
-void read_optional(Reader &r, const Member &m, uint32_t id, unsigned char *p, bool key)
+struct ParameterHeader {
+    uint32_t id;
+    uint32_t size;
+    bool must_understand;
+    bool list_end;
+};
+
+ParameterHeader read_parameter_header(Reader &r)
 {
     r.align(4);
     const uint16_t pid = r.num<uint16_t>();
     const uint16_t length = r.num<uint16_t>();
-    uint32_t got_id, size;
-    if ((pid & kPidMask) == kPidExtended) {
+    ParameterHeader h{};
+    if ((pid & kPidMask) == kPidListEnd) {
+        h.list_end = true;
+    } else if ((pid & kPidMask) == kPidExtended) {
         if (length != kExtendedExtra)
             throw Invalid{};
-        got_id = r.num<uint32_t>() & 0x0FFFFFFFu; // top bits are flags
-        size = r.num<uint32_t>();
+        const uint32_t word = r.num<uint32_t>();
+        h.id = word & 0x0FFFFFFFu; // top bits are flags
+        h.must_understand = word & kExtendedMustUnderstand;
+        h.size = r.num<uint32_t>();
     } else {
-        got_id = pid & kPidMask;
-        size = length;
+        h.id = pid & kPidMask;
+        h.must_understand = pid & kPidMustUnderstand;
+        h.size = length;
     }
-    if (got_id != id)
+    return h;
+}
+
+// A parameter's value: it may not read past its declared length (up to 3 bytes of padding may be
+// left), and its alignment restarts at its first byte.
+void read_parameter_value(Reader &r, const DDS_TypeCode *t, unsigned char *v, uint32_t size, bool key)
+{
+    if (size > r.remaining())
+        throw Invalid{};
+    const size_t outer_origin = r.origin, outer_end = r.end;
+    r.origin = r.pos();
+    r.end = r.origin + size;
+    read_value(r, t, v, key);
+    const size_t left = r.end - r.pos();
+    if (left > 3 || (left && !r.cdr.jump(left)))
+        throw Invalid{};
+    r.origin = outer_origin;
+    r.end = outer_end;
+}
+
+void read_optional(Reader &r, const Member &m, uint32_t id, unsigned char *p, bool key)
+{
+    const ParameterHeader h = read_parameter_header(r);
+    if (h.list_end || h.id != id)
         throw Invalid{};
     unsigned char *flag = p + m.flag_offset;
     unsigned char *v = p + m.offset;
-    if (size == 0) {
+    if (h.size == 0) {
         if (*flag) {
             value_fini(m.rtype, v);
             *flag = 0;
         }
         return;
     }
-    if (size > r.remaining())
+    if (h.size > r.remaining())
         throw Invalid{};
     if (!*flag) {
         value_init(m.rtype, v);
         *flag = 1;
     }
-    // The value may not read past its declared length; its alignment restarts at its first byte.
-    const size_t outer_origin = r.origin, outer_end = r.end;
-    r.origin = r.pos();
-    r.end = r.origin + size;
-    read_value(r, m.rtype, v, key);
-    const size_t left = r.end - r.pos();
-    if (left > 3 || (left && !r.cdr.jump(left)))
-        throw Invalid{};
-    r.origin = outer_origin;
-    r.end = outer_end;
+    read_parameter_value(r, m.rtype, v, h.size, key);
+}
+
+void clear_value(const DDS_TypeCode *t, void *p);
+
+// An optional member's presence flag, with its value made or dropped to match.
+void set_present(const Member &m, unsigned char *p, bool present)
+{
+    unsigned char *flag = p + m.flag_offset;
+    if (bool(*flag) == present)
+        return;
+    if (present)
+        value_init(m.rtype, p + m.offset);
+    else
+        value_fini(m.rtype, p + m.offset);
+    *flag = present ? 1 : 0;
+}
+
+// A member the sender did not send: absent when optional, else its default value.
+void reset_member(const Member &m, unsigned char *p)
+{
+    if (m.optional)
+        set_present(m, p, false);
+    else
+        clear_value(m.rtype, p + m.offset);
+}
+
+// The members of a mutable struct, in any order, matched by member id: in XCDR2 behind EMHEADERs
+// up to the end of the DHEADER, in XCDR1 as parameters up to the list's end. Those the sender did
+// not send get their defaults afterwards, so the others keep their storage.
+void read_mutable_members(Reader &r, const DDS_TypeCode *t, unsigned char *p)
+{
+    const size_t n = t->members.size();
+    uint64_t small_seen = 0;
+    std::vector<bool> big_seen(n > 64 ? n : 0);
+    for (;;) {
+        uint32_t id;
+        size_t length;
+        bool must_understand;
+        if (r.v2) {
+            // Up to 3 bytes of padding may close the frame.
+            const size_t pad = (r.origin - r.pos()) & 3;
+            if (r.remaining() <= pad)
+                break;
+            const uint32_t h = r.num<uint32_t>();
+            const uint32_t lc = (h >> 28) & 7;
+            id = h & kEmIdMask;
+            must_understand = h & kEmMustUnderstand;
+            if (lc < kLcNextInt) {
+                length = size_t(1) << lc;
+            } else if (lc == kLcNextInt) {
+                length = r.num<uint32_t>();
+            } else {
+                // Codes 5..7: NEXTINT is the value's own first word (its DHEADER or element count).
+                const uint64_t next = r.peek_u32();
+                length = 4 + (lc == 5 ? next : lc == 6 ? next * 4 : next * 8);
+            }
+        } else {
+            const ParameterHeader h = read_parameter_header(r);
+            if (h.list_end)
+                break;
+            id = h.id;
+            length = h.size;
+            must_understand = h.must_understand;
+        }
+        if (length > r.remaining())
+            throw Invalid{};
+        const Member *m = member_by_wire_id(t, id);
+        if (!m) {
+            if (must_understand) {
+                QueltLog_error(r.v2 ? "XCDR2" : "XCDR1", "sample of '%s' refused: member id %u is marked must-understand and the type has no such member",
+                               t->name.c_str(), id);
+                throw Invalid{};
+            }
+            r.skip(length); // a member of a newer version of the type
+            continue;
+        }
+        const size_t index = size_t(m - t->members.data());
+        if (n > 64)
+            big_seen[index] = true;
+        else
+            small_seen |= uint64_t(1) << index;
+        if (!r.v2 && length == 0 && m->optional) { // an empty parameter: absent
+            set_present(*m, p, false);
+            continue;
+        }
+        if (m->optional)
+            set_present(*m, p, true);
+        if (!r.v2) {
+            read_parameter_value(r, m->rtype, p + m->offset, static_cast<uint32_t>(length), false);
+            continue;
+        }
+        const size_t outer = r.end;
+        r.end = r.pos() + length;
+        read_value(r, m->rtype, p + m->offset, false);
+        r.close(outer);
+    }
+    for (size_t i = 0; i < n; ++i)
+        if (!(n > 64 ? big_seen[i] : (small_seen >> i) & 1))
+            reset_member(t->members[i], p);
 }
 
 void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
@@ -639,7 +959,12 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
     }
     case DDS_TK_WSTRING: {
         auto *b = reinterpret_cast<BufRep *>(p);
-        const uint32_t n = r.num<uint32_t>();
+        uint32_t n = r.num<uint32_t>();
+        if (r.v2) { // a byte count
+            if (n % 2)
+                throw Invalid{};
+            n /= 2;
+        }
         if ((t->bound && n > t->bound) || uint64_t(n) * 2 > r.remaining())
             throw Invalid{};
         if (!buf_resize(b, primitive_type(DDS_TK_WCHAR), n))
@@ -651,6 +976,8 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
     case DDS_TK_SEQUENCE: {
         auto *b = reinterpret_cast<BufRep *>(p);
         const DDS_TypeCode *e = t->rcontent;
+        const bool framed = r.v2 && elements_framed(t);
+        const size_t outer = framed ? r.open() : 0;
         const uint32_t n = r.num<uint32_t>();
         if (t->bound && n > t->bound)
             throw Invalid{};
@@ -658,27 +985,58 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
             // Allocate only what the bytes left can hold. The element memory is the quick test;
             // the element's least wire size (always at least 1) the exact one.
             const uint64_t left = r.remaining();
-            if (uint64_t(n) * e->size > left && uint64_t(n) * std::max<uint64_t>(min_wire_size(e), 1) > left)
+            if (uint64_t(n) * e->size > left && uint64_t(n) * std::max<uint64_t>(min_wire_size(e, r.v2), 1) > left)
                 throw Invalid{};
         }
         if (!buf_resize(b, e, n))
             throw Invalid{};
         if (n)
             read_elems(r, e, static_cast<unsigned char *>(b->data), n);
+        if (framed)
+            r.close(outer);
         return;
     }
-    case DDS_TK_ARRAY:
+    case DDS_TK_ARRAY: {
+        const bool framed = r.v2 && elements_framed(t);
+        const size_t outer = framed ? r.open() : 0;
         read_elems(r, t->rcontent, p, t->element_count);
+        if (framed)
+            r.close(outer);
         return;
+    }
     case DDS_TK_STRUCT: {
         const bool filter = key && t->keyed;
+        const bool framed = r.v2 && !filter && t->extensibility != Extensibility::Final;
+        if (!r.v2 && !filter && t->extensibility == Extensibility::Mutable) {
+            read_mutable_members(r, t, p); // a parameter list
+            return;
+        }
+        const size_t outer = framed ? r.open() : 0;
+        if (framed && t->extensibility == Extensibility::Mutable) {
+            read_mutable_members(r, t, p);
+            r.close(outer);
+            return;
+        }
         const size_t n = t->members.size();
         for (size_t i = 0; i < n;) {
             const Member &m = t->members[i];
             if (filter && !m.key) {
                 ++i;
+            } else if (framed && r.remaining() == 0) {
+                // An older appendable type ends here: our trailing members keep their defaults.
+                reset_member(m, p);
+                ++i;
+            } else if (m.optional && r.v2) {
+                uint8_t present;
+                r.raw(&present, 1);
+                if (present > 1)
+                    throw Invalid{};
+                set_present(m, p, present);
+                if (present)
+                    read_value(r, m.rtype, p + m.offset, filter);
+                ++i;
             } else if (m.optional) {
-                read_optional(r, m, static_cast<uint32_t>(i), p, filter);
+                read_optional(r, m, m.wire_id, p, filter);
                 ++i;
             } else if (!r.swap && is_primitive_kind(m.rtype->kind)) {
                 r.align(m.rtype->align);
@@ -692,10 +1050,14 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
                 ++i;
             }
         }
+        if (framed)
+            r.close(outer);
         return;
     }
     case DDS_TK_UNION: {
         auto *rep = reinterpret_cast<UnionRep *>(p);
+        const bool framed = r.v2 && t->extensibility != Extensibility::Final;
+        const size_t outer = framed ? r.open() : 0;
         const int64_t disc = read_disc(r, t->discriminator);
         const int32_t idx = union_case_for(t, disc);
         if (rep->selected != idx)
@@ -703,6 +1065,8 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
         rep->disc = disc;
         if (idx >= 0)
             read_value(r, t->members[size_t(idx)].rtype, p + t->payload_offset, false);
+        if (framed)
+            r.close(outer);
         return;
     }
     default:
@@ -868,6 +1232,8 @@ SizeMat optional_mat(const SizeMat &value, uint32_t id)
 
 class SizeCalc {
   public:
+    explicit SizeCalc(bool v2 = false) : v2_(v2) {}
+
     const SizeMat &of(const DDS_TypeCode *t, bool key)
     {
         t = resolve(t);
@@ -880,6 +1246,9 @@ class SizeCalc {
     }
 
   private:
+    SizeMat item(uint32_t a, uint32_t n) const { return fixed_mat(v2_ && a > 4 ? 4 : a, n); }
+    SizeMat framed(const SizeMat &body) const { return mul(fixed_mat(4, 4), body); }
+
     SizeMat compute(const DDS_TypeCode *t, bool key)
     {
         switch (t->kind) {
@@ -897,33 +1266,55 @@ class SizeCalc {
             const SizeMat e = of(t->rcontent, false);
             if (e.unbounded)
                 return unbounded_mat();
-            return mul(fixed_mat(4, 4), up_to(e, t->bound));
+            const SizeMat m = mul(fixed_mat(4, 4), up_to(e, t->bound));
+            return v2_ && elements_framed(t) ? framed(m) : m;
         }
-        case DDS_TK_ARRAY:
-            return power(of(t->rcontent, false), t->element_count);
+        case DDS_TK_ARRAY: {
+            const SizeMat m = power(of(t->rcontent, false), t->element_count);
+            return v2_ && elements_framed(t) ? framed(m) : m;
+        }
         case DDS_TK_STRUCT: {
+            const bool frame = v2_ && !key && t->extensibility != Extensibility::Final;
+            const bool em = frame && t->extensibility == Extensibility::Mutable;
+            if (!v2_ && !key && t->extensibility == Extensibility::Mutable) {
+                SizeMat m = identity_mat(); // every member as a parameter (optional_mat counts empty ones too)
+                for (const Member &mb : t->members)
+                    m = mul(m, optional_mat(of(mb.rtype, false), mb.wire_id));
+                return mul(m, fixed_mat(4, 4)); // the list's end
+            }
             SizeMat m = identity_mat();
             for (size_t i = 0; i < t->members.size(); ++i) {
                 const Member &mb = t->members[i];
                 if (key && !mb.key)
                     continue;
                 const SizeMat &v = of(mb.rtype, key);
-                m = mul(m, mb.optional ? optional_mat(v, static_cast<uint32_t>(i)) : v);
+                SizeMat one;
+                if (em) // EMHEADER, NEXTINT unless a primitive
+                    one = mul(fixed_mat(4, em_overhead(mb.rtype)), v);
+                else if (mb.optional && v2_)
+                    one = mul(fixed_mat(1, 1), v);
+                else
+                    one = mb.optional ? optional_mat(v, mb.wire_id) : v;
+                if (mb.optional && (em || v2_))
+                    one = join(em ? identity_mat() : fixed_mat(1, 1), one);
+                m = mul(m, one);
             }
-            return m;
+            return frame ? framed(m) : m;
         }
         case DDS_TK_UNION: {
             const uint32_t ds = static_cast<uint32_t>(disc_size(t->discriminator));
             SizeMat cases = t->default_case >= 0 ? none_mat() : identity_mat();
             for (const Member &mb : t->members)
                 cases = join(cases, of(mb.rtype, false));
-            return mul(fixed_mat(ds, ds), cases);
+            const SizeMat m = mul(item(ds, ds), cases);
+            return v2_ && t->extensibility != Extensibility::Final ? framed(m) : m;
         }
         default:
-            return fixed_mat(t->align, t->size);
+            return item(t->align, t->size);
         }
     }
 
+    bool v2_;
     std::map<std::pair<const DDS_TypeCode *, bool>, SizeMat> memo_;
 };
 
@@ -943,7 +1334,7 @@ bool key_stream(const DDS_TypeCode *t, const void *block, char *buf, size_t cap,
     fc::FastBuffer fb(buf, cap);
     fc::Cdr cdr(fb, fc::Cdr::BIG_ENDIANNESS, fc::Cdr::CORBA_CDR);
     try {
-        Writer w{cdr, 0, kHostLittle};
+        Writer w{cdr, 0, kHostLittle, true};
         write_value(w, t, static_cast<const unsigned char *>(block), true);
         len = w.pos();
         return true;
@@ -956,6 +1347,20 @@ bool key_stream(const DDS_TypeCode *t, const void *block, char *buf, size_t cap,
 
 // ---------------------------------------------------------------- entry points
 
+namespace {
+
+// Largest body over both versions, kNone when either is unbounded.
+Len max_body(const DDS_TypeCode *t)
+{
+    SizeCalc v1(false), v2(true);
+    const Len a = max_from_origin(v1.of(t, false)), b = max_from_origin(v2.of(t, false));
+    return a < 0 || b < 0 ? kNone : std::max(a, b);
+}
+
+constexpr uint16_t kEncCdrBe = 0x0000, kEncPlCdrBe = 0x0002, kEncCdr2Be = 0x0006, kEncDCdr2Be = 0x0008, kEncPlCdr2Be = 0x000a;
+
+} // namespace
+
 void cdr_finish_type(DDS_TypeCode *t)
 {
     const DDS_TypeCode *r = resolve(t);
@@ -966,11 +1371,11 @@ void cdr_finish_type(DDS_TypeCode *t)
         t->max_serialized = r->kind == DDS_TK_ENUM ? 4 : r->size;
         return;
     }
-    SizeCalc calc;
-    const Len body = max_from_origin(calc.of(r, false));
+    const Len body = max_body(r);
     t->max_serialized = body < 0 || body > Len(UINT32_MAX) ? 0 : static_cast<uint32_t>(body);
     t->key_max_size = 0;
     if (r->kind == DDS_TK_STRUCT && r->keyed) {
+        SizeCalc calc(true);
         const Len k = max_from_origin(calc.of(r, true));
         t->key_max_size = k < 0 || k >= Len(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(k);
     }
@@ -982,8 +1387,7 @@ uint32_t cdr_max_serialized_size(const DDS_TypeCode *t)
     if (!t)
         return 0;
     try {
-        SizeCalc calc;
-        const Len body = max_from_origin(calc.of(t, false));
+        const Len body = max_body(t);
         if (body < 0 || body + kCdrHeaderSize > Len(UINT32_MAX))
             return 0;
         return static_cast<uint32_t>(body + kCdrHeaderSize);
@@ -992,9 +1396,25 @@ uint32_t cdr_max_serialized_size(const DDS_TypeCode *t)
     }
 }
 
-bool cdr_write_header(fc::Cdr &cdr)
+CdrVersion cdr_default_version(const DDS_TypeCode *t)
 {
-    const char header[4] = {0, cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS ? char(1) : char(0), 0, 0};
+    t = resolve(t);
+    return t && t->extensibility != Extensibility::Final ? CdrVersion::Xcdr2 : CdrVersion::Xcdr1;
+}
+
+bool cdr_write_header(fc::Cdr &cdr, const DDS_TypeCode *t, CdrVersion v)
+{
+    uint16_t id = kEncCdrBe;
+    if (v == CdrVersion::Xcdr1 && resolve(t) && resolve(t)->extensibility == Extensibility::Mutable)
+        id = kEncPlCdrBe;
+    if (v == CdrVersion::Xcdr2) {
+        t = resolve(t);
+        const Extensibility e = t ? t->extensibility : Extensibility::Final;
+        id = e == Extensibility::Mutable ? kEncPlCdr2Be : e == Extensibility::Appendable ? kEncDCdr2Be : kEncCdr2Be;
+    }
+    if (cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS)
+        id |= 1;
+    const char header[4] = {char(id >> 8), char(id & 0xff), 0, 0};
     try {
         cdr.serializeArray(header, 4);
     } catch (...) {
@@ -1004,30 +1424,41 @@ bool cdr_write_header(fc::Cdr &cdr)
     return true;
 }
 
-bool cdr_read_header(fc::Cdr &cdr)
+bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t)
 {
-    char header[4];
+    unsigned char header[4];
     try {
-        cdr.deserializeArray(header, 4);
+        cdr.deserializeArray(reinterpret_cast<char *>(header), 4);
     } catch (...) {
         return false;
     }
-    // Only plain CDR: PL_CDR, XCDR2 and the rest change the body's layout.
-    if (header[0] != 0 || (header[1] != 0 && header[1] != 1))
-        return false;
-    cdr.changeEndianness(header[1] ? fc::Cdr::LITTLE_ENDIANNESS : fc::Cdr::BIG_ENDIANNESS);
+    const uint16_t id = uint16_t(header[0] << 8 | header[1]);
+    // The type tells how to read the body; the identifier only its version and byte order.
+    t = resolve(t);
+    switch (id & ~1u) {
+    case kEncCdrBe:
+    case kEncPlCdrBe:
+        // XCDR1 has two bodies: a parameter list for mutable types, plain CDR for the others.
+        if (t && (t->extensibility == Extensibility::Mutable) != ((id & ~1u) == kEncPlCdrBe))
+            return false;
+        v = CdrVersion::Xcdr1;
+        break;
+    case kEncCdr2Be: case kEncDCdr2Be: case kEncPlCdr2Be: v = CdrVersion::Xcdr2; break;
+    default: return false;
+    }
+    cdr.changeEndianness(id & 1 ? fc::Cdr::LITTLE_ENDIANNESS : fc::Cdr::BIG_ENDIANNESS);
     cdr.resetAlignment();
     return true;
 }
 
-bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr)
+bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr, CdrVersion v)
 {
     t = resolve(t);
     if (!t || !block)
         return false;
     try {
         const bool little = cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS;
-        Writer w{cdr, cdr.getSerializedDataLength(), little != kHostLittle};
+        Writer w{cdr, cdr.getSerializedDataLength(), little != kHostLittle, v == CdrVersion::Xcdr2};
         write_value(w, t, static_cast<const unsigned char *>(block), false);
         return true;
     } catch (...) {
@@ -1035,14 +1466,14 @@ bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr)
     }
 }
 
-bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t end, bool key_only)
+bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t end, bool key_only, CdrVersion v)
 {
     t = resolve(t);
     if (!t || !block)
         return false;
     try {
         const bool little = cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS;
-        Reader r{cdr, cdr.getSerializedDataLength(), end, little != kHostLittle};
+        Reader r{cdr, cdr.getSerializedDataLength(), end, little != kHostLittle, v == CdrVersion::Xcdr2};
         if (key_only)
             clear_value(t, block);
         read_value(r, t, static_cast<unsigned char *>(block), key_only);
@@ -1066,18 +1497,19 @@ bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsign
         std::memcpy(buf, bytes, 16);
         fc::FastBuffer fb(buf, end);
         fc::Cdr cdr(fb, fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);
-        if (cdr_read_header(cdr) && cdr_deserialize(t, block, cdr, end, true))
+        CdrVersion v;
+        if (cdr_read_header(cdr, v, t) && cdr_deserialize(t, block, cdr, end, true, v))
             return true;
     }
     return false;
 }
 
-size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block)
+size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion v)
 {
     t = resolve(t);
     if (!t || !block)
         return 0;
-    return size_value(t, static_cast<const unsigned char *>(block), 0, false);
+    return Sizer{v == CdrVersion::Xcdr2}.value(t, static_cast<const unsigned char *>(block), 0, false);
 }
 
 bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[16], bool force_md5)
@@ -1099,7 +1531,7 @@ bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[1
         char *buf = small;
         size_t len = 0;
         if (!key_stream(t, block, small, sizeof small, len)) {
-            big.resize(size_value(t, static_cast<const unsigned char *>(block), 0, true));
+            big.resize(Sizer{true}.value(t, static_cast<const unsigned char *>(block), 0, true));
             buf = big.data();
             if (big.empty() || !key_stream(t, block, buf, big.size(), len))
                 return false;
@@ -1132,23 +1564,25 @@ DDS_UnsignedLong DDS_DynamicData_get_serialized_size(const DDS_DynamicData *self
 {
     if (!self || !has_value(self))
         return 0;
-    const size_t n = kCdrHeaderSize + cdr_serialized_size(self->type, self->p);
+    const size_t n = kCdrHeaderSize + cdr_serialized_size(self->type, self->p, cdr_default_version(self->type));
     return n > UINT32_MAX ? 0 : static_cast<DDS_UnsignedLong>(n);
 }
 
 DDS_UnsignedLong DDS_TypeCode_get_max_serialized_size(const DDS_TypeCode *type) { return cdr_max_serialized_size(type); }
 
-DDS_ReturnCode_t DDS_DynamicData_to_cdr_buffer(const DDS_DynamicData *self, unsigned char *buffer, DDS_UnsignedLong *length)
+DDS_ReturnCode_t DDS_DynamicData_to_cdr_buffer_ex(const DDS_DynamicData *self, unsigned char *buffer, DDS_UnsignedLong *length,
+                                                  DDS_DataRepresentationId_t representation, DDS_Boolean big_endian)
 {
-    if (!self || !length)
+    if (!self || !length || (representation != DDS_XCDR_DATA_REPRESENTATION && representation != DDS_XCDR2_DATA_REPRESENTATION))
         return DDS_RETCODE_BAD_PARAMETER;
     if (!has_value(self))
         return DDS_RETCODE_PRECONDITION_NOT_MET;
+    const CdrVersion v = representation == DDS_XCDR2_DATA_REPRESENTATION ? CdrVersion::Xcdr2 : CdrVersion::Xcdr1;
     if (buffer) {
         try {
             fc::FastBuffer fb(reinterpret_cast<char *>(buffer), *length);
-            fc::Cdr cdr(fb, fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);
-            if (cdr_write_header(cdr) && cdr_serialize(self->type, self->p, cdr)) {
+            fc::Cdr cdr(fb, big_endian ? fc::Cdr::BIG_ENDIANNESS : fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);
+            if (cdr_write_header(cdr, self->type, v) && cdr_serialize(self->type, self->p, cdr, v)) {
                 *length = static_cast<DDS_UnsignedLong>(cdr.getSerializedDataLength());
                 return DDS_RETCODE_OK;
             }
@@ -1156,7 +1590,8 @@ DDS_ReturnCode_t DDS_DynamicData_to_cdr_buffer(const DDS_DynamicData *self, unsi
         }
     }
     // Tell a short buffer from a sample that breaks its bounds.
-    const DDS_UnsignedLong need = DDS_DynamicData_get_serialized_size(self);
+    const size_t n = kCdrHeaderSize + cdr_serialized_size(self->type, self->p, v);
+    const DDS_UnsignedLong need = n > UINT32_MAX ? 0 : static_cast<DDS_UnsignedLong>(n);
     if (!buffer) {
         *length = need;
         return need ? DDS_RETCODE_OK : DDS_RETCODE_BAD_PARAMETER;
@@ -1165,6 +1600,13 @@ DDS_ReturnCode_t DDS_DynamicData_to_cdr_buffer(const DDS_DynamicData *self, unsi
         return DDS_RETCODE_BAD_PARAMETER;
     *length = need;
     return DDS_RETCODE_OUT_OF_RESOURCES;
+}
+
+DDS_ReturnCode_t DDS_DynamicData_to_cdr_buffer(const DDS_DynamicData *self, unsigned char *buffer, DDS_UnsignedLong *length)
+{
+    const bool v2 = self && has_value(self) && cdr_default_version(self->type) == CdrVersion::Xcdr2;
+    return DDS_DynamicData_to_cdr_buffer_ex(self, buffer, length, v2 ? DDS_XCDR2_DATA_REPRESENTATION : DDS_XCDR_DATA_REPRESENTATION,
+                                            DDS_BOOLEAN_FALSE);
 }
 
 DDS_ReturnCode_t DDS_DynamicData_from_cdr_buffer(DDS_DynamicData *self, const unsigned char *buffer, DDS_UnsignedLong length)
@@ -1177,7 +1619,8 @@ DDS_ReturnCode_t DDS_DynamicData_from_cdr_buffer(DDS_DynamicData *self, const un
         // Fast CDR wants a mutable buffer; reading never writes to it.
         fc::FastBuffer fb(const_cast<char *>(reinterpret_cast<const char *>(buffer)), length);
         fc::Cdr cdr(fb, fc::Cdr::DEFAULT_ENDIAN, fc::Cdr::DDS_CDR);
-        if (cdr_read_header(cdr) && cdr_deserialize(self->type, self->p, cdr, length))
+        CdrVersion v;
+        if (cdr_read_header(cdr, v, self->type) && cdr_deserialize(self->type, self->p, cdr, length, false, v))
             return DDS_RETCODE_OK;
     } catch (...) {
     }
@@ -1217,7 +1660,7 @@ DDS_ReturnCode_t DDS_DynamicData_set_from_keyhash(DDS_DynamicData *self, const D
     try {
         fc::FastBuffer fb(buf, sizeof buf);
         fc::Cdr cdr(fb, fc::Cdr::BIG_ENDIANNESS, fc::Cdr::CORBA_CDR);
-        Reader r{cdr, 0, sizeof buf, kHostLittle};
+        Reader r{cdr, 0, sizeof buf, kHostLittle, true};
         read_value(r, self->type, self->p, true);
         // The stream is zero padded to 16 bytes: anything else is not a hash of this type.
         const size_t used = r.pos();

@@ -1,19 +1,31 @@
-// The wire form of sample values: XCDR1 (plain CDR), little endian, 4-byte encapsulation header,
-// and the RTPS key hash.
+// The wire form of sample values: XCDR1 (plain CDR) and XCDR2, 4-byte encapsulation header, and
+// the RTPS key hash.
+//
+// XCDR2 (XTypes 1.3) differs from XCDR1 in: nothing aligns past 4 bytes; appendable and mutable
+// structs and unions, and sequences and arrays of non-primitive elements, start with a DHEADER
+// (uint32 byte length of what follows); each present member of a mutable struct comes behind an
+// EMHEADER (must-understand flag for key members, length code 0..3 for 1..8-byte primitives, else
+// 4 and a NEXTINT length) with its member id; optional members of final and appendable structs
+// take a presence byte; a wide string's length counts bytes. Mutable unions are not supported.
+//
+// XCDR1 mutable structs (PL_CDR) are parameter lists: each present member as a parameter like an
+// optional member's below (must-understand for key members), closed by PID_LIST_END 0x3F02|0x4000
+// with length 0.
 //
 // Encoding choices (a reader of another implementation must agree on these):
-// - Body alignment is relative to the end of the encapsulation header; 8-byte types align to 8.
+// - Body alignment is relative to the end of the encapsulation header; 8-byte types align to 8
+//   (XCDR1) or 4 (XCDR2).
 // - string: uint32 length counting the NUL, the bytes, the NUL. Length 0, a missing NUL or a
 //   length over the bound are rejected on read.
-// - wstring: uint32 number of UTF-16 code units, then the units (2 bytes each), no NUL. This is
-//   the XCDR2 form of wide strings, also used in XCDR1 by the implementations we talk to.
+// - wstring: uint32 length, then the UTF-16 code units (2 bytes each), no NUL. The length counts
+//   code units in XCDR1 (as the implementations we talk to write it) and bytes in XCDR2.
 // - boolean: one byte, 0 or 1; enum: int32 that must name an enumerator; long double: 16 bytes
 //   aligned to 8, taken as an opaque 128-bit number (byte-reversed in big-endian streams).
 // - union: the discriminator at its own size, then the selected case (nothing when no case
 //   matches and there is no default).
 // - optional member: final types in XCDR1 carry no presence flag, so we put an XCDR1 parameter
-//   header in front of each optional member: align 4, uint16 member id (0-based declaration
-//   index, must-understand bit 0x4000 clear), uint16 length of the value (0: absent). The value's
+//   header in front of each optional member: align 4, uint16 member id (the XTypes member id,
+//   must-understand bit 0x4000 clear), uint16 length of the value (0: absent). The value's
 //   alignment restarts at its first byte. A value over 65535 bytes (or an id from 0x3F00 on) uses
 //   the long form: PID_EXTENDED 0x3F01|0x4000, length 8, uint32 member id, uint32 length. On read
 //   up to 3 bytes of padding after the value, inside the declared length, are accepted.
@@ -66,18 +78,27 @@ uint32_t cdr_max_serialized_size(const DDS_TypeCode *t);
 
 constexpr uint32_t kCdrHeaderSize = 4;
 
-// Writes the encapsulation header for the Cdr's endianness (CDR_LE 00 01 00 00 or CDR_BE
-// 00 00 00 00) and makes the next byte the alignment origin.
-bool cdr_write_header(eprosima::fastcdr::Cdr &cdr);
-// Reads the header; accepts CDR_LE and CDR_BE only (options ignored) and sets the Cdr's
-// endianness from it.
-bool cdr_read_header(eprosima::fastcdr::Cdr &cdr);
+enum class CdrVersion : uint8_t { Xcdr1 = 1, Xcdr2 = 2 };
+
+// What writers of t use unless configured otherwise: XCDR1 for final types (what every
+// implementation reads), XCDR2 for appendable and mutable ones.
+CdrVersion cdr_default_version(const DDS_TypeCode *t);
+
+// Writes the encapsulation header for the version, t's extensibility and the Cdr's endianness
+// (XCDR1: CDR_BE/LE 0x0000/0x0001, PL_CDR_BE/LE 0x0002/0x0003 for mutable types; XCDR2: PLAIN_CDR2 0x0006/0x0007 for final types, D_CDR2
+// 0x0008/0x0009 for appendable, PL_CDR2 0x000a/0x000b for mutable ones) and makes the next byte
+// the alignment origin.
+bool cdr_write_header(eprosima::fastcdr::Cdr &cdr, const DDS_TypeCode *t = nullptr, CdrVersion v = CdrVersion::Xcdr1);
+// Reads the header; accepts every XCDR1 and XCDR2 identifier (options ignored), sets the Cdr's
+// endianness and tells the version. With t, an XCDR1 body must be the one t's extensibility has:
+// PL_CDR (a parameter list) for mutable types, plain CDR for the others.
+bool cdr_read_header(eprosima::fastcdr::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t = nullptr);
 
 // Body of a sample of type t (aliases allowed) at the Cdr's current position, which becomes the
 // alignment origin (call it right after the header). Uses the Cdr's endianness. False when the
 // buffer is too small or the sample breaks its type's bounds; the Cdr's position is then
 // unspecified. Never throws.
-bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::Cdr &cdr);
+bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::Cdr &cdr, CdrVersion v = CdrVersion::Xcdr1);
 
 // Replaces the value in block (initialized, of type t) with the body at the Cdr's current
 // position, in the Cdr's endianness. end is the offset, from the start of the Cdr's buffer, of
@@ -86,7 +107,11 @@ bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::
 // as value_init makes it and false is returned. Never throws.
 // With key_only, the body holds only the key members (in the stream's byte order), as other
 // implementations send with dispose and unregister notices; the other members are left cleared.
-bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr &cdr, size_t end, bool key_only = false);
+// XCDR2 reading follows the type: appendable members the sender lacks get their defaults, members
+// it has beyond ours are skipped; mutable members are matched by id in any order, unknown ids are
+// skipped unless must-understand (then the sample is refused, with a log line).
+bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr &cdr, size_t end, bool key_only = false,
+                     CdrVersion v = CdrVersion::Xcdr1);
 
 // Fast DDS takes a received key-only payload of at most 16 bytes (encapsulation header and key,
 // as other implementations send with dispose and unregister) as the instance handle itself.
@@ -94,11 +119,12 @@ bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr 
 bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsigned char bytes[16]);
 
 // Exact size of the body of the sample (no header), as cdr_serialize writes it.
-size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block);
+size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion v = CdrVersion::Xcdr1);
 
-// RTPS key hash of a sample of a keyed struct type: the key members in big-endian CDR, zero
-// padded to 16 bytes when key_max_size <= 16 (unless force_md5), else their MD5. False when the
-// type has no key or the sample breaks its bounds. Never throws.
+// RTPS key hash of a sample of a keyed struct type (XTypes 1.3): the key members in big-endian
+// XCDR2 (no framing around them), zero padded to 16 bytes when key_max_size <= 16 (unless
+// force_md5), else their MD5. False when the type has no key or the sample breaks its bounds.
+// Never throws.
 bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[16], bool force_md5 = false);
 
 } // namespace quelt::mw

@@ -5,10 +5,12 @@
 #include "dds/dds_log.h"
 #include "dds/dds_string.h"
 #include "dds/dds_util.h"
+#include "representation_transport.h"
 #include "topic_type.h"
 
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
+#include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <fastdds/dds/publisher/qos/DataWriterQos.hpp>
 #include <fastdds/dds/publisher/qos/PublisherQos.hpp>
 #include <fastdds/dds/subscriber/qos/DataReaderQos.hpp>
@@ -248,6 +250,31 @@ namespace {
 
 fdds::DomainParticipantFactory *fastdds_factory() { return fdds::DomainParticipantFactory::get_instance(); }
 
+fdds::DataRepresentationId_t fastdds_representation(DDS_DataRepresentationId_t id)
+{
+    return id == DDS_XCDR2_DATA_REPRESENTATION ? fdds::XCDR2_DATA_REPRESENTATION : fdds::XCDR_DATA_REPRESENTATION;
+}
+
+// The representation a writer uses: the first one configured, else the type's own.
+CdrVersion writer_encoding(const DDS_DataRepresentationQosPolicy &r, const DDS_TypeCode *type)
+{
+    return r.length > 0 ? (r.value[0] == DDS_XCDR2_DATA_REPRESENTATION ? CdrVersion::Xcdr2 : CdrVersion::Xcdr1) : cdr_default_version(type);
+}
+
+// What a reader accepts: as configured, else both for final types (peers differ in what they
+// send for them) and XCDR2 for extensible ones.
+std::vector<fdds::DataRepresentationId_t> reader_representations(const DDS_DataRepresentationQosPolicy &r, const DDS_TypeCode *type)
+{
+    std::vector<fdds::DataRepresentationId_t> out;
+    for (DDS_Long i = 0; i < r.length; ++i)
+        out.push_back(fastdds_representation(r.value[i]));
+    if (out.empty() && cdr_default_version(type) == CdrVersion::Xcdr1)
+        out = {fdds::XCDR_DATA_REPRESENTATION, fdds::XCDR2_DATA_REPRESENTATION};
+    else if (out.empty())
+        out = {fdds::XCDR2_DATA_REPRESENTATION};
+    return out;
+}
+
 bool create_writer(DDS_Publisher *pub, const WriterPlan &wp, DDS_Topic *topic, std::string &err)
 {
     auto w = std::make_unique<DDS_DataWriter>();
@@ -258,9 +285,17 @@ bool create_writer(DDS_Publisher *pub, const WriterPlan &wp, DDS_Topic *topic, s
     w->bridge = std::make_unique<WriterBridge>(w.get());
     fdds::DataWriterQos q = fdds::DATAWRITER_QOS_DEFAULT;
     to_fastdds(wp.qos, q);
+    w->encoding = writer_encoding(wp.qos.representation, topic->plan->type);
+    q.representation().m_value = {w->encoding == CdrVersion::Xcdr2 ? fdds::XCDR2_DATA_REPRESENTATION : fdds::XCDR_DATA_REPRESENTATION};
     w->writer = pub->publisher->create_datawriter(topic->topic, q, w->bridge.get(), fdds::StatusMask::all());
     if (!w->writer) {
         err = "cannot create data writer '" + wp.name + "' of topic '" + topic->plan->name + "'";
+        return false;
+    }
+    announce_representation(w->writer->guid(), {int16_t(w->encoding == CdrVersion::Xcdr2 ? DDS_XCDR2_DATA_REPRESENTATION : DDS_XCDR_DATA_REPRESENTATION)});
+    if (w->writer->enable() != FReturnCode::RETCODE_OK) {
+        pub->publisher->delete_datawriter(w->writer);
+        err = "cannot enable data writer '" + wp.name + "' of topic '" + topic->plan->name + "'";
         return false;
     }
     pub->writers.push_back(std::move(w));
@@ -277,9 +312,19 @@ bool create_reader(DDS_Subscriber *sub, const ReaderPlan &rp, DDS_Topic *topic, 
     r->bridge = std::make_unique<ReaderBridge>(r.get());
     fdds::DataReaderQos q = fdds::DATAREADER_QOS_DEFAULT;
     to_fastdds(rp.qos, q);
+    q.type_consistency().representation.m_value = reader_representations(rp.qos.representation, topic->plan->type);
     r->reader = sub->subscriber->create_datareader(topic->topic, q, r->bridge.get(), fdds::StatusMask::all());
     if (!r->reader) {
         err = "cannot create data reader '" + rp.name + "' of topic '" + topic->plan->name + "'";
+        return false;
+    }
+    std::vector<int16_t> accepted;
+    for (fdds::DataRepresentationId_t id : q.type_consistency().representation.m_value)
+        accepted.push_back(int16_t(id));
+    announce_representation(r->reader->guid(), std::move(accepted));
+    if (r->reader->enable() != FReturnCode::RETCODE_OK) {
+        sub->subscriber->delete_datareader(r->reader);
+        err = "cannot enable data reader '" + rp.name + "' of topic '" + topic->plan->name + "'";
         return false;
     }
     sub->readers.push_back(std::move(r));
@@ -325,6 +370,9 @@ bool build_entities(DDS_DomainParticipant *p, std::string &err)
         fdds::PublisherQos q = fdds::PUBLISHER_QOS_DEFAULT;
         for (const std::string &part : pp.partitions)
             q.partition().push_back(part.c_str());
+        // Writers start disabled: their announcement must wait until the transport knows what
+        // representation to add to it (create_writer enables them).
+        q.entity_factory().autoenable_created_entities = false;
         pub->publisher = dp->create_publisher(q);
         if (!pub->publisher) {
             err = "cannot create publisher '" + pp.name + "'";
@@ -344,6 +392,7 @@ bool build_entities(DDS_DomainParticipant *p, std::string &err)
         fdds::SubscriberQos q = fdds::SUBSCRIBER_QOS_DEFAULT;
         for (const std::string &part : sp.partitions)
             q.partition().push_back(part.c_str());
+        q.entity_factory().autoenable_created_entities = false; // as for writers
         sub->subscriber = dp->create_subscriber(q);
         if (!sub->subscriber) {
             err = "cannot create subscriber '" + sp.name + "'";
@@ -379,6 +428,11 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
     p->plan = std::move(plan);
     fdds::DomainParticipantQos q = fdds::PARTICIPANT_QOS_DEFAULT;
     q.name(p->plan.name);
+    // The built-in transports (shared memory, UDPv4), with UDPv4 completing our endpoints'
+    // announcements for other implementations.
+    q.transport().use_builtin_transports = false;
+    q.transport().user_transports.push_back(std::make_shared<eprosima::fastdds::rtps::SharedMemTransportDescriptor>());
+    q.transport().user_transports.push_back(representation_udp_transport());
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     if (!p->participant) {
         err = "cannot create participant '" + p->plan.name + "' on domain " + std::to_string(p->plan.domain_id);
@@ -396,8 +450,10 @@ void delete_participant(DDS_DomainParticipant *p)
     if (!p)
         return;
     delete_entities(p);
-    if (p->participant)
+    if (p->participant) {
+        forget_representations(p->participant->guid().guidPrefix);
         fastdds_factory()->delete_participant(p->participant);
+    }
     delete p;
 }
 
@@ -930,6 +986,7 @@ DDS_ReturnCode_t DDS_DynamicDataWriter_write(DDS_DynamicDataWriter *self, const 
     if (r != DDS_RETCODE_OK)
         return r;
     try {
+        EncodingScope encoding(self->encoding);
         return rc(self->writer->write(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
     } catch (...) {
         return DDS_RETCODE_ERROR;
@@ -947,6 +1004,7 @@ DDS_ReturnCode_t DDS_DynamicDataWriter_write_w_params(DDS_DynamicDataWriter *sel
             wp.sample_identity(from_identity(params->identity));
         if (!is_auto(params->related_sample_identity))
             wp.related_sample_identity(from_identity(params->related_sample_identity));
+        EncodingScope encoding(self->encoding);
         if (!self->writer->write(const_cast<DDS_DynamicData *>(sample), wp))
             return DDS_RETCODE_ERROR;
         // Report the identity the sample went out with.
@@ -963,6 +1021,7 @@ DDS_ReturnCode_t DDS_DynamicDataWriter_dispose(DDS_DynamicDataWriter *self, cons
     if (r != DDS_RETCODE_OK)
         return r;
     try {
+        EncodingScope encoding(self->encoding);
         return rc(self->writer->dispose(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
     } catch (...) {
         return DDS_RETCODE_ERROR;
@@ -976,6 +1035,7 @@ DDS_ReturnCode_t DDS_DynamicDataWriter_unregister_instance(DDS_DynamicDataWriter
     if (r != DDS_RETCODE_OK)
         return r;
     try {
+        EncodingScope encoding(self->encoding);
         return rc(self->writer->unregister_instance(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
     } catch (...) {
         return DDS_RETCODE_ERROR;

@@ -2,6 +2,7 @@
 // DDS does not keep for us (names, our QoS records, listeners, status flags, instance keys).
 #pragma once
 
+#include "cdr.h"
 #include "dds/dds_domain.h"
 #include "dynamicdata_impl.h"
 #include "xml_config.h"
@@ -110,6 +111,7 @@ struct DDS_DataWriter : DDS_Entity {
     DDS_Topic *topic = nullptr;
     std::string name;
     DDS_DataWriterQos qos{};
+    quelt::mw::CdrVersion encoding = quelt::mw::CdrVersion::Xcdr1; // from the representation QoS
     std::mutex listener_lock;
     DDS_DataWriterListener listener{};
     DDS_StatusMask listener_mask = 0;

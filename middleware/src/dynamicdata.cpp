@@ -32,8 +32,9 @@ const Member *find_member(const DDS_TypeCode *t, std::string_view name, int32_t 
 }
 
 // Steps from the value (t, p) into member/case `index` of a struct or union. A null p (an absent
-// value reached in Info mode) stays null.
-DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t index, Access access, bool /*last*/, Location &out)
+// value reached in Info mode) stays null: members of absent values still have a kind, which is
+// what a setter asks before it makes them exist.
+DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t index, Access access, [[maybe_unused]] bool last, Location &out)
 {
     const Member &m = t->members[index];
     out.member = &m;
@@ -81,7 +82,7 @@ DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t 
 }
 
 // Steps into element `index` (0-based, flattened for arrays) of a sequence or array.
-DDS_ReturnCode_t step_element(const DDS_TypeCode *&t, unsigned char *&p, uint32_t index, Access access, bool /*last*/, Location &out)
+DDS_ReturnCode_t step_element(const DDS_TypeCode *&t, unsigned char *&p, uint32_t index, Access access, [[maybe_unused]] bool last, Location &out)
 {
     out.member = nullptr;
     out.container = t;

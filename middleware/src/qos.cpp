@@ -177,7 +177,7 @@ const char *DDS_QosPolicyId_to_string(DDS_QosPolicyId_t id)
                                         "OWNERSHIP", "OWNERSHIP_STRENGTH", "LIVELINESS", "TIME_BASED_FILTER", "PARTITION",
                                         "RELIABILITY", "DESTINATION_ORDER", "HISTORY", "RESOURCE_LIMITS", "ENTITY_FACTORY",
                                         "WRITER_DATA_LIFECYCLE", "READER_DATA_LIFECYCLE", "TOPIC_DATA", "GROUP_DATA",
-                                        "TRANSPORT_PRIORITY", "LIFESPAN", "DURABILITY_SERVICE"};
+                                        "TRANSPORT_PRIORITY", "LIFESPAN", "DURABILITY_SERVICE", "DATA_REPRESENTATION"};
     if (id < 0 || id >= static_cast<DDS_QosPolicyId_t>(sizeof names / sizeof names[0]))
         return "UNKNOWN";
     return names[id];

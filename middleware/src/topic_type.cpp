@@ -18,9 +18,16 @@ namespace {
 // Payload pools start at this size for types without a bound; they grow as samples need.
 constexpr uint32_t kUnboundedInitialSize = 1024;
 
+// 0: no writer has set one; else the CdrVersion value.
+thread_local int t_encoding = 0;
+
 } // namespace
 
-DynamicTopicType::DynamicTopicType(const std::string &name, const DDS_TypeCode *type) : type_(resolve(type))
+EncodingScope::EncodingScope(CdrVersion v) : previous_(t_encoding) { t_encoding = int(v); }
+EncodingScope::~EncodingScope() { t_encoding = previous_; }
+
+DynamicTopicType::DynamicTopicType(const std::string &name, const DDS_TypeCode *type)
+    : type_(resolve(type)), default_version_(cdr_default_version(type))
 {
     setName(name.c_str());
     const uint32_t max = cdr_max_serialized_size(type_);
@@ -35,11 +42,12 @@ bool DynamicTopicType::serialize(void *data, SerializedPayload_t *payload)
     auto *d = static_cast<DDS_DynamicData *>(data);
     if (!d || !d->p || !payload)
         return false;
+    const CdrVersion v = t_encoding ? CdrVersion(t_encoding) : default_version_;
     eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char *>(payload->data), payload->max_size);
     eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::LITTLE_ENDIANNESS, eprosima::fastcdr::Cdr::DDS_CDR);
-    if (!cdr_write_header(cdr) || !cdr_serialize(type_, d->p, cdr))
+    if (!cdr_write_header(cdr, type_, v) || !cdr_serialize(type_, d->p, cdr, v))
         return false;
-    payload->encapsulation = CDR_LE;
+    payload->encapsulation = CDR_LE; // Fast DDS only tells the byte order from it
     payload->length = static_cast<uint32_t>(cdr.getSerializedDataLength());
     return true;
 }
@@ -56,7 +64,8 @@ bool DynamicTopicType::deserialize(SerializedPayload_t *payload, void *data)
             break;
         eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char *>(payload->data), payload->length);
         eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::LITTLE_ENDIANNESS, eprosima::fastcdr::Cdr::DDS_CDR);
-        if (cdr_read_header(cdr) && cdr_deserialize(type_, d->p, cdr, payload->length, key_only))
+        CdrVersion v;
+        if (cdr_read_header(cdr, v, type_) && cdr_deserialize(type_, d->p, cdr, payload->length, key_only, v))
             return true;
     }
     return false;
@@ -65,8 +74,9 @@ bool DynamicTopicType::deserialize(SerializedPayload_t *payload, void *data)
 std::function<uint32_t()> DynamicTopicType::getSerializedSizeProvider(void *data)
 {
     const DDS_TypeCode *t = type_;
+    const CdrVersion v = t_encoding ? CdrVersion(t_encoding) : default_version_;
     auto *d = static_cast<DDS_DynamicData *>(data);
-    return [t, d]() -> uint32_t { return d && d->p ? static_cast<uint32_t>(kCdrHeaderSize + cdr_serialized_size(t, d->p)) : 0; };
+    return [t, d, v]() -> uint32_t { return d && d->p ? static_cast<uint32_t>(kCdrHeaderSize + cdr_serialized_size(t, d->p, v)) : 0; };
 }
 
 void *DynamicTopicType::createData() { return DDS_DynamicData_new(type_, nullptr); }

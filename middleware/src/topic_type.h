@@ -1,7 +1,9 @@
 // A Fast DDS data type whose samples are our DynamicData objects: what Fast DDS writes and reads
-// on the wire is the XCDR1 image of the sample, so any DDS implementation sees an ordinary topic.
+// on the wire is the XCDR1 or XCDR2 image of the sample, so any DDS implementation sees an
+// ordinary topic.
 #pragma once
 
+#include "cdr.h"
 #include "typecode.h"
 
 #include <fastdds/dds/topic/TopicDataType.hpp>
@@ -23,6 +25,22 @@ class DynamicTopicType : public eprosima::fastdds::dds::TopicDataType {
 
   private:
     const DDS_TypeCode *type_;
+    CdrVersion default_version_;
+};
+
+// The representation that the calling thread's writer uses. Fast DDS 2.9 serializes inside
+// DataWriter::write (and dispose, unregister) without saying which writer asks, and the type is
+// shared by every writer of the participant: each of our writers sets its own around the call.
+// Without one, the type's default applies.
+class EncodingScope {
+  public:
+    explicit EncodingScope(CdrVersion v);
+    ~EncodingScope();
+    EncodingScope(const EncodingScope &) = delete;
+    EncodingScope &operator=(const EncodingScope &) = delete;
+
+  private:
+    int previous_;
 };
 
 // The instance handle (key hash) of a sample; an all-zero key is hashed with MD5, because Fast

@@ -105,11 +105,37 @@ static bool name_taken(const DDS_TypeCode *t, const std::string &name)
     return std::any_of(t->members.begin(), t->members.end(), [&](const Member &m) { return m.name == name; });
 }
 
-bool add_member(DDS_TypeCode *st, const std::string &name, const DDS_TypeCode *type, bool key, bool optional)
+const char *extensibility_name(Extensibility e)
+{
+    switch (e) {
+    case Extensibility::Appendable: return "appendable";
+    case Extensibility::Mutable: return "mutable";
+    default: return "final";
+    }
+}
+
+const Member *member_by_wire_id(const DDS_TypeCode *st, uint32_t wire_id)
+{
+    // Ids usually follow declaration order: try the member at that place first.
+    const auto &ms = st->members;
+    if (wire_id < ms.size() && ms[wire_id].wire_id == wire_id)
+        return &ms[wire_id];
+    for (const Member &m : ms)
+        if (m.wire_id == wire_id)
+            return &m;
+    return nullptr;
+}
+
+bool add_member(DDS_TypeCode *st, const std::string &name, const DDS_TypeCode *type, bool key, bool optional, int64_t wire_id)
 {
     if (!type || name_taken(st, name))
         return false;
+    if (wire_id == kAutoId)
+        wire_id = st->members.empty() ? 0 : int64_t(st->members.back().wire_id) + 1;
+    if (wire_id < 0 || wire_id > int64_t(kMaxMemberId) || member_by_wire_id(st, static_cast<uint32_t>(wire_id)))
+        return false;
     Member m;
+    m.wire_id = static_cast<uint32_t>(wire_id);
     m.name = name;
     m.type = type;
     m.key = key;
@@ -140,6 +166,7 @@ bool add_case(DDS_TypeCode *un, const std::string &name, const DDS_TypeCode *typ
     m.labels = std::move(labels);
     m.is_default = is_default;
     m.id = static_cast<uint32_t>(un->members.size() + 1);
+    m.wire_id = m.id; // the discriminator takes id 0
     if (is_default)
         un->default_case = static_cast<int32_t>(un->members.size());
     un->members.push_back(std::move(m));

@@ -25,6 +25,7 @@ struct Member {
     const DDS_TypeCode *type = nullptr;  // as declared (may be an alias)
     const DDS_TypeCode *rtype = nullptr; // aliases resolved
     uint32_t id = 0;                     // 1-based position
+    uint32_t wire_id = 0;                // XTypes member id: what mutable types put on the wire
     bool key = false;
     bool optional = false;
     // Union cases: labels and whether this is the default case.
@@ -35,6 +36,15 @@ struct Member {
     uint32_t offset = 0;
     uint32_t flag_offset = 0;
 };
+
+// How a type may evolve, and so how XCDR2 frames it: final (no framing), appendable (a DHEADER
+// with the body's length) or mutable (a DHEADER and an EMHEADER with the id of each member).
+enum class Extensibility : uint8_t { Final, Appendable, Mutable };
+
+const char *extensibility_name(Extensibility e);
+
+// The largest member id XTypes allows (28 bits of the EMHEADER).
+constexpr uint32_t kMaxMemberId = 0x0FFFFFFFu;
 
 struct Enumerator {
     std::string name;
@@ -72,6 +82,7 @@ struct DDS_TypeCode {
     std::vector<uint32_t> dims;                         // array dimensions
     uint32_t element_count = 0;                         // array: product of dims
     int32_t default_case = -1;                          // union: index of the default case
+    quelt::mw::Extensibility extensibility = quelt::mw::Extensibility::Final; // struct, union
 
     // Layout, filled by finish().
     uint32_t size = 0;
@@ -81,8 +92,8 @@ struct DDS_TypeCode {
     bool has_default_nonzero = false; // enum whose first enumerator is not 0, or unions: init needs more than zeroing
     // Keys (struct only).
     bool keyed = false;
-    uint32_t key_max_size = 0; // largest big-endian CDR size of the key; UINT32_MAX when unbounded
-    uint32_t max_serialized = 0; // largest serialized body (without header); 0 when unbounded
+    uint32_t key_max_size = 0; // largest big-endian XCDR2 size of the key; UINT32_MAX when unbounded
+    uint32_t max_serialized = 0; // largest serialized body (without header) in XCDR1 or XCDR2; 0 when unbounded
     bool finished = false;
 };
 
@@ -146,8 +157,14 @@ class TypeStore {
 
 // Builders used by the XML reader and by tests. Each returns the new type, owned by the store.
 DDS_TypeCode *make_struct(TypeStore &s, const std::string &name, const DDS_TypeCode *base = nullptr);
-// Adds a member; returns false (and adds nothing) when the name is taken.
-bool add_member(DDS_TypeCode *st, const std::string &name, const DDS_TypeCode *type, bool key = false, bool optional = false);
+// Adds a member; returns false (and adds nothing) when the name or the member id is taken or the id
+// is over kMaxMemberId. Without an explicit id the member takes the previous member's id plus one
+// (0 for the first), as XTypes assigns them.
+constexpr int64_t kAutoId = -1;
+bool add_member(DDS_TypeCode *st, const std::string &name, const DDS_TypeCode *type, bool key = false, bool optional = false,
+                int64_t wire_id = kAutoId);
+// The member of a struct with the given member id, or null.
+const Member *member_by_wire_id(const DDS_TypeCode *st, uint32_t wire_id);
 DDS_TypeCode *make_union(TypeStore &s, const std::string &name, const DDS_TypeCode *disc);
 bool add_case(DDS_TypeCode *un, const std::string &name, const DDS_TypeCode *type, std::vector<int64_t> labels, bool is_default);
 DDS_TypeCode *make_enum(TypeStore &s, const std::string &name);

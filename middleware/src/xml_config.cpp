@@ -242,6 +242,35 @@ struct QosReader {
         return 0;
     }
 
+    // <representation><value><element>XCDR2_DATA_REPRESENTATION</element>...</value></representation>
+    bool representation(const XMLElement *p, DDS_DataRepresentationQosPolicy &r)
+    {
+        r.length = 0;
+        return fields(p, [&](const XMLElement *v) {
+            if (!is(v, "value"))
+                return unexpected(v, p);
+            for (const XMLElement *el = v->FirstChildElement(); el; el = el->NextSiblingElement()) {
+                if (!is(el, "element"))
+                    return unexpected(el, v);
+                DDS_DataRepresentationId_t id;
+                const std::string t = trimmed(el->GetText());
+                if (t == "XCDR_DATA_REPRESENTATION" || t == "XCDR1_DATA_REPRESENTATION")
+                    id = DDS_XCDR_DATA_REPRESENTATION;
+                else if (t == "XCDR2_DATA_REPRESENTATION")
+                    id = DDS_XCDR2_DATA_REPRESENTATION;
+                else if (t == "XML_DATA_REPRESENTATION")
+                    return fail(el, "XML_DATA_REPRESENTATION is not supported (XCDR_DATA_REPRESENTATION, XCDR2_DATA_REPRESENTATION are)");
+                else
+                    return fail(el, "unknown data representation '" + t + "'");
+                for (DDS_Long i = 0; i < r.length; ++i)
+                    if (r.value[i] == id)
+                        return fail(el, "data representation '" + t + "' listed twice");
+                r.value[r.length++] = id;
+            }
+            return true;
+        });
+    }
+
     bool lifespan(const XMLElement *p, DDS_LifespanQosPolicy &l)
     {
         return fields(p, [&](const XMLElement *c) { return is(c, "duration") ? duration(c, l.duration) : unexpected(c, p); });
@@ -274,6 +303,8 @@ struct QosReader {
                 return handled(fields(p, [&](const XMLElement *c) {
                     return is(c, "value") ? integer(c, q.ownership_strength.value, false) : unexpected(c, p);
                 }));
+            if (is(p, "representation"))
+                return handled(representation(p, q.representation));
             return 0;
         });
     }
@@ -285,6 +316,8 @@ struct QosReader {
                 return handled(fields(p, [&](const XMLElement *c) {
                     return is(c, "minimum_separation") ? duration(c, q.time_based_filter.minimum_separation) : unexpected(c, p);
                 }));
+            if (is(p, "representation"))
+                return handled(representation(p, q.representation));
             return 0;
         });
     }

@@ -329,7 +329,25 @@ struct MemberDecl {
     const DDS_TypeCode *type = nullptr;
     bool key = false;
     bool optional = false;
+    int64_t id = kAutoId;
+    int id_line = 0;
 };
+
+// Attributes that change how samples go on the wire: where one does not apply, or is not known,
+// the load fails rather than give the user another wire form than the one declared.
+const char *const kWireAttributes[] = {"extensibility", "id", "key", "optional", "autoid", "hashid", "mustUnderstand",
+                                       "bitBound", "external", "value"};
+
+bool is_wire_attribute(const char *name)
+{
+    for (const char *w : kWireAttributes)
+        if (!std::strcmp(w, name))
+            return true;
+    return false;
+}
+
+// The attributes build_type reads.
+#define QUELT_TYPE_ATTRIBUTES "type", "nonBasicTypeName", "stringMaxLength", "sequenceMaxLength", "arrayDimensions"
 
 } // namespace
 
@@ -354,6 +372,56 @@ struct TypeLoader::State {
         return false;
     }
     bool fail(const XMLElement *e, std::string_view msg) { return fail(e->GetLineNum(), msg); }
+
+    std::vector<std::string> warnings; // "file:line: message", logged when the load is committed
+
+    // Every attribute of e must be one of `known`. An unknown one fails the load when it would
+    // change the wire form, else it is a warning.
+    bool check_attributes(const XMLElement *e, std::initializer_list<const char *> known, const std::string &owner)
+    {
+        for (const tinyxml2::XMLAttribute *a = e->FirstAttribute(); a; a = a->Next()) {
+            bool ok = false;
+            for (const char *k : known)
+                ok = ok || !std::strcmp(k, a->Name());
+            if (ok)
+                continue;
+            const std::string what = std::string("attribute '") + a->Name() + "' of <" + e->Name() + "> (" + owner + ")";
+            if (is_wire_attribute(a->Name()))
+                return fail(a->GetLineNum(), what + " is not supported here: it would change the wire form");
+            warnings.push_back(error_at(file, a->GetLineNum(), "warning: unknown " + what + " ignored"));
+        }
+        return true;
+    }
+
+    // extensibility="final|appendable|mutable"; final when absent.
+    bool extensibility(const XMLElement *e, const std::string &owner, Extensibility &out)
+    {
+        out = Extensibility::Final;
+        const char *v = e->Attribute("extensibility");
+        if (!v)
+            return true;
+        const std::string_view t = trim(v);
+        if (t == "final")
+            out = Extensibility::Final;
+        else if (t == "appendable")
+            out = Extensibility::Appendable;
+        else if (t == "mutable")
+            out = Extensibility::Mutable;
+        else
+            return fail(attribute_line(e, "extensibility"),
+                        "bad value " + q(v) + " for attribute 'extensibility' of " + owner + " (expected final, appendable or mutable)");
+        return true;
+    }
+
+    // autoid="sequential" is what we do anyway; hashed ids are not supported.
+    bool autoid(const XMLElement *e, const std::string &owner)
+    {
+        const char *v = e->Attribute("autoid");
+        if (v && trim(v) != "sequential")
+            return fail(attribute_line(e, "autoid"), "attribute 'autoid' of " + owner + " is " + q(v) +
+                                                         ": only sequential member ids are supported");
+        return true;
+    }
 
     std::string scoped(std::string_view name) const
     {
@@ -632,8 +700,22 @@ struct TypeLoader::State {
         if (!required_name(e, m.name))
             return false;
         const std::string owner = "member " + q(m.name);
+        if (in_struct && !check_attributes(e, {"name", QUELT_TYPE_ATTRIBUTES, "key", "optional", "id"}, owner))
+            return false;
+        if (!in_struct && !check_attributes(e, {"name", QUELT_TYPE_ATTRIBUTES, "key", "optional"}, "union " + owner))
+            return false;
         if (!build_type(e, owner, m.type))
             return false;
+        if (const char *v = in_struct ? e->Attribute("id") : nullptr) {
+            Integer id;
+            std::string why;
+            m.id_line = attribute_line(e, "id");
+            if (!eval_integer(v, id, why))
+                return fail(m.id_line, "bad id " + q(v) + " for " + owner + ": " + why);
+            if (!id.in_range(0, kMaxMemberId))
+                return fail(m.id_line, "bad id " + q(v) + " for " + owner + ": member ids go from 0 to " + std::to_string(kMaxMemberId));
+            m.id = id.as_int64();
+        }
         if (in_struct) {
             if (!flag(e, "key", owner, m.key) || !flag(e, "optional", owner, m.optional))
                 return false;
@@ -661,6 +743,10 @@ struct TypeLoader::State {
         const std::string what = "struct " + q(full);
         if (!check_new_name(e, full))
             return false;
+        Extensibility ext;
+        if (!check_attributes(e, {"name", "baseType", "extensibility", "autoid"}, what) || !extensibility(e, what, ext) ||
+            !autoid(e, what))
+            return false;
         const DDS_TypeCode *base = nullptr;
         if (const char *b = e->Attribute("baseType")) {
             base = find_type(b);
@@ -668,8 +754,13 @@ struct TypeLoader::State {
                 return fail(attribute_line(e, "baseType"), "unknown base type " + q(b) + " of " + what);
             if (resolve(base)->kind != DDS_TK_STRUCT)
                 return fail(attribute_line(e, "baseType"), "base type " + q(b) + " of " + what + " is not a struct");
+            // XTypes: a derived type keeps the extensibility of its base.
+            if (resolve(base)->extensibility != ext)
+                return fail(e, what + " is " + extensibility_name(ext) + " but its base type " + q(b) + " is " +
+                                   extensibility_name(resolve(base)->extensibility));
         }
         DDS_TypeCode *t = make_struct(store, full, base);
+        t->extensibility = ext;
         const size_t inherited = t->members.size();
         declaring = full;
         for (const XMLElement *c = e->FirstChildElement(); c; c = c->NextSiblingElement()) {
@@ -682,7 +773,13 @@ struct TypeLoader::State {
                 if (t->members[i].name == m.name)
                     return fail(c, i < inherited ? "member " + q(m.name) + " of " + what + " is already a member of its base type " + q(base->name)
                                                  : "duplicate member " + q(m.name) + " in " + what);
-            add_member(t, m.name, m.type, m.key, m.optional);
+            const int64_t id = m.id != kAutoId ? m.id : t->members.empty() ? 0 : int64_t(t->members.back().wire_id) + 1;
+            if (const Member *other = id <= int64_t(kMaxMemberId) ? member_by_wire_id(t, static_cast<uint32_t>(id)) : nullptr)
+                return fail(m.id != kAutoId ? m.id_line : c->GetLineNum(), "member " + q(m.name) + " of " + what + " has id " +
+                                                                            std::to_string(id) + ", already the id of " + q(other->name));
+            if (id > int64_t(kMaxMemberId))
+                return fail(c, "member " + q(m.name) + " of " + what + " would have an id above " + std::to_string(kMaxMemberId));
+            add_member(t, m.name, m.type, m.key, m.optional, id);
         }
         declaring.clear();
         return finish_and_register(e, t);
@@ -697,6 +794,11 @@ struct TypeLoader::State {
         const std::string what = "union " + q(full);
         if (!check_new_name(e, full))
             return false;
+        Extensibility ext;
+        if (!check_attributes(e, {"name", "extensibility"}, what) || !extensibility(e, what, ext))
+            return false;
+        if (ext == Extensibility::Mutable)
+            return fail(attribute_line(e, "extensibility"), what + ": mutable unions are not supported (final or appendable)");
         // Labels can only be read once the discriminator type is known, wherever it is written.
         const XMLElement *disc = nullptr;
         for (const XMLElement *c = e->FirstChildElement(); c; c = c->NextSiblingElement()) {
@@ -710,6 +812,8 @@ struct TypeLoader::State {
         }
         if (!disc)
             return fail(e, what + " has no discriminator");
+        if (!check_attributes(disc, {QUELT_TYPE_ATTRIBUTES}, "discriminator of " + what))
+            return false;
         const DDS_TypeCode *dtype;
         if (!build_type(disc, "discriminator of " + what, dtype))
             return false;
@@ -718,6 +822,7 @@ struct TypeLoader::State {
             return fail(disc, "discriminator of " + what + " has type " + q(type_label(dtype)) + ", which is not integral");
 
         DDS_TypeCode *t = make_union(store, full, dtype);
+        t->extensibility = ext;
         declaring = full;
         auto label_used = [&](int64_t v, const std::vector<int64_t> &pending) {
             for (const Member &m : t->members)
@@ -730,6 +835,8 @@ struct TypeLoader::State {
             return false;
         };
         for (const XMLElement *c = e->FirstChildElement("case"); c; c = c->NextSiblingElement("case")) {
+            if (!check_attributes(c, {}, "case of " + what))
+                return false;
             std::vector<int64_t> labels;
             bool is_default = false;
             const XMLElement *member = nullptr;
@@ -742,6 +849,8 @@ struct TypeLoader::State {
                 }
                 if (std::strcmp(x->Name(), "caseDiscriminator") != 0)
                     return unexpected(x, "case of " + what);
+                if (!check_attributes(x, {"value"}, what))
+                    return false;
                 const char *v = x->Attribute("value");
                 if (!v)
                     return fail(x, "missing attribute 'value' in <caseDiscriminator> of " + what);
@@ -786,13 +895,18 @@ struct TypeLoader::State {
         const std::string what = "enum " + q(full);
         if (!check_new_name(e, full))
             return false;
+        if (!check_attributes(e, {"name", "bitBound"}, what))
+            return false;
+        // Enums are 32 bits on the wire; any other size would change it.
+        if (const char *bb = e->Attribute("bitBound"); bb && trim(bb) != "32")
+            return fail(attribute_line(e, "bitBound"), what + ": only bitBound 32 is supported");
         DDS_TypeCode *t = make_enum(store, full);
         int64_t next = 0;
         for (const XMLElement *c = e->FirstChildElement(); c; c = c->NextSiblingElement()) {
             if (std::strcmp(c->Name(), "enumerator") != 0)
                 return unexpected(c, what);
             std::string ename;
-            if (!required_name(c, ename))
+            if (!required_name(c, ename) || !check_attributes(c, {"name", "value"}, "enumerator " + q(ename) + " of " + what))
                 return false;
             int64_t value = next;
             if (const char *v = c->Attribute("value")) {
@@ -833,6 +947,8 @@ struct TypeLoader::State {
         for (const char *attr : {"key", "optional"})
             if (e->Attribute(attr))
                 return fail(attribute_line(e, attr), std::string("attribute '") + attr + "' does not apply to " + what);
+        if (!check_attributes(e, {"name", QUELT_TYPE_ATTRIBUTES}, what))
+            return false;
         declaring = full;
         const DDS_TypeCode *target;
         if (!build_type(e, what, target))
@@ -849,6 +965,8 @@ struct TypeLoader::State {
         const std::string full = scoped(name);
         const std::string what = "constant " + q(full);
         if (!check_new_name(e, full))
+            return false;
+        if (!check_attributes(e, {"name", "value", QUELT_TYPE_ATTRIBUTES}, what))
             return false;
         const DDS_TypeCode *type;
         if (!build_type(e, what, type))
@@ -885,7 +1003,7 @@ struct TypeLoader::State {
             bool ok;
             if (!std::strcmp(n, "module")) {
                 std::string name;
-                if (!required_name(c, name))
+                if (!required_name(c, name) || !check_attributes(c, {"name"}, "module " + q(name)))
                     return false;
                 // Modules may be reopened, here or in a later <types>, as in IDL.
                 scope.push_back(name);
@@ -947,6 +1065,9 @@ void TypeLoader::commit(DDS_TypeLibrary &lib)
     s_->types.clear();
     s_->constants.clear();
     s_->lines.clear();
+    for (const std::string &w : s_->warnings)
+        QueltLog_error("XML types", "%s", w.c_str());
+    s_->warnings.clear();
 }
 
 bool parse_types_element(DDS_TypeLibrary &lib, const XMLElement *types, const char *file, std::string &err)

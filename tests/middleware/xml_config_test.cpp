@@ -101,6 +101,40 @@ TEST(XmlConfig, EveryBrokenConfigurationGivesOneLine)
     EXPECT_GE(files, 20);
 }
 
+TEST(XmlConfig, DataRepresentationChoosesWhatWritersSendAndReadersAccept)
+{
+    const std::string file = kData + "/representation.xml";
+    ParticipantPlan plan;
+    std::string err;
+    ASSERT_TRUE(build_participant_plan({file}, "L::P", plan, err)) << err;
+    const DDS_DataRepresentationQosPolicy &w = plan.publishers.at(0).writers.at(0).qos.representation;
+    ASSERT_EQ(w.length, 2);
+    EXPECT_EQ(w.value[0], DDS_XCDR2_DATA_REPRESENTATION);
+    EXPECT_EQ(w.value[1], DDS_XCDR_DATA_REPRESENTATION);
+    EXPECT_EQ(plan.subscribers.at(0).readers.at(1).qos.representation.length, 0); // follows the type
+
+    DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
+    DDS_DomainParticipantFactoryQos q;
+    DDS_DomainParticipantFactoryQos_initialize(&q);
+    DDS_StringSeq_ensure_length(&q.profile.url_profile, 1, 1);
+    *DDS_StringSeq_get_reference(&q.profile.url_profile, 0) = DDS_String_dup(file.c_str());
+    ASSERT_EQ(DDS_DomainParticipantFactory_set_qos(f, &q), DDS_RETCODE_OK);
+    DDS_DomainParticipantFactoryQos_finalize(&q);
+    DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "L::P");
+    ASSERT_NE(p, nullptr);
+    DDS_DataWriter *writer = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
+    ASSERT_NE(writer, nullptr);
+    EXPECT_EQ(writer->encoding, quelt::mw::CdrVersion::Xcdr2); // a final type, but XCDR2 first
+    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
+
+    p = DDS_DomainParticipantFactory_create_participant_from_config(f, "L::Xcdr1Mutable");
+    ASSERT_NE(p, nullptr);
+    writer = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
+    ASSERT_NE(writer, nullptr);
+    EXPECT_EQ(writer->encoding, quelt::mw::CdrVersion::Xcdr1); // a mutable type, but XCDR1 asked for
+    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
+}
+
 TEST(XmlConfig, FactoryCreatesFromSeveralFilesAndLogsFailures)
 {
     // Types in one file, the rest in another: the files are read together, in order.

@@ -162,6 +162,27 @@ TEST(XmlTypes, StructsNestInheritAndCarryKeyAndOptionalFlags)
     EXPECT_TRUE(truck->keyed);
 }
 
+TEST(XmlTypes, ExtensibilityAndMemberIdsAndWarningsForHarmlessUnknownAttributes)
+{
+    using quelt::mw::Extensibility;
+    LogCapture log;
+    Library lib = load(kXml + "good/extensible.xml");
+    const DDS_TypeCode *derived = find(lib, "Derived");
+    ASSERT_NE(derived, nullptr);
+    EXPECT_EQ(derived->extensibility, Extensibility::Mutable);
+    // Ids continue from the base type's; an explicit one restarts the count.
+    std::vector<uint32_t> ids;
+    for (const auto &m : derived->members)
+        ids.push_back(m.wire_id);
+    EXPECT_EQ(ids, (std::vector<uint32_t>{10, 11, 0x20, 0x21, 3}));
+    EXPECT_EQ(find(lib, "App")->extensibility, Extensibility::Appendable);
+    EXPECT_EQ(find(lib, "Fin")->extensibility, Extensibility::Final);
+    EXPECT_EQ(find(lib, "U")->extensibility, Extensibility::Appendable);
+    ASSERT_EQ(log.lines.size(), 2u);
+    EXPECT_NE(log.lines[0].find("extensible.xml:10: warning: unknown attribute 'comment' of <member>"), std::string::npos) << log.lines[0];
+    EXPECT_NE(log.lines[1].find("extensible.xml:11: warning: unknown attribute 'color'"), std::string::npos) << log.lines[1];
+}
+
 TEST(XmlTypes, ArraysAndSequencesTakeTheDeclaredShape)
 {
     Library lib = load(kXml + "good/structs.xml");

@@ -149,20 +149,29 @@ DDS_API DDS_ReturnCode_t DDS_DynamicData_get_wstring(const DDS_DynamicData *self
 DDS_API DDS_ReturnCode_t DDS_DynamicData_set_wstring(DDS_DynamicData *self, const char *member_name,
                                                      DDS_DynamicDataMemberId member_id, const DDS_Wchar *value);
 
-/* ---- wire form: XCDR1 little endian with the 4-byte encapsulation header ---- */
+/* ---- wire form: the 4-byte encapsulation header and the body ----
+ * Without a representation, the type's own: XCDR1 for final types, XCDR2 for appendable and
+ * mutable ones; little endian. */
 /* Bytes needed to serialize the sample (header included). */
 DDS_API DDS_UnsignedLong DDS_DynamicData_get_serialized_size(const DDS_DynamicData *self);
-/* Largest serialized size of any sample of the type, or 0 when the type is unbounded. */
+/* Largest serialized size of any sample of the type in either representation, or 0 when the
+ * type is unbounded. */
 DDS_API DDS_UnsignedLong DDS_TypeCode_get_max_serialized_size(const DDS_TypeCode *type);
 /* *length: in the capacity, out the bytes written. */
 DDS_API DDS_ReturnCode_t DDS_DynamicData_to_cdr_buffer(const DDS_DynamicData *self, unsigned char *buffer, DDS_UnsignedLong *length);
-/* Replaces the sample's contents; on failure the sample is left cleared. */
+/* The same in a chosen representation (DDS_XCDR_DATA_REPRESENTATION or DDS_XCDR2_DATA_REPRESENTATION)
+ * and byte order. */
+DDS_API DDS_ReturnCode_t DDS_DynamicData_to_cdr_buffer_ex(const DDS_DynamicData *self, unsigned char *buffer, DDS_UnsignedLong *length,
+                                                          DDS_DataRepresentationId_t representation, DDS_Boolean big_endian);
+/* Replaces the sample's contents from XCDR1 or XCDR2 in either byte order (the header tells); on
+ * failure the sample is left cleared. */
 DDS_API DDS_ReturnCode_t DDS_DynamicData_from_cdr_buffer(DDS_DynamicData *self, const unsigned char *buffer, DDS_UnsignedLong length);
 
 typedef struct DDS_KeyHash_t {
     unsigned char value[16];
 } DDS_KeyHash_t;
-/* RTPS key hash: the key members in big-endian CDR, MD5 of that when the key can exceed 16 bytes. */
+/* RTPS key hash (XTypes 1.3): the key members in big-endian XCDR2, MD5 of that when the key can
+ * exceed 16 bytes. */
 DDS_API DDS_ReturnCode_t DDS_DynamicData_get_keyhash(const DDS_DynamicData *self, DDS_KeyHash_t *hash);
 /* Sets the key members from a key hash; only for types whose key fits in 16 bytes. */
 DDS_API DDS_ReturnCode_t DDS_DynamicData_set_from_keyhash(DDS_DynamicData *self, const DDS_KeyHash_t *hash);

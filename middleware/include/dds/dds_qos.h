@@ -32,6 +32,7 @@ typedef DDS_Long DDS_QosPolicyId_t;
 #define DDS_TRANSPORTPRIORITY_QOS_POLICY_ID 20
 #define DDS_LIFESPAN_QOS_POLICY_ID 21
 #define DDS_DURABILITYSERVICE_QOS_POLICY_ID 22
+#define DDS_DATA_REPRESENTATION_QOS_POLICY_ID 23
 
 /* The policy's standard name ("RELIABILITY", ...), "UNKNOWN" for other ids. */
 DDS_API const char *DDS_QosPolicyId_to_string(DDS_QosPolicyId_t id);
@@ -91,6 +92,15 @@ typedef struct DDS_DestinationOrderQosPolicy { DDS_DestinationOrderQosPolicyKind
 
 typedef struct DDS_PartitionQosPolicy { DDS_StringSeq name; } DDS_PartitionQosPolicy;
 
+/* Data representations in order of preference. A writer uses (and offers) the first; a reader
+ * accepts every one listed. length 0 follows the type: writers XCDR1 for final types and XCDR2
+ * for appendable and mutable ones; readers of final types accept both, others XCDR2. */
+#define DDS_DATA_REPRESENTATION_MAX 3
+typedef struct DDS_DataRepresentationQosPolicy {
+    DDS_Long length;
+    DDS_DataRepresentationId_t value[DDS_DATA_REPRESENTATION_MAX];
+} DDS_DataRepresentationQosPolicy;
+
 /* Entity names are not part of the standard's QoS; the records carry them so that a name given
  * in the configuration can be found again. Null when the configuration gives none. */
 typedef struct DDS_EntityNameQosPolicy {
@@ -133,6 +143,7 @@ typedef struct DDS_DataWriterQos {
     DDS_LifespanQosPolicy lifespan;
     DDS_OwnershipQosPolicy ownership;
     DDS_OwnershipStrengthQosPolicy ownership_strength;
+    DDS_DataRepresentationQosPolicy representation;
     DDS_EntityNameQosPolicy publication_name;
 } DDS_DataWriterQos;
 
@@ -147,6 +158,7 @@ typedef struct DDS_DataReaderQos {
     DDS_ResourceLimitsQosPolicy resource_limits;
     DDS_OwnershipQosPolicy ownership;
     DDS_TimeBasedFilterQosPolicy time_based_filter;
+    DDS_DataRepresentationQosPolicy representation;
     DDS_EntityNameQosPolicy subscription_name;
 } DDS_DataReaderQos;
 

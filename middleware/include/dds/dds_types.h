@@ -50,6 +50,12 @@ typedef DDS_Long DDS_ReturnCode_t;
 #define DDS_RETCODE_NO_DATA 11
 #define DDS_RETCODE_ILLEGAL_OPERATION 12
 
+/* Data representations (XTypes): how samples are encoded on the wire. */
+typedef DDS_Short DDS_DataRepresentationId_t;
+#define DDS_XCDR_DATA_REPRESENTATION 0
+#define DDS_XML_DATA_REPRESENTATION 1
+#define DDS_XCDR2_DATA_REPRESENTATION 2
+
 typedef struct DDS_Time_t {
     DDS_Long sec;
     DDS_UnsignedLong nanosec;
