@@ -1,6 +1,6 @@
 // Whole samples as JSON through the exported functions: the every-kind round trip over the wire,
 // the conversions of JSON values into members and their messages, refused documents, write
-// parameters and the sample identities they carry. Domains 167..175.
+// parameters and the sample identities they carry. Domains 167..179, 197.
 #include "connector_test_support.h"
 
 #include "DDSConnectorWriterParamJsonHelper.h"
@@ -103,9 +103,32 @@ int takeAtLeast(QueltDDSConnector *c, int n)
 
 } // namespace
 
-TEST(JsonSamples, EveryKindRoundTripsThroughTheWire)
+// The every-kind type as it is (final), and with its structures appendable or mutable (the union
+// appendable), which puts the samples on the wire in XCDR2.
+struct Extensibility {
+    const char *name;
+    int domain;
+    std::string xml() const
+    {
+        std::string text = everyKindXml();
+        if (std::strcmp(name, "final") == 0)
+            return text;
+        for (const char *st : {"<struct name=\"Point\"", "<struct name=\"All\""})
+            text = replaceAll(text, st, std::string(st) + " extensibility=\"" + name + "\"");
+        return replaceAll(text, "<union name=\"Choice\"", "<union name=\"Choice\" extensibility=\"appendable\"");
+    }
+};
+
+class JsonSamples : public ::testing::TestWithParam<Extensibility> {};
+
+INSTANTIATE_TEST_SUITE_P(Every, JsonSamples,
+                         ::testing::Values(Extensibility{"final", 167}, Extensibility{"appendable", 179},
+                                           Extensibility{"mutable", 197}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_P(JsonSamples, EveryKindRoundTripsThroughTheWire)
 {
-    Connector conn(167, "EveryLib::Both", everyKindXml());
+    Connector conn(GetParam().domain, "EveryLib::Both", GetParam().xml());
     ASSERT_NE(conn.c, nullptr);
     const std::string input = everyKindJson();
     LogCapture log;
@@ -136,7 +159,7 @@ TEST(JsonSamples, EveryKindRoundTripsThroughTheWire)
     EXPECT_EQ(stackHeight(conn.c), 0);
 }
 
-TEST(JsonSamples, ANoticeStillPrintsFromItsStorage)
+TEST(JsonNotices, ANoticeStillPrintsFromItsStorage)
 {
     Connector conn(168, "EveryLib::Both", everyKindXml());
     ASSERT_NE(conn.c, nullptr);
