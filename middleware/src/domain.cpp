@@ -388,6 +388,7 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
     p->plan = std::move(plan);
     fdds::DomainParticipantQos q = fdds::PARTICIPANT_QOS_DEFAULT;
     q.name(p->plan.name);
+    to_fastdds(p->plan, q);
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     if (!p->participant) {
         err = "cannot create participant '" + p->plan.name + "' on domain " + std::to_string(p->plan.domain_id);
