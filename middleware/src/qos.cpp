@@ -156,21 +156,23 @@ constexpr uint32_t kSocketBufferBytes = 4u * 1024 * 1024;
 
 namespace quelt::mw {
 
-void to_fastdds(const ParticipantPlan &, fdds::DomainParticipantQos &out)
+void to_fastdds(const ParticipantPlan &in, fdds::DomainParticipantQos &out)
 {
+    const FastddsTransport &t = in.transport;
+    const uint32_t buffers = t.socket_buffer_size ? t.socket_buffer_size : kSocketBufferBytes;
     // The same two transports Fast DDS builds in (shared memory between processes of one host,
     // UDPv4 otherwise), with the sizes above.
     auto shm = std::make_shared<eprosima::fastdds::rtps::SharedMemTransportDescriptor>();
-    shm->segment_size(kShmSegmentBytes);
-    shm->port_queue_capacity(kShmPortQueue);
+    shm->segment_size(t.shm_segment_size ? t.shm_segment_size : kShmSegmentBytes);
+    shm->port_queue_capacity(t.shm_port_queue_capacity ? t.shm_port_queue_capacity : kShmPortQueue);
     auto udp = std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>();
-    udp->sendBufferSize = udp->receiveBufferSize = kSocketBufferBytes;
+    udp->sendBufferSize = udp->receiveBufferSize = buffers;
     out.transport().use_builtin_transports = false;
     out.transport().user_transports.clear();
     out.transport().user_transports.push_back(shm);
     out.transport().user_transports.push_back(udp);
-    out.transport().send_socket_buffer_size = kSocketBufferBytes;
-    out.transport().listen_socket_buffer_size = kSocketBufferBytes;
+    out.transport().send_socket_buffer_size = buffers;
+    out.transport().listen_socket_buffer_size = buffers;
 }
 
 std::string check_writer_qos(const DDS_DataWriterQos &q)
@@ -197,7 +199,12 @@ void to_fastdds(const DDS_DataWriterQos &in, fdds::DataWriterQos &out)
     out.lifespan().duration = fd(in.lifespan.duration);
     out.ownership_strength().value = static_cast<uint32_t>(in.ownership_strength.value < 0 ? 0 : in.ownership_strength.value);
     out.endpoint().history_memory_policy = eprosima::fastrtps::rtps::PREALLOCATED_WITH_REALLOC_MEMORY_MODE;
-    out.reliable_writer_qos().times.heartbeatPeriod = Duration_t(0, uint32_t(kHeartbeatMs) * 1000000u); // see kHeartbeatMs
+    const DDS_Duration_t &hb = in.fastdds.heartbeat_period;
+    out.reliable_writer_qos().times.heartbeatPeriod =
+        hb.sec != 0 || hb.nanosec != 0 ? fd(hb) : Duration_t(0, uint32_t(kHeartbeatMs) * 1000000u); // see kHeartbeatMs
+    if (in.fastdds.publish_mode != DDS_FASTDDS_DEFAULT_PUBLISH_MODE)
+        out.publish_mode().kind = in.fastdds.publish_mode == DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE ? fdds::ASYNCHRONOUS_PUBLISH_MODE
+                                                                                                 : fdds::SYNCHRONOUS_PUBLISH_MODE;
 }
 
 void to_fastdds(const DDS_DataReaderQos &in, fdds::DataReaderQos &out)
