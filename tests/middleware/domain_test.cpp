@@ -332,6 +332,28 @@ TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
     delete_participant(p);
 }
 
+// The writer's Fast DDS settings: our stream defaults, or what <fastdds_writer> asked for.
+TEST(WriterSettings, HeartbeatAndPublishModeReachFastdds)
+{
+    std::string err;
+    DDS_DomainParticipant *p = make_participant(63, "Small", err);
+    ASSERT_NE(p, nullptr) << err;
+    eprosima::fastdds::dds::DataWriterQos q = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W")->writer->get_qos();
+    EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(0, 20000000));
+    EXPECT_EQ(q.publish_mode().kind, eprosima::fastdds::dds::SYNCHRONOUS_PUBLISH_MODE);
+    delete_participant(p);
+
+    p = make_participant(63, "Small", err, false, [](DDS_DataWriterQos &w, DDS_DataReaderQos &) {
+        w.fastdds.heartbeat_period = DDS_Duration_t{1, 500};
+        w.fastdds.publish_mode = DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE;
+    });
+    ASSERT_NE(p, nullptr) << err;
+    q = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W")->writer->get_qos();
+    EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(1, 500));
+    EXPECT_EQ(q.publish_mode().kind, eprosima::fastdds::dds::ASYNCHRONOUS_PUBLISH_MODE);
+    delete_participant(p);
+}
+
 TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
 {
     std::string err;
