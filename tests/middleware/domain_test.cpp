@@ -4,6 +4,9 @@
 #include "dds/dds_log.h"
 #include "dds/dds_string.h"
 
+#include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
+#include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
+#include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -352,6 +355,32 @@ TEST(WriterSettings, HeartbeatAndPublishModeReachFastdds)
     EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(1, 500));
     EXPECT_EQ(q.publish_mode().kind, eprosima::fastdds::dds::ASYNCHRONOUS_PUBLISH_MODE);
     delete_participant(p);
+}
+
+// A participant's transports: shared memory and UDPv4 with our sizes, or <fastdds_transport>'s.
+TEST(WriterSettings, TransportSizesReachFastdds)
+{
+    namespace rt = eprosima::fastdds::rtps;
+    const struct {
+        FastddsTransport asked;
+        uint32_t segment, queue, buffers;
+    } cases[] = {{{}, 8u << 20, 4096, 4u << 20}, {{1u << 20, 64, 1u << 16}, 1u << 20, 64, 1u << 16}};
+    for (const auto &c : cases) {
+        ParticipantPlan plan;
+        plan.transport = c.asked;
+        eprosima::fastdds::dds::DomainParticipantQos q;
+        to_fastdds(plan, q);
+        EXPECT_FALSE(q.transport().use_builtin_transports);
+        ASSERT_EQ(q.transport().user_transports.size(), 2u);
+        auto shm = std::dynamic_pointer_cast<rt::SharedMemTransportDescriptor>(q.transport().user_transports[0]);
+        auto udp = std::dynamic_pointer_cast<rt::UDPv4TransportDescriptor>(q.transport().user_transports[1]);
+        ASSERT_TRUE(shm && udp);
+        EXPECT_EQ(shm->segment_size(), c.segment);
+        EXPECT_EQ(shm->port_queue_capacity(), c.queue);
+        EXPECT_EQ(udp->sendBufferSize, c.buffers);
+        EXPECT_EQ(udp->receiveBufferSize, c.buffers);
+        EXPECT_EQ(q.transport().listen_socket_buffer_size, c.buffers);
+    }
 }
 
 TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
