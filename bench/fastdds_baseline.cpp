@@ -472,4 +472,125 @@ bool FastddsLoop::step(uint32_t i)
 
 uint64_t FastddsLoop::checksum() const { return impl_->checksum; }
 
+struct FastddsStreamEndpoint::Impl {
+    dds::DomainParticipant *participant = nullptr;
+    dds::TypeSupport type{new ShapeTypeSupport()};
+    dds::DataWriter *writer = nullptr;
+    dds::DataReader *reader = nullptr;
+    dds::WaitSet ws;
+    Shape out;
+    uint64_t checksum = 0;
+    ~Impl()
+    {
+        if (participant) {
+            participant->delete_contained_entities();
+            dds::DomainParticipantFactory::get_instance()->delete_participant(participant);
+        }
+    }
+};
+
+FastddsStreamEndpoint::FastddsStreamEndpoint() : impl_(new Impl) {}
+FastddsStreamEndpoint::~FastddsStreamEndpoint() = default;
+
+bool FastddsStreamEndpoint::open(int domain_id, const char *write_topic, const char *read_topic, const StreamSettings &s, std::string &err)
+{
+    Impl &m = *impl_;
+    dds::DomainParticipantQos pq = dds::PARTICIPANT_QOS_DEFAULT;
+    pq.name("quelt_bench_stream");
+    if (s.shm_segment_bytes || s.shm_port_queue || s.socket_buffer_bytes || !s.shared_memory) {
+        pq.transport().use_builtin_transports = false;
+        auto shm = std::make_shared<eprosima::fastdds::rtps::SharedMemTransportDescriptor>();
+        if (s.shm_segment_bytes)
+            shm->segment_size(s.shm_segment_bytes);
+        if (s.shm_port_queue)
+            shm->port_queue_capacity(s.shm_port_queue);
+        auto udp = std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>();
+        if (s.socket_buffer_bytes) {
+            udp->sendBufferSize = s.socket_buffer_bytes;
+            udp->receiveBufferSize = s.socket_buffer_bytes;
+            pq.transport().send_socket_buffer_size = s.socket_buffer_bytes;
+            pq.transport().listen_socket_buffer_size = s.socket_buffer_bytes;
+        }
+        if (s.shared_memory)
+            pq.transport().user_transports.push_back(shm);
+        pq.transport().user_transports.push_back(udp);
+    }
+    m.participant = dds::DomainParticipantFactory::get_instance()->create_participant(domain_id, pq);
+    if (!m.participant || m.type.register_type(m.participant) != ReturnCode_t::RETCODE_OK) {
+        err = "cannot create a Fast DDS participant in domain " + std::to_string(domain_id);
+        return false;
+    }
+    auto topic = [&](const char *name) -> dds::Topic * {
+        if (dds::TopicDescription *d = m.participant->lookup_topicdescription(name))
+            return static_cast<dds::Topic *>(d);
+        return m.participant->create_topic(name, "ShapeType", dds::TOPIC_QOS_DEFAULT);
+    };
+    if (write_topic) {
+        dds::DataWriterQos wq = dds::DATAWRITER_QOS_DEFAULT;
+        wq.reliability().kind = dds::RELIABLE_RELIABILITY_QOS;
+        wq.durability().kind = dds::VOLATILE_DURABILITY_QOS;
+        wq.history().kind = dds::KEEP_ALL_HISTORY_QOS;
+        wq.resource_limits().max_samples = 0; // unlimited, as a user writes first
+        wq.resource_limits().max_samples_per_instance = 0;
+        wq.endpoint().history_memory_policy = rtps::PREALLOCATED_WITH_REALLOC_MEMORY_MODE;
+        if (s.heartbeat_ms > 0)
+            wq.reliable_writer_qos().times.heartbeatPeriod = eprosima::fastrtps::Duration_t(s.heartbeat_ms / 1000, (s.heartbeat_ms % 1000) * 1000000u);
+        if (s.asynchronous)
+            wq.publish_mode().kind = dds::ASYNCHRONOUS_PUBLISH_MODE;
+        dds::Publisher *pub = m.participant->create_publisher(dds::PUBLISHER_QOS_DEFAULT);
+        dds::Topic *t = topic(write_topic);
+        m.writer = pub && t ? pub->create_datawriter(t, wq) : nullptr;
+        if (!m.writer) {
+            err = "cannot create the writer";
+            return false;
+        }
+    }
+    if (read_topic) {
+        dds::DataReaderQos rq = dds::DATAREADER_QOS_DEFAULT;
+        rq.reliability().kind = dds::RELIABLE_RELIABILITY_QOS;
+        rq.durability().kind = dds::VOLATILE_DURABILITY_QOS;
+        rq.history().kind = dds::KEEP_ALL_HISTORY_QOS;
+        rq.resource_limits().max_samples = 0;
+        rq.resource_limits().max_samples_per_instance = 0;
+        rq.endpoint().history_memory_policy = rtps::PREALLOCATED_WITH_REALLOC_MEMORY_MODE;
+        dds::Subscriber *sub = m.participant->create_subscriber(dds::SUBSCRIBER_QOS_DEFAULT);
+        dds::Topic *t = topic(read_topic);
+        m.reader = sub && t ? sub->create_datareader(t, rq) : nullptr;
+        if (!m.reader) {
+            err = "cannot create the reader";
+            return false;
+        }
+        m.reader->get_statuscondition().set_enabled_statuses(dds::StatusMask::data_available());
+        m.ws.attach_condition(m.reader->get_statuscondition());
+    }
+    return true;
+}
+
+bool FastddsStreamEndpoint::writer_matched()
+{
+    dds::PublicationMatchedStatus st;
+    return impl_->writer && impl_->writer->get_publication_matched_status(st) == ReturnCode_t::RETCODE_OK && st.current_count > 0;
+}
+
+bool FastddsStreamEndpoint::write(int32_t x)
+{
+    Impl &m = *impl_;
+    m.out.color = "BLUE";
+    m.out.x = x;
+    m.out.y = x / 2;
+    m.out.shapesize = 30;
+    return m.writer->write(&m.out);
+}
+
+long FastddsStreamEndpoint::wait_take(std::vector<int32_t> &xs, int timeout_ms)
+{
+    Impl &m = *impl_;
+    dds::ConditionSeq active;
+    m.ws.wait(active, eprosima::fastrtps::Duration_t(timeout_ms / 1000, uint32_t(timeout_ms % 1000) * 1000000u));
+    return take_all(m.reader, [&](const Shape &s) {
+        m.checksum += s.color.size() + uint64_t(uint32_t(s.y)) + uint64_t(uint32_t(s.shapesize));
+        xs.push_back(s.x);
+    });
+}
+
 } // namespace quelt::bench

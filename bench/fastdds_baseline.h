@@ -78,6 +78,37 @@ class FastddsLoop {
     std::unique_ptr<Impl> impl_;
 };
 
+// Engine settings of a two-process stream, given to plain Fast DDS by hand and to our layer by
+// its defaults (or the vendor elements of the XML), so both cases send the same way.
+struct StreamSettings {
+    int32_t heartbeat_ms = 0;          // reliable writers' heartbeat period; 0: Fast DDS's
+    bool asynchronous = false;         // publish mode
+    uint32_t shm_segment_bytes = 0;    // shared-memory segment per participant; 0: Fast DDS's
+    uint32_t shm_port_queue = 0;       // shared-memory port queue capacity; 0: Fast DDS's
+    uint32_t socket_buffer_bytes = 0;  // UDP send and receive buffers; 0: the system's
+    bool shared_memory = true;         // false: UDP only, also between processes of one host
+};
+
+// One side of a two-process stream on plain Fast DDS: a participant on the host's default
+// transports with a reliable keep-all ShapeType writer on `write_topic` and/or reader on
+// `read_topic` (null: none), no resource limits.
+class FastddsStreamEndpoint {
+  public:
+    FastddsStreamEndpoint();
+    ~FastddsStreamEndpoint();
+    bool open(int domain_id, const char *write_topic, const char *read_topic, const StreamSettings &s, std::string &err);
+    bool writer_matched();
+    // Sets the four fields of a sample from x and writes it; false when write refused it.
+    bool write(int32_t x);
+    // Waits up to timeout_ms for data and takes everything, reading the four fields of each
+    // valid sample; appends the x values. Returns how many were taken, -1 on failure.
+    long wait_take(std::vector<int32_t> &xs, int timeout_ms);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // Color of throughput sample i: both sides write the same instances.
 const char *bench_color(uint32_t i, uint32_t instances);
 

@@ -84,6 +84,15 @@ bool is_auto(const DDS_SampleIdentity_t &id)
 
 DDS_ReturnCode_t rc(const FReturnCode &r) { return static_cast<DDS_ReturnCode_t>(r()); }
 
+// The DDS standard's name of a return code.
+const char *retcode_name(DDS_ReturnCode_t r)
+{
+    static const char *const names[] = {"OK", "ERROR", "UNSUPPORTED", "BAD_PARAMETER", "PRECONDITION_NOT_MET", "OUT_OF_RESOURCES",
+                                        "NOT_ENABLED", "IMMUTABLE_POLICY", "INCONSISTENT_POLICY", "ALREADY_DELETED", "TIMEOUT",
+                                        "NO_DATA", "ILLEGAL_OPERATION"};
+    return r >= 0 && r < static_cast<DDS_ReturnCode_t>(sizeof names / sizeof names[0]) ? names[r] : "UNKNOWN";
+}
+
 void return_all_loans_impl(DDS_DataReader *r);
 
 // Copies the key members of a sample (the rest is left alone).
@@ -428,11 +437,7 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
     p->plan = std::move(plan);
     fdds::DomainParticipantQos q = fdds::PARTICIPANT_QOS_DEFAULT;
     q.name(p->plan.name);
-    // The built-in transports (shared memory, UDPv4), with UDPv4 completing our endpoints'
-    // announcements for other implementations.
-    q.transport().use_builtin_transports = false;
-    q.transport().user_transports.push_back(std::make_shared<eprosima::fastdds::rtps::SharedMemTransportDescriptor>());
-    q.transport().user_transports.push_back(representation_udp_transport());
+    to_fastdds(p->plan, q);
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     if (!p->participant) {
         err = "cannot create participant '" + p->plan.name + "' on domain " + std::to_string(p->plan.domain_id);
@@ -980,65 +985,85 @@ static DDS_ReturnCode_t check_sample(DDS_DynamicDataWriter *self, const DDS_Dyna
     return DDS_RETCODE_OK;
 }
 
+// A sample the engine refused is lost (a keep-all history still full after max_blocking_time, a
+// resource limit, a deleted entity; Fast DDS 2.9 also refuses now and then with an unbounded
+// history). That is never silent: one line with the writer's full name and the return code,
+// whoever called (the exported functions, a script, a program on this API).
+static DDS_ReturnCode_t logged(const char *ctx, DDS_DynamicDataWriter *self, DDS_ReturnCode_t r)
+{
+    if (r != DDS_RETCODE_OK) {
+        const char *pub = self && self->publisher && !self->publisher->name.empty() ? self->publisher->name.c_str() : "NO_NAME_SET";
+        const char *name = self && !self->name.empty() ? self->name.c_str() : "NO_NAME_SET";
+        QueltLog_error(ctx, "writer '%s::%s' did not send the sample: return code %d (%s)", pub, name, static_cast<int>(r),
+                       retcode_name(r));
+    }
+    return r;
+}
+
 DDS_ReturnCode_t DDS_DynamicDataWriter_write(DDS_DynamicDataWriter *self, const DDS_DynamicData *sample, const DDS_InstanceHandle_t *handle)
 {
+    static const char *ctx = "DDS_DynamicDataWriter_write";
     DDS_ReturnCode_t r = check_sample(self, sample);
     if (r != DDS_RETCODE_OK)
-        return r;
+        return logged(ctx, self, r);
     try {
         EncodingScope encoding(self->encoding);
-        return rc(self->writer->write(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
+        return logged(ctx, self, rc(self->writer->write(const_cast<DDS_DynamicData *>(sample), from_handle(handle))));
     } catch (...) {
-        return DDS_RETCODE_ERROR;
+        return logged(ctx, self, DDS_RETCODE_ERROR);
     }
 }
 
 DDS_ReturnCode_t DDS_DynamicDataWriter_write_w_params(DDS_DynamicDataWriter *self, const DDS_DynamicData *sample, DDS_WriteParams_t *params)
 {
+    static const char *ctx = "DDS_DynamicDataWriter_write_w_params";
     DDS_ReturnCode_t r = check_sample(self, sample);
     if (r != DDS_RETCODE_OK || !params)
-        return r != DDS_RETCODE_OK ? r : DDS_RETCODE_BAD_PARAMETER;
+        return logged(ctx, self, r != DDS_RETCODE_OK ? r : DDS_RETCODE_BAD_PARAMETER);
     try {
         frtps::WriteParams wp;
         if (!is_auto(params->identity))
             wp.sample_identity(from_identity(params->identity));
         if (!is_auto(params->related_sample_identity))
             wp.related_sample_identity(from_identity(params->related_sample_identity));
+        // This overload gives no return code, only false: ERROR stands for it.
         EncodingScope encoding(self->encoding);
         if (!self->writer->write(const_cast<DDS_DynamicData *>(sample), wp))
-            return DDS_RETCODE_ERROR;
+            return logged(ctx, self, DDS_RETCODE_ERROR);
         // Report the identity the sample went out with.
         to_identity(wp.sample_identity(), params->identity.writer_guid, params->identity.sequence_number);
         return DDS_RETCODE_OK;
     } catch (...) {
-        return DDS_RETCODE_ERROR;
+        return logged(ctx, self, DDS_RETCODE_ERROR);
     }
 }
 
 DDS_ReturnCode_t DDS_DynamicDataWriter_dispose(DDS_DynamicDataWriter *self, const DDS_DynamicData *sample, const DDS_InstanceHandle_t *handle)
 {
+    static const char *ctx = "DDS_DynamicDataWriter_dispose";
     DDS_ReturnCode_t r = check_sample(self, sample);
     if (r != DDS_RETCODE_OK)
-        return r;
+        return logged(ctx, self, r);
     try {
         EncodingScope encoding(self->encoding);
-        return rc(self->writer->dispose(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
+        return logged(ctx, self, rc(self->writer->dispose(const_cast<DDS_DynamicData *>(sample), from_handle(handle))));
     } catch (...) {
-        return DDS_RETCODE_ERROR;
+        return logged(ctx, self, DDS_RETCODE_ERROR);
     }
 }
 
 DDS_ReturnCode_t DDS_DynamicDataWriter_unregister_instance(DDS_DynamicDataWriter *self, const DDS_DynamicData *sample,
                                                            const DDS_InstanceHandle_t *handle)
 {
+    static const char *ctx = "DDS_DynamicDataWriter_unregister_instance";
     DDS_ReturnCode_t r = check_sample(self, sample);
     if (r != DDS_RETCODE_OK)
-        return r;
+        return logged(ctx, self, r);
     try {
         EncodingScope encoding(self->encoding);
-        return rc(self->writer->unregister_instance(const_cast<DDS_DynamicData *>(sample), from_handle(handle)));
+        return logged(ctx, self, rc(self->writer->unregister_instance(const_cast<DDS_DynamicData *>(sample), from_handle(handle))));
     } catch (...) {
-        return DDS_RETCODE_ERROR;
+        return logged(ctx, self, DDS_RETCODE_ERROR);
     }
 }
 

@@ -174,6 +174,8 @@ void delete_participant(DDS_DomainParticipant *p);
 
 // QoS mapping onto Fast DDS.
 void to_fastdds(const DDS_DataWriterQos &in, eprosima::fastdds::dds::DataWriterQos &out);
+// The participant's transports: shared memory and UDPv4 as Fast DDS has them, sized for streams.
+void to_fastdds(const ParticipantPlan &in, eprosima::fastdds::dds::DomainParticipantQos &out);
 void to_fastdds(const DDS_DataReaderQos &in, eprosima::fastdds::dds::DataReaderQos &out);
 void to_fastdds(const DDS_TopicQos &in, eprosima::fastdds::dds::TopicQos &out);
 

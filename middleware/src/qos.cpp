@@ -1,12 +1,16 @@
 // QoS records: defaults, copies, and their mapping onto Fast DDS, with the checks that refuse
 // what Fast DDS cannot honour (refused at load time rather than silently dropped).
 #include "domain_impl.h"
+#include "representation_transport.h"
 
 #include "dds/dds_string.h"
 
+#include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
 #include <fastdds/dds/publisher/qos/DataWriterQos.hpp>
 #include <fastdds/dds/subscriber/qos/DataReaderQos.hpp>
 #include <fastdds/dds/topic/qos/TopicQos.hpp>
+#include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
+#include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 
 #include <cstring>
 
@@ -123,9 +127,55 @@ template <typename FQ, typename Q> void common_to_fastdds(const Q &in, FQ &out)
     out.ownership().kind = in.ownership.kind == DDS_EXCLUSIVE_OWNERSHIP_QOS ? fdds::EXCLUSIVE_OWNERSHIP_QOS : fdds::SHARED_OWNERSHIP_QOS;
 }
 
+// Engine settings that differ from Fast DDS's own, chosen so that the configuration a user
+// writes first for a stream (reliable keep-all, no resource limits) runs between processes
+// without stalls. Measured with bench_stream; the benchmark gives plain Fast DDS the same values.
+//
+// Heartbeat period of reliable writers (Fast DDS: 3 s). Readers acknowledge on heartbeats: until
+// then a keep-all writer keeps every sample, and Fast DDS 2.9 finds the samples to drop by a
+// linear search of that history, so its cost per write grows with the time between heartbeats;
+// a keep-all writer whose history is bounded waits that long for room (100 ms, our former value,
+// is also the default max_blocking_time, so such writes timed out and their samples were lost).
+// 20 ms keeps the history at a few thousand samples at full rate, for a heartbeat message of
+// 64 bytes every 20 ms per reader when idle.
+constexpr int32_t kHeartbeatMs = 20;
+// Shared-memory segment of each participant (Fast DDS: 512 KB) and capacity of each listening
+// port in messages (Fast DDS: 512). A writer that outruns its reader by more than a port's worth
+// of messages has the rest dropped on the floor; reliable writers resend them only after the
+// next heartbeat and acknowledgement: those were the stalls of whole seconds. 8 MB and 4096
+// messages hold about 80 ms of a full-rate stream of small samples; the segment is shared memory
+// that the kernel backs only as it is touched.
+constexpr uint32_t kShmSegmentBytes = 8u * 1024 * 1024;
+constexpr uint32_t kShmPortQueue = 4096;
+// UDP send and receive buffers (Fast DDS: the system's default, 208 KB on Linux): between hosts a
+// burst larger than the receive buffer is dropped by the kernel and resent only after a
+// heartbeat. The kernel caps the value at net.core.rmem_max / wmem_max (4 MB on Debian 12); raise
+// those for more.
+constexpr uint32_t kSocketBufferBytes = 4u * 1024 * 1024;
+
 } // namespace
 
 namespace quelt::mw {
+
+void to_fastdds(const ParticipantPlan &in, fdds::DomainParticipantQos &out)
+{
+    const FastddsTransport &t = in.transport;
+    const uint32_t buffers = t.socket_buffer_size ? t.socket_buffer_size : kSocketBufferBytes;
+    // The same two transports Fast DDS builds in (shared memory between processes of one host,
+    // UDPv4 otherwise), with the sizes above; UDPv4 also completes our endpoints' announcements
+    // with their data representation, which Fast DDS leaves out.
+    auto shm = std::make_shared<eprosima::fastdds::rtps::SharedMemTransportDescriptor>();
+    shm->segment_size(t.shm_segment_size ? t.shm_segment_size : kShmSegmentBytes);
+    shm->port_queue_capacity(t.shm_port_queue_capacity ? t.shm_port_queue_capacity : kShmPortQueue);
+    auto udp = std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>();
+    udp->sendBufferSize = udp->receiveBufferSize = buffers;
+    out.transport().use_builtin_transports = false;
+    out.transport().user_transports.clear();
+    out.transport().user_transports.push_back(shm);
+    out.transport().user_transports.push_back(representation_udp_transport(udp));
+    out.transport().send_socket_buffer_size = buffers;
+    out.transport().listen_socket_buffer_size = buffers;
+}
 
 std::string check_writer_qos(const DDS_DataWriterQos &q)
 {
@@ -151,8 +201,12 @@ void to_fastdds(const DDS_DataWriterQos &in, fdds::DataWriterQos &out)
     out.lifespan().duration = fd(in.lifespan.duration);
     out.ownership_strength().value = static_cast<uint32_t>(in.ownership_strength.value < 0 ? 0 : in.ownership_strength.value);
     out.endpoint().history_memory_policy = eprosima::fastrtps::rtps::PREALLOCATED_WITH_REALLOC_MEMORY_MODE;
-    // Acknowledge quickly so that reliable keep-all writers are not held back by heartbeats.
-    out.reliable_writer_qos().times.heartbeatPeriod = Duration_t(0, 100000000);
+    const DDS_Duration_t &hb = in.fastdds.heartbeat_period;
+    out.reliable_writer_qos().times.heartbeatPeriod =
+        hb.sec != 0 || hb.nanosec != 0 ? fd(hb) : Duration_t(0, uint32_t(kHeartbeatMs) * 1000000u); // see kHeartbeatMs
+    if (in.fastdds.publish_mode != DDS_FASTDDS_DEFAULT_PUBLISH_MODE)
+        out.publish_mode().kind = in.fastdds.publish_mode == DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE ? fdds::ASYNCHRONOUS_PUBLISH_MODE
+                                                                                                 : fdds::SYNCHRONOUS_PUBLISH_MODE;
 }
 
 void to_fastdds(const DDS_DataReaderQos &in, fdds::DataReaderQos &out)

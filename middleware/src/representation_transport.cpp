@@ -228,9 +228,9 @@ void forget_representations(const frtps::GuidPrefix_t &participant)
         it = std::memcmp(it->first.data(), participant.value, 12) == 0 ? r.by_guid.erase(it) : std::next(it);
 }
 
-std::shared_ptr<ftr::TransportDescriptorInterface> representation_udp_transport()
+std::shared_ptr<ftr::TransportDescriptorInterface> representation_udp_transport(std::shared_ptr<ftr::UDPv4TransportDescriptor> udp)
 {
-    return std::make_shared<RepresentationDescriptor>(std::make_shared<ftr::UDPv4TransportDescriptor>());
+    return std::make_shared<RepresentationDescriptor>(std::move(udp));
 }
 
 } // namespace quelt::mw

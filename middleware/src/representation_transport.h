@@ -8,6 +8,7 @@
 
 #include <fastdds/rtps/common/Guid.h>
 #include <fastdds/rtps/transport/TransportDescriptorInterface.h>
+#include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
 
 #include <cstdint>
 #include <memory>
@@ -20,8 +21,9 @@ void announce_representation(const eprosima::fastrtps::rtps::GUID_t &endpoint, s
 // Forgets every endpoint of a participant.
 void forget_representations(const eprosima::fastrtps::rtps::GuidPrefix_t &participant);
 
-// UDPv4 with the announcements completed.
-std::shared_ptr<eprosima::fastdds::rtps::TransportDescriptorInterface> representation_udp_transport();
+// The given UDPv4 transport with the announcements completed.
+std::shared_ptr<eprosima::fastdds::rtps::TransportDescriptorInterface>
+representation_udp_transport(std::shared_ptr<eprosima::fastdds::rtps::UDPv4TransportDescriptor> udp);
 
 // The edit itself, on one RTPS message: returns true and fills out when a registered endpoint's
 // announcement was completed (exposed for tests).

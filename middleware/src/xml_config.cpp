@@ -297,6 +297,15 @@ struct QosReader {
     bool writer(const XMLElement *e, DDS_DataWriterQos &q)
     {
         return policies(e, q, "datawriter_qos", [&](const XMLElement *p) {
+            if (is(p, "fastdds_writer"))
+                return handled(fields(p, [&](const XMLElement *c) {
+                    if (is(c, "heartbeat_period"))
+                        return duration(c, q.fastdds.heartbeat_period);
+                    if (is(c, "publish_mode"))
+                        return kind(c, q.fastdds.publish_mode, {{"SYNCHRONOUS_PUBLISH_MODE", DDS_FASTDDS_SYNCHRONOUS_PUBLISH_MODE},
+                                                                {"ASYNCHRONOUS_PUBLISH_MODE", DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE}});
+                    return unexpected(c, p);
+                }));
             if (is(p, "lifespan"))
                 return handled(lifespan(p, q.lifespan));
             if (is(p, "ownership_strength"))
@@ -628,6 +637,26 @@ struct Builder {
         return group(e, file, lib, plan.subscribers, &SubscriberPlan::readers, side);
     }
 
+    // <fastdds_transport> of a participant's <domain_participant_qos>: byte and message counts.
+    bool transport(const XMLElement *e, const char *file)
+    {
+        for (const XMLElement *t = e->FirstChildElement("fastdds_transport"); t; t = t->NextSiblingElement("fastdds_transport"))
+            for (const XMLElement *c = t->FirstChildElement(); c; c = c->NextSiblingElement()) {
+                uint32_t *out = is(c, "shm_segment_size")          ? &plan.transport.shm_segment_size
+                                : is(c, "shm_port_queue_capacity") ? &plan.transport.shm_port_queue_capacity
+                                : is(c, "socket_buffer_size")      ? &plan.transport.socket_buffer_size
+                                                                   : nullptr;
+                if (!out)
+                    return fail(file, c, "unexpected <" + std::string(c->Name()) + "> in <fastdds_transport>");
+                xml::Integer v;
+                const std::string text = trimmed(c->GetText());
+                if (!xml::parse_integer_literal(text, v) || v.negative || v.magnitude == 0 || !v.in_range(0, INT32_MAX))
+                    return fail(file, c, "<" + std::string(c->Name()) + "> is not a valid size: '" + text + "'");
+                *out = static_cast<uint32_t>(v.magnitude);
+            }
+        return true;
+    }
+
     // A participant: its base's domain and entities first, then its own.
     bool participant(const std::string &name, const XMLElement *from, const char *from_file, int depth)
     {
@@ -657,6 +686,8 @@ struct Builder {
         if (!entities_of_domain(p, file, lib))
             return false;
         for (const XMLElement *c = p->FirstChildElement(); c; c = c->NextSiblingElement()) {
+            if (is(c, "domain_participant_qos") && !transport(c, file))
+                return false;
             if (is(c, "publisher") && !publisher(c, file, lib))
                 return false;
             if (is(c, "subscriber") && !subscriber(c, file, lib))

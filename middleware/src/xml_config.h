@@ -46,9 +46,18 @@ struct SubscriberPlan {
 };
 
 // Everything needed to create one participant. Owns the types and topics it refers to.
+// Fast DDS transport sizes of a participant (XML <fastdds_transport> in <domain_participant_qos>);
+// 0 keeps the middleware's default.
+struct FastddsTransport {
+    uint32_t shm_segment_size = 0;
+    uint32_t shm_port_queue_capacity = 0;
+    uint32_t socket_buffer_size = 0;
+};
+
 struct ParticipantPlan {
     std::string name;        // "Library::Participant"
     int domain_id = 0;
+    FastddsTransport transport;
     std::shared_ptr<DDS_TypeLibrary> types;      // keeps every type code alive
     std::vector<std::unique_ptr<TopicPlan>> topics;
     std::vector<PublisherPlan> publishers;

@@ -1,8 +1,12 @@
 // Entities over Fast DDS in one process: write, read/take with loans, keyed notices, write
 // parameters, waitsets and listeners. Domains 10..29.
 #include "domain_impl.h"
+#include "dds/dds_log.h"
 #include "dds/dds_string.h"
 
+#include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
+#include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
+#include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,7 +28,8 @@ const char *kShapes = R"(<dds><types>
 </types></dds>)";
 
 // A participant with one writer and one reader of `type` on one topic, both reliable keep-all.
-DDS_DomainParticipant *make_participant(int domain, const char *type_name, std::string &err, bool best_effort_writer = false)
+DDS_DomainParticipant *make_participant(int domain, const char *type_name, std::string &err, bool best_effort_writer = false,
+                                        void (*adjust)(DDS_DataWriterQos &, DDS_DataReaderQos &) = nullptr)
 {
     ParticipantPlan plan;
     plan.name = "Test::P";
@@ -55,6 +60,9 @@ DDS_DomainParticipant *make_participant(int domain, const char *type_name, std::
     DDS_DataReaderQos_initialize(&r.qos);
     r.qos.reliability.kind = DDS_RELIABLE_RELIABILITY_QOS;
     r.qos.history.kind = DDS_KEEP_ALL_HISTORY_QOS;
+    if (adjust)
+        adjust(w.qos, r.qos);
+    pub.writers.back().qos = w.qos;
     sub.readers.push_back(r);
     plan.topics.push_back(std::move(topic));
     plan.publishers.push_back(std::move(pub));
@@ -293,6 +301,87 @@ struct Heard {
     DDS_DataReader *reader = nullptr;
     std::atomic<bool> right_reader{true};
 };
+
+// A reader that never takes and holds one sample: the writer's bounded keep-all history fills, and
+// every write the engine then refuses is one log line naming the writer and the return code.
+TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
+{
+    std::string err;
+    DDS_DomainParticipant *p = make_participant(60, "Small", err, false, [](DDS_DataWriterQos &w, DDS_DataReaderQos &r) {
+        w.resource_limits.max_instances = r.resource_limits.max_instances = 1;
+        w.resource_limits.max_samples = w.resource_limits.max_samples_per_instance = 2;
+        w.reliability.max_blocking_time = DDS_Duration_t{0, 20000000};
+        r.resource_limits.max_samples = r.resource_limits.max_samples_per_instance = 1;
+    });
+    ASSERT_NE(p, nullptr) << err;
+    DDS_DataWriter *w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
+    ASSERT_TRUE(wait_matched(w));
+    static std::vector<std::string> lines;
+    lines.clear();
+    QueltLog_setSink([](const char *line, void *) { lines.emplace_back(line); }, nullptr);
+    DDS_DynamicData *d = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "Small"), &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+    int refused = 0;
+    for (int i = 0; i < 8; ++i) {
+        DDS_DynamicData_set_long(d, "id", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, 1);
+        DDS_DynamicData_set_long(d, "v", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, i);
+        refused += DDS_DynamicDataWriter_write(w, d, &DDS_HANDLE_NIL) != DDS_RETCODE_OK;
+    }
+    QueltLog_setSink(nullptr, nullptr);
+    EXPECT_GT(refused, 0);
+    ASSERT_EQ(static_cast<int>(lines.size()), refused);
+    for (const std::string &l : lines)
+        EXPECT_NE(l.find("DDS_DynamicDataWriter_write: writer 'Pub::W' did not send the sample: return code "), std::string::npos) << l;
+    DDS_DynamicData_delete(d);
+    delete_participant(p);
+}
+
+// The writer's Fast DDS settings: our stream defaults, or what <fastdds_writer> asked for.
+TEST(WriterSettings, HeartbeatAndPublishModeReachFastdds)
+{
+    std::string err;
+    DDS_DomainParticipant *p = make_participant(63, "Small", err);
+    ASSERT_NE(p, nullptr) << err;
+    eprosima::fastdds::dds::DataWriterQos q = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W")->writer->get_qos();
+    EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(0, 20000000));
+    EXPECT_EQ(q.publish_mode().kind, eprosima::fastdds::dds::SYNCHRONOUS_PUBLISH_MODE);
+    delete_participant(p);
+
+    p = make_participant(63, "Small", err, false, [](DDS_DataWriterQos &w, DDS_DataReaderQos &) {
+        w.fastdds.heartbeat_period = DDS_Duration_t{1, 500};
+        w.fastdds.publish_mode = DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE;
+    });
+    ASSERT_NE(p, nullptr) << err;
+    q = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W")->writer->get_qos();
+    EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(1, 500));
+    EXPECT_EQ(q.publish_mode().kind, eprosima::fastdds::dds::ASYNCHRONOUS_PUBLISH_MODE);
+    delete_participant(p);
+}
+
+// A participant's transports: shared memory and UDPv4 with our sizes, or <fastdds_transport>'s.
+TEST(WriterSettings, TransportSizesReachFastdds)
+{
+    namespace rt = eprosima::fastdds::rtps;
+    const struct {
+        FastddsTransport asked;
+        uint32_t segment, queue, buffers;
+    } cases[] = {{{}, 8u << 20, 4096, 4u << 20}, {{1u << 20, 64, 1u << 16}, 1u << 20, 64, 1u << 16}};
+    for (const auto &c : cases) {
+        ParticipantPlan plan;
+        plan.transport = c.asked;
+        eprosima::fastdds::dds::DomainParticipantQos q;
+        to_fastdds(plan, q);
+        EXPECT_FALSE(q.transport().use_builtin_transports);
+        ASSERT_EQ(q.transport().user_transports.size(), 2u);
+        auto shm = std::dynamic_pointer_cast<rt::SharedMemTransportDescriptor>(q.transport().user_transports[0]);
+        auto udp = std::dynamic_pointer_cast<rt::UDPv4TransportDescriptor>(q.transport().user_transports[1]);
+        ASSERT_TRUE(shm && udp);
+        EXPECT_EQ(shm->segment_size(), c.segment);
+        EXPECT_EQ(shm->port_queue_capacity(), c.queue);
+        EXPECT_EQ(udp->sendBufferSize, c.buffers);
+        EXPECT_EQ(udp->receiveBufferSize, c.buffers);
+        EXPECT_EQ(q.transport().listen_socket_buffer_size, c.buffers);
+    }
+}
 
 TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
 {

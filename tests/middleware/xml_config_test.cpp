@@ -81,6 +81,27 @@ TEST(XmlConfig, ShapesExampleHasItsThreeConfigurations)
     }
 }
 
+TEST(XmlConfig, StreamingExampleCarriesItsFastddsSettings)
+{
+    ParticipantPlan pub, sub;
+    std::string err;
+    ASSERT_TRUE(build_participant_plan({QUELT_EXAMPLES "/streaming/Streaming.xml"}, "StreamingLib::Publisher", pub, err)) << err;
+    ASSERT_TRUE(build_participant_plan({QUELT_EXAMPLES "/streaming/Streaming.xml"}, "StreamingLib::Subscriber", sub, err)) << err;
+    EXPECT_EQ(pub.transport.shm_segment_size, 16777216u);
+    EXPECT_EQ(pub.transport.shm_port_queue_capacity, 8192u);
+    EXPECT_EQ(sub.transport.socket_buffer_size, 4194304u);
+    ASSERT_EQ(pub.publishers.size(), 1u);
+    const DDS_DataWriterQos &w = pub.publishers[0].writers[0].qos;
+    EXPECT_EQ(w.history.kind, DDS_KEEP_ALL_HISTORY_QOS);
+    EXPECT_EQ(w.fastdds.heartbeat_period.nanosec, 10000000u); // through base_name
+    EXPECT_EQ(w.fastdds.publish_mode, DDS_FASTDDS_SYNCHRONOUS_PUBLISH_MODE);
+    // A participant that says nothing keeps the middleware's defaults.
+    ParticipantPlan shapes;
+    ASSERT_TRUE(build_participant_plan({QUELT_EXAMPLES "/shapes/Shapes.xml"}, "ShapesLib::Shapes", shapes, err)) << err;
+    EXPECT_EQ(shapes.transport.shm_segment_size, 0u);
+    EXPECT_EQ(shapes.publishers[0].writers[0].qos.fastdds.publish_mode, DDS_FASTDDS_DEFAULT_PUBLISH_MODE);
+}
+
 TEST(XmlConfig, EveryBrokenConfigurationGivesOneLine)
 {
     int files = 0;

@@ -131,6 +131,18 @@ typedef struct DDS_SubscriberQos {
     DDS_EntityNameQosPolicy subscriber_name;
 } DDS_SubscriberQos;
 
+/* Fast DDS settings of a writer, outside the DDS standard (XML <fastdds_writer> in
+ * <datawriter_qos>). Zero values keep the middleware's defaults. */
+typedef enum {
+    DDS_FASTDDS_DEFAULT_PUBLISH_MODE = 0,
+    DDS_FASTDDS_SYNCHRONOUS_PUBLISH_MODE = 1,
+    DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE = 2
+} DDS_FastddsPublishModeKind;
+typedef struct DDS_FastddsWriterQosPolicy {
+    DDS_Duration_t heartbeat_period; /* reliable writers; {0, 0}: 20 ms */
+    DDS_FastddsPublishModeKind publish_mode;
+} DDS_FastddsWriterQosPolicy;
+
 typedef struct DDS_DataWriterQos {
     DDS_DurabilityQosPolicy durability;
     DDS_DeadlineQosPolicy deadline;
@@ -145,6 +157,7 @@ typedef struct DDS_DataWriterQos {
     DDS_OwnershipStrengthQosPolicy ownership_strength;
     DDS_DataRepresentationQosPolicy representation;
     DDS_EntityNameQosPolicy publication_name;
+    DDS_FastddsWriterQosPolicy fastdds;
 } DDS_DataWriterQos;
 
 typedef struct DDS_DataReaderQos {
