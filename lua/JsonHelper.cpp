@@ -31,7 +31,6 @@ using quelt::lua::toFloat32;
 
 constexpr const char *kWalkCtx = "QueltLuaJsonHelper_parse_json_node";
 constexpr int kMaxDepth = QUELT_LUA_JSON_MAX_DEPTH;
-constexpr size_t kKeptLiterals = 1 << 16; // number literals whose room a thread keeps between documents
 
 const char *kindName(DDS_TCKind kind) {
     static const char *const names[] = {"null",    "short",  "long",     "unsigned short", "unsigned long", "float",
@@ -691,9 +690,8 @@ int examine(json_value *root, const char *text, const std::vector<Literal> &lite
     int top = -1;
     size_t ordinal = 0, next = 0;
     bool aligned = true;
-    // Kept per thread, so that a steady stream of documents allocates nothing here.
-    thread_local std::vector<std::pair<json_value *, double>> exact;
-    exact.clear();
+    std::vector<std::pair<json_value *, double>> exact;
+    exact.reserve(literals.size());
     auto visit = [&](json_value *v) {
         if (v->type == json_integer || v->type == json_double) {
             if (next < literals.size() && literals[next].ordinal == ordinal) {
@@ -752,9 +750,6 @@ int examine(json_value *root, const char *text, const std::vector<Literal> &lite
     for (const auto &[value, d] : exact) {
         value->u.dbl = d;
     }
-    if (exact.capacity() > kKeptLiterals) {
-        std::vector<std::pair<json_value *, double>>().swap(exact);
-    }
     std::sort(bigs.begin(), bigs.end(), [](const BigInteger &a, const BigInteger &b) { return a.value < b.value; });
     return depth;
 }
@@ -785,14 +780,10 @@ int QueltLuaJsonHelper_json_to_dynamic_data(DDS_DynamicData *data, const char *j
     if (root == nullptr) {
         return 0;
     }
-    thread_local std::vector<Literal> literals;
-    literals.clear();
+    std::vector<Literal> literals;
     const size_t literalCount = findLiterals(json, length, literals);
     std::vector<BigInteger> bigs;
     const int depth = examine(root, json, literals, literalCount, bigs);
-    if (literals.capacity() > kKeptLiterals) {
-        std::vector<Literal>().swap(literals); // a huge document does not pin its memory
-    }
     if (depth > kMaxDepth) {
         json_value_free(root);
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_JSON_TOO_DEEP_d, kMaxDepth);

@@ -158,7 +158,9 @@ class RepresentationTransport : public ftr::ChainingTransport {
     bool send(frtps::SenderResource *low, const frtps::octet *buf, uint32_t size, frtps::LocatorsIterator *begin,
               frtps::LocatorsIterator *end, const std::chrono::steady_clock::time_point &timeout) override
     {
-        thread_local std::vector<uint8_t> edited;
+        // Static TLS: the library may be loaded with dlopen (the Lua module), and dynamic TLS of
+        // such libraries trips LeakSanitizer at exit.
+        thread_local std::vector<uint8_t> edited __attribute__((tls_model("initial-exec")));
         if (complete_announcements(buf, size, edited) && edited.size() <= max_)
             return low->send(edited.data(), uint32_t(edited.size()), begin, end, timeout);
         return low->send(buf, size, begin, end, timeout);

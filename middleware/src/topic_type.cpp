@@ -18,8 +18,9 @@ namespace {
 // Payload pools start at this size for types without a bound; they grow as samples need.
 constexpr uint32_t kUnboundedInitialSize = 1024;
 
-// 0: no writer has set one; else the CdrVersion value.
-thread_local int t_encoding = 0;
+// 0: no writer has set one; else the CdrVersion value. Static TLS, as the library may be loaded
+// with dlopen (the Lua module) and dynamic TLS of such libraries trips LeakSanitizer at exit.
+thread_local int t_encoding __attribute__((tls_model("initial-exec"))) = 0;
 
 } // namespace
 

@@ -156,8 +156,9 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
         for (int i = 1; i <= n; ++i) {
             const int x = static_cast<int>(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x"));
             if (x < 0) {
-                if (!sentGo)
+                if (!sentGo) {
                     ASSERT_EQ(write(peer.fd, "go\n", 3), 3);
+                }
                 sentGo = true;
                 continue;
             }
