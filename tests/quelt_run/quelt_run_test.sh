@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # quelt-run from the command line: every wrong start exits 2 with one line that says what to
 # fix; scripts run every period, failing runs are logged with file:line and the host goes on;
-# SIGTERM stops it cleanly; CONTEXT.json gives whole samples as JSON.
+# an edited script is picked up; SIGTERM stops it cleanly; CONTEXT.json gives whole samples as JSON.
 #   quelt_run_test.sh <quelt-run> <Shapes.xml on the test's own domain>
 set -uo pipefail
 run=$1 xml=$2
@@ -74,14 +74,19 @@ grep -qF 'after take nil' "$tmp/out" || fail "a returned sample gives nil: $(cat
 grep -qF 'other nil' "$tmp/out" || fail "json(42) is nil: $(cat "$tmp/out")"
 grep -qF 'expected a received sample' "$tmp/err" || fail "json(42) is logged: $(cat "$tmp/err")"
 
-# Without a count or a duration it runs until SIGTERM, then deletes the connector and exits 0.
-"$run" "${good[@]}" --period 20 >"$tmp/out" 2>"$tmp/err" &
+# Without a count or a duration it runs until SIGTERM, then deletes the connector and exits 0;
+# an edit of the script is picked up while it runs.
+echo 'print("version 1")' >"$tmp/edited.lua"
+"$run" "${good[@]/ok.lua/edited.lua}" --period 50 >"$tmp/out" 2>"$tmp/err" &
 pid=$!
 sleep 2
+echo 'print("version 2")' >"$tmp/edited.lua"
+sleep 3
 kill -TERM $pid
 wait $pid
 rc=$?
 [ "$rc" = 0 ] || fail "SIGTERM: exit $rc: $(cat "$tmp/err")"
+grep -q 'version 1' "$tmp/out" && grep -q 'version 2' "$tmp/out" || fail "the edit was not picked up: $(sort -u "$tmp/out")"
 
 [ "$failures" = 0 ] && echo "quelt-run: all checks passed"
 exit $((failures > 0))
