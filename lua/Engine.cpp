@@ -121,6 +121,7 @@ int buildLayout(lua_State *L) {
     setFunction(L, "Exception", QueltLuaEngine_LogException);
     setFunction(L, "Warning", QueltLuaEngine_LogWarning);
     lua_rawset(L, 3);                   /* CONTEXT.LOG = LOG; pops both */
+    setFunction(L, "json", QueltLuaEngine_Json);
     lua_pushstring(L, "intentExit");    /* push key */
     lua_pushboolean(L, 0);              /* push false */
     lua_rawset(L, 3);                   /* CONTEXT.intentExit = false; pops both */
@@ -919,5 +920,35 @@ int QueltLuaEngine_OutDataLen(lua_State *L) {
 
 int QueltLuaEngine_LogException(lua_State *L) { return logFromScript(L, QUELT_LUA_LOG_LEVEL_ERROR); }
 int QueltLuaEngine_LogWarning(lua_State *L) { return logFromScript(L, QUELT_LUA_LOG_LEVEL_WARNING); }
+
+// Goes through the same metamethods as a member access, so that a sample whose loan was
+// returned yields nil with the same message, never the returned sample.
+int QueltLuaEngine_Json(lua_State *L) {
+    static const char *const ctx = "QueltLuaEngine_Json";
+    lua_settop(L, 1); /* exactly one argument */
+    bool sample = false;
+    bool instance = false;
+    if (lua_istable(L, 1) && lua_getmetatable(L, 1)) {       /* push its metatable */
+        lua_getglobal(L, QUELT_LUA_INPUT_ALREADY_INDEXED_MT); /* push the samples[i] metatable */
+        sample = lua_rawequal(L, -1, -2);
+        lua_getglobal(L, QUELT_LUA_OUTPUT_MT); /* push the instance metatable */
+        instance = lua_rawequal(L, -1, -3);
+        lua_settop(L, 1); /* pop the three */
+    }
+    if (sample) {
+        lua_pushstring(L, "json"); /* push a name: the dereference's second argument */
+        return QueltLuaMetamethodImpl_InDataDereference(L, QUELT_LUA_DATA_JSON);
+    }
+    if (instance && QueltLuaMetamethodImpl_OutData(L, QUELT_LUA_DATA_JSON) == 1) {
+        return 1;
+    }
+    if (!instance) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s,
+                            "expected a received sample (READER[name].samples[i]) or a writer's instance");
+    }
+    lua_settop(L, 1);
+    lua_pushnil(L); /* push the result: nil */
+    return 1;
+}
 
 } // extern "C"

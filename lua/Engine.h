@@ -123,6 +123,8 @@ int QueltLuaEngine_OutDataNewindex(lua_State *L);
 int QueltLuaEngine_OutDataLen(lua_State *L);
 int QueltLuaEngine_LogException(lua_State *L);
 int QueltLuaEngine_LogWarning(lua_State *L);
+/* CONTEXT "json": the JSON text of a received sample (samples[i]) or of a writer's instance. */
+int QueltLuaEngine_Json(lua_State *L);
 
 /* Functions of input entries ("read", "take") and output entries ("write", "unregister",
  * "dispose", "clear_members"), null-terminated. */
