@@ -18,6 +18,8 @@ with quelt_dds.Connector("ShapesLib::ShapeSubscriber", xml) as conn:
         for sample in reader.take():
             if sample.data is None:  # a dispose or unregister notice: no members
                 continue
+            if received == count:
+                break
             received += 1
             print(f"{sample['color']} x={sample['x']} y={sample['y']} size={sample['shapesize']}"
                   f" at {sample.info['source_timestamp']:.0f} ms", flush=True)
