@@ -125,8 +125,10 @@ class Connector:
             if not handle:
                 raise Error("\n".join(cap.errors()) or f"could not create the connector {config_name}",
                             cap.errors())
-        self._handle = handle
-        _open.add(self)
+            # Held before the captured lines are judged: a creation that logged errors raises,
+            # and the connector it made goes with this object.
+            self._handle = handle
+            _open.add(self)
 
     # -- lifecycle --
     def close(self):
