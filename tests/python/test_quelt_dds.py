@@ -249,6 +249,13 @@ class Lifecycle(unittest.TestCase):
         gc.collect()
         self.assertEqual(len(quelt_dds._open), before)
 
+    def test_missing_library_is_an_import_error_naming_it(self):
+        env = dict(os.environ, QUELT_DDS_LIBRARY="/nonexistent/libquelt_dds_connector.so")
+        run = subprocess.run([sys.executable, "-c", "import quelt_dds"], env=env, capture_output=True, text=True)
+        self.assertNotEqual(run.returncode, 0)
+        self.assertIn("ImportError: quelt_dds cannot load the connector library "
+                      "QUELT_DDS_LIBRARY=/nonexistent/libquelt_dds_connector.so", run.stderr)
+
     def test_threads_share_a_connector(self):
         """A thread blocked in wait() without limit does not keep a writing thread out."""
         with quelt_dds.Connector("L::P", config(BIG, 55)) as conn:
