@@ -166,9 +166,11 @@ class Connector:
     # -- waiting --
     def wait(self, timeout=None):
         """True when a reader has data, False after timeout seconds (None: no limit)."""
-        if timeout is not None and not isinstance(timeout, (int, float)) or isinstance(timeout, bool):
+        if (timeout is not None and not isinstance(timeout, (int, float))) or isinstance(timeout, bool):
             raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
-        deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
+        if timeout is not None and math.isinf(timeout) and timeout > 0:
+            timeout = None
+        deadline = None if timeout is None else time.monotonic() + (timeout if timeout > 0 else 0.0)
         while True:
             left = _WAIT_SLICE_MS if deadline is None else int(max(0.0, deadline - time.monotonic()) * 1000)
             with self._lock, capture():

@@ -178,6 +178,7 @@ class OneProcess(unittest.TestCase):
             self.w.write({"id": "x"}, related_identity=bad)
         self.assertIn("value", str(caught.exception))
         self.assertFalse(self.conn.wait(timeout=0.2))
+        self.assertFalse(self.conn.wait(timeout=float("nan")))  # as no time at all
         with self.assertRaises(TypeError):
             self.w.write(related_identity="{}")
 
@@ -200,6 +201,7 @@ class OneProcess(unittest.TestCase):
             (quelt_dds.Error, lambda: w.update({"nope": 1})),
             (quelt_dds.Error, lambda: w.__setitem__("nope", 1)),
             (TypeError, lambda: conn.wait(timeout="1")),
+            (TypeError, lambda: conn.wait(timeout=True)),
             (TypeError, lambda: quelt_dds.Connector(None)),
         ]
         for i, (error, call) in enumerate(cases):
