@@ -23,11 +23,9 @@ void QueltDDSConnector_logI(int level, const char *context, const QueltLogMessag
 {
     if (!QueltDDSConnector_logEnabledI(level))
         return;
-    if (QueltLog_g_levelHook)
-        QueltLog_g_levelHook(level);
     va_list ap;
     va_start(ap, message);
-    QueltLog_vprint(context, message, ap);
+    QueltLuaLog_vprintAt(level, context, message, ap);
     va_end(ap);
 }
 

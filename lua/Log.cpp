@@ -4,6 +4,32 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace {
+
+// The level of the line the current thread is printing: the facility's sink is called on the
+// logging thread within the print, so the host's sink learns it from here. Lines the middleware
+// prints by itself are errors.
+thread_local int t_level = QUELT_LUA_LOG_LEVEL_ERROR;
+
+struct LevelScope {
+    int saved;
+    explicit LevelScope(int level) : saved(t_level) { t_level = level; }
+    ~LevelScope() { t_level = saved; }
+};
+
+struct HostSink {
+    QueltLuaLog_Sink sink = nullptr;
+    void *user = nullptr;
+};
+HostSink g_hostSink;
+
+void forwardToHost(const char *line, void *user) {
+    const HostSink *host = static_cast<const HostSink *>(user);
+    host->sink(t_level, line, host->user);
+}
+
+} // namespace
+
 extern "C" {
 
 uint32_t QueltLuaLog_g_instrumentationMask = 1u;
@@ -33,23 +59,39 @@ void QueltLuaLog_setVerbosity(uint32_t submoduleMask, int verbosity) {
     QueltLuaLog_setBitmaps(submoduleMask, levels);
 }
 
+void QueltLuaLog_setSink(QueltLuaLog_Sink sink, void *user) {
+    // Detach first: once the facility's setSink returns no call of the old sink is in flight,
+    // so the record can be rewritten without a lock of our own.
+    QueltLog_setSink(nullptr, nullptr);
+    g_hostSink.sink = sink;
+    g_hostSink.user = user;
+    if (sink != nullptr) {
+        QueltLog_setSink(forwardToHost, &g_hostSink);
+    }
+}
+
 int QueltLuaLog_isEnabled(int level, uint32_t submodule) {
     return (QueltLuaLog_g_instrumentationMask & static_cast<uint32_t>(level)) != 0u &&
            (QueltLuaLog_g_submoduleMask & submodule) != 0u;
+}
+
+void QueltLuaLog_vprintAt(int level, const char *context, const QueltLogMessage *message, va_list ap) {
+    // Read once: another thread may clear the hook between the test and the call.
+    QueltLog_LevelHook hook = QueltLog_g_levelHook;
+    if (hook != nullptr) {
+        hook(level);
+    }
+    LevelScope scope(level);
+    QueltLog_vprint(context, message, ap);
 }
 
 void QueltLuaLog_log(int level, uint32_t submodule, const char *context, const QueltLogMessage *message, ...) {
     if (!QueltLuaLog_isEnabled(level, submodule)) {
         return;
     }
-    // Read once: another thread may clear the hook between the test and the call.
-    QueltLog_LevelHook hook = QueltLog_g_levelHook;
-    if (hook != nullptr) {
-        hook(level);
-    }
     va_list ap;
     va_start(ap, message);
-    QueltLog_vprint(context, message, ap);
+    QueltLuaLog_vprintAt(level, context, message, ap);
     va_end(ap);
 }
 
@@ -65,6 +107,7 @@ void QueltLuaLog_plain(int level, uint32_t submodule, const char *format, ...) {
     if (n < 0) {
         return;
     }
+    LevelScope scope(level);
     QueltLog_printPlain("%s", buffer); // longer texts are truncated, never split
 }
 

@@ -37,12 +37,18 @@ QUELT_LUA_PUBLIC void QueltLuaLog_getBitmaps(uint32_t *submoduleMask, uint32_t *
 QUELT_LUA_PUBLIC void QueltLuaLog_setBitmaps(uint32_t submoduleMask, uint32_t instrumentationMask);
 /* verbosity >= 0 enables the verbosity + 1 lowest levels (all 32 from 31 on); negative silences. */
 QUELT_LUA_PUBLIC void QueltLuaLog_setVerbosity(uint32_t submoduleMask, int verbosity);
+/* Hands every line of the log facility, with its level, to sink (null: back to stderr). */
+typedef void (*QueltLuaLog_Sink)(int level, const char *line, void *user);
+QUELT_LUA_PUBLIC void QueltLuaLog_setSink(QueltLuaLog_Sink sink, void *user);
 
 /* 1 when a line of this level and submodule would be printed. */
 int QueltLuaLog_isEnabled(int level, uint32_t submodule);
 
 /* Calls the facility's level hook (when set) and prints "context: message" when enabled. */
 void QueltLuaLog_log(int level, uint32_t submodule, const char *context, const QueltLogMessage *message, ...);
+
+/* The same without the gate, for loggers that test their own masks (the connector's). */
+void QueltLuaLog_vprintAt(int level, const char *context, const QueltLogMessage *message, va_list ap);
 
 /* Prints unformatted-template text without context or record (stack dumps, script log lines,
  * status events), under the same gate. */

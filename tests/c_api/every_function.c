@@ -8,6 +8,7 @@
 #include <lua.h>
 
 #include <stdio.h>
+#include <string.h>
 
 static int failures = 0;
 
@@ -18,6 +19,20 @@ static int failures = 0;
             ++failures;                                                    \
         }                                                                  \
     } while (0)
+
+struct Captured {
+    int lines, level;
+    char first[256];
+};
+
+static void capture(int level, const char *line, void *user)
+{
+    struct Captured *c = (struct Captured *)user;
+    if (c->lines++ == 0) {
+        c->level = level;
+        snprintf(c->first, sizeof c->first, "%s", line);
+    }
+}
 
 static void onData(void *data, DDS_DataReader *reader)
 {
@@ -46,6 +61,15 @@ int main(void)
     EXPECT(submodules == 0xffff && levels == 1);
     QueltLuaLog_setBitmaps(submodules, levels);
     QueltLuaLog_setVerbosity(submodules, 0);
+
+    /* A sink receives each line with its level, and stderr gets it back when the sink is reset. */
+    struct Captured captured = {0, 0, ""};
+    QueltLuaLog_setSink(capture, &captured);
+    QueltDDSConnector_clear(NULL, "w");
+    QueltLuaLog_setSink(NULL, NULL);
+    QueltDDSConnector_clear(NULL, "w");
+    EXPECT(captured.lines == 1 && captured.level == 1);
+    EXPECT(strstr(captured.first, "connector is null\n") != NULL);
 
     EXPECT(QueltDDSConnector_new(NULL, NULL, NULL) == NULL);
     EXPECT(QueltDDSConnector_new_from_participant(NULL, "p", NULL) == NULL);

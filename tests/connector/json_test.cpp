@@ -212,6 +212,9 @@ TEST(JsonIn, ValuesConvertByMemberKindAndSayWhatTheyDropped)
         {R"({"i64": "1e3"})", "\"i64\":0,", "not accepted by a long long member"},
         {R"({"i64": 9223372036854775808})", "\"i64\":0,", "the JSON integer 9223372036854775808 was not accepted"},
         {R"({"u64": -1})", "\"u64\":18446744073709551615,", "does not fit a unsigned long long member"},
+        // Integers at and beyond the 64-bit limits after a decimal are still read exactly.
+        {R"({"f64": 0.1, "i64": -9223372036854775808})", "\"i64\":-9223372036854775808,", ""},
+        {R"({"f64": 0.5, "u64": 18446744073709551615})", "\"u64\":18446744073709551615,", ""},
         {R"({"f64": 18446744073709551616})", "\"f64\":18446744073709551616,", ""},
         {R"({"f32": 1e300})", "\"inf\":0", "1e+300 is beyond the float range: set to infinity"},
         {R"({"s": "a\u0000b"})", "\"s\":\"\"", "the text holds a NUL character"},

@@ -1,0 +1,288 @@
+"""The Python binding: exchanges between processes and with Lua, whole samples, identities,
+errors, a deleted connector, threads. Domains 50 to 55.
+
+Environment (set by CTest): PYTHONPATH and QUELT_DDS_LIBRARY as a user sets them,
+QUELT_SOURCE_DIR, QUELT_LUA_MODULE_DIR and QUELT_LUA (the lua5.2 interpreter, may be empty).
+"""
+import gc
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+import quelt_dds
+
+SOURCE = Path(os.environ.get("QUELT_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+HERE = SOURCE / "tests" / "python"
+EXAMPLES = SOURCE / "examples" / "python"
+LUA = os.environ.get("QUELT_LUA", "")
+LUA_MODULE_DIR = os.environ.get("QUELT_LUA_MODULE_DIR", "")
+
+_tmp = tempfile.TemporaryDirectory(prefix="quelt_python_")
+
+
+def config(template, domain):
+    """A copy of a configuration on its own domain."""
+    text = template.read_text().replace('domain_id="0"', f'domain_id="{domain}"').replace("@DOMAIN@", str(domain))
+    path = Path(_tmp.name) / f"{template.stem}_{domain}.xml"
+    path.write_text(text)
+    return str(path)
+
+
+SHAPES = SOURCE / "examples" / "shapes" / "Shapes.xml"
+BIG = HERE / "big.xml.in"
+
+
+def take_until(conn, reader, wanted, timeout=10.0):
+    """Valid samples taken until `wanted` of them arrived or timeout."""
+    got, deadline = [], time.monotonic() + timeout
+    while len(got) < wanted and time.monotonic() < deadline:
+        if conn.wait(timeout=0.5):
+            got += [s for s in reader.take() if s.data is not None]
+    return got
+
+
+def spawn(*args):
+    return subprocess.Popen([str(a) for a in args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+class TwoProcesses(unittest.TestCase):
+    def test_python_publisher_to_python_subscriber(self):
+        xml = config(SHAPES, 50)
+        sub = spawn(sys.executable, EXAMPLES / "shapes_subscriber.py", xml, 5)
+        pub = spawn(sys.executable, EXAMPLES / "shapes_publisher.py", xml, 150)
+        try:
+            out, err = sub.communicate(timeout=60)
+        finally:
+            pub.kill()
+            pub.communicate()
+        self.assertEqual(sub.returncode, 0, err)
+        lines = out.splitlines()
+        self.assertEqual(lines[-1], "received 5")
+        for line in lines[:-1]:
+            x = int(line.split()[1][2:])
+            self.assertTrue(line.startswith(f"BLUE x={x} y={2 * x} size=30 at "), line)
+
+    @unittest.skipUnless(LUA and LUA_MODULE_DIR, "no lua5.2 interpreter")
+    def test_lua_publisher_to_python(self):
+        xml = config(SHAPES, 51)
+        stop = Path(_tmp.name) / "stop51"
+        lua = spawn(LUA, SOURCE / "tests" / "lua_module" / "shapes_publisher.lua", LUA_MODULE_DIR, xml, stop)
+        try:
+            with quelt_dds.Connector("ShapesLib::ShapeSubscriber", xml) as conn:
+                got = take_until(conn, conn.reader("Sub::SquareReader"), 3, timeout=30)
+        finally:
+            stop.touch()
+            lua.communicate(timeout=30)
+        self.assertGreaterEqual(len(got), 3)
+        for s in got:
+            self.assertEqual((s["color"], s["y"], s["shapesize"]), ("BLUE", 2 * s["x"], 30))
+            self.assertIsInstance(s["x"], int)
+
+    @unittest.skipUnless(LUA and LUA_MODULE_DIR, "no lua5.2 interpreter")
+    def test_python_publisher_to_lua(self):
+        xml = config(SHAPES, 52)
+        lua = spawn(LUA, HERE / "lua_subscriber.lua", LUA_MODULE_DIR, xml, 3)
+        self.assertEqual(lua.stdout.readline().strip(), "ready")
+        with quelt_dds.Connector("ShapesLib::ShapePublisher", xml) as conn:
+            w = conn.writer("Pub::SquareWriter")
+            w.update({"color": "GREEN", "shapesize": 7})
+            for x in range(1, 300):
+                w.write({"x": x, "y": 2 * x})
+                if lua.poll() is not None:
+                    break
+                time.sleep(0.05)
+        out, err = lua.communicate(timeout=30)
+        self.assertEqual(lua.returncode, 0, out + err)
+        self.assertIn("lua got x=", out)
+
+
+class OneProcess(unittest.TestCase):
+    """Writer and reader of one participant (domain 53): Fast DDS delivers within the write."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.conn = quelt_dds.Connector("L::P", config(BIG, 53))
+        cls.w = cls.conn.writer("Pub::W")
+        cls.r = cls.conn.reader("Sub::R")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.conn.close()
+
+    def setUp(self):
+        self.r.take()
+        self.w.clear()
+
+    def one(self):
+        got = take_until(self.conn, self.r, 1, timeout=5)
+        self.assertEqual(len(got), 1)
+        return got[0]
+
+    def test_whole_samples_with_64_bit_integers_and_non_ascii_text(self):
+        sample = {"id": "clé ✓ 日本", "i64": -2**63, "u64": 2**64 - 1, "f": 0.1, "flag": True,
+                  "text": "Grüße \U0001F600", "p": {"x": -7, "y": 2**53 + 1},
+                  "seq": [2**63 - 1, -2**63, 2**53 + 1]}
+        self.w.write(sample)
+        s = self.one()
+        self.assertEqual(s.data, sample)
+        self.assertEqual((s["u64"], s["p.y"], s["seq[2]"], s["seq#"], s["text"]),
+                         (2**64 - 1, 2**53 + 1, -2**63, 3, "Grüße \U0001F600"))
+        self.assertIs(s.info["valid_data"], True)
+        self.assertGreater(s.info["reception_timestamp"], 1.6e12)  # milliseconds since 1970
+
+    def test_members_by_path_exact_both_ways(self):
+        w = self.w
+        w["id"] = "k"
+        w["i64"] = 2**63 - 1           # wider than a double: through JSON
+        w["u64"] = 12345678901234567891
+        w["p.y"] = -(2**60) - 1
+        w["p.x"] = 5
+        w["seq"] = [1, 2, 3]
+        w["seq[2]"] = 2**62 + 3
+        w["f"] = 2.5
+        w["flag"] = True
+        w.write()
+        s = self.one()
+        self.assertEqual(s.data, {"id": "k", "i64": 2**63 - 1, "u64": 12345678901234567891, "f": 2.5,
+                                  "flag": True, "text": "", "p": {"x": 5, "y": -(2**60) - 1},
+                                  "seq": [1, 2**62 + 3, 3]})
+        # clear() resets the members; read() leaves the sample for a later take.
+        w.clear()
+        w.write({"id": "k"})
+        self.assertTrue(self.conn.wait(timeout=5))
+        self.assertEqual(self.r.read()[0]["i64"], 0)
+        self.assertEqual(len(self.r.take()), 1)
+
+    def test_related_identity(self):
+        self.w.write({"id": "request"})
+        request = self.one()
+        unknown = request.info["related_sample_identity"]
+        self.assertEqual(unknown["sequence_number"]["high"], -1)
+        identity = request.info["sample_identity"]
+        self.assertEqual(len(identity["writer_guid"]["value"]), 16)
+        self.w.write({"id": "reply"}, related_identity=identity)
+        reply = self.one()
+        self.assertEqual(reply.info["related_sample_identity"], identity)
+        self.assertEqual(reply.info["sample_identity"]["sequence_number"]["low"],
+                         identity["sequence_number"]["low"] + 1)
+
+    def test_bad_identity_refused_and_nothing_written(self):
+        bad = {"writer_guid": {"value": [300]}, "sequence_number": {"high": 0, "low": 1}}
+        with self.assertRaises(quelt_dds.Error) as caught:
+            self.w.write({"id": "x"}, related_identity=bad)
+        self.assertIn("value", str(caught.exception))
+        self.assertFalse(self.conn.wait(timeout=0.2))
+        self.assertFalse(self.conn.wait(timeout=float("nan")))  # as no time at all
+        with self.assertRaises(TypeError):
+            self.w.write(related_identity="{}")
+
+    def test_errors(self):
+        w, conn = self.w, self.conn
+        cases = [
+            (KeyError, lambda: conn.writer("Sub::R")),
+            (KeyError, lambda: conn.reader("Pub::W")),
+            (TypeError, lambda: conn.writer(None)),
+            (TypeError, lambda: w.__setitem__(None, 1)),
+            (TypeError, lambda: w.__setitem__("text", None)),
+            (TypeError, lambda: w.__setitem__("i64", {"a": 1})),  # a dict where a number goes
+            (TypeError, lambda: w.__setitem__("p", 5)),
+            (TypeError, lambda: w.__setitem__("i64", object())),
+            (TypeError, lambda: w.update({"p": {"x": [1]}})),
+            (TypeError, lambda: w.update({"i64": object()})),
+            (TypeError, lambda: w.update([("i64", 1)])),
+            (TypeError, lambda: w.update({1: 2})),
+            (OverflowError, lambda: w.__setitem__("u64", 2**64)),
+            (quelt_dds.Error, lambda: w.update({"nope": 1})),
+            (quelt_dds.Error, lambda: w.__setitem__("nope", 1)),
+            (TypeError, lambda: conn.wait(timeout="1")),
+            (TypeError, lambda: conn.wait(timeout=True)),
+            (TypeError, lambda: quelt_dds.Connector(None)),
+        ]
+        for i, (error, call) in enumerate(cases):
+            with self.subTest(case=i), self.assertRaises(error):
+                call()
+        w.write({"id": "s"})
+        s = self.one()
+        for bad in ("nope", "seq[9]", "p..x", "", "#"):
+            with self.subTest(path=bad), self.assertRaises(KeyError):
+                s[bad]
+        with self.assertRaises(TypeError):
+            s[None]
+
+    def test_error_carries_the_log_line_instead_of_stderr(self):
+        saved = os.dup(2)
+        with tempfile.TemporaryFile() as err:
+            os.dup2(err.fileno(), 2)
+            try:
+                with self.assertRaises(quelt_dds.Error) as caught:
+                    self.w.update({"p": {"nope": 1}})
+                with self.assertRaises(quelt_dds.Error) as bad_config:
+                    quelt_dds.Connector("L::Missing", config(BIG, 53))
+            finally:
+                os.dup2(saved, 2)
+                os.close(saved)
+            err.seek(0)
+            self.assertEqual(err.read(), b"")
+        self.assertIn("!get kind failed for 'p.nope'", str(caught.exception))
+        self.assertEqual(caught.exception.log_lines, str(caught.exception).splitlines())
+        self.assertIsInstance(caught.exception, RuntimeError)
+        self.assertIn("L::Missing", str(bad_config.exception))
+
+
+class Lifecycle(unittest.TestCase):
+    def test_deleted_connector_refuses_calls(self):
+        xml = config(BIG, 54)
+        with quelt_dds.Connector("L::P", xml) as conn:
+            w, r = conn.writer("Pub::W"), conn.reader("Sub::R")
+        for call in (lambda: w.write(), lambda: w.__setitem__("i64", 1), lambda: w.update({}), w.clear,
+                     r.take, r.read, lambda: conn.wait(0), lambda: conn.writer("Pub::W")):
+            with self.assertRaisesRegex(quelt_dds.Error, "closed"):
+                call()
+        conn.close()  # again: nothing
+        # Garbage collection deletes a connector nobody holds.
+        before = len(quelt_dds._open)
+        quelt_dds.Connector("L::P", xml).writer("Pub::W")
+        gc.collect()
+        self.assertEqual(len(quelt_dds._open), before)
+
+    def test_missing_library_is_an_import_error_naming_it(self):
+        env = dict(os.environ, QUELT_DDS_LIBRARY="/nonexistent/libquelt_dds_connector.so")
+        run = subprocess.run([sys.executable, "-c", "import quelt_dds"], env=env, capture_output=True, text=True)
+        self.assertNotEqual(run.returncode, 0)
+        self.assertIn("ImportError: quelt_dds cannot load the connector library "
+                      "QUELT_DDS_LIBRARY=/nonexistent/libquelt_dds_connector.so", run.stderr)
+
+    def test_threads_share_a_connector(self):
+        """A thread blocked in wait() without limit does not keep a writing thread out."""
+        with quelt_dds.Connector("L::P", config(BIG, 55)) as conn:
+            w, r = conn.writer("Pub::W"), conn.reader("Sub::R")
+            got, done = [], threading.Event()
+
+            def receive():
+                while len(got) < 200 and conn.wait():
+                    got.extend(s["i64"] for s in r.take())
+                done.set()
+
+            def send(first):
+                for i in range(first, first + 100):
+                    w.write({"id": f"k{i % 4}", "i64": 2**62 + i})
+                    w["text"] = "x" * (i % 7)
+
+            threads = [threading.Thread(target=receive)] + [threading.Thread(target=send, args=(n,))
+                                                            for n in (0, 100)]
+            for t in threads:
+                t.start()
+            self.assertTrue(done.wait(timeout=60))
+            for t in threads:
+                t.join()
+        self.assertEqual(sorted(got), [2**62 + i for i in range(200)])
+
+
+if __name__ == "__main__":
+    unittest.main()
