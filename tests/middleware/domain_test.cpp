@@ -5,6 +5,7 @@
 #include "dds/dds_string.h"
 
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
+#include <fastdds/rtps/transport/ChainingTransportDescriptor.h>
 #include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
 #include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <gtest/gtest.h>
@@ -373,8 +374,11 @@ TEST(WriterSettings, TransportSizesReachFastdds)
         EXPECT_FALSE(q.transport().use_builtin_transports);
         ASSERT_EQ(q.transport().user_transports.size(), 2u);
         auto shm = std::dynamic_pointer_cast<rt::SharedMemTransportDescriptor>(q.transport().user_transports[0]);
-        auto udp = std::dynamic_pointer_cast<rt::UDPv4TransportDescriptor>(q.transport().user_transports[1]);
-        ASSERT_TRUE(shm && udp);
+        // UDPv4 sits under the layer that completes our announcements.
+        auto chain = std::dynamic_pointer_cast<rt::ChainingTransportDescriptor>(q.transport().user_transports[1]);
+        ASSERT_TRUE(shm && chain);
+        auto udp = std::dynamic_pointer_cast<rt::UDPv4TransportDescriptor>(chain->low_level_descriptor);
+        ASSERT_TRUE(udp);
         EXPECT_EQ(shm->segment_size(), c.segment);
         EXPECT_EQ(shm->port_queue_capacity(), c.queue);
         EXPECT_EQ(udp->sendBufferSize, c.buffers);
