@@ -139,6 +139,7 @@ template <typename FQ, typename Q> void common_to_fastdds(const Q &in, FQ &out)
 // 20 ms keeps the history at a few thousand samples at full rate, for a heartbeat message of
 // 64 bytes every 20 ms per reader when idle.
 constexpr int32_t kHeartbeatMs = 20;
+constexpr int32_t kMaxSamplesPerTake = 4096;
 // Shared-memory segment of each participant (Fast DDS: 512 KB) and capacity of each listening
 // port in messages (Fast DDS: 512). A writer that outruns its reader by more than a port's worth
 // of messages has the rest dropped on the floor; reliable writers resend them only after the
@@ -213,6 +214,10 @@ void to_fastdds(const DDS_DataReaderQos &in, fdds::DataReaderQos &out)
 {
     common_to_fastdds(in, out);
     out.endpoint().history_memory_policy = eprosima::fastrtps::rtps::PREALLOCATED_WITH_REALLOC_MEMORY_MODE;
+    // A take of "every available sample" hands out at most this many (Fast DDS: 32, which makes
+    // a reader that falls behind a stream take a hundred times for one wake-up). Fast DDS
+    // preallocates a pointer per sample and loan for it, so it stays bounded.
+    out.reader_resource_limits().max_samples_per_read = kMaxSamplesPerTake;
 }
 
 void to_fastdds(const DDS_TopicQos &in, fdds::TopicQos &out)

@@ -416,3 +416,16 @@ TEST(JsonIn, PathsCreateWhatTheyReach)
     EXPECT_NE(instance.find(R"("pseq":[{"x":0,"y":0},{"x":4,"y":0}])"), std::string::npos) << instance;
     EXPECT_NE(instance.find(R"("u":{"p":{"x":0,"y":1.5}})"), std::string::npos) << instance;
 }
+
+TEST(Takes, OneTakeHandsOutEveryWaitingSample)
+{
+    Connector conn(198, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(conn.c, nullptr);
+    for (int k = 0; k < 100; ++k) {
+        QueltDDSConnector_setNumberIntoSamples(conn.c, kWriter, "i32", k);
+        QueltDDSConnector_write(conn.c, kWriter, nullptr);
+    }
+    // Fast DDS alone would hand out 32 at a time.
+    EXPECT_EQ(takeAtLeast(conn.c, 100), 100);
+    EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, 100, "i32"), 99.0);
+}
