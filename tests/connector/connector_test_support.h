@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quelt::test {
@@ -256,6 +258,36 @@ inline std::vector<std::string> writerNames(QueltDDSConnector *connector)
     for (DDS_Long i = 0; i < DDS_DataWriterSeq_get_length(&connector->writers); ++i)
         names.emplace_back(QueltDDSConnector_EntitiesLookupList_lookupEntity(connector, *DDS_DataWriterSeq_get_reference(&connector->writers, i)));
     return names;
+}
+
+// A peer process of a two-process test. Closes the pipe to the peer and reaps it on every path
+// out of the test, so that a failed assertion never leaves the peer waiting.
+struct Peer {
+    int fd = -1;
+    pid_t pid = -1;
+    int finish()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+        int status = -1;
+        if (pid > 0)
+            waitpid(pid, &status, 0);
+        pid = -1;
+        return status;
+    }
+    ~Peer() { finish(); }
+};
+
+// In a peer process: whether a line holding expected arrives on standard input within timeoutMs.
+inline bool lineOnStdin(const char *expected, int timeoutMs)
+{
+    pollfd p = {0, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0)
+        return false;
+    char buf[64] = {};
+    const ssize_t n = read(0, buf, sizeof buf - 1);
+    return n > 0 && std::string(buf, static_cast<size_t>(n)).find(expected) != std::string::npos;
 }
 
 } // namespace quelt::test

@@ -39,32 +39,7 @@ std::string streamXml(bool boundedWriter)
     return xml;
 }
 
-bool lineOnStdin(const char *expected, int timeoutMs)
-{
-    pollfd p = {0, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0)
-        return false;
-    char buf[64] = {};
-    const ssize_t n = read(0, buf, sizeof buf - 1);
-    return n > 0 && std::string(buf, static_cast<size_t>(n)).find(expected) != std::string::npos;
-}
 
-struct Peer {
-    int fd = -1;
-    pid_t pid = -1;
-    int finish()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-        int status = -1;
-        if (pid > 0)
-            waitpid(pid, &status, 0);
-        pid = -1;
-        return status;
-    }
-    ~Peer() { finish(); }
-};
 
 } // namespace
 
