@@ -377,7 +377,10 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
 {
     auto p = std::make_unique<DDS_DomainParticipant>();
     p->plan = std::move(plan);
-    fdds::DomainParticipantQos q = fdds::PARTICIPANT_QOS_DEFAULT;
+    // From the factory's default, not the built-in one: Fast DDS's own default profile
+    // (FASTRTPS_DEFAULT_PROFILES_FILE) is how a deployment picks transports, e.g. UDP only.
+    fastdds_factory()->load_profiles();
+    fdds::DomainParticipantQos q = fastdds_factory()->get_default_participant_qos();
     q.name(p->plan.name);
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     if (!p->participant) {
