@@ -243,3 +243,25 @@ TEST(ConnectorLifecycle, TwoHundredConnectorsKeepMemoryFlat)
     EXPECT_LT(growth, (kTotal - kWarmUp) * 1024L);
 #endif
 }
+
+namespace {
+QueltDDSConnector *g_leftAtExit = nullptr; // reachable: the process exits with it on purpose
+}
+
+// A host that exits without deleting its connector, a reader's loan still out, exits cleanly
+// (Fast DDS's own statics would otherwise abort on the loan).
+TEST(ConnectorLifecycleDeathTest, ExitWithAConnectorHoldingALoanIsClean)
+{
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    DomainXml xml(shapesXml(), 105);
+    EXPECT_EXIT(
+        {
+            g_leftAtExit = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
+            QueltDDSConnector_setStringIntoSamples(g_leftAtExit, "Pub::SquareWriter", "color", "RED");
+            QueltDDSConnector_write(g_leftAtExit, "Pub::SquareWriter", nullptr);
+            QueltDDSConnector_wait(g_leftAtExit, 2000);
+            QueltDDSConnector_take(g_leftAtExit, "Sub::SquareReader");
+            std::exit(QueltDDSConnector_getSamplesLength(g_leftAtExit, "Sub::SquareReader") == 1 ? 0 : 7);
+        },
+        testing::ExitedWithCode(0), "");
+}
