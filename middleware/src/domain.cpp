@@ -435,7 +435,10 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
 {
     auto p = std::make_unique<DDS_DomainParticipant>();
     p->plan = std::move(plan);
-    fdds::DomainParticipantQos q = fdds::PARTICIPANT_QOS_DEFAULT;
+    // From the factory's default, not the built-in one: Fast DDS's own default profile
+    // (FASTRTPS_DEFAULT_PROFILES_FILE) is how a deployment picks transports, e.g. UDP only.
+    fastdds_factory()->load_profiles();
+    fdds::DomainParticipantQos q = fastdds_factory()->get_default_participant_qos();
     q.name(p->plan.name);
     to_fastdds(p->plan, q);
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
@@ -557,6 +560,21 @@ Factory *factory_of(DDS_DomainParticipantFactory *f) { return reinterpret_cast<F
 DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_SampleInfoSeq *infos, DDS_Long max, DDS_SampleStateMask ss,
                            DDS_ViewStateMask vs, DDS_InstanceStateMask is, bool take);
 
+// A process may exit with participants it never deleted. Fast DDS's factory then deletes them
+// among its statics and aborts on an assertion when a reader's loan is still out, so the loans
+// go back first (registered after Fast DDS's factory exists, this runs before it goes).
+void return_loans_at_exit()
+{
+    std::lock_guard<std::mutex> g(g_factory_lock);
+    if (!g_factory)
+        return;
+    std::lock_guard<std::mutex> fg(g_factory->lock);
+    for (DDS_DomainParticipant *p : g_factory->participants)
+        for (auto &sub : p->subscribers)
+            for (auto &r : sub->readers)
+                return_all_loans_impl(r.get());
+}
+
 } // namespace
 
 extern "C" {
@@ -676,6 +694,8 @@ DDS_DomainParticipant *DDS_DomainParticipantFactory_create_participant_from_conf
             QueltLog_error(ctx, "configuration '%s': %s", config_name, err.c_str());
             return nullptr;
         }
+        static const bool returnLoansAtExit = (std::atexit(return_loans_at_exit), true);
+        (void)returnLoansAtExit;
         std::lock_guard<std::mutex> g(f->lock);
         f->participants.insert(p);
         return p;

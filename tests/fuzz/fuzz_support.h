@@ -1,0 +1,59 @@
+// Shared set-up of the fuzz targets: log lines composed but not printed, and one connector of the
+// every-kind configuration (domain 148) whose reader holds one taken sample.
+#pragma once
+
+#include "quelt_dds_connector.h"
+
+#include <dds/dds_log.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <unistd.h>
+
+namespace quelt::fuzz {
+
+inline void quietLog()
+{
+    QueltLog_setSink([](const char *, void *) {}, nullptr);
+}
+
+inline std::string everyKindXml()
+{
+    std::ifstream in(std::string(QUELT_TEST_DATA) + "/every_kind.xml");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The input as a NUL-terminated text (an embedded NUL ends it early, as it would for a C caller).
+inline std::string text(const uint8_t *data, size_t size) { return std::string(reinterpret_cast<const char *>(data), size); }
+
+inline QueltDDSConnector *everyKindConnector()
+{
+    static QueltDDSConnector *c = [] {
+        quietLog();
+        std::string xml = everyKindXml();
+        const std::string from = "domain_id=\"0\"";
+        xml.replace(xml.find(from), from.size(), "domain_id=\"148\"");
+        const std::string path = "/tmp/quelt_fuzz_every_kind_" + std::to_string(getpid()) + ".xml";
+        std::ofstream(path) << xml;
+        QueltDDSConnector *made = QueltDDSConnector_new("EveryLib::Both", path.c_str(), nullptr);
+        unlink(path.c_str());
+        if (!made)
+            std::abort();
+        QueltDDSConnector_setNumberIntoSamples(made, "Pub::W", "id", 1);
+        QueltDDSConnector_write(made, "Pub::W", nullptr);
+        for (int i = 0; i < 50 && QueltDDSConnector_getSamplesLength(made, "Sub::R") < 1; ++i) {
+            QueltDDSConnector_wait(made, 100);
+            QueltDDSConnector_take(made, "Sub::R");
+        }
+        return made;
+    }();
+    return c;
+}
+
+} // namespace quelt::fuzz

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Two network namespaces joined by a veth pair (10.151.<n>.1 and .2/24, private, only inside
+# them), the connector on each side over UDP with Fast DDS's shared-memory transport off (both
+# namespaces share /dev/shm, so shared memory would otherwise carry the samples): 20 samples and a
+# dispose of an instance whose key is longer than 16 bytes.
+# Usage: two_namespaces.sh CONNECTOR_TESTS SHAPES_XML DOMAIN. Exit 77 (skipped) without namespaces.
+set -uo pipefail
+tests=$1 shapes=$2 domain=$3
+tag=q15$$ a=q15$$a b=q15$$b
+net=10.151.$(( $$ % 250 ))
+if ! ip netns add "$a" 2>/dev/null; then
+  echo "SKIP: cannot create network namespaces here (needs root and CAP_SYS_ADMIN)"; exit 77
+fi
+work=$(mktemp -d)
+cleanup() { ip netns del "$a" 2>/dev/null; ip netns del "$b" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+ip netns add "$b" || exit 1
+ip link add "${tag}x" type veth peer name "${tag}y" || { echo "SKIP: cannot create a veth pair"; exit 77; }
+ip link set "${tag}x" netns "$a" && ip link set "${tag}y" netns "$b" || exit 1
+for side in "$a:${tag}x:1" "$b:${tag}y:2"; do
+  IFS=: read -r ns dev host <<<"$side"
+  ip -n "$ns" link set lo up && ip -n "$ns" addr add "$net.$host/24" dev "$dev" && ip -n "$ns" link set "$dev" up &&
+    ip -n "$ns" route add 224.0.0.0/4 dev "$dev" || exit 1
+done
+
+# Keep-all: a reliable keep-last writer may replace samples not yet acknowledged.
+sed -e "s/domain_id=\"0\"/domain_id=\"$domain\"/" \
+    -e "s|<kind>KEEP_LAST_HISTORY_QOS</kind><depth>10</depth>|<kind>KEEP_ALL_HISTORY_QOS</kind>|" "$shapes" >"$work/shapes.xml"
+cat >"$work/udp_only.xml" <<'XML'
+<?xml version="1.0" encoding="UTF-8" ?>
+<profiles xmlns="http://www.eprosima.com/XMLSchemas/fastRTPS_Profiles">
+  <transport_descriptors>
+    <transport_descriptor><transport_id>udp_only</transport_id><type>UDPv4</type></transport_descriptor>
+  </transport_descriptors>
+  <participant profile_name="udp_only" is_default_profile="true">
+    <rtps>
+      <userTransports><transport_id>udp_only</transport_id></userTransports>
+      <useBuiltinTransports>false</useBuiltinTransports>
+    </rtps>
+  </participant>
+</profiles>
+XML
+export QUELT_NETNS_XML=$work/shapes.xml FASTRTPS_DEFAULT_PROFILES_FILE=$work/udp_only.xml
+run() { ip netns exec "$1" "$tests" --gtest_also_run_disabled_tests --gtest_filter="NetnsPeer.DISABLED_$2"; }
+run "$a" Subscriber >"$work/sub.log" 2>&1 & sub=$!
+run "$b" Publisher >"$work/pub.log" 2>&1; pub_rc=$?
+wait $sub; sub_rc=$?
+rx=$(ip netns exec "$a" cat "/sys/class/net/${tag}x/statistics/rx_bytes")
+echo "publisher exit $pub_rc, subscriber exit $sub_rc, $rx bytes received over the veth pair"
+if [ $pub_rc -ne 0 ] || [ $sub_rc -ne 0 ]; then
+  echo "--- publisher"; cat "$work/pub.log"; echo "--- subscriber"; cat "$work/sub.log"; exit 1
+fi
+[ "$rx" -gt 0 ] || { echo "nothing crossed the veth pair"; exit 1; }
