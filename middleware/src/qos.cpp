@@ -160,6 +160,10 @@ namespace quelt::mw {
 
 void to_fastdds(const ParticipantPlan &in, fdds::DomainParticipantQos &out)
 {
+    // A Fast DDS default profile (FASTRTPS_DEFAULT_PROFILES_FILE) that chose its own transports,
+    // UDP only for instance, is the deployment's choice: it is kept as it is.
+    if (!out.transport().use_builtin_transports || !out.transport().user_transports.empty())
+        return;
     const FastddsTransport &t = in.transport;
     const uint32_t buffers = t.socket_buffer_size ? t.socket_buffer_size : kSocketBufferBytes;
     // The same two transports Fast DDS builds in (shared memory between processes of one host,

@@ -262,7 +262,7 @@ inline std::vector<std::string> writerNames(QueltDDSConnector *connector)
 
 // A peer process of a two-process test. Closes the pipe to the peer and reaps it on every path
 // out of the test, so that a failed assertion never leaves the peer waiting.
-struct Peer {
+struct PeerProcess {
     int fd = -1;
     pid_t pid = -1;
     int finish()
@@ -276,7 +276,7 @@ struct Peer {
         pid = -1;
         return status;
     }
-    ~Peer() { finish(); }
+    ~PeerProcess() { finish(); }
 };
 
 // In a peer process: whether a line holding expected arrives on standard input within timeoutMs.

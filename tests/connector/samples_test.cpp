@@ -426,7 +426,7 @@ TEST(Samples, TwoProcessesExchangeAThousandSamplesThroughTheExportedFunctions)
     envp.push_back(nullptr);
     // A peer that died must fail the test, not kill it on the next write to its pipe.
     std::signal(SIGPIPE, SIG_IGN);
-    Peer peer;
+    PeerProcess peer;
     peer.fd = toChild[1];
     const int spawned = posix_spawn(&peer.pid, self, &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);

@@ -109,7 +109,7 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
         envp.push_back(e.data());
     envp.push_back(nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    Peer peer;
+    PeerProcess peer;
     peer.fd = toChild[1];
     const int spawned = posix_spawn(&peer.pid, self, &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
