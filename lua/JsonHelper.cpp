@@ -785,6 +785,7 @@ int QueltLuaJsonHelper_json_to_dynamic_data(DDS_DynamicData *data, const char *j
         return 0;
     }
     std::vector<Literal> literals;
+    literals.reserve(length / 16 + 16); // about one decimal per 16 bytes of text: one allocation
     const size_t literalCount = findLiterals(json, length, literals);
     std::vector<BigInteger> bigs;
     const int depth = examine(root, json, literals, literalCount, bigs);
