@@ -13,6 +13,7 @@
 #include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 
 #include <cstring>
+#include <typeinfo>
 
 namespace fdds = eprosima::fastdds::dds;
 using eprosima::fastrtps::Duration_t;
@@ -160,12 +161,28 @@ namespace quelt::mw {
 
 void to_fastdds(const ParticipantPlan &in, fdds::DomainParticipantQos &out)
 {
-    // A Fast DDS default profile (FASTRTPS_DEFAULT_PROFILES_FILE) that chose its own transports,
-    // UDP only for instance, is the deployment's choice: it is kept as it is.
-    if (!out.transport().use_builtin_transports || !out.transport().user_transports.empty())
-        return;
     const FastddsTransport &t = in.transport;
     const uint32_t buffers = t.socket_buffer_size ? t.socket_buffer_size : kSocketBufferBytes;
+    // A Fast DDS default profile (FASTRTPS_DEFAULT_PROFILES_FILE) that chose its own transports,
+    // UDP only for instance, is the deployment's choice and is kept. Its UDPv4 transports still
+    // get the buffer size above where they leave it to the system (a 100,000-sample stream
+    // between two hosts lost a third of its datagrams in 208 KB buffers and crawled on repairs),
+    // and complete the announcements like ours.
+    if (!out.transport().use_builtin_transports || !out.transport().user_transports.empty()) {
+        for (auto &d : out.transport().user_transports) {
+            if (!d || typeid(*d) != typeid(eprosima::fastdds::rtps::UDPv4TransportDescriptor))
+                continue;
+            auto *own = static_cast<eprosima::fastdds::rtps::UDPv4TransportDescriptor *>(d.get());
+            // A copy: the profile's descriptor is shared by every participant made from it.
+            auto udp = std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>(*own);
+            if (!udp->sendBufferSize)
+                udp->sendBufferSize = buffers;
+            if (!udp->receiveBufferSize)
+                udp->receiveBufferSize = buffers;
+            d = representation_udp_transport(udp);
+        }
+        return;
+    }
     // The same two transports Fast DDS builds in (shared memory between processes of one host,
     // UDPv4 otherwise), with the sizes above; UDPv4 also completes our endpoints' announcements
     // with their data representation, which Fast DDS leaves out.
