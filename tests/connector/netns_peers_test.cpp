@@ -9,7 +9,7 @@ namespace {
 
 const char *const kLongKey = "a color name well over sixteen bytes";
 
-// 20 samples, or QUELT_NETNS_COUNT of them (a stream across the namespaces, run by hand).
+// 20 samples, or QUELT_NETNS_COUNT of them (the script streams 100,000).
 int count()
 {
     const char *n = std::getenv("QUELT_NETNS_COUNT");
@@ -54,7 +54,7 @@ TEST(NetnsPeer, DISABLED_Subscriber)
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xmlPath(), nullptr);
     ASSERT_NE(c, nullptr);
     const char *r = "Sub::SquareReader";
-    int lastX = 0;
+    int lastX = 0, outOfOrder = 0;
     bool disposed = false;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!disposed && std::chrono::steady_clock::now() < end) {
@@ -63,10 +63,14 @@ TEST(NetnsPeer, DISABLED_Subscriber)
         QueltDDSConnector_take(c, r);
         const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, r));
         for (int i = 1; i <= n; ++i) {
-            EXPECT_EQ(text(QueltDDSConnector_getStringFromSamples(c, r, i, "color")), kLongKey);
-            if (QueltDDSConnector_getBooleanFromInfos(c, r, i, "valid_data")) {
+            const bool valid = QueltDDSConnector_getBooleanFromInfos(c, r, i, "valid_data");
+            if (i == 1 || !valid) {
+                EXPECT_EQ(text(QueltDDSConnector_getStringFromSamples(c, r, i, "color")), kLongKey);
+            }
+            if (valid) {
                 const int x = static_cast<int>(QueltDDSConnector_getNumberFromSamples(c, r, i, "x"));
-                EXPECT_EQ(x, lastX + 1);
+                if (x != lastX + 1 && outOfOrder++ == 0)
+                    ADD_FAILURE() << "sample " << x << " came after " << lastX;
                 lastX = x;
             } else {
                 disposed = true;
@@ -74,6 +78,7 @@ TEST(NetnsPeer, DISABLED_Subscriber)
         }
     }
     EXPECT_EQ(lastX, count());
+    EXPECT_EQ(outOfOrder, 0);
     EXPECT_TRUE(disposed) << "no dispose notice";
     QueltDDSConnector_delete(c);
 }
