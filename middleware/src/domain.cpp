@@ -6,6 +6,7 @@
 #include "dds/dds_string.h"
 #include "dds/dds_util.h"
 #include "representation_transport.h"
+#include "shm_housekeeping.h"
 #include "topic_type.h"
 
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
@@ -441,7 +442,30 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
     fdds::DomainParticipantQos q = fastdds_factory()->get_default_participant_qos();
     q.name(p->plan.name);
     to_fastdds(p->plan, q);
+    // Shared memory: clear what killed processes left and keep off their ports.
+    bool chosenId = false;
+    if (uses_shm(q)) {
+        remove_dead_segments();
+        if (q.wire_protocol().participant_id < 0) {
+            int skipped = 0;
+            const int32_t id = free_participant_id(q, p->plan.domain_id, skipped);
+            chosenId = id >= 0;
+            q.wire_protocol().participant_id = id;
+            if (skipped > 0)
+                QueltLog_error("DDS_DomainParticipantFactory_create_participant",
+                               "participant '%s' on domain %d: %d participant id(s) have shared-memory ports that "
+                               "processes left open when they ended and others still use; %s",
+                               p->plan.name.c_str(), p->plan.domain_id, skipped,
+                               chosenId ? ("taking id " + std::to_string(id)).c_str()
+                                        : "no id is free, so one of them is reset");
+        }
+    }
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
+    if (!p->participant && chosenId) {
+        // The id may belong to a participant of this process that does not use shared memory.
+        q.wire_protocol().participant_id = -1;
+        p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
+    }
     if (!p->participant) {
         err = "cannot create participant '" + p->plan.name + "' on domain " + std::to_string(p->plan.domain_id);
         return nullptr;

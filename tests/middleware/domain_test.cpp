@@ -1,6 +1,7 @@
 // Entities over Fast DDS in one process: write, read/take with loans, keyed notices, write
 // parameters, waitsets and listeners. Domains 10..29.
 #include "domain_impl.h"
+#include "shm_housekeeping.h"
 #include "dds/dds_log.h"
 #include "dds/dds_string.h"
 
@@ -9,6 +10,11 @@
 #include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
 #include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -385,6 +391,71 @@ TEST(WriterSettings, TransportSizesReachFastdds)
         EXPECT_EQ(udp->receiveBufferSize, c.buffers);
         EXPECT_EQ(q.transport().listen_socket_buffer_size, c.buffers);
     }
+}
+
+// A deployment's profile keeps its transports; its UDPv4 ones get our buffers only where unset.
+TEST(WriterSettings, ProfileUdpTransportsGetBuffersWhereUnset)
+{
+    namespace rt = eprosima::fastdds::rtps;
+    eprosima::fastdds::dds::DomainParticipantQos q;
+    q.transport().use_builtin_transports = false;
+    auto unset = std::make_shared<rt::UDPv4TransportDescriptor>();
+    auto own = std::make_shared<rt::UDPv4TransportDescriptor>();
+    own->sendBufferSize = own->receiveBufferSize = 1u << 20;
+    q.transport().user_transports = {unset, own};
+    to_fastdds(ParticipantPlan{}, q);
+    ASSERT_EQ(q.transport().user_transports.size(), 2u);
+    const uint32_t expected[] = {4u << 20, 1u << 20};
+    for (size_t i = 0; i < 2; ++i) {
+        auto chain = std::dynamic_pointer_cast<rt::ChainingTransportDescriptor>(q.transport().user_transports[i]);
+        ASSERT_TRUE(chain);
+        auto udp = std::dynamic_pointer_cast<rt::UDPv4TransportDescriptor>(chain->low_level_descriptor);
+        ASSERT_TRUE(udp);
+        EXPECT_EQ(udp->receiveBufferSize, expected[i]);
+        EXPECT_EQ(udp->sendBufferSize, expected[i]);
+    }
+    EXPECT_EQ(unset->receiveBufferSize, 0u) << "the profile's own descriptor was changed";
+}
+
+// Ids whose shared-memory ports a live participant holds, or a dead one left while another process
+// still has them open, are passed over; dead data segments are removed, live ones kept.
+TEST(SharedMemoryLeftovers, NewParticipantsKeepOffPortsInUseAndDeadSegmentsGo)
+{
+    char tmpl[] = "/tmp/quelt_shm_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    auto touch = [&](const std::string &name) {
+        const int fd = open((dir + "/" + name).c_str(), O_CREAT | O_RDWR, 0600);
+        EXPECT_GE(fd, 0);
+        return fd;
+    };
+    // Domain 3: id k has ports 8160 + 2k (discovery) and 8161 + 2k (data).
+    const int live = touch("fastrtps_port8160_el"); // id 0: a live participant's discovery port
+    ASSERT_EQ(flock(live, LOCK_EX | LOCK_NB), 0);
+    close(touch("fastrtps_port8163_el")); // id 1: a dead participant's data port, still open here
+    const int port = touch("fastrtps_port8163");
+    ASSERT_EQ(ftruncate(port, 4096), 0);
+    void *openHere = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, port, 0);
+    ASSERT_NE(openHere, MAP_FAILED);
+    close(touch("fastrtps_port8164_el")); // id 2: dead, open nowhere: taken again
+    eprosima::fastdds::dds::DomainParticipantQos q;
+    int skipped = -1;
+    EXPECT_EQ(free_participant_id(q, 3, skipped, dir), 2);
+    EXPECT_EQ(skipped, 1);
+    munmap(openHere, 4096);
+    close(port);
+
+    const int liveSegment = touch("fastrtps_0123456789abcdef_el");
+    ASSERT_EQ(flock(liveSegment, LOCK_EX | LOCK_NB), 0);
+    for (const char *f : {"fastrtps_0123456789abcdef", "fastrtps_fedcba9876543210", "fastrtps_fedcba9876543210_el"})
+        close(touch(f));
+    EXPECT_EQ(remove_dead_segments(dir), 1);
+    EXPECT_EQ(access((dir + "/fastrtps_fedcba9876543210").c_str(), F_OK), -1);
+    EXPECT_EQ(access((dir + "/fastrtps_fedcba9876543210_el").c_str(), F_OK), -1);
+    EXPECT_EQ(access((dir + "/fastrtps_0123456789abcdef").c_str(), F_OK), 0);
+    close(live);
+    close(liveSegment);
+    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
