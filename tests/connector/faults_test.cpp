@@ -3,16 +3,17 @@
 // leaves in /dev/shm.
 #include "connector_test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <set>
 
 using namespace quelt::test;
@@ -131,16 +132,28 @@ void writeShape(QueltDDSConnector *c, const char *color, int x)
     QueltDDSConnector_write(c, kWriter, nullptr);
 }
 
-std::set<std::string> shmFiles()
+// The shared-memory data segments ("fastrtps_<id>") a process has mapped.
+std::set<std::string> mappedSegments(pid_t pid)
 {
     std::set<std::string> names;
-    if (DIR *d = opendir("/dev/shm")) {
-        while (dirent *e = readdir(d))
-            if (std::strncmp(e->d_name, "fastrtps_", 9) == 0)
-                names.insert(e->d_name);
-        closedir(d);
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const size_t at = line.find("/dev/shm/fastrtps_");
+        if (at != std::string::npos && line.find("_port", at) == std::string::npos)
+            names.insert(line.substr(at + 9, 25));
     }
     return names;
+}
+
+// A segment's owner holds the lock on its "_el" file while it lives.
+bool ownerAlive(const std::string &segment)
+{
+    const int fd = open(("/dev/shm/" + segment + "_el").c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return locked;
 }
 
 } // namespace
@@ -204,7 +217,7 @@ void subscriberKilledMidStream(int domain, const std::string &udpProfile)
 
     Peer first;
     ASSERT_TRUE(first.start("Subscriber", xml.path(), udpProfile));
-    EXPECT_EQ(stream(first, 0, 50), 50);
+    EXPECT_GE(stream(first, 0, 50), 50);
     const int status = first.kill();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
 
@@ -218,7 +231,7 @@ void subscriberKilledMidStream(int domain, const std::string &udpProfile)
     Peer second;
     const auto restarted = std::chrono::steady_clock::now();
     ASSERT_TRUE(second.start("Subscriber", xml.path(), udpProfile));
-    EXPECT_EQ(stream(second, killedAt + 100, 50), 50);
+    EXPECT_GE(stream(second, killedAt + 100, 50), 50);
     std::printf("the new subscriber had 50 samples %.1f s after its start\n",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - restarted).count());
     EXPECT_TRUE(log.waitFor(matched, std::chrono::seconds(1))) << log.text();
@@ -226,9 +239,8 @@ void subscriberKilledMidStream(int domain, const std::string &udpProfile)
     for (const std::string &l : log.lines())
         matches += l.find(matched) != std::string::npos;
     EXPECT_GE(matches, 2) << log.text();
-    // Nothing but event lines: no write failed.
     for (const std::string &l : log.lines())
-        EXPECT_NE(l.find("DataWriter 'Pub::SquareWriter'"), std::string::npos) << l;
+        EXPECT_EQ(l.find("did not send"), std::string::npos) << l;
     second.kill();
     QueltDDSConnector_delete(c);
 }
@@ -251,15 +263,13 @@ TEST(Faults, SubscriberKilledMidStreamIsReplacedAndTheEventLogShowsTheMatches)
     unlink(profile.c_str());
 }
 
-// The same over shared memory fails about every second run: the restarted subscriber receives
-// nothing for 90 s and more (Fast DDS 2.9's shared-memory transport after a SIGKILLed reader;
-// over UDP it resumes within 0.2 s). Kept to show the fault: run it with
-// --gtest_also_run_disabled_tests.
-TEST(Faults, DISABLED_SubscriberKilledMidStreamOverSharedMemory) { subscriberKilledMidStream(106, ""); }
+// The same over shared memory, where the new subscriber must not take the ports the killed one
+// left: the publisher still holds them and would go on filling them.
+TEST(Faults, SubscriberKilledMidStreamOverSharedMemoryIsReplaced) { subscriberKilledMidStream(106, ""); }
 
 // A killed writer's instance goes not alive (no writers) once its liveliness lapses; the
 // segments it leaves in /dev/shm do not stop the next writer of the domain.
-TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndStaleSegmentsHarmNoOne)
+TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndTheNextRunRemovesItsSegment)
 {
     std::signal(SIGPIPE, SIG_IGN);
     DomainXml xml(faultsXml(), 103);
@@ -282,19 +292,13 @@ TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndStaleSegmentsHarmNoOne)
         return -1;
     };
 
-    const std::set<std::string> before = shmFiles();
     Peer doomed;
     ASSERT_TRUE(doomed.start("Publisher", xml.path()));
     ASSERT_EQ(doomed.line(30000), "ready");
     ASSERT_GE(receive(), 0);
+    const std::set<std::string> segments = mappedSegments(doomed.pid); // its own among them
     doomed.kill();
     const auto killed = std::chrono::steady_clock::now();
-    std::set<std::string> stale;
-    for (const std::string &f : shmFiles())
-        if (!before.count(f))
-            stale.insert(f);
-    std::printf("%zu shared-memory files left by the killed writer\n", stale.size());
-
     // The samples still held show the instance's new state.
     bool notAlive = false;
     for (int i = 0; i < 20 && !notAlive; ++i) {
@@ -312,10 +316,13 @@ TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndStaleSegmentsHarmNoOne)
     std::printf("not alive after %.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count());
     EXPECT_TRUE(notAlive) << "the killed writer's instance never went not alive";
 
-    // The next run of the domain, subscriber included, with the segments still there.
+    // The next run of the domain, subscriber included, with the segments still there; it removes
+    // the killed writer's data segment.
     QueltDDSConnector_delete(c);
     c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
+    for (const std::string &f : segments)
+        EXPECT_TRUE(access(("/dev/shm/" + f).c_str(), F_OK) != 0 || ownerAlive(f)) << f << " outlived the killed writer";
     Peer next;
     ASSERT_TRUE(next.start("Publisher", xml.path()));
     ASSERT_EQ(next.line(30000), "ready");
