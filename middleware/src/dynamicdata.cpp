@@ -1,6 +1,7 @@
 // DynamicData: typed access to members by name or id, binding of complex members, copy, compare.
 #include "dynamicdata_impl.h"
 
+#include "dds/dds_log.h"
 #include "dds/dds_string.h"
 
 #include <cmath>
@@ -81,6 +82,8 @@ DDS_ReturnCode_t step_member(const DDS_TypeCode *&t, unsigned char *&p, int32_t 
     return DDS_RETCODE_OK;
 }
 
+constexpr uint32_t kMaxGrowthByName = 1u << 20;
+
 // Steps into element `index` (0-based, flattened for arrays) of a sequence or array.
 DDS_ReturnCode_t step_element(const DDS_TypeCode *&t, unsigned char *&p, uint32_t index, Access access, [[maybe_unused]] bool last, Location &out)
 {
@@ -102,6 +105,14 @@ DDS_ReturnCode_t step_element(const DDS_TypeCode *&t, unsigned char *&p, uint32_
         auto *b = reinterpret_cast<BufRep *>(p);
         if (index >= b->len) {
             if (access == Access::Write) {
+                // An unbounded sequence grows to the element named; a mistyped index would
+                // otherwise allocate gigabytes of default elements.
+                if (index - b->len >= kMaxGrowthByName) {
+                    QueltLog_error("DDS_DynamicData", "element %u of a sequence of %u elements: a set grows an "
+                                   "unbounded sequence by at most %u elements at a time",
+                                   index + 1, b->len, kMaxGrowthByName);
+                    return DDS_RETCODE_BAD_PARAMETER;
+                }
                 if (!buf_resize(b, e, index + 1))
                     return DDS_RETCODE_OUT_OF_RESOURCES;
             } else if (access == Access::Info) {

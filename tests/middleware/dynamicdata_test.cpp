@@ -221,6 +221,11 @@ TEST_F(DynamicDataTest, SequencesGrowOnSetWithinTheirBound)
     ASSERT_EQ(DDS_DynamicData_get_member_info(d, &info, "iseq[9]", 0), DDS_RETCODE_OK);
     EXPECT_EQ(info.member_kind, DDS_TK_STRUCT);
     EXPECT_FALSE(info.member_exists);
+    // An unbounded sequence grows by at most 2^20 elements in one set (a mistyped index would
+    // allocate gigabytes).
+    EXPECT_EQ(DDS_DynamicData_set_string(d, "iseq[97379216].label", 0, "x"), DDS_RETCODE_BAD_PARAMETER);
+    ASSERT_EQ(DDS_DynamicData_set_string(d, "iseq[1048579].label", 0, "y"), DDS_RETCODE_OK); // 3 + 2^20
+    EXPECT_EQ(get_string("iseq[1048579].label"), "y");
 }
 
 TEST_F(DynamicDataTest, EnumsAcceptOnlyDeclaredValues)
