@@ -4,21 +4,13 @@
 #include "connector_test_support.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 
-#include <climits>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <set>
 
 using namespace quelt::test;
-
-extern char **environ;
 
 namespace {
 
@@ -47,37 +39,11 @@ struct Peer {
 
     bool start(const char *test, const char *xmlPath, const std::string &extraEnv = "")
     {
-        char self[PATH_MAX] = {};
-        if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
-            return false;
-        int fds[2];
-        if (pipe(fds) != 0)
-            return false;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 3);
-        posix_spawn_file_actions_addclose(&fa, fds[0]);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        std::string filter = std::string("--gtest_filter=FaultsPeer.DISABLED_") + test;
-        std::string disabled = "--gtest_also_run_disabled_tests";
-        std::vector<char *> argv = {self, filter.data(), disabled.data(), nullptr};
-        std::vector<std::string> envText;
-        for (char **e = environ; *e; ++e)
-            envText.emplace_back(*e);
-        envText.push_back(std::string(kPeerXmlEnv) + "=" + xmlPath);
+        std::vector<std::string> env = {std::string(kPeerXmlEnv) + "=" + xmlPath};
         if (!extraEnv.empty())
-            envText.push_back(extraEnv);
-        std::vector<char *> envp;
-        for (auto &e : envText)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const int spawned = posix_spawn(&pid, self, &fa, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        close(fds[1]);
-        out = fds[0];
-        if (spawned != 0)
-            pid = -1;
-        return spawned == 0;
+            env.push_back(extraEnv);
+        pid = spawnPeer(std::string("FaultsPeer.DISABLED_") + test, env, 3, &out);
+        return pid > 0;
     }
     // The next line the peer wrote, within timeoutMs; empty on timeout or end.
     std::string line(int timeoutMs)
@@ -191,7 +157,6 @@ TEST(FaultsPeer, DISABLED_Publisher)
 // The subscribers over shared memory or, with `udpProfile`, over UDP only.
 void subscriberKilledMidStream(int domain, const std::string &udpProfile)
 {
-    std::signal(SIGPIPE, SIG_IGN);
     DomainXml xml(faultsXml(), domain);
     LogCapture log;
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapePublisher", xml.path(), nullptr);
@@ -271,7 +236,6 @@ TEST(Faults, SubscriberKilledMidStreamOverSharedMemoryIsReplaced) { subscriberKi
 // segments it leaves in /dev/shm do not stop the next writer of the domain.
 TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndTheNextRunRemovesItsSegment)
 {
-    std::signal(SIGPIPE, SIG_IGN);
     DomainXml xml(faultsXml(), 103);
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);

@@ -5,11 +5,6 @@
 #include <condition_variable>
 #include <cstdlib>
 
-#include <limits.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char **environ;
 
 using namespace quelt::test;
 
@@ -159,20 +154,8 @@ TEST(DataAvailable, TheCallbackRunsOnAMiddlewareThreadForEveryBatch)
         QueltDDSConnector_installListener(c, "Sub::SquareReader", onData, &calls);
         EXPECT_TRUE(log.lines().empty()) << log.text();
     }
-    char self[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string filter = "--gtest_filter=DataAvailablePeer.DISABLED_Writer";
-    std::string disabled = "--gtest_also_run_disabled_tests";
-    std::vector<char *> argv = {self, filter.data(), disabled.data(), nullptr};
-    std::vector<std::string> envText = {std::string(kPeerEnv) + "=" + xml.path()};
-    for (char **e = environ; *e; ++e)
-        envText.emplace_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : envText)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, self, nullptr, nullptr, argv.data(), envp.data()), 0);
+    const pid_t pid = spawnPeer("DataAvailablePeer.DISABLED_Writer", {std::string(kPeerEnv) + "=" + xml.path()});
+    ASSERT_GT(pid, 0);
     {
         std::unique_lock<std::mutex> g(calls.lock);
         calls.changed.wait_for(g, std::chrono::seconds(30), [&] { return calls.count >= kBatches; });

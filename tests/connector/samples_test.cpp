@@ -9,13 +9,6 @@
 #include <map>
 #include <set>
 
-#include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char **environ;
 
 using namespace quelt::test;
 
@@ -404,34 +397,9 @@ TEST(Samples, TwoProcessesExchangeAThousandSamplesThroughTheExportedFunctions)
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
 
-    char self[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    int toChild[2];
-    ASSERT_EQ(pipe(toChild), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, toChild[0], 0);
-    posix_spawn_file_actions_addclose(&fa, toChild[1]);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    std::string filter = "--gtest_filter=SamplesPeer.DISABLED_Publisher";
-    std::string disabled = "--gtest_also_run_disabled_tests";
-    std::vector<char *> argv = {self, filter.data(), disabled.data(), nullptr};
-    std::vector<std::string> envText;
-    for (char **e = environ; *e; ++e)
-        envText.emplace_back(*e);
-    envText.push_back(std::string(kPeerEnv) + "=" + xml.path());
-    std::vector<char *> envp;
-    for (auto &e : envText)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    // A peer that died must fail the test, not kill it on the next write to its pipe.
-    std::signal(SIGPIPE, SIG_IGN);
     PeerProcess peer;
-    peer.fd = toChild[1];
-    const int spawned = posix_spawn(&peer.pid, self, &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    close(toChild[0]);
-    ASSERT_EQ(spawned, 0);
+    peer.pid = spawnPeer("SamplesPeer.DISABLED_Publisher", {std::string(kPeerEnv) + "=" + xml.path()}, 0, &peer.fd);
+    ASSERT_GT(peer.pid, 0);
 
     std::set<int> seen;
     std::map<std::string, int> lastXOfColor;

@@ -9,13 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-extern char **environ;
 
 using namespace quelt::test;
 
@@ -88,33 +81,10 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
 
-    char self[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    int toChild[2];
-    ASSERT_EQ(pipe(toChild), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, toChild[0], 0);
-    posix_spawn_file_actions_addclose(&fa, toChild[1]);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    std::string filter = "--gtest_filter=StreamPeer.DISABLED_Publisher", disabled = "--gtest_also_run_disabled_tests";
-    std::vector<char *> argv = {self, filter.data(), disabled.data(), nullptr};
-    std::vector<std::string> envText;
-    for (char **e = environ; *e; ++e)
-        envText.emplace_back(*e);
-    envText.push_back(std::string(kXmlEnv) + "=" + xml.path());
-    envText.push_back(std::string(kReportEnv) + "=" + report);
-    std::vector<char *> envp;
-    for (auto &e : envText)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
     PeerProcess peer;
-    peer.fd = toChild[1];
-    const int spawned = posix_spawn(&peer.pid, self, &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    close(toChild[0]);
-    ASSERT_EQ(spawned, 0);
+    peer.pid = spawnPeer("StreamPeer.DISABLED_Publisher",
+                         {std::string(kXmlEnv) + "=" + xml.path(), std::string(kReportEnv) + "=" + report}, 0, &peer.fd);
+    ASSERT_GT(peer.pid, 0);
 
     std::vector<bool> seen(kSamples, false);
     int distinct = 0, idleWaits = 0, outOfOrder = 0, last = -1;
