@@ -170,7 +170,10 @@ void to_fastdds(const ParticipantPlan &in, fdds::DomainParticipantQos &out)
     // and complete the announcements like ours.
     if (!out.transport().use_builtin_transports || !out.transport().user_transports.empty()) {
         for (auto &d : out.transport().user_transports) {
-            if (!d || typeid(*d) != typeid(eprosima::fastdds::rtps::UDPv4TransportDescriptor))
+            if (!d)
+                continue;
+            const auto &descriptor = *d;
+            if (typeid(descriptor) != typeid(eprosima::fastdds::rtps::UDPv4TransportDescriptor))
                 continue;
             auto *own = static_cast<eprosima::fastdds::rtps::UDPv4TransportDescriptor *>(d.get());
             // A copy: the profile's descriptor is shared by every participant made from it.
