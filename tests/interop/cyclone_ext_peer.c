@@ -16,11 +16,6 @@
 
 #include "cyclone_support.h"
 
-#define MAX_LINE 1024
-#define TAKE_BATCH 64
-
-static bool wait_go = false;
-static bool data_only = false;
 static bool xcdr2 = false;
 
 static const dds_topic_descriptor_t *descriptor(int kind) {
@@ -120,27 +115,11 @@ static int run_pub(int kind, dds_domainid_t domain, uint32_t count, dds_duration
         dds_qset_data_representation(qos, 1, (dds_data_representation_id_t[]){DDS_DATA_REPRESENTATION_XCDR2});
     dds_entity_t wr = check_entity(dds_create_writer(pp, topic, qos, NULL), "create writer");
     dds_delete_qos(qos);
-    dds_entity_t ws = check_entity(dds_create_waitset(pp), "create waitset");
-    check_rc(dds_set_status_mask(wr, DDS_PUBLICATION_MATCHED_STATUS), "set status mask");
-    check_rc(dds_waitset_attach(ws, wr, 0), "attach writer");
     dds_time_t deadline = dds_time() + timeout;
-    dds_publication_matched_status_t pm;
-    for (;;) {
-        check_rc(dds_get_publication_matched_status(wr, &pm), "publication matched status");
-        if (pm.current_count > 0)
-            break;
-        if (dds_time() >= deadline) {
-            fprintf(stderr, "cyclone_ext_peer: no reader matched on %s in domain %d\n", ext_topic(kind), (int)domain);
-            dds_delete(DDS_CYCLONEDDS_HANDLE);
-            return 2;
-        }
-        dds_waitset_wait_until(ws, NULL, 0, deadline);
-    }
-    puts(INTEROP_MATCHED_LINE);
-    fflush(stdout);
-    char go[64];
-    if (wait_go && !fgets(go, sizeof go, stdin)) {
-        fprintf(stderr, "cyclone_ext_peer: no go on stdin\n");
+    dds_entity_t ws;
+    char what[128];
+    snprintf(what, sizeof what, "%s in domain %d", ext_topic(kind), (int)domain);
+    if (start_writing(pp, wr, deadline, what, &ws) != 0) {
         dds_delete(DDS_CYCLONEDDS_HANDLE);
         return 2;
     }
@@ -160,24 +139,22 @@ static int run_pub(int kind, dds_domainid_t domain, uint32_t count, dds_duration
     fill(kind, &f, &st, &sample);
     check_rc(dds_dispose(wr, &sample), "dispose");
 
-    int rc = 0;
-    dds_return_t ack = dds_wait_for_acks(wr, deadline - dds_time() > 0 ? deadline - dds_time() : 0);
-    if (ack < 0) {
-        fprintf(stderr, "cyclone_ext_peer: samples not acknowledged: %s\n", dds_strretcode(ack));
-        rc = 2;
-    }
-    while (rc == 0) {
-        check_rc(dds_get_publication_matched_status(wr, &pm), "publication matched status");
-        if (pm.current_count == 0 || dds_time() >= deadline)
-            break;
-        dds_waitset_wait_until(ws, NULL, 0, deadline);
-    }
+    int rc = finish_writing(wr, ws, deadline);
     dds_delete(DDS_CYCLONEDDS_HANDLE);
     return rc;
 }
 
-static int tracker_state(dds_instance_state_t st) {
-    return st == DDS_IST_NOT_ALIVE_DISPOSED ? INTEROP_DISPOSED : st == DDS_IST_NOT_ALIVE_NO_WRITERS ? INTEROP_UNREGISTERED : INTEROP_ALIVE;
+struct describe_ctx {
+    int kind;
+    ExtFields f;
+};
+
+static const char *describe(const void *sample, bool valid, char *line, size_t size, void *ctx) {
+    struct describe_ctx *c = ctx;
+    fields_of(c->kind, sample, &c->f);
+    if (valid)
+        ext_format(c->kind, &c->f, line, size);
+    return c->f.key;
 }
 
 static int run_sub(int kind, dds_domainid_t domain, uint32_t count, dds_duration_t timeout) {
@@ -186,68 +163,13 @@ static int run_sub(int kind, dds_domainid_t domain, uint32_t count, dds_duration
     dds_qos_t *qos = reliable_qos(DDS_SECS(10));
     dds_entity_t rd = check_entity(dds_create_reader(pp, topic, qos, NULL), "create reader");
     dds_delete_qos(qos);
-    dds_entity_t rc_any = check_entity(dds_create_readcondition(rd, DDS_ANY_STATE), "create read condition");
-    dds_entity_t ws = check_entity(dds_create_waitset(pp), "create waitset");
-    check_rc(dds_waitset_attach(ws, rc_any, 0), "attach read condition");
-    check_rc(dds_set_status_mask(rd, DDS_SUBSCRIPTION_MATCHED_STATUS), "set status mask");
-    check_rc(dds_waitset_attach(ws, rd, 1), "attach reader");
-    bool announced = false;
-
-    char disposed_line[MAX_LINE], line[MAX_LINE];
+    char disposed_line[MAX_LINE];
     ext_disposed_line(kind, disposed_line, sizeof disposed_line);
-    static InteropStateTracker tracker;
-    interop_tracker_init(&tracker);
-    uint32_t data_lines = 0;
-    bool disposed = false;
-    dds_time_t deadline = dds_time() + timeout;
-    void *samples[TAKE_BATCH];
-    dds_sample_info_t infos[TAKE_BATCH];
-    while (data_lines < count || (!disposed && !data_only)) {
-        if (dds_time() >= deadline) {
-            fprintf(stderr, "cyclone_ext_peer: timeout with %u of %u samples%s\n", (unsigned)data_lines, (unsigned)count,
-                    disposed ? "" : ", no dispose");
-            dds_delete(DDS_CYCLONEDDS_HANDLE);
-            return 2;
-        }
-        dds_waitset_wait_until(ws, NULL, 0, deadline);
-        if (!announced) {
-            dds_subscription_matched_status_t sm;
-            check_rc(dds_get_subscription_matched_status(rd, &sm), "subscription matched status");
-            if (sm.current_count > 0) {
-                puts(INTEROP_MATCHED_LINE);
-                announced = true;
-            }
-        }
-        /* As in cyclone_peer: drain before reporting states, so a state line never overtakes
-         * data of its instance. */
-        dds_return_t n;
-        do {
-            memset(samples, 0, sizeof samples);
-            n = dds_take(rd, samples, infos, TAKE_BATCH, TAKE_BATCH);
-            check_rc(n, "take");
-            for (dds_return_t k = 0; k < n; k++) {
-                ExtFields f;
-                fields_of(kind, samples[k], &f);
-                if (infos[k].valid_data) {
-                    ext_format(kind, &f, line, sizeof line);
-                    puts(line);
-                    data_lines++;
-                }
-                if (!interop_tracker_note(&tracker, f.key, tracker_state(infos[k].instance_state)))
-                    fail("too many instances");
-            }
-            if (n > 0)
-                check_rc(dds_return_loan(rd, samples, n), "return loan");
-        } while (n == TAKE_BATCH);
-        while (interop_tracker_flush(&tracker, "id", line, sizeof line)) {
-            puts(line);
-            if (!strcmp(line, disposed_line))
-                disposed = true;
-        }
-        fflush(stdout);
-    }
+    static struct describe_ctx ctx;
+    ctx.kind = kind;
+    int rc = read_lines(pp, rd, count, timeout, "id", disposed_line, describe, &ctx);
     dds_delete(DDS_CYCLONEDDS_HANDLE);
-    return 0;
+    return rc;
 }
 
 static void usage(void) {

@@ -25,12 +25,6 @@
 
 #include "cyclone_support.h"
 
-#define MAX_LINE 1024
-
-static bool wait_go = false;
-static bool data_only = false;
-#define TAKE_BATCH 64
-
 static void fill_sample(int shape, uint32_t i, void *out) {
     if (shape) {
         ShapeExpected e;
@@ -73,35 +67,13 @@ static int run_pub(int shape, dds_domainid_t domain, const char *topic_name, uin
     dds_entity_t wr = check_entity(dds_create_writer(pp, topic, qos, NULL), "create writer");
     dds_delete_qos(qos);
 
-    /* Samples written before a reader matched would never reach it (volatile). */
-    dds_entity_t ws = check_entity(dds_create_waitset(pp), "create waitset");
-    check_rc(dds_set_status_mask(wr, DDS_PUBLICATION_MATCHED_STATUS), "set status mask");
-    check_rc(dds_waitset_attach(ws, wr, 0), "attach writer");
     dds_time_t deadline = dds_time() + timeout;
-    dds_publication_matched_status_t pm;
-    for (;;) {
-        check_rc(dds_get_publication_matched_status(wr, &pm), "publication matched status");
-        if (pm.current_count > 0)
-            break;
-        if (dds_time() >= deadline) {
-            fprintf(stderr, "cyclone_peer: no reader matched on topic %s in domain %d\n", topic_name, (int)domain);
-            dds_delete(DDS_CYCLONEDDS_HANDLE);
-            return 2;
-        }
-        dds_waitset_wait_until(ws, NULL, 0, deadline);
-    }
-    /* Our writer knowing the reader does not mean the reader knows our writer yet; a reader that
-     * learns of a volatile writer late skips what it wrote before. With --wait-go the other side
-     * says when its reader has matched too. */
-    puts(INTEROP_MATCHED_LINE);
-    fflush(stdout);
-    if (wait_go) {
-        char go[64];
-        if (!fgets(go, sizeof go, stdin)) {
-            fprintf(stderr, "cyclone_peer: no go on stdin\n");
-            dds_delete(DDS_CYCLONEDDS_HANDLE);
-            return 2;
-        }
+    dds_entity_t ws;
+    char what[128];
+    snprintf(what, sizeof what, "topic %s in domain %d", topic_name, (int)domain);
+    if (start_writing(pp, wr, deadline, what, &ws) != 0) {
+        dds_delete(DDS_CYCLONEDDS_HANDLE);
+        return 2;
     }
 
     ShapeType shape_sample;
@@ -114,20 +86,7 @@ static int run_pub(int shape, dds_domainid_t domain, const char *topic_name, uin
     fill_sample(shape, 0, sample); /* the instance of sample 0 */
     check_rc(dds_dispose(wr, sample), "dispose");
 
-    int rc = 0;
-    dds_return_t ack = dds_wait_for_acks(wr, deadline - dds_time() > 0 ? deadline - dds_time() : 0);
-    if (ack < 0) {
-        fprintf(stderr, "cyclone_peer: samples not acknowledged: %s\n", dds_strretcode(ack));
-        rc = 2;
-    }
-    /* Leaving while the reader still takes would end its writer's liveliness under it; the
-     * reader leaves once it has everything. */
-    while (rc == 0) {
-        check_rc(dds_get_publication_matched_status(wr, &pm), "publication matched status");
-        if (pm.current_count == 0 || dds_time() >= deadline)
-            break;
-        dds_waitset_wait_until(ws, NULL, 0, deadline);
-    }
+    int rc = finish_writing(wr, ws, deadline);
     dds_delete(DDS_CYCLONEDDS_HANDLE);
     return rc;
 }
@@ -145,8 +104,11 @@ static void format_data(int shape, const void *data, char *line, size_t n) {
     }
 }
 
-static int tracker_state(dds_instance_state_t st) {
-    return st == DDS_IST_NOT_ALIVE_DISPOSED ? INTEROP_DISPOSED : st == DDS_IST_NOT_ALIVE_NO_WRITERS ? INTEROP_UNREGISTERED : INTEROP_ALIVE;
+static const char *describe(const void *sample, bool valid, char *line, size_t size, void *ctx) {
+    const int shape = *(const int *)ctx;
+    if (valid)
+        format_data(shape, sample, line, size);
+    return shape ? ((const ShapeType *)sample)->color : ((const Interop_Sample *)sample)->id;
 }
 
 static int run_sub(int shape, dds_domainid_t domain, const char *topic_name, uint32_t count, dds_duration_t timeout) {
@@ -156,72 +118,10 @@ static int run_sub(int shape, dds_domainid_t domain, const char *topic_name, uin
     dds_qos_t *qos = reliable_qos(DDS_SECS(10));
     dds_entity_t rd = check_entity(dds_create_reader(pp, topic, qos, NULL), "create reader");
     dds_delete_qos(qos);
-    dds_entity_t rc_any = check_entity(dds_create_readcondition(rd, DDS_ANY_STATE), "create read condition");
-    dds_entity_t ws = check_entity(dds_create_waitset(pp), "create waitset");
-    check_rc(dds_waitset_attach(ws, rc_any, 0), "attach read condition");
-    /* The writer side waits for this reader to know its writer before writing (see run_pub). */
-    check_rc(dds_set_status_mask(rd, DDS_SUBSCRIPTION_MATCHED_STATUS), "set status mask");
-    check_rc(dds_waitset_attach(ws, rd, 1), "attach reader");
-    bool announced = false;
-
-    const char *key_name = shape ? "color" : "id";
-    const char *disposed_line = shape ? "DISPOSED color=" SHAPE_DISPOSED_COLOR : "DISPOSED id=" INTEROP_DISPOSED_ID;
-    static InteropStateTracker tracker;
-    interop_tracker_init(&tracker);
-    uint32_t data_lines = 0;
-    bool disposed = false;
-    dds_time_t deadline = dds_time() + timeout;
-    void *samples[TAKE_BATCH];
-    dds_sample_info_t infos[TAKE_BATCH];
-    char line[MAX_LINE];
-    while (data_lines < count || (!disposed && !data_only)) {
-        if (dds_time() >= deadline) {
-            fprintf(stderr, "cyclone_peer: timeout with %u of %u samples%s\n", (unsigned)data_lines, (unsigned)count,
-                    disposed ? "" : ", no dispose");
-            dds_delete(DDS_CYCLONEDDS_HANDLE);
-            return 2;
-        }
-        dds_waitset_wait_until(ws, NULL, 0, deadline);
-        if (!announced) {
-            dds_subscription_matched_status_t sm;
-            check_rc(dds_get_subscription_matched_status(rd, &sm), "subscription matched status");
-            if (sm.current_count > 0) {
-                puts(INTEROP_MATCHED_LINE);
-                announced = true;
-            }
-        }
-        /* The instance state in a sample info is the instance's state now, not when the sample
-         * was written: a dispose already received marks the data still queued before it. Drain
-         * everything queued before reporting a state, so a state line never overtakes data of
-         * its instance (batches end mid-instance, as take orders by instance). */
-        dds_return_t n;
-        do {
-            memset(samples, 0, sizeof samples);
-            n = dds_take(rd, samples, infos, TAKE_BATCH, TAKE_BATCH);
-            check_rc(n, "take");
-            for (dds_return_t k = 0; k < n; k++) {
-                if (infos[k].valid_data) {
-                    format_data(shape, samples[k], line, sizeof line);
-                    puts(line);
-                    data_lines++;
-                }
-                /* Samples without data still carry the key of their instance. */
-                const char *key = shape ? ((const ShapeType *)samples[k])->color : ((const Interop_Sample *)samples[k])->id;
-                if (!interop_tracker_note(&tracker, key, tracker_state(infos[k].instance_state)))
-                    fail("too many instances");
-            }
-            if (n > 0)
-                check_rc(dds_return_loan(rd, samples, n), "return loan");
-        } while (n == TAKE_BATCH);
-        while (interop_tracker_flush(&tracker, key_name, line, sizeof line)) {
-            puts(line);
-            if (!strcmp(line, disposed_line))
-                disposed = true;
-        }
-        fflush(stdout);
-    }
+    int rc = read_lines(pp, rd, count, timeout, shape ? "color" : "id",
+                        shape ? "DISPOSED color=" SHAPE_DISPOSED_COLOR : "DISPOSED id=" INTEROP_DISPOSED_ID, describe, &shape);
     dds_delete(DDS_CYCLONEDDS_HANDLE);
-    return 0;
+    return rc;
 }
 
 static int run_check(int shape, uint32_t count, bool print_only) {
