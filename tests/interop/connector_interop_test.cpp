@@ -4,6 +4,7 @@
 // Domains 164..166, 176, 177.
 #include "interop_support.h"
 
+#include "connector_lines.h"
 #include "connector_test_support.h"
 
 #include <json-parser/json.h>
@@ -192,32 +193,10 @@ void cycloneToConnector(int domain, uint32_t count, bool json = false)
     ASSERT_TRUE(wait_matched(QueltDDSConnector_getReader(conn.c, kReader), 2)) << "our reader never matched the peer's writer";
     ASSERT_TRUE(peer.send("go\n"));
 
-    std::vector<std::string> lines;
-    uint32_t dataLines = 0;
-    bool disposed = false;
-    int idle = 0;
-    while ((dataLines < count || !disposed) && idle < kPeerTimeoutS && !::testing::Test::HasFatalFailure()) {
-        if (QueltDDSConnector_wait(conn.c, 1000) != DDS_RETCODE_OK) {
-            ++idle;
-            continue;
-        }
-        QueltDDSConnector_take(conn.c, kReader);
-        const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(conn.c, kReader));
-        for (int i = 1; i <= n; ++i) {
-            if (QueltDDSConnector_getBooleanFromInfos(conn.c, kReader, i, "valid_data") == 1) {
-                lines.push_back(json ? sampleLineJson(conn.c, i) : sampleLine(conn.c, i));
-                ++dataLines;
-                continue;
-            }
-            // A notice: only its key can be read. The peer's one notice is the dispose of key-0.
-            char line[256];
-            const std::string id = text(QueltDDSConnector_getStringFromSamples(conn.c, kReader, i, "id"));
-            interop_format_state(line, sizeof line, "DISPOSED", "id", id.c_str());
-            lines.emplace_back(line);
-            disposed = true;
-        }
-        ASSERT_EQ(stackHeight(conn.c), 0);
-    }
+    // The peer's one notice is the dispose of key-0; only its key can be read.
+    const std::vector<std::string> lines = takeLines(
+        conn.c, kReader, count, kPeerTimeoutS, [&](int i) { return json ? sampleLineJson(conn.c, i) : sampleLine(conn.c, i); },
+        [&](int i) { return text(QueltDDSConnector_getStringFromSamples(conn.c, kReader, i, "id")); });
     EXPECT_TRUE(lines_agree(expected_lines(false, count), lines));
     // The peer waits for our reader to leave before it exits.
     QueltDDSConnector_delete(conn.c);

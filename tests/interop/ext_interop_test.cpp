@@ -6,6 +6,7 @@
 #include "ext_lines.h"
 #include "interop_support.h"
 
+#include "connector_lines.h"
 #include "connector_test_support.h"
 
 #include <cmath>
@@ -203,36 +204,18 @@ void cycloneToConnector(int domain, int kind, uint32_t count, bool xcdr2 = false
     ASSERT_TRUE(wait_matched(QueltDDSConnector_getReader(conn.c, kReader), 2)) << "our reader never matched the peer's writer";
     ASSERT_TRUE(peer.send("go\n"));
 
-    std::vector<std::string> lines;
-    uint32_t dataLines = 0;
-    bool disposed = false;
-    int idle = 0;
-    while ((dataLines < count || !disposed) && idle < kPeerTimeoutS && !::testing::Test::HasFatalFailure()) {
-        if (QueltDDSConnector_wait(conn.c, 1000) != DDS_RETCODE_OK) {
-            ++idle;
-            continue;
+    auto dataLine = [&](int i) {
+        if (kind == EXT_APP) { // Cyclone's version has no such member: it keeps its default
+            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, i, "extra"), 0.0);
         }
-        QueltDDSConnector_take(conn.c, kReader);
-        const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(conn.c, kReader));
-        for (int i = 1; i <= n; ++i) {
-            if (QueltDDSConnector_getBooleanFromInfos(conn.c, kReader, i, "valid_data") == 1) {
-                lines.push_back(sampleLine(conn.c, kind, i));
-                if (kind == EXT_APP) { // Cyclone's version has no such member: it keeps its default
-                    EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, i, "extra"), 0.0);
-                }
-                ++dataLines;
-                continue;
-            }
-            // A notice: only its key can be read. The peer's one notice is the dispose of sample 0's.
-            const std::string key = kind == EXT_APP ? text(QueltDDSConnector_getStringFromSamples(conn.c, kReader, i, "id"))
-                                                    : std::to_string(static_cast<int>(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, i, "id")));
-            char line[256];
-            interop_format_state(line, sizeof line, "DISPOSED", "id", key.c_str());
-            lines.emplace_back(line);
-            disposed = true;
-        }
-        ASSERT_EQ(stackHeight(conn.c), 0);
-    }
+        return sampleLine(conn.c, kind, i);
+    };
+    // The peer's one notice is the dispose of sample 0's instance; only its key can be read.
+    auto noticeKey = [&](int i) {
+        return kind == EXT_APP ? text(QueltDDSConnector_getStringFromSamples(conn.c, kReader, i, "id"))
+                               : std::to_string(static_cast<int>(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, i, "id")));
+    };
+    const std::vector<std::string> lines = takeLines(conn.c, kReader, count, kPeerTimeoutS, dataLine, noticeKey);
     EXPECT_TRUE(lines_agree(expected(kind, count), lines));
     QueltDDSConnector_delete(conn.c);
     conn.c = nullptr;
