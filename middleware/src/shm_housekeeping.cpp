@@ -46,7 +46,6 @@ std::set<std::string> mapped_ports()
     DIR *proc = opendir("/proc");
     if (!proc)
         return ports;
-    std::string maps;
     while (dirent *e = readdir(proc)) {
         if (!std::isdigit(static_cast<unsigned char>(e->d_name[0])))
             continue;
