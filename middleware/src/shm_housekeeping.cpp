@@ -93,6 +93,8 @@ int32_t free_participant_id(const fdds::DomainParticipantQos &q, uint32_t domain
 {
     skipped = 0;
     const auto &p = q.wire_protocol().port;
+    if (p.participantIDGain == 0)
+        return -1; // every id on the same ports: nothing to choose
     const uint32_t base = p.portBase + p.domainIDGain * domain;
     std::optional<std::set<std::string>> mapped; // read once, when first needed
     // Ids whose ports stay inside the domain's range and below 65536, as RTPS lays them out.
