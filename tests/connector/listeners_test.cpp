@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstdlib>
 
-
 using namespace quelt::test;
 
 namespace {
