@@ -9,7 +9,6 @@
 #include <map>
 #include <set>
 
-
 using namespace quelt::test;
 
 namespace {

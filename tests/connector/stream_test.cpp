@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 
-
 using namespace quelt::test;
 
 namespace {
