@@ -146,6 +146,22 @@ QUELT_DDS_CONNECTOR_API int QueltDDSConnector_getStringFromContext(QueltDDSConne
 QUELT_DDS_CONNECTOR_API int QueltDDSConnector_getBooleanFromContext(QueltDDSConnector *connector, const char *name,
                                                                     unsigned char *value);
 
+/* ---- descriptions for bindings (JSON texts released with QueltDDSConnector_freeString) ---- */
+
+/* The full names of the connector's writers (writers != 0) or readers, in table order, as a JSON
+ * array of strings. */
+QUELT_DDS_CONNECTOR_API char *QueltDDSConnector_getEntityNamesJSON(QueltDDSConnector *connector, int writers);
+/* The type of the samples of the writer or reader entityName, as JSON: {"kind": k, ...} where k is
+ * the XML name of a primitive ("int32", "uint64", "float32", "boolean", "char8", "uint8",
+ * "char16", "float128", ...) or one of "string" and "wstring" (with "bound", 0 when unbounded),
+ * "enum" ("name", "enumerators": {name: value}), "struct" and "union" ("name", "members": [{"name",
+ * "type", "optional" when it is}]), "sequence" ("bound", "element") and "array" ("length",
+ * "element"). Aliases are resolved. Null (logged) for a name that is neither. */
+QUELT_DDS_CONNECTOR_API char *QueltDDSConnector_getTypeJSON(QueltDDSConnector *connector, const char *entityName);
+/* The participant configuration names ("Library::Participant") of an XML file, as a JSON array;
+ * null (logged) when the file cannot be read as XML. */
+QUELT_DDS_CONNECTOR_API char *QueltDDSConnector_getConfigNamesJSON(const char *configFile);
+
 /* ---- waiting and listeners ---- */
 
 /* milliseconds: -1 waits without limit. Returns 0 when a reader has data, 10 on timeout. */
