@@ -254,8 +254,16 @@ def _path_type(type_, path, length_of):
                                f"members: {_member_names(type_)}") from None
     if length:
         raise UnknownNameError(f"'{path}': a length cannot be set; set the whole sequence instead")
+    skip = 0
     for i, step in enumerate(steps):
         here = _path_of(steps[:i + 1])
+        if skip:
+            # A further index of a multi-dimensional array: its dimensions are the library's to
+            # check (the type description gives only the element count).
+            skip -= 1
+            if step < 1:
+                raise UnknownNameError(f"'{here}': array indexes count from 1")
+            continue
         if isinstance(step, str):
             if type_["kind"] not in ("struct", "union"):
                 raise UnknownNameError(f"'{here}': '{_path_of(steps[:i])}' ({type_['kind']}) has no members")
@@ -265,6 +273,8 @@ def _path_type(type_, path, length_of):
             raise UnknownNameError(f"'{here}': '{_path_of(steps[:i])}' ({type_['kind']}) has no elements")
         if type_["kind"] == "array":
             last = type_["length"]
+            while i + 1 + skip < len(steps) and isinstance(steps[i + 1 + skip], int):
+                skip += 1
         else:
             # An element that exists, or the one after the last (which appends it).
             last = length_of(steps[:i]) + 1
