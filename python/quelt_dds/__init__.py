@@ -201,8 +201,9 @@ def _converted(type_, value, path):
             raise _refuse(TypeError, path, type_, f"takes a str of one character, not {value!r}")
         if not 0 <= code <= limit:
             raise _refuse(ValueError, path, type_, f"holds characters U+0000 to U+{limit:04X}, not {value!r}")
-        # JSON input reads a char16 from the text of its number, a char8 from its character.
-        return str(code) if kind == "char16" else chr(code)
+        # JSON input reads a char16 from the text of its number, a char8 from its character (and
+        # refuses a NUL in a text: the empty text sets 0).
+        return str(code) if kind == "char16" else chr(code) if code else ""
     if kind in ("string", "wstring"):
         return _text_value(value, path, type_)
     if kind == "enum":

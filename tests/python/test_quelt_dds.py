@@ -301,7 +301,8 @@ class Contracts(unittest.TestCase):
     def test_values_that_fit_are_set_exactly_and_read_back(self):
         w = self.w
         cases = [("i32", 7.0, 7), ("i16", -32768, -32768), ("u64", 2**64 - 1, 2**64 - 1),
-                 ("i64", -(2**63), -(2**63)), ("f32", 3.4e38, 3.4e38), ("c", "é", "é"), ("e", "GREEN", 5),
+                 ("i64", -(2**63), -(2**63)), ("f32", 3.4e38, 3.4e38), ("c", "é", "é"), ("c", "", ""),
+                 ("e", "GREEN", 5),
                  ("e", 6, 6), ("bseq[1]", 4, 4), ("u", {"s": "x"}, {"s": "x"}), ("arr[3]", -1, -1),
                  ("bounded", "12345678", "12345678"), ("f64", float("nan"), "NaN")]
         w.clear()
