@@ -160,6 +160,10 @@ def _text_value(value, path, type_):
 def _converted(type_, value, path):
     """value as the JSON value that sets a member of type_ exactly; raises where it cannot."""
     kind = type_["kind"]
+    if value.__class__ is int and kind in _INTEGER_RANGES:  # the common case, first
+        low, high = _INTEGER_RANGES[kind]
+        if low <= value <= high:
+            return value
     if value is None:
         raise _refuse(TypeError, path, type_, "takes a value, not None (clear() resets the sample)")
     if kind in _INTEGER_RANGES:
@@ -240,10 +244,19 @@ def _converted(type_, value, path):
 
 
 def _member_type(type_, name, path):
-    for member in type_.get("members", ()):
-        if member["name"] == name:
-            return member["type"]
-    raise _unknown_member(type_, name, path)
+    member = type_.get("by_name", {}).get(name)
+    if member is None:
+        raise _unknown_member(type_, name, path)
+    return member
+
+
+def _indexed(type_):
+    """type_ with a by_name map in every structure and union, for lookups at each set."""
+    if "members" in type_:
+        type_["by_name"] = {m["name"]: _indexed(m["type"]) for m in type_["members"]}
+    elif "element" in type_:
+        _indexed(type_["element"])
+    return type_
 
 
 def _path_type(type_, path, length_of):
@@ -350,7 +363,7 @@ class Connector:
                 type_ = _json_text(lib.QueltDDSConnector_getTypeJSON(self._live(), entity))
             if type_ is None:
                 raise Error(f"the type of {name!r} is not known to the library")
-            self._types[name] = type_
+            self._types[name] = type_ = _indexed(type_)
         return type_
 
     # -- entities --
@@ -461,11 +474,13 @@ class Writer(_Entity):
             current = _walk(instance, steps)
             return len(current) if isinstance(current, list) else 0
 
+        by_name = type_.get("by_name", {})
         document = {}
         for path, value in values.items():
             if not isinstance(path, str):
                 raise TypeError(f"member names must be str, not {type(path).__name__}")
-            document[path] = _converted(_path_type(type_, path, length_of), value, path)
+            member = by_name.get(path) or _path_type(type_, path, length_of)
+            document[path] = _converted(member, value, path)
         return document
 
     def _set(self, values):
