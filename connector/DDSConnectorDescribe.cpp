@@ -7,6 +7,7 @@
 #include <tinyxml2.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -128,22 +129,27 @@ bool describe(std::string &out, const DDS_TypeCode *type, int depth)
     return true;
 }
 
-// The sample type of the writer (writers) or reader called entityName, or null.
+bool named(QueltDDSConnector *self, void *entity, const char *entityName)
+{
+    const char *name = QueltDDSConnector_EntitiesLookupList_lookupEntity(self, entity);
+    return name && std::strcmp(name, entityName) == 0;
+}
+
+// The sample type of the writer or reader called entityName, or null. The holders are in the
+// order of the entity sequences.
 const DDS_TypeCode *typeOf(QueltDDSConnector *self, const char *entityName)
 {
     const DDS_Long writers = DDS_DataWriterSeq_get_length(&self->writers);
     for (DDS_Long i = 0; i < writers && i < self->publicationHolderCount; ++i) {
-        const char *name =
-            QueltDDSConnector_EntitiesLookupList_lookupEntity(self, *DDS_DataWriterSeq_get_reference(&self->writers, i));
-        if (name && std::string(name) == entityName && self->publicationHolders[i].instance)
-            return DDS_DynamicData_get_type(self->publicationHolders[i].instance);
+        DDS_DynamicData *instance = self->publicationHolders[i].instance;
+        if (instance && named(self, *DDS_DataWriterSeq_get_reference(&self->writers, i), entityName))
+            return DDS_DynamicData_get_type(instance);
     }
     const DDS_Long readers = DDS_DataReaderSeq_get_length(&self->readers);
     for (DDS_Long i = 0; i < readers && i < self->subscriptionHolderCount; ++i) {
-        const char *name =
-            QueltDDSConnector_EntitiesLookupList_lookupEntity(self, *DDS_DataReaderSeq_get_reference(&self->readers, i));
-        if (name && std::string(name) == entityName && self->subscriptionHolders[i].keyHolder)
-            return DDS_DynamicData_get_type(self->subscriptionHolders[i].keyHolder);
+        DDS_DynamicData *keyHolder = self->subscriptionHolders[i].keyHolder;
+        if (keyHolder && named(self, *DDS_DataReaderSeq_get_reference(&self->readers, i), entityName))
+            return DDS_DynamicData_get_type(keyHolder);
     }
     return nullptr;
 }
@@ -160,7 +166,8 @@ char *QueltDDSConnector_getEntityNamesJSON(QueltDDSConnector *self, int writers)
         return nullptr;
     }
     std::string out = "[";
-    const DDS_Long n = writers ? DDS_DataWriterSeq_get_length(&self->writers) : DDS_DataReaderSeq_get_length(&self->readers);
+    const DDS_Long n =
+        writers ? DDS_DataWriterSeq_get_length(&self->writers) : DDS_DataReaderSeq_get_length(&self->readers);
     for (DDS_Long i = 0; i < n; ++i) {
         void *entity = writers ? static_cast<void *>(*DDS_DataWriterSeq_get_reference(&self->writers, i))
                                : static_cast<void *>(*DDS_DataReaderSeq_get_reference(&self->readers, i));
