@@ -485,6 +485,7 @@ class Writer(_Entity):
 
     def _set(self, values):
         with self._conn._lock:
+            self._conn._live()  # a closed connector refuses even an empty update
             document = self._document(values)
             if document:
                 with capture():
