@@ -285,17 +285,19 @@ def _path_type(type_, path, length_of):
             continue
         if type_["kind"] not in ("sequence", "array"):
             raise UnknownNameError(f"'{here}': '{_path_of(steps[:i])}' ({type_['kind']}) has no elements")
+        parent = _path_of(steps[:i])
         if type_["kind"] == "array":
-            last = type_["length"]
             while i + 1 + skip < len(steps) and isinstance(steps[i + 1 + skip], int):
                 skip += 1
+            if not 1 <= step <= type_["length"]:
+                raise UnknownNameError(f"'{here}': '{parent}' (array) has elements 1 to {type_['length']}")
         else:
             # An element that exists, or the one after the last (which appends it).
-            last = length_of(steps[:i]) + 1
-            if type_["bound"]:
-                last = min(last, type_["bound"])
-        if not 1 <= step <= last:
-            raise UnknownNameError(f"'{here}': '{_path_of(steps[:i])}' ({type_['kind']}) has elements 1 to {last}")
+            count = length_of(steps[:i])
+            last = min(count + 1, type_["bound"]) if type_["bound"] else count + 1
+            if not 1 <= step <= last:
+                raise UnknownNameError(f"'{here}': '{parent}' (sequence) has {count} elements now; set elements 1 to "
+                                       f"{last} (one past the end appends) or the whole sequence")
         type_ = type_["element"]
     return type_
 
