@@ -18,6 +18,9 @@ namespace {
 
 using quelt::lua::truncateToInt;
 
+// What a script that kept a table of a deleted connector is told, instead of reaching freed memory.
+const char *const kDeletedConnector = "this table belongs to a connector that was deleted: it reaches no sample";
+
 // The caller's buffer of a JSON text; longer texts get one heap string of their exact size.
 constexpr DDS_UnsignedLong kJsonBufferSize = 512;
 
@@ -143,7 +146,14 @@ int QueltLuaMetamethodImpl_OutData(lua_State *L, int op) {
     default:
         break;
     }
-    if (instancePosition != 0 && lua_istable(L, instancePosition)) {
+    // The instance belongs to the writer table of a live connector, and to this state's one.
+    const bool onTable = instancePosition != 0 && lua_istable(L, instancePosition);
+    QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    if (engine == nullptr || (onTable && !QueltLuaEngine_ownsDataTable(engine, L, instancePosition))) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s, kDeletedConnector);
+        return 0;
+    }
+    if (onTable) {
         lua_pushstring(L, "#sample");            /* push the key */
         lua_rawget(L, instancePosition - 1);     /* replace it by instance["#sample"] */
     }
@@ -201,7 +211,8 @@ int QueltLuaMetamethodImpl_InDataLocate(lua_State *L, QueltLuaEngine *engine, in
     if (engine == nullptr) {
         engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
     }
-    if (engine == nullptr) {
+    // A table kept from a deleted connector has no engine of its own any more.
+    if (engine == nullptr || !QueltLuaEngine_ownsDataTable(engine, L, 1)) {
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "unable to retrieve the engine pointer");
         return 1;
     }
@@ -332,6 +343,12 @@ int QueltLuaMetamethodImpl_InDataDereference(lua_State *L, int op) {
         lua_pushnil(L); /* push the result: nil */
         return 1;
     }
+    if (!QueltLuaEngine_ownsDataTable(QueltLuaCommon_getEngineReferenceFromRegistry(L), L, 1)) {
+        lua_pop(L, 1); /* pop the name */
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s, kDeletedConnector);
+        lua_pushnil(L); /* push the result: nil */
+        return 1;
+    }
     if (!loanIsCurrent(L)) {
         lua_pop(L, 1); /* pop the name */
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s,
@@ -402,7 +419,8 @@ int QueltLuaMetamethodImpl_InDataLen(lua_State *L) {
         sampleSeq = lua_touserdata(L, -1);
         lua_pop(L, 1); /* pop it */
     }
-    if (engine == nullptr || sampleSeq == nullptr || engine->container.getInputLength == nullptr) {
+    if (sampleSeq == nullptr || !QueltLuaEngine_ownsDataTable(engine, L, -1) ||
+        engine->container.getInputLength == nullptr) {
         lua_pushnumber(L, 0); /* push the sample count: 0 */
         return 1;
     }
