@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 
 #include "Common.h"
 #include "DynamicData.h"
@@ -85,6 +87,28 @@ bool loanIsCurrent(lua_State *L) {
     return current;
 }
 
+// After the warning for a name that is no entity: one more warning that names the key and the
+// entities that exist, so that a typo is found without reading the configuration. A fixed buffer:
+// no object with a destructor lives across the Lua calls. Key on top; stack unchanged.
+void warnUnknownEntity(lua_State *L, const char *map, const char *ctx) {
+    if (!QueltLuaLog_isEnabled(QUELT_LUA_LOG_LEVEL_WARNING, QUELT_LUA_LOG_SUBMODULE_LUA) || lua_type(L, -1) != LUA_TSTRING) {
+        return;
+    }
+    const bool writers = std::strcmp(map, QUELT_LUA_OUTPUT_MAP) == 0;
+    char text[512];
+    int used = std::snprintf(text, sizeof text, "no %s named '%s'; the %s are", writers ? "writer" : "reader",
+                             lua_tolstring(L, -1, nullptr), writers ? "writers" : "readers");
+    const int count = QueltLuaCommon_getAliasMapLength(L, map);
+    for (int position = 1; position <= count && used > 0 && used < static_cast<int>(sizeof text); ++position) {
+        const char *name = QueltLuaCommon_getNameFromIndex(L, position, map);
+        used += std::snprintf(text + used, sizeof text - used, "%s '%s'", position > 1 ? "," : "", name ? name : "?");
+    }
+    if (count <= 0 && used > 0 && used < static_cast<int>(sizeof text)) {
+        std::snprintf(text + used, sizeof text - used, " none");
+    }
+    QUELT_LUA_LOG_WARNING(ctx, QUELT_LOG_ANY_s, text); // a name too long for the buffer is cut short
+}
+
 } // namespace
 
 extern "C" {
@@ -94,6 +118,7 @@ int QueltLuaMetamethodImpl_TableIndex(lua_State *L, const char *map) {
     // Reached only for keys that name no entry: a name here is simply not registered.
     if (!lua_isnumber(L, -1)) {
         QUELT_LUA_LOG_WARNING(ctx, LUABINDING_LOG_NUMBER_EXPECTED_ON_TOP);
+        warnUnknownEntity(L, map, ctx);
         lua_pushnil(L); /* push the result */
         return 1;
     }
