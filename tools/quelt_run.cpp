@@ -158,10 +158,14 @@ void settleRun(bool interrupted) {
         return;
     }
     printRepeats();
-    std::string leading = message.empty() ? "the script's run failed" : message;
-    if (!unknown.empty() && message.find("nil value") != std::string::npos)
-        leading = unknown.back() + " (then " + leading + ")";
-    std::fprintf(stderr, "quelt-run: %s\n", leading.c_str());
+    // A run that failed has its error first; a run that only logged (CONTEXT.LOG.Exception, a
+    // member the type lacks) keeps its lines as they are.
+    if (!message.empty()) {
+        std::string leading = message;
+        if (!unknown.empty() && message.find("nil value") != std::string::npos)
+            leading = unknown.back() + " (then " + leading + ")";
+        std::fprintf(stderr, "quelt-run: %s\n", leading.c_str());
+    }
     for (const std::string &line : block)
         std::fputs(line.c_str(), stderr);
     logState.lastBlock = block;
