@@ -27,7 +27,8 @@ echo 'local x = = 1' >"$tmp/syntax.lua"
 good=(--config "$xml" --participant ShapesLib::Shapes --script "$tmp/ok.lua")
 
 expect_start 0 "--log-level" --help
-for option in --config --participant --script --period --count --duration example:; do
+for option in --config --participant --script --period --count --duration --wait-match --match-timeout \
+              --ack-timeout example:; do
   grep -qF -- "$option" "$tmp/out" || fail "--help does not explain $option"
 done
 expect_start 2 "unknown option '--colour'" "${good[@]}" --colour red
