@@ -112,6 +112,20 @@ QueltDDSConnector *connectorOfState(lua_State *L, const char *ctx)
     return self;
 }
 
+// False when the value at index is a connector table other than self's main table: one kept
+// from a connector deleted before, whose functions must not act on the state's current one.
+bool isOwnTableOrNotATable(lua_State *L, int index, QueltDDSConnector *self)
+{
+    if (!lua_istable(L, index))
+        return true;
+    index = lua_absindex(L, index);
+    if (!QueltLuaCommon_pushMainOnTop(self->base->engine)) /* push the main table */
+        return false;
+    const bool own = lua_rawequal(L, index, -1);
+    lua_pop(L, 1); /* pop it */
+    return own;
+}
+
 } // namespace
 
 extern "C" {
@@ -242,6 +256,10 @@ int QueltDDSConnector_deleteConnector(lua_State *L)
 {
     static const char *const ctx = "QueltDDSConnector_deleteConnector";
     QueltDDSConnector *self = connectorOfState(L, ctx);
+    if (self && !isOwnTableOrNotATable(L, 1, self)) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_GET_CONTAINER); // that table's connector is gone already
+        self = nullptr;
+    }
     if (self) {
         QueltDDSConnector_delete(self);
         if (DDS_DomainParticipantFactory_finalize_instance() != DDS_RETCODE_OK)
@@ -442,6 +460,10 @@ int QueltDDSConnector_wait_L(lua_State *L)
     }
     lua_pop(L, 1);
     QueltDDSConnector *self = connectorOfState(L, ctx);
+    if (self && lua_gettop(L) >= 1 && !isOwnTableOrNotATable(L, 1, self)) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_GET_CONTAINER); // a table kept from a deleted connector
+        self = nullptr;
+    }
     if (!self) {
         lua_pushnil(L);
         return 1;

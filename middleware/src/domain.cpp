@@ -970,6 +970,18 @@ DDS_ReturnCode_t DDS_DataWriter_get_publication_matched_status(DDS_DataWriter *s
     return r;
 }
 
+// Blocks until every sample written so far is acknowledged by every matched reliable reader, or
+// max_wait passes (TIMEOUT).
+DDS_ReturnCode_t DDS_DataWriter_wait_for_acknowledgments(DDS_DataWriter *self, const DDS_Duration_t *max_wait)
+{
+    if (!self || !max_wait || !self->writer)
+        return DDS_RETCODE_BAD_PARAMETER;
+    const bool infinite = max_wait->sec == DDS_DURATION_INFINITE_SEC && max_wait->nanosec == DDS_DURATION_INFINITE_NSEC;
+    const eprosima::fastrtps::Duration_t wait =
+        infinite ? eprosima::fastrtps::c_TimeInfinite : eprosima::fastrtps::Duration_t(max_wait->sec, max_wait->nanosec);
+    return rc(self->writer->wait_for_acknowledgments(wait));
+}
+
 DDS_Subscriber *DDS_DataReader_get_subscriber(DDS_DataReader *self) { return self ? self->subscriber : nullptr; }
 
 DDS_ReturnCode_t DDS_DataReader_get_qos(DDS_DataReader *self, DDS_DataReaderQos *qos)

@@ -261,6 +261,8 @@ DDS_API DDS_ReturnCode_t DDS_DataWriter_get_qos(DDS_DataWriter *self, DDS_DataWr
 DDS_API DDS_Topic *DDS_DataWriter_get_topic(DDS_DataWriter *self);
 DDS_API DDS_ReturnCode_t DDS_DataWriter_set_listener(DDS_DataWriter *self, const DDS_DataWriterListener *listener, DDS_StatusMask mask);
 DDS_API DDS_ReturnCode_t DDS_DataWriter_get_publication_matched_status(DDS_DataWriter *self, DDS_PublicationMatchedStatus *status);
+/* OK once every sample written is acknowledged by every matched reliable reader; TIMEOUT after max_wait. */
+DDS_API DDS_ReturnCode_t DDS_DataWriter_wait_for_acknowledgments(DDS_DataWriter *self, const DDS_Duration_t *max_wait);
 DDS_API DDS_Subscriber *DDS_DataReader_get_subscriber(DDS_DataReader *self);
 DDS_API DDS_ReturnCode_t DDS_DataReader_get_qos(DDS_DataReader *self, DDS_DataReaderQos *qos);
 DDS_API DDS_TopicDescription *DDS_DataReader_get_topicdescription(DDS_DataReader *self);
