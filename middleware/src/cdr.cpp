@@ -1495,7 +1495,6 @@ bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t, std::st
         return false;
     }
     const uint16_t id = uint16_t(header[0] << 8 | header[1]);
-    // The type tells how to read the body; the identifier only its version and byte order.
     t = resolve(t);
     switch (id & ~1u) {
     case kEncCdrBe:
@@ -1508,7 +1507,22 @@ bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t, std::st
         }
         v = CdrVersion::Xcdr1;
         break;
-    case kEncCdr2Be: case kEncDCdr2Be: case kEncPlCdr2Be: v = CdrVersion::Xcdr2; break;
+    case kEncCdr2Be:
+    case kEncDCdr2Be:
+    case kEncPlCdr2Be: {
+        // XCDR2 names the body's extensibility: another one is a peer with another type (a frame
+        // or member headers would be read as members).
+        static const char *const names[] = {"PLAIN_CDR2 (final)", "D_CDR2 (appendable)", "PL_CDR2 (mutable)"};
+        const unsigned sent = ((id & ~1u) - kEncCdr2Be) / 2;
+        const unsigned ours = !t ? sent : t->extensibility == Extensibility::Mutable ? 2 : t->extensibility == Extensibility::Appendable ? 1 : 0;
+        if (sent != ours) {
+            if (why)
+                *why = std::string(names[sent]) + " for a type that is " + (ours == 2 ? "mutable" : ours == 1 ? "appendable" : "final");
+            return false;
+        }
+        v = CdrVersion::Xcdr2;
+        break;
+    }
     default:
         if (why) {
             char text[64];

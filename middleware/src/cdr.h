@@ -91,8 +91,9 @@ CdrVersion cdr_default_version(const DDS_TypeCode *t);
 // the alignment origin.
 bool cdr_write_header(eprosima::fastcdr::Cdr &cdr, const DDS_TypeCode *t = nullptr, CdrVersion v = CdrVersion::Xcdr1);
 // Reads the header; accepts every XCDR1 and XCDR2 identifier (options ignored), sets the Cdr's
-// endianness and tells the version. With t, an XCDR1 body must be the one t's extensibility has:
-// PL_CDR (a parameter list) for mutable types, plain CDR for the others.
+// endianness and tells the version. With t, the identifier must be the one t's extensibility has:
+// PL_CDR (a parameter list) for mutable types and plain CDR for the others in XCDR1; PLAIN_CDR2,
+// D_CDR2 or PL_CDR2 for final, appendable or mutable types in XCDR2.
 // With why, a refusal says what was wrong.
 bool cdr_read_header(eprosima::fastcdr::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t = nullptr, std::string *why = nullptr);
 

@@ -714,6 +714,7 @@ const char *const kFitTypes = R"(<dds><types>
     <member name="y" type="int32"/><member name="shapesize" type="int32"/></struct>
   <struct name="W_P" extensibility="appendable"><member name="a" type="int32"/></struct>
   <struct name="R_P" extensibility="appendable"><member name="a" type="int32"/><member name="b" type="int32"/></struct>
+  <struct name="R_Fin"><member name="n" type="int32"/><member name="a" type="int32"/></struct>
   <struct name="Big" extensibility="appendable"><member name="m" type="int32" arrayDimensions="65536"/></struct>
   <struct name="Bigs" extensibility="appendable"><member name="s" type="nonBasic" nonBasicTypeName="Big" sequenceMaxLength="-1"/></struct>
 </types></dds>)";
@@ -805,6 +806,7 @@ TEST(Cdr, PayloadsThatDoNotFitTheType)
         {"W_Shape", "R_Shape_enum", shape, false, true, "a value names no enumerator in member 'x'", 0, {}},
         {"W_P", "R_P", p, true, false, "", 227, {}},
         {"W_P", "R_P", p, true, true, "", 0, {}},
+        {"W_P", "R_Fin", p, true, false, "D_CDR2 (appendable) for a type that is final", 0, {}}, // else n = the DHEADER
         {"Bigs", "Bigs", nullptr, true, false, "decoding would take more memory than the payload's size allows in member 's'", 0,
          empty_frames(300)},
         {"Bigs", "Bigs", nullptr, true, false, "", 0, empty_frames(3)},
