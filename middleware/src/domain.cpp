@@ -1439,6 +1439,19 @@ void place_refiled_notices(DDS_DynamicDataSeq *data, DDS_SampleInfoSeq *infos, c
     }
 }
 
+// Once per reader: samples arrive that do not decode to its type (a peer with another version of
+// the type, or not a sample at all). They are dropped.
+void report_refusal(DDS_DataReader *r)
+{
+    if (r->refusal_logged.exchange(true))
+        return;
+    const auto *type = dynamic_cast<const DynamicTopicType *>(r->reader->type().get());
+    const std::string why = type ? type->last_refusal() : std::string();
+    QueltLog_error("DDS_DynamicDataReader_take", "reader '%s::%s': samples on '%s' do not fit '%s' (%s): both sides must use the same type; such samples are dropped",
+                   r->subscriber->name.c_str(), r->name.c_str(), r->topic->plan->name.c_str(), r->topic->plan->type_name.c_str(),
+                   why.empty() ? "not a sample of the type" : why.c_str());
+}
+
 DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_SampleInfoSeq *infos, DDS_Long max, DDS_SampleStateMask ss,
                            DDS_ViewStateMask vs, DDS_InstanceStateMask is, bool take)
 {
@@ -1475,10 +1488,16 @@ DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_Samp
     }
     size_t notices = 0;
     std::vector<DDS_Long> refiled;
-    for (DDS_Long i = 0; i < n; ++i) {
-        auto *s = static_cast<DDS_DynamicData *>(loan->data.buffer()[i]);
+    DDS_Long kept = 0;
+    for (DDS_Long k = 0; k < n; ++k) {
+        auto *s = static_cast<DDS_DynamicData *>(loan->data.buffer()[k]);
+        if (loan->infos[k].valid_data && s && s->refused) {
+            report_refusal(r);
+            continue; // never data, not even invalid data: the payload is not a sample of our type
+        }
+        const DDS_Long i = kept++;
         DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(infos, i);
-        fill_info(*info, loan->infos[i]);
+        fill_info(*info, loan->infos[k]);
         if (!info->valid_data || !s) {
             if (notices == loan->notices.size()) {
                 DDS_DynamicData *k = DDS_DynamicData_new(r->topic->plan->type, nullptr);
@@ -1494,7 +1513,14 @@ DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_Samp
         if (track_keys(r, s, *info))
             refiled.push_back(i);
     }
-    data->_length = n;
+    if (kept == 0) {
+        r->reader->return_loan(loan->data, loan->infos);
+        DDS_SampleInfoSeq_set_length(infos, 0);
+        data->_length = 0;
+        return DDS_RETCODE_NO_DATA;
+    }
+    DDS_SampleInfoSeq_set_length(infos, kept);
+    data->_length = kept;
     if (!refiled.empty())
         place_refiled_notices(data, infos, refiled);
     data->_loaned = DDS_BOOLEAN_TRUE;

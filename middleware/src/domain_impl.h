@@ -133,6 +133,7 @@ struct DDS_DataReader : DDS_Entity {
     quelt::mw::KeyStore keys;
     std::mutex loans_lock;
     std::set<DDS_DynamicDataSeq *> loans; // sequences holding a loan of this reader
+    std::atomic<bool> refusal_logged{false}; // samples that do not fit the type are reported once
 };
 
 struct DDS_Publisher : DDS_Entity {
