@@ -700,7 +700,7 @@ TEST(Cdr, FuzzedBuffersAreRejectedOrConsistent)
 // A peer with its own copy of a type that is out of step. The decoder refuses what does not fit
 // with a reason that names the member; a reader drops such samples (Fast DDS lends them out as
 // valid data) and says so once; appendable types evolve in both byte orders; a few bytes cannot
-// make the decoder allocate much. Domains 225..227.
+// make the decoder allocate much. Domains 135..137.
 
 const char *const kFitTypes = R"(<dds><types>
   <struct name="W_Shape"><member name="color" type="string"/><member name="x" type="int32"/>
@@ -800,11 +800,11 @@ TEST(Cdr, PayloadsThatDoNotFitTheType)
         int domain;      // > 0: also across two participants
         Bytes raw;       // the payload, when not the writer's sample
     } cases[] = {
-        {"W_Shape", "R_Shape_f64", shape, false, false, "payload ends before member 'shapesize'", 225, {}},
-        {"W_Shape", "R_Shape_z", shape, false, false, "payload ends before member 'z'", 226, {}},
+        {"W_Shape", "R_Shape_f64", shape, false, false, "payload ends before member 'shapesize'", 135, {}},
+        {"W_Shape", "R_Shape_z", shape, false, false, "payload ends before member 'z'", 136, {}},
         {"R_Shape_z", "W_Shape", shape, false, false, "4 bytes follow the end of the sample", 0, {}},
         {"W_Shape", "R_Shape_enum", shape, false, true, "a value names no enumerator in member 'x'", 0, {}},
-        {"W_P", "R_P", p, true, false, "", 227, {}},
+        {"W_P", "R_P", p, true, false, "", 137, {}},
         {"W_P", "R_P", p, true, true, "", 0, {}},
         {"W_P", "R_Fin", p, true, false, "D_CDR2 (appendable) for a type that is final", 0, {}}, // else n = the DHEADER
         {"Bigs", "Bigs", nullptr, true, false, "decoding would take more memory than the payload's size allows in member 's'", 0,
