@@ -312,6 +312,17 @@ fdds::DomainParticipantFactory *fastdds_factory()
 // Held from choosing a participant id until the participant holds its ports: two threads would
 // otherwise both find an id free, and Fast DDS refuses the second participant that asks for it.
 std::mutex g_participant_id_lock;
+// The participant ids of this process's participants, in every domain (guarded by the lock above).
+std::multiset<int32_t> g_participant_ids;
+
+// Fast DDS 2.9 writes the participant id, little endian, into bytes 8 to 11 of the GUID prefix;
+// it is there also when Fast DDS chose the id itself.
+int32_t participant_id_of(const fdds::DomainParticipant *p)
+{
+    const auto &prefix = p->guid().guidPrefix.value;
+    return static_cast<int32_t>(uint32_t(prefix[8]) | uint32_t(prefix[9]) << 8 | uint32_t(prefix[10]) << 16 |
+                                uint32_t(prefix[11]) << 24);
+}
 
 fdds::DataRepresentationId_t fastdds_representation(DDS_DataRepresentationId_t id)
 {
@@ -497,13 +508,12 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
     to_fastdds(p->plan, q);
     // Shared memory: clear what killed processes left and keep off their ports.
     bool chosenId = false;
-    std::unique_lock<std::mutex> idLock(g_participant_id_lock, std::defer_lock);
+    std::unique_lock<std::mutex> idLock(g_participant_id_lock);
     if (uses_shm(q)) {
-        idLock.lock();
         remove_dead_segments();
         if (q.wire_protocol().participant_id < 0) {
             int skipped = 0;
-            const int32_t id = free_participant_id(q, p->plan.domain_id, skipped);
+            const int32_t id = free_participant_id(q, p->plan.domain_id, skipped, "/dev/shm", g_participant_ids);
             chosenId = id >= 0;
             q.wire_protocol().participant_id = id;
             // Not a failure: the participant is made all the same.
@@ -518,12 +528,15 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
     }
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     if (!p->participant && chosenId) {
-        // The id may belong to a participant of this process that does not use shared memory.
+        // The id may belong to a Fast DDS participant of this process that this layer did not make.
         q.wire_protocol().participant_id = -1;
         p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     }
-    if (idLock.owns_lock())
-        idLock.unlock();
+    if (p->participant) {
+        p->participant_id = participant_id_of(p->participant);
+        g_participant_ids.insert(p->participant_id);
+    }
+    idLock.unlock();
     if (!p->participant) {
         err = "cannot create participant '" + p->plan.name + "' on domain " + std::to_string(p->plan.domain_id);
         return nullptr;
@@ -542,7 +555,10 @@ void delete_participant(DDS_DomainParticipant *p)
     delete_entities(p);
     if (p->participant) {
         forget_representations(p->participant->guid().guidPrefix);
+        std::lock_guard<std::mutex> g(g_participant_id_lock);
         fastdds_factory()->delete_participant(p->participant);
+        if (auto it = g_participant_ids.find(p->participant_id); it != g_participant_ids.end())
+            g_participant_ids.erase(it);
     }
     delete p;
 }

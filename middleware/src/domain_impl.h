@@ -186,6 +186,7 @@ struct DDS_DomainParticipant : DDS_Entity {
     DDS_DomainParticipant() : DDS_Entity(quelt::mw::EntityKind::Participant) {}
     eprosima::fastdds::dds::DomainParticipant *participant = nullptr;
     quelt::mw::ParticipantPlan plan;
+    int32_t participant_id = -1; // Fast DDS's, unique in the process
     std::vector<std::unique_ptr<DDS_Topic>> topics;
     std::vector<std::unique_ptr<DDS_Publisher>> publishers;
     std::vector<std::unique_ptr<DDS_Subscriber>> subscribers;

@@ -52,10 +52,13 @@ private:
 
 } // namespace
 
-// Each thread's participant takes its own shared-memory id, and Fast DDS has nothing to say.
+// Each thread's participant takes its own participant id, in one domain or another (Fast DDS
+// refuses an id twice per process), and Fast DDS has nothing to say.
 TEST(Threads, ConnectorsCreatedAtOnceTakeDistinctParticipantIds)
 {
-    DomainXml xml(shapesXml(), 225);
+    DomainXml xml(replaceAll(shapesXml(), "\"ShapePublisher\" domain_ref=\"ShapesDomainLib::ShapesDomain\"",
+                             "\"ShapePublisher\" domain_ref=\"ShapesDomainLib::ShapesDomain\" domain_id=\"228\""),
+                  225);
     LogCapture log;
     StdoutCapture out;
     const int n = 4;
@@ -70,7 +73,7 @@ TEST(Threads, ConnectorsCreatedAtOnceTakeDistinctParticipantIds)
                 std::unique_lock<std::mutex> g(lock);
                 go.wait(g, [&] { return started; });
                 g.unlock();
-                made[i] = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
+                made[i] = QueltDDSConnector_new(i % 2 ? "ShapesLib::ShapePublisher" : "ShapesLib::Shapes", xml.path(), nullptr);
             });
         {
             std::lock_guard<std::mutex> g(lock);
