@@ -500,6 +500,8 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
 {
     auto p = std::make_unique<DDS_DomainParticipant>();
     p->plan = std::move(plan);
+    // Also keeps the factory's default QoS from being read while another thread loads it again.
+    std::unique_lock<std::mutex> idLock(g_participant_id_lock);
     // From the factory's default, not the built-in one: Fast DDS's own default profile
     // (FASTRTPS_DEFAULT_PROFILES_FILE) is how a deployment picks transports, e.g. UDP only.
     fastdds_factory()->load_profiles();
@@ -508,7 +510,6 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
     to_fastdds(p->plan, q);
     // Shared memory: clear what killed processes left and keep off their ports.
     bool chosenId = false;
-    std::unique_lock<std::mutex> idLock(g_participant_id_lock);
     if (uses_shm(q)) {
         remove_dead_segments();
         if (q.wire_protocol().participant_id < 0) {
@@ -635,6 +636,9 @@ struct Factory {
     // outlive the participant that registered them. Keyed by paths, sizes and times of change,
     // so an edited file is read again.
     std::map<std::string, std::shared_ptr<DDS_TypeLibrary>> types;
+    // Libraries of the same files read by threads at once, all but the first in `types`: kept as
+    // long, for the same reason.
+    std::vector<std::shared_ptr<DDS_TypeLibrary>> types_read_twice;
 };
 
 std::string files_key(const std::vector<std::string> &files)
@@ -785,7 +789,8 @@ DDS_DomainParticipant *DDS_DomainParticipantFactory_create_participant_from_conf
         }
         if (!types && !key.empty()) {
             std::lock_guard<std::mutex> g(f->lock);
-            f->types[key] = plan.types;
+            if (!f->types.emplace(key, plan.types).second)
+                f->types_read_twice.push_back(plan.types);
         }
         DDS_DomainParticipant *p = create_participant_from_plan(std::move(plan), err);
         if (!p) {
