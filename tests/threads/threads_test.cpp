@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <latch>
 
 using namespace quelt::test;
 
@@ -16,39 +17,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Everything written on standard output while alive, Fast DDS's queued lines included.
-class StdoutCapture {
-public:
-    StdoutCapture() : file_(std::tmpfile()), saved_(dup(1))
-    {
-        std::fflush(stdout);
-        dup2(fileno(file_), 1);
-    }
-    ~StdoutCapture() { restore(), std::fclose(file_); }
-    std::string text()
-    {
-        restore();
-        std::string out(static_cast<size_t>(std::ftell(file_)), '\0');
-        std::rewind(file_);
-        out.resize(std::fread(out.data(), 1, out.size(), file_));
-        return out;
-    }
-
-private:
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        eprosima::fastdds::dds::Log::Flush();
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-        saved_ = -1;
-        std::fseek(file_, 0, SEEK_END);
-    }
-    FILE *file_;
-    int saved_;
-};
+// What is written on standard output (Fast DDS's queued lines included) while f runs.
+template <typename F> std::string printedBy(F f)
+{
+    FILE *file = std::tmpfile();
+    const int saved = dup(1);
+    std::fflush(stdout);
+    dup2(fileno(file), 1);
+    f();
+    eprosima::fastdds::dds::Log::Flush();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string out(static_cast<size_t>(std::ftell(file)), '\0');
+    std::rewind(file);
+    out.resize(std::fread(out.data(), 1, out.size(), file));
+    std::fclose(file);
+    return out;
+}
 
 } // namespace
 
@@ -60,30 +46,19 @@ TEST(Threads, ConnectorsCreatedAtOnceTakeDistinctParticipantIds)
                              "\"ShapePublisher\" domain_ref=\"ShapesDomainLib::ShapesDomain\" domain_id=\"228\""),
                   225);
     LogCapture log;
-    StdoutCapture out;
     const int n = 4;
     std::vector<QueltDDSConnector *> made(n, nullptr);
-    {
-        std::mutex lock;
-        std::condition_variable go;
-        bool started = false;
+    const std::string printed = printedBy([&] {
+        std::latch go(n);
         std::vector<std::thread> threads;
         for (int i = 0; i < n; ++i)
             threads.emplace_back([&, i] {
-                std::unique_lock<std::mutex> g(lock);
-                go.wait(g, [&] { return started; });
-                g.unlock();
+                go.arrive_and_wait();
                 made[i] = QueltDDSConnector_new(i % 2 ? "ShapesLib::ShapePublisher" : "ShapesLib::Shapes", xml.path(), nullptr);
             });
-        {
-            std::lock_guard<std::mutex> g(lock);
-            started = true;
-        }
-        go.notify_all();
         for (std::thread &t : threads)
             t.join();
-    }
-    const std::string printed = out.text(); // before any failure is printed
+    });
     std::set<int32_t> ids;
     for (QueltDDSConnector *c : made) {
         ASSERT_NE(c, nullptr) << log.text();
