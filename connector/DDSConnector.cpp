@@ -15,8 +15,7 @@ extern "C" {
 
 int QueltDDSConnector_logEnabledI(int level)
 {
-    return (QueltLuaLog_g_instrumentationMask & static_cast<uint32_t>(level)) != 0 &&
-           (QueltLuaLog_g_submoduleMask & QUELT_DDS_CONNECTOR_SUBMODULE) != 0;
+    return QueltLuaLog_isEnabled(level, QUELT_DDS_CONNECTOR_SUBMODULE);
 }
 
 void QueltDDSConnector_logI(int level, const char *context, const QueltLogMessage *message, ...)
@@ -226,7 +225,14 @@ void QueltDDSConnector_delete(QueltDDSConnector *self)
         self->waitset = nullptr;
     }
     if (self->participant) {
-        // The engine goes first: deleting it returns the readers' loans.
+        // Event logging's listener reads the lookup list freed below: it goes first, once its
+        // running callbacks are out. An adopted participant keeps a listener of the caller's own.
+        const DDS_DomainParticipantListener current = DDS_DomainParticipant_get_listener(self->participant);
+        if ((current.as_publisherlistener.as_datawriterlistener.listener_data == self ||
+             current.as_subscriberlistener.as_datareaderlistener.listener_data == self) &&
+            DDS_DomainParticipant_set_listener(self->participant, nullptr, 0) != DDS_RETCODE_OK)
+            CONNECTOR_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "DDS_DomainParticipant_set_listener");
+        // The engine goes before the entities: deleting it returns the readers' loans.
         QueltLuaConnector_delete(self->base);
         self->base = nullptr;
         if (DDS_DomainParticipant_delete_contained_entities(self->participant) != DDS_RETCODE_OK)

@@ -197,9 +197,11 @@ QUELT_DDS_CONNECTOR_API void QueltLuaLog_setBitmaps(uint32_t submoduleMask, uint
 /* verbosity >= 0 enables the verbosity + 1 lowest levels; negative silences everything. */
 QUELT_DDS_CONNECTOR_API void QueltLuaLog_setVerbosity(uint32_t submoduleMask, int verbosity);
 /* Sends every log line to sink instead of stderr: the line (NUL-terminated, ending in '\n'), its
- * level (1 error, 2 warning) and user. It runs on the thread that logs (a middleware thread for
- * status events), one line at a time under a lock, and must not call the library. After
- * QueltLuaLog_setSink returns, the previous sink is not called again. Null restores stderr. */
+ * level (1 error, 2 warning, 4 notice) and user. Notices are the middleware's information, never
+ * a failure; the middleware's lines (Fast DDS's among them) are printed whatever the masks say.
+ * The sink runs on the thread that logs (a middleware thread for status events), one line at a
+ * time under a lock, and must not call the library. After QueltLuaLog_setSink returns, the
+ * previous sink is not called again. Null restores stderr. */
 typedef void (*QueltLuaLog_Sink)(int level, const char *line, void *user);
 QUELT_DDS_CONNECTOR_API void QueltLuaLog_setSink(QueltLuaLog_Sink sink, void *user);
 

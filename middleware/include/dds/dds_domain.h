@@ -235,8 +235,13 @@ DDS_API DDS_ReturnCode_t DDS_DomainParticipant_get_current_time(DDS_DomainPartic
 /* "Subscriber::Reader", or a reader name alone when it is unique. */
 DDS_API DDS_DataReader *DDS_DomainParticipant_lookup_datareader_by_name(DDS_DomainParticipant *self, const char *name);
 DDS_API DDS_DataWriter *DDS_DomainParticipant_lookup_datawriter_by_name(DDS_DomainParticipant *self, const char *name);
+/* The set_listener functions return once no callback of the listener they replace is running
+ * (except on the calling thread, when it calls from inside one), and none starts afterwards. A
+ * null listener removes it. */
 DDS_API DDS_ReturnCode_t DDS_DomainParticipant_set_listener(DDS_DomainParticipant *self, const DDS_DomainParticipantListener *listener,
                                                             DDS_StatusMask mask);
+/* The listener last set (all members null when none, or for a null participant). */
+DDS_API DDS_DomainParticipantListener DDS_DomainParticipant_get_listener(DDS_DomainParticipant *self);
 DDS_API DDS_ReturnCode_t DDS_DomainParticipant_delete_contained_entities(DDS_DomainParticipant *self);
 DDS_API DDS_DomainId_t DDS_DomainParticipant_get_domain_id(DDS_DomainParticipant *self);
 DDS_API DDS_ReturnCode_t DDS_DomainParticipant_get_qos(DDS_DomainParticipant *self, DDS_DomainParticipantQos *qos);
