@@ -4,7 +4,6 @@
 // Nothing here touches the engine's Lua state.
 #include "DDSConnector.h"
 
-#include <tinyxml2.h>
 
 #include <cstdio>
 #include <cstring>
@@ -206,28 +205,23 @@ char *QueltDDSConnector_getConfigNamesJSON(const char *configFile)
         CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "a configFile must be specified");
         return nullptr;
     }
-    tinyxml2::XMLDocument doc;
-    if (doc.LoadFile(configFile) != tinyxml2::XML_SUCCESS) {
+    DDS_StringSeq names = DDS_SEQUENCE_INITIALIZER;
+    char *result = nullptr;
+    if (DDS_DomainParticipantFactory_get_participant_config_names(DDS_DomainParticipantFactory_get_instance(), configFile,
+                                                                   &names) != DDS_RETCODE_OK) {
         CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_OPEN_FAILURE_s, configFile);
-        return nullptr;
-    }
-    std::string out = "[";
-    const tinyxml2::XMLElement *root = doc.FirstChildElement("dds");
-    for (const tinyxml2::XMLElement *lib = root ? root->FirstChildElement("domain_participant_library") : nullptr; lib;
-         lib = lib->NextSiblingElement("domain_participant_library")) {
-        const char *libName = lib->Attribute("name");
-        for (const tinyxml2::XMLElement *p = lib->FirstChildElement("domain_participant"); p;
-             p = p->NextSiblingElement("domain_participant")) {
-            const char *name = p->Attribute("name");
-            if (!libName || !name)
-                continue;
+    } else {
+        std::string out = "[";
+        for (DDS_Long i = 0; i < DDS_StringSeq_get_length(&names); ++i) {
             if (out.size() > 1)
                 out += ',';
-            appendQuoted(out, (std::string(libName) + "::" + name).c_str());
+            appendQuoted(out, *DDS_StringSeq_get_reference(&names, i));
         }
+        out += ']';
+        result = handOut(out);
     }
-    out += ']';
-    return handOut(out);
+    DDS_StringSeq_finalize(&names);
+    return result;
 }
 
 } // extern "C"

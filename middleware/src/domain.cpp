@@ -815,6 +815,32 @@ DDS_DomainParticipant *DDS_DomainParticipantFactory_create_participant_from_conf
     }
 }
 
+DDS_ReturnCode_t DDS_DomainParticipantFactory_get_participant_config_names(DDS_DomainParticipantFactory *self, const char *file,
+                                                                          DDS_StringSeq *names)
+{
+    static const char *ctx = "DDS_DomainParticipantFactory_get_participant_config_names";
+    if (!factory_of(self) || !file || !names)
+        return DDS_RETCODE_BAD_PARAMETER;
+    try {
+        std::vector<std::string> found;
+        std::string err;
+        if (!participant_config_names({file}, found, err)) {
+            QueltLog_error(ctx, "%s", err.c_str());
+            return DDS_RETCODE_ERROR;
+        }
+        const DDS_Long at = DDS_StringSeq_get_length(names);
+        const auto n = at + static_cast<DDS_Long>(found.size());
+        if (!DDS_StringSeq_ensure_length(names, n, std::max(n, DDS_StringSeq_get_maximum(names))))
+            return DDS_RETCODE_OUT_OF_RESOURCES;
+        for (size_t i = 0; i < found.size(); ++i)
+            *DDS_StringSeq_get_reference(names, at + static_cast<DDS_Long>(i)) = DDS_String_dup(found[i].c_str());
+        return DDS_RETCODE_OK;
+    } catch (const std::exception &e) {
+        QueltLog_error(ctx, "%s: %s", file, e.what());
+        return DDS_RETCODE_ERROR;
+    }
+}
+
 DDS_ReturnCode_t DDS_DomainParticipantFactory_delete_participant(DDS_DomainParticipantFactory *self, DDS_DomainParticipant *participant)
 {
     Factory *f = factory_of(self);

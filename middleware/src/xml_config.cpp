@@ -728,6 +728,18 @@ bool index_file(Index &ix, DDS_TypeLibrary *types, const std::string &path, std:
 
 } // namespace
 
+bool participant_config_names(const std::vector<std::string> &files, std::vector<std::string> &names, std::string &err)
+{
+    Index ix;
+    for (const std::string &f : files)
+        if (!index_file(ix, nullptr, f, err))
+            return false;
+    names.clear();
+    for (const auto &entry : ix.participants)
+        names.push_back(entry.first);
+    return true;
+}
+
 bool build_participant_plan(const std::vector<std::string> &files, const std::string &config_name, ParticipantPlan &plan, std::string &err,
                             const std::shared_ptr<DDS_TypeLibrary> &types)
 {

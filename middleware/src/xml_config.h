@@ -71,6 +71,9 @@ struct ParticipantPlan {
 bool build_participant_plan(const std::vector<std::string> &files, const std::string &config_name, ParticipantPlan &plan,
                             std::string &err, const std::shared_ptr<DDS_TypeLibrary> &types = nullptr);
 
+// The participant configurations ("Library::Participant") the XML files hold, in name order.
+bool participant_config_names(const std::vector<std::string> &files, std::vector<std::string> &names, std::string &err);
+
 // Checks that Fast DDS can honour a QoS record; returns "" or what it cannot do.
 std::string check_writer_qos(const DDS_DataWriterQos &qos);
 std::string check_reader_qos(const DDS_DataReaderQos &qos);

@@ -223,6 +223,11 @@ DDS_API DDS_ReturnCode_t DDS_DomainParticipantFactory_set_qos(DDS_DomainParticip
  * with one log line saying why. */
 DDS_API DDS_DomainParticipant *DDS_DomainParticipantFactory_create_participant_from_config(DDS_DomainParticipantFactory *self,
                                                                                           const char *config_name);
+/* Appends to names (strings the sequence owns) the participant configurations of one XML file,
+ * "Library::Participant", whatever the factory QoS names. ERROR with one log line when the file
+ * cannot be read. */
+DDS_API DDS_ReturnCode_t DDS_DomainParticipantFactory_get_participant_config_names(DDS_DomainParticipantFactory *self,
+                                                                                  const char *file, DDS_StringSeq *names);
 DDS_API DDS_ReturnCode_t DDS_DomainParticipantFactory_delete_participant(DDS_DomainParticipantFactory *self,
                                                                          DDS_DomainParticipant *participant);
 
