@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/support.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -19,14 +21,7 @@ namespace {
 
 const std::string kData = QUELT_TEST_DATA "/config";
 
-struct LogCapture {
-    std::vector<std::string> lines;
-    LogCapture()
-    {
-        QueltLog_setSink([](const char *line, void *self) { static_cast<LogCapture *>(self)->lines.emplace_back(line); }, this);
-    }
-    ~LogCapture() { QueltLog_setSink(nullptr, nullptr); }
-};
+using quelt::test::LogCapture;
 
 TEST(XmlConfig, ProfilesInheritAndParticipantsExtendTheirBase)
 {
@@ -189,8 +184,8 @@ TEST(XmlConfig, FactoryCreatesFromSeveralFilesAndLogsFailures)
 
     LogCapture log;
     EXPECT_EQ(DDS_DomainParticipantFactory_create_participant_from_config(f, "L::Nope"), nullptr);
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_NE(log.lines[0].find("participant configuration 'L::Nope' not found"), std::string::npos) << log.lines[0];
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines()[0].find("participant configuration 'L::Nope' not found"), std::string::npos) << log.lines()[0];
     std::filesystem::remove_all(dir);
 }
 
