@@ -194,23 +194,6 @@ TEST_F(DynamicDataTest, GetReportsLengthsAndRefusesComplexMembers) {
     EXPECT_TRUE(capture.lines().empty()) << capture.text();
 }
 
-TEST_F(DynamicDataTest, GetChecksItsThreeArguments) {
-    lua_newtable(L);
-    lua_pushstring(L, "l");
-    EXPECT_EQ(QueltLuaDynamicData_get(L), 1);
-    EXPECT_EQ(lua_gettop(L), 3);
-    EXPECT_TRUE(lua_isnil(L, -1));
-    EXPECT_TRUE(capture.contains("3 arguments expected"));
-    lua_settop(L, 0);
-    capture.clear();
-    lua_newtable(L);
-    lua_pushstring(L, "l");
-    lua_pushlightuserdata(L, nullptr);
-    QueltLuaDynamicData_get(L);
-    EXPECT_TRUE(capture.contains("instance is null"));
-    lua_settop(L, 0);
-}
-
 } // namespace
 
 namespace {

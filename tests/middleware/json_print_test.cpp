@@ -484,22 +484,3 @@ TEST(JsonPrintBound, PrintsAnArrayOrUnionSampleOnItsOwn)
 }
 
 } // namespace
-
-namespace {
-
-TEST(JsonPrintPublicApi, ShapeSampleSetThroughDynamicData)
-{
-    DDS_TypeLibrary *lib = DDS_TypeLibrary_new();
-    ASSERT_NE(lib, nullptr);
-    ASSERT_EQ(DDS_TypeLibrary_load_file(lib, QUELT_EXAMPLES "/shapes/Shapes.xml"), DDS_RETCODE_OK);
-    DDS_DynamicData *d = DDS_DynamicData_new(DDS_TypeLibrary_find(lib, "ShapeType"), &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(DDS_DynamicData_set_string(d, "color", 0, "BLUE"), DDS_RETCODE_OK);
-    EXPECT_EQ(DDS_DynamicData_set_long(d, "x", 0, 10), DDS_RETCODE_OK);
-    EXPECT_EQ(DDS_DynamicData_set_long(d, "shapesize", 0, -30), DDS_RETCODE_OK);
-    EXPECT_EQ(print(d), "{\"color\":\"BLUE\",\"x\":10,\"y\":0,\"shapesize\":-30}");
-    DDS_DynamicData_delete(d);
-    DDS_TypeLibrary_delete(lib);
-}
-
-} // namespace
