@@ -200,6 +200,9 @@ TEST_F(Fixture, ReadKeepsSamplesTakeRemovesThemAndLoansAreChecked)
     EXPECT_EQ(DDS_WaitSet_wait(ws, nullptr, &zero), DDS_RETCODE_TIMEOUT);
     DDS_InstanceHandle_t handle = DDS_SampleInfoSeq_get_reference(&infos, 0)->instance_handle;
     EXPECT_TRUE(handle.isValid);
+    // The loan goes back only with the infos it came with.
+    DDS_SampleInfoSeq other = DDS_SEQUENCE_INITIALIZER;
+    EXPECT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &other), DDS_RETCODE_PRECONDITION_NOT_MET);
     ASSERT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &infos), DDS_RETCODE_OK);
     ASSERT_EQ(DDS_DynamicDataReader_take(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE), DDS_RETCODE_OK);
     EXPECT_EQ(DDS_DynamicDataSeq_get_length(&data), 1);
