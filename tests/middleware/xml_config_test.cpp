@@ -58,24 +58,6 @@ TEST(XmlConfig, ProfilesInheritAndParticipantsExtendTheirBase)
     EXPECT_EQ(plan.subscribers[1].readers[0].qos.reliability.kind, DDS_BEST_EFFORT_RELIABILITY_QOS);
 }
 
-TEST(XmlConfig, ShapesExampleHasItsThreeConfigurations)
-{
-    const std::string shapes = QUELT_EXAMPLES "/shapes/Shapes.xml";
-    for (const char *name : {"ShapesLib::Shapes", "ShapesLib::ShapePublisher", "ShapesLib::ShapeSubscriber"}) {
-        ParticipantPlan plan;
-        std::string err;
-        ASSERT_TRUE(build_participant_plan({shapes}, name, plan, err)) << err;
-        EXPECT_EQ(plan.topics.size(), 3u);
-        EXPECT_EQ(plan.domain_id, 0);
-        for (const auto &pub : plan.publishers)
-            for (const auto &w : pub.writers) {
-                EXPECT_EQ(pub.name + "::" + w.name, "Pub::SquareWriter");
-                EXPECT_EQ(w.qos.reliability.kind, DDS_RELIABLE_RELIABILITY_QOS);
-                EXPECT_EQ(w.qos.history.depth, 10);
-            }
-    }
-}
-
 TEST(XmlConfig, StreamingExampleCarriesItsFastddsSettings)
 {
     ParticipantPlan pub, sub;

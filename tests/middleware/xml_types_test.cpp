@@ -266,20 +266,6 @@ TEST(XmlTypes, EnumsTypedefsAndUnionLabels)
     EXPECT_EQ(quelt::mw::resolve(matrix)->dims, (std::vector<uint32_t>{2, 2}));
 }
 
-TEST(XmlTypes, ShapesExample)
-{
-    Library lib = load(kShapes);
-    const DDS_TypeCode *shape = find(lib, "ShapeType");
-    ASSERT_NE(shape, nullptr);
-    EXPECT_EQ(member_names(shape), (std::vector<std::string>{"color", "x", "y", "shapesize"}));
-    EXPECT_TRUE(DDS_TypeCode_is_member_key(shape, 0));
-    EXPECT_EQ(DDS_TypeCode_length(DDS_TypeCode_member_type(shape, 0)), 128u);
-    for (DDS_UnsignedLong i = 1; i < 4; ++i) {
-        EXPECT_FALSE(DDS_TypeCode_is_member_key(shape, i));
-        EXPECT_EQ(DDS_TypeCode_kind(DDS_TypeCode_member_type(shape, i)), DDS_TK_LONG);
-    }
-}
-
 // Each bad file starts with <!-- expect: LINE: FRAGMENT -->. It is loaded into a library that
 // already holds the Shapes example, which must come out untouched.
 TEST(XmlTypes, EveryBadFileIsRefusedWithOneLineNamingTheMistake)
