@@ -15,8 +15,7 @@ extern "C" {
 
 int QueltDDSConnector_logEnabledI(int level)
 {
-    return (QueltLuaLog_g_instrumentationMask & static_cast<uint32_t>(level)) != 0 &&
-           (QueltLuaLog_g_submoduleMask & QUELT_DDS_CONNECTOR_SUBMODULE) != 0;
+    return QueltLuaLog_isEnabled(level, QUELT_DDS_CONNECTOR_SUBMODULE);
 }
 
 void QueltDDSConnector_logI(int level, const char *context, const QueltLogMessage *message, ...)
@@ -110,6 +109,20 @@ QueltDDSConnector *connectorOfState(lua_State *L, const char *ctx)
         QueltLuaCommon_stackDump(L);
     }
     return self;
+}
+
+// False when the value at index is a connector table other than self's main table: one kept
+// from a connector deleted before, whose functions must not act on the state's current one.
+bool isOwnTableOrNotATable(lua_State *L, int index, QueltDDSConnector *self)
+{
+    if (!lua_istable(L, index))
+        return true;
+    index = lua_absindex(L, index);
+    if (!QueltLuaCommon_pushMainOnTop(self->base->engine)) /* push the main table */
+        return false;
+    const bool own = lua_rawequal(L, index, -1);
+    lua_pop(L, 1); /* pop it */
+    return own;
 }
 
 } // namespace
@@ -212,7 +225,14 @@ void QueltDDSConnector_delete(QueltDDSConnector *self)
         self->waitset = nullptr;
     }
     if (self->participant) {
-        // The engine goes first: deleting it returns the readers' loans.
+        // Event logging's listener reads the lookup list freed below: it goes first, once its
+        // running callbacks are out. An adopted participant keeps a listener of the caller's own.
+        const DDS_DomainParticipantListener current = DDS_DomainParticipant_get_listener(self->participant);
+        if ((current.as_publisherlistener.as_datawriterlistener.listener_data == self ||
+             current.as_subscriberlistener.as_datareaderlistener.listener_data == self) &&
+            DDS_DomainParticipant_set_listener(self->participant, nullptr, 0) != DDS_RETCODE_OK)
+            CONNECTOR_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "DDS_DomainParticipant_set_listener");
+        // The engine goes before the entities: deleting it returns the readers' loans.
         QueltLuaConnector_delete(self->base);
         self->base = nullptr;
         if (DDS_DomainParticipant_delete_contained_entities(self->participant) != DDS_RETCODE_OK)
@@ -242,6 +262,10 @@ int QueltDDSConnector_deleteConnector(lua_State *L)
 {
     static const char *const ctx = "QueltDDSConnector_deleteConnector";
     QueltDDSConnector *self = connectorOfState(L, ctx);
+    if (self && !isOwnTableOrNotATable(L, 1, self)) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_GET_CONTAINER); // that table's connector is gone already
+        self = nullptr;
+    }
     if (self) {
         QueltDDSConnector_delete(self);
         if (DDS_DomainParticipantFactory_finalize_instance() != DDS_RETCODE_OK)
@@ -442,6 +466,10 @@ int QueltDDSConnector_wait_L(lua_State *L)
     }
     lua_pop(L, 1);
     QueltDDSConnector *self = connectorOfState(L, ctx);
+    if (self && lua_gettop(L) >= 1 && !isOwnTableOrNotATable(L, 1, self)) {
+        CONNECTOR_LOG_ERROR(ctx, LUABINDING_LOG_GET_CONTAINER); // a table kept from a deleted connector
+        self = nullptr;
+    }
     if (!self) {
         lua_pushnil(L);
         return 1;

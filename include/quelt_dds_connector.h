@@ -146,6 +146,22 @@ QUELT_DDS_CONNECTOR_API int QueltDDSConnector_getStringFromContext(QueltDDSConne
 QUELT_DDS_CONNECTOR_API int QueltDDSConnector_getBooleanFromContext(QueltDDSConnector *connector, const char *name,
                                                                     unsigned char *value);
 
+/* ---- descriptions for bindings (JSON texts released with QueltDDSConnector_freeString) ---- */
+
+/* The full names of the connector's writers (writers != 0) or readers, in table order, as a JSON
+ * array of strings. */
+QUELT_DDS_CONNECTOR_API char *QueltDDSConnector_getEntityNamesJSON(QueltDDSConnector *connector, int writers);
+/* The type of the samples of the writer or reader entityName, as JSON: {"kind": k, ...} where k is
+ * the XML name of a primitive ("int32", "uint64", "float32", "boolean", "char8", "uint8",
+ * "char16", "float128", ...) or one of "string" and "wstring" (with "bound", 0 when unbounded),
+ * "enum" ("name", "enumerators": {name: value}), "struct" and "union" ("name", "members": [{"name",
+ * "type", "optional" when it is}]), "sequence" ("bound", "element") and "array" ("length",
+ * "element"). Aliases are resolved. Null (logged) for a name that is neither. */
+QUELT_DDS_CONNECTOR_API char *QueltDDSConnector_getTypeJSON(QueltDDSConnector *connector, const char *entityName);
+/* The participant configuration names ("Library::Participant") of an XML file, as a JSON array;
+ * null (logged) when the file cannot be read as XML. */
+QUELT_DDS_CONNECTOR_API char *QueltDDSConnector_getConfigNamesJSON(const char *configFile);
+
 /* ---- waiting and listeners ---- */
 
 /* milliseconds: -1 waits without limit. Returns 0 when a reader has data, 10 on timeout. */
@@ -181,9 +197,11 @@ QUELT_DDS_CONNECTOR_API void QueltLuaLog_setBitmaps(uint32_t submoduleMask, uint
 /* verbosity >= 0 enables the verbosity + 1 lowest levels; negative silences everything. */
 QUELT_DDS_CONNECTOR_API void QueltLuaLog_setVerbosity(uint32_t submoduleMask, int verbosity);
 /* Sends every log line to sink instead of stderr: the line (NUL-terminated, ending in '\n'), its
- * level (1 error, 2 warning) and user. It runs on the thread that logs (a middleware thread for
- * status events), one line at a time under a lock, and must not call the library. After
- * QueltLuaLog_setSink returns, the previous sink is not called again. Null restores stderr. */
+ * level (1 error, 2 warning, 4 notice) and user. Notices are the middleware's information, never
+ * a failure; the middleware's lines (Fast DDS's among them) are printed whatever the masks say.
+ * The sink runs on the thread that logs (a middleware thread for status events), one line at a
+ * time under a lock, and must not call the library. After QueltLuaLog_setSink returns, the
+ * previous sink is not called again. Null restores stderr. */
 typedef void (*QueltLuaLog_Sink)(int level, const char *line, void *user);
 QUELT_DDS_CONNECTOR_API void QueltLuaLog_setSink(QueltLuaLog_Sink sink, void *user);
 

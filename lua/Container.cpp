@@ -126,8 +126,10 @@ int QueltLuaContainer_In(lua_State *L, int operation) {
     if (infoSequence == nullptr) {
         return 1;
     }
+    // The samples table (on top) shows whose entry this is: one kept from a deleted connector
+    // points at freed sequences and a deleted reader.
     QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
-    if (engine == nullptr) {
+    if (engine == nullptr || !QueltLuaEngine_ownsDataTable(engine, L, -1)) {
         return fail(L, ctx, LUABINDING_LOG_GET_CONTAINER);
     }
     const QueltLuaContainer &container = engine->container;
@@ -189,6 +191,9 @@ int QueltLuaContainer_Out(lua_State *L, int operation) {
         lua_pop(L, 1);             /* pop it */
         lua_pushnil(L);            /* push the Lua result: nil */
         return fail(L, ctx, LUABINDING_LOG_TABLE_EXPECTED_ON_TOP);
+    }
+    if (!QueltLuaEngine_ownsDataTable(engine, L, -1)) { // an entry kept from a deleted connector
+        return fail(L, ctx, LUABINDING_LOG_GET_CONTAINER);
     }
     lua_pushstring(L, "#sample");  /* push the key */
     lua_gettable(L, -2);           /* replace it by instance["#sample"] */

@@ -38,6 +38,12 @@ void releaseKeys(lua_State *L, QueltLuaEngine *engine) {
         }
         ref = LUA_NOREF;
     }
+    for (int &ref : engine->metatableRefs) {
+        if (ref > 0) {
+            luaL_unref(L, LUA_REGISTRYINDEX, ref);
+        }
+        ref = LUA_NOREF;
+    }
 }
 
 // What the protected layout builder needs: the engine and the owner to publish in CONTEXT.
@@ -61,12 +67,15 @@ void setFunction(lua_State *L, const char *key, lua_CFunction function) {
     lua_rawset(L, -3);                /* t[key] = function; pops both */
 }
 
-// Builds a metatable from a null-terminated list and publishes it as global `name`.
-void setMetatableGlobal(lua_State *L, const char *name, const luaL_Reg *methods) {
+// Builds a metatable from a null-terminated list and publishes it as global `name`; the engine
+// keeps its own reference, which tells its data tables from those of an engine deleted before.
+void setMetatableGlobal(lua_State *L, int *ref, const char *name, const luaL_Reg *methods) {
     lua_newtable(L); /* push metatable */
     for (const luaL_Reg *m = methods; m->name != nullptr; ++m) {
         setFunction(L, m->name, m->func);
     }
+    lua_pushvalue(L, -1);                     /* push a copy */
+    *ref = luaL_ref(L, LUA_REGISTRYINDEX);    /* pops the copy */
     lua_setglobal(L, name); /* _G[name] = metatable; pops it */
 }
 
@@ -164,11 +173,12 @@ int buildLayout(lua_State *L) {
                                         {"__index", QueltLuaEngine_OutDataIndex},
                                         {"__len", QueltLuaEngine_OutDataLen},
                                         {nullptr, nullptr}};
-    setMetatableGlobal(L, QUELT_LUA_INPUT_MT, inputMt);
-    setMetatableGlobal(L, QUELT_LUA_INPUT_ALREADY_INDEXED_MT, inputIndexedMt);
-    setMetatableGlobal(L, QUELT_LUA_INFO_MT, infoMt);
-    setMetatableGlobal(L, QUELT_LUA_INFO_ALREADY_INDEXED_MT, infoIndexedMt);
-    setMetatableGlobal(L, QUELT_LUA_OUTPUT_MT, outputMt);
+    int *refs = engine->metatableRefs;
+    setMetatableGlobal(L, &refs[0], QUELT_LUA_INPUT_MT, inputMt);
+    setMetatableGlobal(L, &refs[1], QUELT_LUA_INPUT_ALREADY_INDEXED_MT, inputIndexedMt);
+    setMetatableGlobal(L, &refs[2], QUELT_LUA_INFO_MT, infoMt);
+    setMetatableGlobal(L, &refs[3], QUELT_LUA_INFO_ALREADY_INDEXED_MT, infoIndexedMt);
+    setMetatableGlobal(L, &refs[4], QUELT_LUA_OUTPUT_MT, outputMt);
     return 0;
 }
 
@@ -464,6 +474,27 @@ const luaL_Reg QueltLuaEngine_OUTLIB[] = {{"write", QueltLuaEngine_OutWrite},
                                           {"dispose", QueltLuaEngine_OutDispose},
                                           {"clear_members", QueltLuaEngine_OutClearMembers},
                                           {nullptr, nullptr}};
+
+int QueltLuaEngine_ownsDataTable(const QueltLuaEngine *engine, lua_State *L, int index) {
+    if (engine == nullptr || !lua_istable(L, index)) {
+        return 0;
+    }
+    index = lua_absindex(L, index);
+    if (!lua_getmetatable(L, index)) { /* push its metatable, if any */
+        return 0;
+    }
+    int owned = 0;
+    for (const int ref : engine->metatableRefs) {
+        lua_rawgeti(L, LUA_REGISTRYINDEX, ref); /* push one of the engine's metatables */
+        owned = lua_rawequal(L, -1, -2);
+        lua_pop(L, 1); /* pop it */
+        if (owned) {
+            break;
+        }
+    }
+    lua_pop(L, 1); /* pop the table's metatable */
+    return owned;
+}
 
 const char *QueltLuaEngine_keyText(QueltLuaKey key) {
     return key >= 0 && key < QUELT_LUA_KEY_COUNT ? kKeyTexts[key] : nullptr;
@@ -908,7 +939,7 @@ int QueltLuaEngine_IngoData_iterator(lua_State *L) { return iteratorStep(L, QUEL
 
 int QueltLuaEngine_OutDataLen(lua_State *L) {
     int holdsSample = 0;
-    if (lua_istable(L, -1)) {
+    if (QueltLuaEngine_ownsDataTable(QueltLuaCommon_getEngineReferenceFromRegistry(L), L, -1)) {
         lua_pushstring(L, "#sample"); /* push key */
         lua_rawget(L, -2);            /* replace it by t["#sample"] */
         holdsSample = lua_isuserdata(L, -1) && lua_touserdata(L, -1) != nullptr;

@@ -40,6 +40,7 @@ struct QueltLuaEngine {
     const char *script;   /* borrowed */
     int ownsState;        /* 1: L was created here and is closed on delete */
     int keyRefs[QUELT_LUA_KEY_COUNT]; /* registry references of the interned keys */
+    int metatableRefs[5];             /* registry references of the five data-table metatables */
 };
 typedef struct QueltLuaEngine QueltLuaEngine;
 
@@ -49,6 +50,12 @@ typedef struct QueltLuaEngine QueltLuaEngine;
 #define QUELT_LUA_INFO_MT "#info_mt"
 #define QUELT_LUA_INFO_ALREADY_INDEXED_MT "#info_already_indexed_mt"
 #define QUELT_LUA_OUTPUT_MT "#output_mt"
+
+/* 1 when the value at index is a table whose metatable is one of engine's five data-table
+ * metatables (an instance, samples or infos table, or a table indexed from one of them); 0 for a
+ * null engine and anything else. A table a script kept from a deleted connector fails here, also
+ * when its state has another connector now: its pointers must not be followed. Stack unchanged. */
+int QueltLuaEngine_ownsDataTable(const QueltLuaEngine *engine, lua_State *L, int index);
 
 /* Pushes the text of key onto L (the engine's state or one of its coroutines). */
 static inline void QueltLuaEngine_pushKey(const QueltLuaEngine *engine, lua_State *L, QueltLuaKey key) {

@@ -6,15 +6,17 @@
 
 namespace {
 
-// The level of the line the current thread is printing: the facility's sink is called on the
-// logging thread within the print, so the host's sink learns it from here. Lines the middleware
-// prints by itself are errors.
-thread_local int t_level = QUELT_LUA_LOG_LEVEL_ERROR;
+// The masks are read on middleware threads while a host may set them: whole-word atomic
+// accesses, relaxed, since nothing else is published through them.
+uint32_t loadMask(const uint32_t &mask) { return __atomic_load_n(&mask, __ATOMIC_RELAXED); }
+void storeMask(uint32_t &mask, uint32_t value) { __atomic_store_n(&mask, value, __ATOMIC_RELAXED); }
 
+// The level of the lines the current thread prints, which the host's sink learns from the log
+// facility (the sink is called on the logging thread within the print).
 struct LevelScope {
     int saved;
-    explicit LevelScope(int level) : saved(t_level) { t_level = level; }
-    ~LevelScope() { t_level = saved; }
+    explicit LevelScope(int level) : saved(QueltLog_setLevel(level)) {}
+    ~LevelScope() { QueltLog_setLevel(saved); }
 };
 
 struct HostSink {
@@ -25,7 +27,7 @@ HostSink g_hostSink;
 
 void forwardToHost(const char *line, void *user) {
     const HostSink *host = static_cast<const HostSink *>(user);
-    host->sink(t_level, line, host->user);
+    host->sink(QueltLog_level(), line, host->user);
 }
 
 } // namespace
@@ -37,16 +39,16 @@ uint32_t QueltLuaLog_g_submoduleMask = 0xFFFFu;
 
 void QueltLuaLog_getBitmaps(uint32_t *submoduleMask, uint32_t *instrumentationMask) {
     if (submoduleMask != nullptr) {
-        *submoduleMask = QueltLuaLog_g_submoduleMask;
+        *submoduleMask = loadMask(QueltLuaLog_g_submoduleMask);
     }
     if (instrumentationMask != nullptr) {
-        *instrumentationMask = QueltLuaLog_g_instrumentationMask;
+        *instrumentationMask = loadMask(QueltLuaLog_g_instrumentationMask);
     }
 }
 
 void QueltLuaLog_setBitmaps(uint32_t submoduleMask, uint32_t instrumentationMask) {
-    QueltLuaLog_g_submoduleMask = submoduleMask;
-    QueltLuaLog_g_instrumentationMask = instrumentationMask;
+    storeMask(QueltLuaLog_g_submoduleMask, submoduleMask);
+    storeMask(QueltLuaLog_g_instrumentationMask, instrumentationMask);
 }
 
 void QueltLuaLog_setVerbosity(uint32_t submoduleMask, int verbosity) {
@@ -71,13 +73,13 @@ void QueltLuaLog_setSink(QueltLuaLog_Sink sink, void *user) {
 }
 
 int QueltLuaLog_isEnabled(int level, uint32_t submodule) {
-    return (QueltLuaLog_g_instrumentationMask & static_cast<uint32_t>(level)) != 0u &&
-           (QueltLuaLog_g_submoduleMask & submodule) != 0u;
+    return (loadMask(QueltLuaLog_g_instrumentationMask) & static_cast<uint32_t>(level)) != 0u &&
+           (loadMask(QueltLuaLog_g_submoduleMask) & submodule) != 0u;
 }
 
 void QueltLuaLog_vprintAt(int level, const char *context, const QueltLogMessage *message, va_list ap) {
     // Read once: another thread may clear the hook between the test and the call.
-    QueltLog_LevelHook hook = QueltLog_g_levelHook;
+    QueltLog_LevelHook hook = __atomic_load_n(&QueltLog_g_levelHook, __ATOMIC_RELAXED);
     if (hook != nullptr) {
         hook(level);
     }

@@ -1,7 +1,8 @@
 /* Log masks of the library and the gate every log call of the Lua engine goes through.
  *
  * A line is printed only when the instrumentation mask has the bit of its level and the submodule
- * mask has the bit of the module that logs. Both masks are plain words read without locks: a
+ * mask has the bit of the module that logs. Both masks are 32-bit words read and written
+ * atomically (relaxed) without locks, from the caller's threads and the middleware's alike: a
  * change from another thread takes effect at the next log call. */
 #ifndef QUELT_LUA_LOG_H
 #define QUELT_LUA_LOG_H
@@ -21,14 +22,16 @@
 extern "C" {
 #endif
 
-/* Levels (bits of the instrumentation mask). */
-#define QUELT_LUA_LOG_LEVEL_ERROR 1
-#define QUELT_LUA_LOG_LEVEL_WARNING 2
+/* Levels (bits of the instrumentation mask). Notices (4) come from the middleware only. */
+#define QUELT_LUA_LOG_LEVEL_ERROR QUELT_LOG_LEVEL_ERROR
+#define QUELT_LUA_LOG_LEVEL_WARNING QUELT_LOG_LEVEL_WARNING
+#define QUELT_LUA_LOG_LEVEL_NOTICE QUELT_LOG_LEVEL_NOTICE
 
 /* Submodules (bits of the submodule mask). */
 #define QUELT_LUA_LOG_SUBMODULE_LUA 0x1000u       /* Lua engine and data binding */
 #define QUELT_LUA_LOG_SUBMODULE_CONNECTOR 0x2000u /* connector core, Lua connector, Lua module */
 
+/* Only ever accessed through __atomic builtins (or std::atomic_ref): use the functions below. */
 extern uint32_t QueltLuaLog_g_instrumentationMask; /* starts at 1: errors only */
 extern uint32_t QueltLuaLog_g_submoduleMask;       /* starts at 0xFFFF */
 

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 
 #include "Common.h"
 #include "DynamicData.h"
@@ -17,6 +19,9 @@
 namespace {
 
 using quelt::lua::truncateToInt;
+
+// What a script that kept a table of a deleted connector is told, instead of reaching freed memory.
+const char *const kDeletedConnector = "this table belongs to a connector that was deleted: it reaches no sample";
 
 // The caller's buffer of a JSON text; longer texts get one heap string of their exact size.
 constexpr DDS_UnsignedLong kJsonBufferSize = 512;
@@ -82,6 +87,28 @@ bool loanIsCurrent(lua_State *L) {
     return current;
 }
 
+// After the warning for a name that is no entity: one more warning that names the key and the
+// entities that exist, so that a typo is found without reading the configuration. A fixed buffer:
+// no object with a destructor lives across the Lua calls. Key on top; stack unchanged.
+void warnUnknownEntity(lua_State *L, const char *map, const char *ctx) {
+    if (!QueltLuaLog_isEnabled(QUELT_LUA_LOG_LEVEL_WARNING, QUELT_LUA_LOG_SUBMODULE_LUA) || lua_type(L, -1) != LUA_TSTRING) {
+        return;
+    }
+    const bool writers = std::strcmp(map, QUELT_LUA_OUTPUT_MAP) == 0;
+    char text[512];
+    int used = std::snprintf(text, sizeof text, "no %s named '%s'; the %s are", writers ? "writer" : "reader",
+                             lua_tolstring(L, -1, nullptr), writers ? "writers" : "readers");
+    const int count = QueltLuaCommon_getAliasMapLength(L, map);
+    for (int position = 1; position <= count && used > 0 && used < static_cast<int>(sizeof text); ++position) {
+        const char *name = QueltLuaCommon_getNameFromIndex(L, position, map);
+        used += std::snprintf(text + used, sizeof text - used, "%s '%s'", position > 1 ? "," : "", name ? name : "?");
+    }
+    if (count <= 0 && used > 0 && used < static_cast<int>(sizeof text)) {
+        std::snprintf(text + used, sizeof text - used, " none");
+    }
+    QUELT_LUA_LOG_WARNING(ctx, QUELT_LOG_ANY_s, text); // a name too long for the buffer is cut short
+}
+
 } // namespace
 
 extern "C" {
@@ -91,6 +118,7 @@ int QueltLuaMetamethodImpl_TableIndex(lua_State *L, const char *map) {
     // Reached only for keys that name no entry: a name here is simply not registered.
     if (!lua_isnumber(L, -1)) {
         QUELT_LUA_LOG_WARNING(ctx, LUABINDING_LOG_NUMBER_EXPECTED_ON_TOP);
+        warnUnknownEntity(L, map, ctx);
         lua_pushnil(L); /* push the result */
         return 1;
     }
@@ -143,7 +171,14 @@ int QueltLuaMetamethodImpl_OutData(lua_State *L, int op) {
     default:
         break;
     }
-    if (instancePosition != 0 && lua_istable(L, instancePosition)) {
+    // The instance belongs to the writer table of a live connector, and to this state's one.
+    const bool onTable = instancePosition != 0 && lua_istable(L, instancePosition);
+    QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    if (engine == nullptr || (onTable && !QueltLuaEngine_ownsDataTable(engine, L, instancePosition))) {
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s, kDeletedConnector);
+        return 0;
+    }
+    if (onTable) {
         lua_pushstring(L, "#sample");            /* push the key */
         lua_rawget(L, instancePosition - 1);     /* replace it by instance["#sample"] */
     }
@@ -201,7 +236,8 @@ int QueltLuaMetamethodImpl_InDataLocate(lua_State *L, QueltLuaEngine *engine, in
     if (engine == nullptr) {
         engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
     }
-    if (engine == nullptr) {
+    // A table kept from a deleted connector has no engine of its own any more.
+    if (engine == nullptr || !QueltLuaEngine_ownsDataTable(engine, L, 1)) {
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, "unable to retrieve the engine pointer");
         return 1;
     }
@@ -332,6 +368,12 @@ int QueltLuaMetamethodImpl_InDataDereference(lua_State *L, int op) {
         lua_pushnil(L); /* push the result: nil */
         return 1;
     }
+    if (!QueltLuaEngine_ownsDataTable(QueltLuaCommon_getEngineReferenceFromRegistry(L), L, 1)) {
+        lua_pop(L, 1); /* pop the name */
+        QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s, kDeletedConnector);
+        lua_pushnil(L); /* push the result: nil */
+        return 1;
+    }
     if (!loanIsCurrent(L)) {
         lua_pop(L, 1); /* pop the name */
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s,
@@ -402,7 +444,8 @@ int QueltLuaMetamethodImpl_InDataLen(lua_State *L) {
         sampleSeq = lua_touserdata(L, -1);
         lua_pop(L, 1); /* pop it */
     }
-    if (engine == nullptr || sampleSeq == nullptr || engine->container.getInputLength == nullptr) {
+    if (sampleSeq == nullptr || !QueltLuaEngine_ownsDataTable(engine, L, -1) ||
+        engine->container.getInputLength == nullptr) {
         lua_pushnumber(L, 0); /* push the sample count: 0 */
         return 1;
     }

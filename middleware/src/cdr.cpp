@@ -16,8 +16,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace fc = eprosima::fastcdr;
@@ -68,8 +70,11 @@ inline uint32_t em_overhead(const DDS_TypeCode *t) { return primitive_lc(t) >= 0
 inline bool elements_framed(const DDS_TypeCode *seq_or_array) { return !is_primitive_kind(seq_or_array->rcontent->kind); }
 
 // Thrown inside the codec for input that is not a valid sample and for samples that break their
-// type's bounds; the entry points turn it (and Fast CDR's exceptions) into a return value.
-struct Invalid {};
+// type's bounds; the entry points turn it (and Fast CDR's exceptions) into a return value. what
+// says, for a refused buffer, what did not fit (null: the payload ended early).
+struct Invalid {
+    const char *what = nullptr;
+};
 
 inline size_t align_to(size_t pos, size_t a) { return (pos + a - 1) & ~(a - 1); }
 
@@ -124,8 +129,10 @@ inline size_t disc_size(const DDS_TypeCode *d) { return d->kind == DDS_TK_ENUM ?
 // Struct members from index i on that can move as one block: primitives back to back in memory
 // whose wire positions, starting at residue `at` from the alignment origin, need no padding, so
 // the wire image equals the memory image. Returns the end of the run (index and block offset).
-// Only for streams in host byte order.
-inline size_t primitive_run(const DDS_TypeCode *t, size_t i, size_t at, bool filter, uint32_t &end_offset)
+// Only for streams in host byte order. A reader passes the bytes its frame has left as limit: the
+// run stops at the first member past it, which is then read (or defaulted) on its own.
+inline size_t primitive_run(const DDS_TypeCode *t, size_t i, size_t at, bool filter, uint32_t &end_offset,
+                            size_t limit = SIZE_MAX)
 {
     const auto &ms = t->members;
     const uint32_t first = ms[i].offset;
@@ -134,7 +141,7 @@ inline size_t primitive_run(const DDS_TypeCode *t, size_t i, size_t at, bool fil
     for (; j < ms.size(); ++j) {
         const Member &q = ms[j];
         if (q.optional || (filter && !q.key) || !is_primitive_kind(q.rtype->kind) || q.offset != end_offset ||
-            ((at + (q.offset - first)) & (q.rtype->align - 1)) != 0)
+            ((at + (q.offset - first)) & (q.rtype->align - 1)) != 0 || q.offset + q.rtype->size - first > limit)
             break;
         end_offset = q.offset + q.rtype->size;
     }
@@ -582,12 +589,48 @@ uint64_t min_wire_size(const DDS_TypeCode *t, bool v2)
 
 // ---------------------------------------------------------------- reading
 
+// Memory a sample may allocate while it is decoded: a floor, and so much per payload byte. Beyond
+// what any sample of a type written in full needs, far below what empty frames of big elements
+// would take (1,216 bytes of them asked for 300 MB).
+constexpr uint64_t kDecodeBudgetFloor = uint64_t(1) << 20;
+constexpr uint64_t kDecodeBudgetPerByte = 256;
+
+// Texts of a refusal (Invalid::what).
+const char *const kLengthPastEnd = "a length runs past the end of the payload";
+const char *const kOverBound = "a length exceeds the member's bound";
+const char *const kBadString = "a string is not NUL-terminated";
+const char *const kBadBoolean = "a boolean is neither 0 nor 1";
+const char *const kBadEnum = "a value names no enumerator";
+const char *const kBadParameter = "a parameter does not match the member";
+const char *const kOverBudget = "decoding would take more memory than the payload's size allows";
+
 struct Reader {
     fc::Cdr &cdr;
     size_t origin;
     size_t end; // offset of the first byte not to read
     bool swap;
     bool v2 = false;
+    uint64_t budget = UINT64_MAX; // bytes the sample may still allocate (strings, sequences)
+    // The struct member or union case being read and where it began: what a refusal names.
+    const Member *member = nullptr;
+    size_t member_at = 0;
+    std::string why; // a refusal's reason when it needs more than a fixed text
+
+    Reader(fc::Cdr &c, size_t o, size_t e, bool s, bool two) : cdr(c), origin(o), end(e), swap(s), v2(two) {}
+
+    void at(const Member &m)
+    {
+        member = &m;
+        member_at = pos();
+    }
+    // A hostile length can make a few bytes stand for a lot of memory (empty frames of elements
+    // that are large in memory): every allocation is charged against a budget set from the size.
+    void charge(uint64_t bytes)
+    {
+        if (bytes > budget)
+            throw Invalid{kOverBudget};
+        budget -= bytes;
+    }
 
     size_t pos() const { return cdr.getSerializedDataLength(); }
     size_t remaining() const
@@ -613,7 +656,7 @@ struct Reader {
     {
         const uint32_t n = num<uint32_t>();
         if (n > remaining())
-            throw Invalid{};
+            throw Invalid{kLengthPastEnd};
         const size_t outer = end;
         end = pos() + n;
         return outer;
@@ -667,12 +710,12 @@ inline void check_primitive(const DDS_TypeCode *t, const unsigned char *p)
 {
     if (t->kind == DDS_TK_BOOLEAN) {
         if (*p > 1)
-            throw Invalid{};
+            throw Invalid{kBadBoolean};
     } else if (t->kind == DDS_TK_ENUM) {
         int32_t v;
         std::memcpy(&v, p, 4);
         if (!is_enumerator(t, v))
-            throw Invalid{};
+            throw Invalid{kBadEnum};
     }
 }
 
@@ -683,7 +726,7 @@ void read_elems(Reader &r, const DDS_TypeCode *e, unsigned char *p, size_t n)
         r.run(p, n, 1, 1);
         for (size_t i = 0; i < n; ++i)
             if (p[i] > 1)
-                throw Invalid{};
+                throw Invalid{kBadBoolean};
         return;
     case DDS_TK_ENUM:
         r.run(p, n, 4, 4);
@@ -691,7 +734,7 @@ void read_elems(Reader &r, const DDS_TypeCode *e, unsigned char *p, size_t n)
             int32_t v;
             std::memcpy(&v, p + i * 4, 4);
             if (!is_enumerator(e, v))
-                throw Invalid{};
+                throw Invalid{kBadEnum};
         }
         return;
     default:
@@ -711,7 +754,7 @@ int64_t read_disc(Reader &r, const DDS_TypeCode *d)
         uint8_t v;
         r.raw(&v, 1);
         if (v > 1)
-            throw Invalid{};
+            throw Invalid{kBadBoolean};
         return v;
     }
     case DDS_TK_CHAR:
@@ -728,7 +771,7 @@ int64_t read_disc(Reader &r, const DDS_TypeCode *d)
     case DDS_TK_ENUM: {
         const auto v = r.num<int32_t>();
         if (!is_enumerator(d, v))
-            throw Invalid{};
+            throw Invalid{kBadEnum};
         return v;
     }
     case DDS_TK_LONGLONG: return r.num<int64_t>();
@@ -754,7 +797,7 @@ ParameterHeader read_parameter_header(Reader &r)
         h.list_end = true;
     } else if ((pid & kPidMask) == kPidExtended) {
         if (length != kExtendedExtra)
-            throw Invalid{};
+            throw Invalid{kBadParameter};
         const uint32_t word = r.num<uint32_t>();
         h.id = word & 0x0FFFFFFFu; // top bits are flags
         h.must_understand = word & kExtendedMustUnderstand;
@@ -772,14 +815,14 @@ ParameterHeader read_parameter_header(Reader &r)
 void read_parameter_value(Reader &r, const DDS_TypeCode *t, unsigned char *v, uint32_t size, bool key)
 {
     if (size > r.remaining())
-        throw Invalid{};
+        throw Invalid{kLengthPastEnd};
     const size_t outer_origin = r.origin, outer_end = r.end;
     r.origin = r.pos();
     r.end = r.origin + size;
     read_value(r, t, v, key);
     const size_t left = r.end - r.pos();
     if (left > 3 || (left && !r.cdr.jump(left)))
-        throw Invalid{};
+        throw Invalid{kBadParameter};
     r.origin = outer_origin;
     r.end = outer_end;
 }
@@ -788,7 +831,7 @@ void read_optional(Reader &r, const Member &m, uint32_t id, unsigned char *p, bo
 {
     const ParameterHeader h = read_parameter_header(r);
     if (h.list_end || h.id != id)
-        throw Invalid{};
+        throw Invalid{kBadParameter};
     unsigned char *flag = p + m.flag_offset;
     unsigned char *v = p + m.offset;
     if (h.size == 0) {
@@ -799,7 +842,7 @@ void read_optional(Reader &r, const Member &m, uint32_t id, unsigned char *p, bo
         return;
     }
     if (h.size > r.remaining())
-        throw Invalid{};
+        throw Invalid{kLengthPastEnd};
     if (!*flag) {
         value_init(m.rtype, v);
         *flag = 1;
@@ -870,17 +913,17 @@ void read_mutable_members(Reader &r, const DDS_TypeCode *t, unsigned char *p)
             must_understand = h.must_understand;
         }
         if (length > r.remaining())
-            throw Invalid{};
+            throw Invalid{kLengthPastEnd};
         const Member *m = member_by_wire_id(t, id);
         if (!m) {
             if (must_understand) {
-                QueltLog_error(r.v2 ? "XCDR2" : "XCDR1", "sample of '%s' refused: member id %u is marked must-understand and the type has no such member",
-                               t->name.c_str(), id);
+                r.why = "member id " + std::to_string(id) + " is marked must-understand and '" + t->name + "' has no such member";
                 throw Invalid{};
             }
             r.skip(length); // a member of a newer version of the type
             continue;
         }
+        r.at(*m);
         const size_t index = size_t(m - t->members.data());
         if (n > 64)
             big_seen[index] = true;
@@ -912,7 +955,7 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
     case DDS_TK_BOOLEAN:
         r.raw(p, 1);
         if (*p > 1)
-            throw Invalid{};
+            throw Invalid{kBadBoolean};
         return;
     case DDS_TK_CHAR:
     case DDS_TK_OCTET:
@@ -923,7 +966,7 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
         int32_t v;
         std::memcpy(&v, p, 4);
         if (!is_enumerator(t, v))
-            throw Invalid{};
+            throw Invalid{kBadEnum};
         return;
     }
     case DDS_TK_SHORT:
@@ -941,20 +984,27 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
     case DDS_TK_STRING: {
         auto *b = reinterpret_cast<BufRep *>(p);
         const uint32_t n = r.num<uint32_t>();
-        if (n == 0 || (t->bound && n - 1 > t->bound) || n > r.remaining())
-            throw Invalid{};
+        if (n == 0)
+            throw Invalid{kBadString};
+        if (t->bound && n - 1 > t->bound)
+            throw Invalid{kOverBound};
+        if (n > r.remaining())
+            throw Invalid{kLengthPastEnd};
         if (n == 1) { // empty: there may be no storage to read the NUL into
             char nul;
             r.raw(&nul, 1);
-            if (nul != 0 || !buf_resize(b, primitive_type(DDS_TK_CHAR), 0))
+            if (nul != 0)
+                throw Invalid{kBadString};
+            if (!buf_resize(b, primitive_type(DDS_TK_CHAR), 0))
                 throw Invalid{};
             return;
         }
+        r.charge(n);
         if (!buf_resize(b, primitive_type(DDS_TK_CHAR), n - 1))
             throw Invalid{};
         r.raw(b->data, n);
         if (static_cast<const char *>(b->data)[n - 1] != 0)
-            throw Invalid{};
+            throw Invalid{kBadString};
         return;
     }
     case DDS_TK_WSTRING: {
@@ -962,11 +1012,14 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
         uint32_t n = r.num<uint32_t>();
         if (r.v2) { // a byte count
             if (n % 2)
-                throw Invalid{};
+                throw Invalid{kBadString};
             n /= 2;
         }
-        if ((t->bound && n > t->bound) || uint64_t(n) * 2 > r.remaining())
-            throw Invalid{};
+        if (t->bound && n > t->bound)
+            throw Invalid{kOverBound};
+        if (uint64_t(n) * 2 > r.remaining())
+            throw Invalid{kLengthPastEnd};
+        r.charge(uint64_t(n) * 2);
         if (!buf_resize(b, primitive_type(DDS_TK_WCHAR), n))
             throw Invalid{};
         if (n)
@@ -980,13 +1033,14 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
         const size_t outer = framed ? r.open() : 0;
         const uint32_t n = r.num<uint32_t>();
         if (t->bound && n > t->bound)
-            throw Invalid{};
+            throw Invalid{kOverBound};
         if (n) {
             // Allocate only what the bytes left can hold. The element memory is the quick test;
             // the element's least wire size (always at least 1) the exact one.
             const uint64_t left = r.remaining();
             if (uint64_t(n) * e->size > left && uint64_t(n) * std::max<uint64_t>(min_wire_size(e, r.v2), 1) > left)
-                throw Invalid{};
+                throw Invalid{kLengthPastEnd};
+            r.charge(uint64_t(n) * e->size);
         }
         if (!buf_resize(b, e, n))
             throw Invalid{};
@@ -1020,6 +1074,7 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
         const size_t n = t->members.size();
         for (size_t i = 0; i < n;) {
             const Member &m = t->members[i];
+            r.at(m);
             if (filter && !m.key) {
                 ++i;
             } else if (framed && r.remaining() == 0) {
@@ -1040,11 +1095,14 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
                 ++i;
             } else if (!r.swap && is_primitive_kind(m.rtype->kind)) {
                 r.align(m.rtype->align);
+                r.at(m);
                 uint32_t end;
-                const size_t j = primitive_run(t, i, r.pos() - r.origin, filter, end);
+                const size_t j = primitive_run(t, i, r.pos() - r.origin, filter, end, r.remaining());
                 r.raw(p + m.offset, end - m.offset);
-                for (; i < j; ++i) // members of the run that not every bit pattern is valid for
+                for (; i < j; ++i) { // members of the run that not every bit pattern is valid for
+                    r.member = &t->members[i];
                     check_primitive(t->members[i].rtype, p + t->members[i].offset);
+                }
             } else {
                 read_value(r, m.rtype, p + m.offset, filter);
                 ++i;
@@ -1063,8 +1121,10 @@ void read_value(Reader &r, const DDS_TypeCode *t, unsigned char *p, bool key)
         if (rep->selected != idx)
             union_select(t, p, idx);
         rep->disc = disc;
-        if (idx >= 0)
+        if (idx >= 0) {
+            r.at(t->members[size_t(idx)]);
             read_value(r, t->members[size_t(idx)].rtype, p + t->payload_offset, false);
+        }
         if (framed)
             r.close(outer);
         return;
@@ -1424,27 +1484,52 @@ bool cdr_write_header(fc::Cdr &cdr, const DDS_TypeCode *t, CdrVersion v)
     return true;
 }
 
-bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t)
+bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t, std::string *why)
 {
     unsigned char header[4];
     try {
         cdr.deserializeArray(reinterpret_cast<char *>(header), 4);
     } catch (...) {
+        if (why)
+            *why = "payload shorter than its encapsulation header";
         return false;
     }
     const uint16_t id = uint16_t(header[0] << 8 | header[1]);
-    // The type tells how to read the body; the identifier only its version and byte order.
     t = resolve(t);
     switch (id & ~1u) {
     case kEncCdrBe:
     case kEncPlCdrBe:
         // XCDR1 has two bodies: a parameter list for mutable types, plain CDR for the others.
-        if (t && (t->extensibility == Extensibility::Mutable) != ((id & ~1u) == kEncPlCdrBe))
+        if (t && (t->extensibility == Extensibility::Mutable) != ((id & ~1u) == kEncPlCdrBe)) {
+            if (why)
+                *why = t->extensibility == Extensibility::Mutable ? "plain XCDR1 for a mutable type" : "an XCDR1 parameter list for a type that is not mutable";
             return false;
+        }
         v = CdrVersion::Xcdr1;
         break;
-    case kEncCdr2Be: case kEncDCdr2Be: case kEncPlCdr2Be: v = CdrVersion::Xcdr2; break;
-    default: return false;
+    case kEncCdr2Be:
+    case kEncDCdr2Be:
+    case kEncPlCdr2Be: {
+        // XCDR2 names the body's extensibility: another one is a peer with another type (a frame
+        // or member headers would be read as members).
+        static const char *const names[] = {"PLAIN_CDR2 (final)", "D_CDR2 (appendable)", "PL_CDR2 (mutable)"};
+        const unsigned sent = ((id & ~1u) - kEncCdr2Be) / 2;
+        const unsigned ours = !t ? sent : t->extensibility == Extensibility::Mutable ? 2 : t->extensibility == Extensibility::Appendable ? 1 : 0;
+        if (sent != ours) {
+            if (why)
+                *why = std::string(names[sent]) + " for a type that is " + (ours == 2 ? "mutable" : ours == 1 ? "appendable" : "final");
+            return false;
+        }
+        v = CdrVersion::Xcdr2;
+        break;
+    }
+    default:
+        if (why) {
+            char text[64];
+            std::snprintf(text, sizeof text, "unknown encapsulation 0x%04x", unsigned(id));
+            *why = text;
+        }
+        return false;
     }
     cdr.changeEndianness(id & 1 ? fc::Cdr::LITTLE_ENDIANNESS : fc::Cdr::BIG_ENDIANNESS);
     cdr.resetAlignment();
@@ -1466,24 +1551,44 @@ bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr, CdrVe
     }
 }
 
-bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t end, bool key_only, CdrVersion v)
+bool cdr_deserialize(const DDS_TypeCode *t, void *block, fc::Cdr &cdr, size_t end, bool key_only, CdrVersion v, std::string *why)
 {
     t = resolve(t);
     if (!t || !block)
         return false;
+    const bool little = cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS;
+    const size_t start = cdr.getSerializedDataLength();
+    Reader r{cdr, start, end, little != kHostLittle, v == CdrVersion::Xcdr2};
+    r.budget = kDecodeBudgetFloor + kDecodeBudgetPerByte * uint64_t(end > start ? end - start : 0);
+    const char *what = nullptr;
     try {
-        const bool little = cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS;
-        Reader r{cdr, cdr.getSerializedDataLength(), end, little != kHostLittle, v == CdrVersion::Xcdr2};
         if (key_only)
             clear_value(t, block);
         read_value(r, t, static_cast<unsigned char *>(block), key_only);
-        if (r.remaining() > 3 || r.pos() > end)
-            throw Invalid{};
-        return true;
+        // Up to 3 bytes may pad the payload to a multiple of 4; more are members we do not have.
+        if (r.remaining() <= 3 && r.pos() <= end)
+            return true;
+        r.member = nullptr;
+        what = "";
+    } catch (const Invalid &e) {
+        what = e.what;
     } catch (...) {
-        clear_value(t, block);
-        return false;
     }
+    clear_value(t, block);
+    if (!why)
+        return false;
+    const std::string member = r.member ? " '" + r.member->name + "'" : "";
+    if (!r.why.empty())
+        *why = r.why;
+    else if (what && !*what)
+        *why = std::to_string(r.remaining()) + " bytes follow the end of the sample";
+    else if (what)
+        *why = what + (r.member ? " in member" + member : "");
+    else if (r.member)
+        *why = std::string(r.member_at >= end ? "payload ends before member" : "payload ends inside member") + member;
+    else
+        *why = "payload ends early";
+    return false;
 }
 
 bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsigned char bytes[16])
@@ -1615,16 +1720,19 @@ DDS_ReturnCode_t DDS_DynamicData_from_cdr_buffer(DDS_DynamicData *self, const un
         return DDS_RETCODE_BAD_PARAMETER;
     if (!has_value(self) || self->bound_child)
         return DDS_RETCODE_PRECONDITION_NOT_MET;
+    std::string why;
     try {
         // Fast CDR wants a mutable buffer; reading never writes to it.
         fc::FastBuffer fb(const_cast<char *>(reinterpret_cast<const char *>(buffer)), length);
         fc::Cdr cdr(fb, fc::Cdr::DEFAULT_ENDIAN, fc::Cdr::DDS_CDR);
         CdrVersion v;
-        if (cdr_read_header(cdr, v, self->type) && cdr_deserialize(self->type, self->p, cdr, length, false, v))
+        if (cdr_read_header(cdr, v, self->type, &why) && cdr_deserialize(self->type, self->p, cdr, length, false, v, &why))
             return DDS_RETCODE_OK;
     } catch (...) {
     }
     clear_value(self->type, self->p);
+    QueltLog_error("DDS_DynamicData_from_cdr_buffer", "%u bytes are not a sample of '%s': %s", unsigned(length), self->type->name.c_str(),
+                   why.c_str());
     return DDS_RETCODE_BAD_PARAMETER;
 }
 

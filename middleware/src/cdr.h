@@ -32,9 +32,9 @@
 // - Padding bytes are written as zeros, so equal samples give equal bytes (and equal key hashes).
 //
 // Reading never trusts a length: a string or sequence length is checked against its bound and
-// against the bytes left before anything is allocated. A sequence whose elements may take more
-// memory than wire bytes (optionals, unions) can still make the sample's memory a multiple of the
-// buffer size, bounded by the type's layout.
+// against the bytes left before anything is allocated. Elements may take more memory than wire
+// bytes (an empty frame of an appendable struct, an absent optional, a union's small case): what a
+// sample allocates is charged against a budget that grows with the payload's size.
 //
 // Return codes of the C functions (dds_dynamicdata.h "wire form"):
 //   DDS_RETCODE_BAD_PARAMETER        null argument; a buffer that is not a valid sample of the type
@@ -55,6 +55,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace eprosima::fastcdr {
 class Cdr;
@@ -90,9 +91,11 @@ CdrVersion cdr_default_version(const DDS_TypeCode *t);
 // the alignment origin.
 bool cdr_write_header(eprosima::fastcdr::Cdr &cdr, const DDS_TypeCode *t = nullptr, CdrVersion v = CdrVersion::Xcdr1);
 // Reads the header; accepts every XCDR1 and XCDR2 identifier (options ignored), sets the Cdr's
-// endianness and tells the version. With t, an XCDR1 body must be the one t's extensibility has:
-// PL_CDR (a parameter list) for mutable types, plain CDR for the others.
-bool cdr_read_header(eprosima::fastcdr::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t = nullptr);
+// endianness and tells the version. With t, the identifier must be the one t's extensibility has:
+// PL_CDR (a parameter list) for mutable types and plain CDR for the others in XCDR1; PLAIN_CDR2,
+// D_CDR2 or PL_CDR2 for final, appendable or mutable types in XCDR2.
+// With why, a refusal says what was wrong.
+bool cdr_read_header(eprosima::fastcdr::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t = nullptr, std::string *why = nullptr);
 
 // Body of a sample of type t (aliases allowed) at the Cdr's current position, which becomes the
 // alignment origin (call it right after the header). Uses the Cdr's endianness. False when the
@@ -109,9 +112,13 @@ bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::
 // implementations send with dispose and unregister notices; the other members are left cleared.
 // XCDR2 reading follows the type: appendable members the sender lacks get their defaults, members
 // it has beyond ours are skipped; mutable members are matched by id in any order, unknown ids are
-// skipped unless must-understand (then the sample is refused, with a log line).
+// skipped unless must-understand (then the sample is refused).
+// Strings and sequences may allocate 1 MiB plus 256 bytes per payload byte in all; a sample that
+// needs more is refused.
+// With why, a refusal says what did not fit, naming the member being read: "payload ends before
+// member 'z'", "a value names no enumerator in member 'c'", "8 bytes follow the end of the sample".
 bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr &cdr, size_t end, bool key_only = false,
-                     CdrVersion v = CdrVersion::Xcdr1);
+                     CdrVersion v = CdrVersion::Xcdr1, std::string *why = nullptr);
 
 // Fast DDS takes a received key-only payload of at most 16 bytes (encapsulation header and key,
 // as other implementations send with dispose and unregister) as the instance handle itself.

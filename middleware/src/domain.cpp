@@ -20,6 +20,7 @@
 #include <fastdds/dds/topic/qos/TopicQos.hpp>
 #include <fastdds/rtps/common/WriteParams.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -148,16 +149,22 @@ class WriterBridge : public fdds::DataWriterListener {
     void dispatch(DDS_StatusMask bit, void (*DDS_DataWriterListener::*slot)(void *, DDS_DataWriter *, const S *), const S *st)
     {
         DDS_DataWriterListener l{};
+        ListenerCall call;
         {
             std::lock_guard<std::mutex> g(w_->listener_lock);
-            if ((w_->listener_mask & bit) && w_->listener.*slot)
+            if ((w_->listener_mask & bit) && w_->listener.*slot) {
                 l = w_->listener;
+                call.begin(w_->listener_lock, w_->listener_calls);
+            }
         }
         if (!(l.*slot)) {
             DDS_DomainParticipant *p = w_->publisher->participant;
             std::lock_guard<std::mutex> g(p->listener_lock);
-            if (p->listener_mask & bit)
+            if (p->listener_mask & bit) {
                 l = p->listener.as_publisherlistener.as_datawriterlistener;
+                if (l.*slot)
+                    call.begin(p->listener_lock, p->listener_calls);
+            }
         }
         if (l.*slot)
             (l.*slot)(l.listener_data, w_, st);
@@ -172,7 +179,9 @@ class ReaderBridge : public fdds::DataReaderListener {
     void on_data_available(fdds::DataReader *) override
     {
         r_->condition.wake();
-        DDS_DataReaderListener l = pick(DDS_DATA_AVAILABLE_STATUS, [](const DDS_DataReaderListener &x) { return x.on_data_available != nullptr; });
+        ListenerCall call;
+        DDS_DataReaderListener l =
+            pick(DDS_DATA_AVAILABLE_STATUS, [](const DDS_DataReaderListener &x) { return x.on_data_available != nullptr; }, call);
         if (l.on_data_available)
             l.on_data_available(l.listener_data, r_);
     }
@@ -219,28 +228,64 @@ class ReaderBridge : public fdds::DataReaderListener {
     }
 
   private:
-    template <typename F> DDS_DataReaderListener pick(DDS_StatusMask bit, F has_slot)
+    // The reader's own listener when it takes the status, else the participant's; call counts the
+    // callback against the listener it comes from.
+    template <typename F> DDS_DataReaderListener pick(DDS_StatusMask bit, F has_slot, ListenerCall &call)
     {
         {
             std::lock_guard<std::mutex> g(r_->listener_lock);
-            if ((r_->listener_mask & bit) && has_slot(r_->listener))
+            if ((r_->listener_mask & bit) && has_slot(r_->listener)) {
+                call.begin(r_->listener_lock, r_->listener_calls);
                 return r_->listener;
+            }
         }
         DDS_DomainParticipant *p = r_->subscriber->participant;
         std::lock_guard<std::mutex> g(p->listener_lock);
-        if (p->listener_mask & bit)
+        if ((p->listener_mask & bit) && has_slot(p->listener.as_subscriberlistener.as_datareaderlistener)) {
+            call.begin(p->listener_lock, p->listener_calls);
             return p->listener.as_subscriberlistener.as_datareaderlistener;
+        }
         return DDS_DataReaderListener{};
     }
     template <typename S>
     void dispatch(DDS_StatusMask bit, void (*DDS_DataReaderListener::*slot)(void *, DDS_DataReader *, const S *), const S *st)
     {
-        DDS_DataReaderListener l = pick(bit, [slot](const DDS_DataReaderListener &x) { return x.*slot != nullptr; });
+        ListenerCall call;
+        DDS_DataReaderListener l = pick(bit, [slot](const DDS_DataReaderListener &x) { return x.*slot != nullptr; }, call);
         if (l.*slot)
             (l.*slot)(l.listener_data, r_, st);
     }
     DDS_DataReader *r_;
 };
+
+namespace {
+// The listeners whose callbacks this thread is inside, innermost last.
+thread_local std::vector<const ListenerCalls *> t_inside;
+} // namespace
+
+void ListenerCall::begin(std::mutex &lock, ListenerCalls &calls)
+{
+    lock_ = &lock;
+    calls_ = &calls;
+    ++calls.running;
+    t_inside.push_back(&calls);
+}
+
+ListenerCall::~ListenerCall()
+{
+    if (!calls_)
+        return;
+    std::lock_guard<std::mutex> g(*lock_);
+    --calls_->running;
+    t_inside.pop_back();
+    calls_->idle.notify_all();
+}
+
+void wait_out(std::unique_lock<std::mutex> &g, ListenerCalls &calls)
+{
+    const auto mine = std::count(t_inside.begin(), t_inside.end(), &calls);
+    calls.idle.wait(g, [&] { return calls.running <= mine; });
+}
 
 Loan::~Loan()
 {
@@ -258,7 +303,26 @@ KeyStore::~KeyStore()
 
 namespace {
 
-fdds::DomainParticipantFactory *fastdds_factory() { return fdds::DomainParticipantFactory::get_instance(); }
+fdds::DomainParticipantFactory *fastdds_factory()
+{
+    route_fastdds_log();
+    return fdds::DomainParticipantFactory::get_instance();
+}
+
+// Held from choosing a participant id until the participant holds its ports: two threads would
+// otherwise both find an id free, and Fast DDS refuses the second participant that asks for it.
+std::mutex g_participant_id_lock;
+// The participant ids of this process's participants, in every domain (guarded by the lock above).
+std::multiset<int32_t> g_participant_ids;
+
+// Fast DDS 2.9 writes the participant id, little endian, into bytes 8 to 11 of the GUID prefix;
+// it is there also when Fast DDS chose the id itself.
+int32_t participant_id_of(const fdds::DomainParticipant *p)
+{
+    const auto &prefix = p->guid().guidPrefix.value;
+    return static_cast<int32_t>(uint32_t(prefix[8]) | uint32_t(prefix[9]) << 8 | uint32_t(prefix[10]) << 16 |
+                                uint32_t(prefix[11]) << 24);
+}
 
 fdds::DataRepresentationId_t fastdds_representation(DDS_DataRepresentationId_t id)
 {
@@ -421,9 +485,16 @@ void delete_entities(DDS_DomainParticipant *p)
 {
     if (!p->participant)
         return;
+    // Callbacks of the entities' listeners that are running finish before the records they are
+    // handed go, and none starts afterwards.
+    for (auto &pub : p->publishers)
+        for (auto &w : pub->writers)
+            DDS_DataWriter_set_listener(w.get(), nullptr, 0);
     for (auto &sub : p->subscribers)
-        for (auto &r : sub->readers)
+        for (auto &r : sub->readers) {
+            DDS_DataReader_set_listener(r.get(), nullptr, 0);
             return_all_loans_impl(r.get());
+        }
     p->participant->delete_contained_entities();
     p->subscribers.clear();
     p->publishers.clear();
@@ -436,6 +507,8 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
 {
     auto p = std::make_unique<DDS_DomainParticipant>();
     p->plan = std::move(plan);
+    // Also keeps the factory's default QoS from being read while another thread loads it again.
+    std::unique_lock<std::mutex> idLock(g_participant_id_lock);
     // From the factory's default, not the built-in one: Fast DDS's own default profile
     // (FASTRTPS_DEFAULT_PROFILES_FILE) is how a deployment picks transports, e.g. UDP only.
     fastdds_factory()->load_profiles();
@@ -448,24 +521,30 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
         remove_dead_segments();
         if (q.wire_protocol().participant_id < 0) {
             int skipped = 0;
-            const int32_t id = free_participant_id(q, p->plan.domain_id, skipped);
+            const int32_t id = free_participant_id(q, p->plan.domain_id, skipped, "/dev/shm", g_participant_ids);
             chosenId = id >= 0;
             q.wire_protocol().participant_id = id;
+            // Not a failure: the participant is made all the same.
             if (skipped > 0)
-                QueltLog_error("DDS_DomainParticipantFactory_create_participant",
-                               "participant '%s' on domain %d: %d participant id(s) have shared-memory ports that "
-                               "processes left open when they ended and others still use; %s",
-                               p->plan.name.c_str(), p->plan.domain_id, skipped,
-                               chosenId ? ("taking id " + std::to_string(id)).c_str()
-                                        : "no id is free, so one of them is reset");
+                QueltLog_notice("DDS_DomainParticipantFactory_create_participant",
+                                "participant '%s' on domain %d: %d participant id(s) have shared-memory ports that "
+                                "processes left open when they ended and others still use; %s",
+                                p->plan.name.c_str(), p->plan.domain_id, skipped,
+                                chosenId ? ("taking id " + std::to_string(id)).c_str()
+                                         : "no id is free, so one of them is reset");
         }
     }
     p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     if (!p->participant && chosenId) {
-        // The id may belong to a participant of this process that does not use shared memory.
+        // The id may belong to a Fast DDS participant of this process that this layer did not make.
         q.wire_protocol().participant_id = -1;
         p->participant = fastdds_factory()->create_participant(p->plan.domain_id, q, nullptr, fdds::StatusMask::none());
     }
+    if (p->participant) {
+        p->participant_id = participant_id_of(p->participant);
+        g_participant_ids.insert(p->participant_id);
+    }
+    idLock.unlock();
     if (!p->participant) {
         err = "cannot create participant '" + p->plan.name + "' on domain " + std::to_string(p->plan.domain_id);
         return nullptr;
@@ -484,7 +563,10 @@ void delete_participant(DDS_DomainParticipant *p)
     delete_entities(p);
     if (p->participant) {
         forget_representations(p->participant->guid().guidPrefix);
+        std::lock_guard<std::mutex> g(g_participant_id_lock);
         fastdds_factory()->delete_participant(p->participant);
+        if (auto it = g_participant_ids.find(p->participant_id); it != g_participant_ids.end())
+            g_participant_ids.erase(it);
     }
     delete p;
 }
@@ -561,6 +643,9 @@ struct Factory {
     // outlive the participant that registered them. Keyed by paths, sizes and times of change,
     // so an edited file is read again.
     std::map<std::string, std::shared_ptr<DDS_TypeLibrary>> types;
+    // Libraries of the same files read by threads at once, all but the first in `types`: kept as
+    // long, for the same reason.
+    std::vector<std::shared_ptr<DDS_TypeLibrary>> types_read_twice;
 };
 
 std::string files_key(const std::vector<std::string> &files)
@@ -711,7 +796,8 @@ DDS_DomainParticipant *DDS_DomainParticipantFactory_create_participant_from_conf
         }
         if (!types && !key.empty()) {
             std::lock_guard<std::mutex> g(f->lock);
-            f->types[key] = plan.types;
+            if (!f->types.emplace(key, plan.types).second)
+                f->types_read_twice.push_back(plan.types);
         }
         DDS_DomainParticipant *p = create_participant_from_plan(std::move(plan), err);
         if (!p) {
@@ -825,10 +911,19 @@ DDS_ReturnCode_t DDS_DomainParticipant_set_listener(DDS_DomainParticipant *self,
 {
     if (!self)
         return DDS_RETCODE_BAD_PARAMETER;
-    std::lock_guard<std::mutex> g(self->listener_lock);
+    std::unique_lock<std::mutex> g(self->listener_lock);
     self->listener = listener ? *listener : DDS_DomainParticipantListener{};
     self->listener_mask = listener ? mask : 0;
+    wait_out(g, self->listener_calls);
     return DDS_RETCODE_OK;
+}
+
+DDS_DomainParticipantListener DDS_DomainParticipant_get_listener(DDS_DomainParticipant *self)
+{
+    if (!self)
+        return DDS_DomainParticipantListener{};
+    std::lock_guard<std::mutex> g(self->listener_lock);
+    return self->listener;
 }
 
 DDS_ReturnCode_t DDS_DomainParticipant_delete_contained_entities(DDS_DomainParticipant *self)
@@ -951,9 +1046,10 @@ DDS_ReturnCode_t DDS_DataWriter_set_listener(DDS_DataWriter *self, const DDS_Dat
 {
     if (!self)
         return DDS_RETCODE_BAD_PARAMETER;
-    std::lock_guard<std::mutex> g(self->listener_lock);
+    std::unique_lock<std::mutex> g(self->listener_lock);
     self->listener = listener ? *listener : DDS_DataWriterListener{};
     self->listener_mask = listener ? mask : 0;
+    wait_out(g, self->listener_calls);
     return DDS_RETCODE_OK;
 }
 
@@ -968,6 +1064,18 @@ DDS_ReturnCode_t DDS_DataWriter_get_publication_matched_status(DDS_DataWriter *s
                                                to_handle(s.last_subscription_handle)};
     self->changed.fetch_and(~DDS_PUBLICATION_MATCHED_STATUS);
     return r;
+}
+
+// Blocks until every sample written so far is acknowledged by every matched reliable reader, or
+// max_wait passes (TIMEOUT).
+DDS_ReturnCode_t DDS_DataWriter_wait_for_acknowledgments(DDS_DataWriter *self, const DDS_Duration_t *max_wait)
+{
+    if (!self || !max_wait || !self->writer)
+        return DDS_RETCODE_BAD_PARAMETER;
+    const bool infinite = max_wait->sec == DDS_DURATION_INFINITE_SEC && max_wait->nanosec == DDS_DURATION_INFINITE_NSEC;
+    const eprosima::fastrtps::Duration_t wait =
+        infinite ? eprosima::fastrtps::c_TimeInfinite : eprosima::fastrtps::Duration_t(max_wait->sec, max_wait->nanosec);
+    return rc(self->writer->wait_for_acknowledgments(wait));
 }
 
 DDS_Subscriber *DDS_DataReader_get_subscriber(DDS_DataReader *self) { return self ? self->subscriber : nullptr; }
@@ -988,9 +1096,10 @@ DDS_ReturnCode_t DDS_DataReader_set_listener(DDS_DataReader *self, const DDS_Dat
 {
     if (!self)
         return DDS_RETCODE_BAD_PARAMETER;
-    std::lock_guard<std::mutex> g(self->listener_lock);
+    std::unique_lock<std::mutex> g(self->listener_lock);
     self->listener = listener ? *listener : DDS_DataReaderListener{};
     self->listener_mask = listener ? mask : 0;
+    wait_out(g, self->listener_calls);
     return DDS_RETCODE_OK;
 }
 
@@ -1427,6 +1536,19 @@ void place_refiled_notices(DDS_DynamicDataSeq *data, DDS_SampleInfoSeq *infos, c
     }
 }
 
+// Once per reader: samples arrive that do not decode to its type (a peer with another version of
+// the type, or not a sample at all). They are dropped.
+void report_refusal(DDS_DataReader *r)
+{
+    if (r->refusal_logged.exchange(true))
+        return;
+    const auto *type = dynamic_cast<const DynamicTopicType *>(r->reader->type().get());
+    const std::string why = type ? type->last_refusal() : std::string();
+    QueltLog_error("DDS_DynamicDataReader_take", "reader '%s::%s': samples on '%s' do not fit '%s' (%s): both sides must use the same type; such samples are dropped",
+                   r->subscriber->name.c_str(), r->name.c_str(), r->topic->plan->name.c_str(), r->topic->plan->type_name.c_str(),
+                   why.empty() ? "not a sample of the type" : why.c_str());
+}
+
 DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_SampleInfoSeq *infos, DDS_Long max, DDS_SampleStateMask ss,
                            DDS_ViewStateMask vs, DDS_InstanceStateMask is, bool take)
 {
@@ -1463,10 +1585,16 @@ DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_Samp
     }
     size_t notices = 0;
     std::vector<DDS_Long> refiled;
-    for (DDS_Long i = 0; i < n; ++i) {
-        auto *s = static_cast<DDS_DynamicData *>(loan->data.buffer()[i]);
+    DDS_Long kept = 0;
+    for (DDS_Long k = 0; k < n; ++k) {
+        auto *s = static_cast<DDS_DynamicData *>(loan->data.buffer()[k]);
+        if (loan->infos[k].valid_data && s && s->refused) {
+            report_refusal(r);
+            continue; // never data, not even invalid data: the payload is not a sample of our type
+        }
+        const DDS_Long i = kept++;
         DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(infos, i);
-        fill_info(*info, loan->infos[i]);
+        fill_info(*info, loan->infos[k]);
         if (!info->valid_data || !s) {
             if (notices == loan->notices.size()) {
                 DDS_DynamicData *k = DDS_DynamicData_new(r->topic->plan->type, nullptr);
@@ -1482,7 +1610,14 @@ DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_Samp
         if (track_keys(r, s, *info))
             refiled.push_back(i);
     }
-    data->_length = n;
+    if (kept == 0) {
+        r->reader->return_loan(loan->data, loan->infos);
+        DDS_SampleInfoSeq_set_length(infos, 0);
+        data->_length = 0;
+        return DDS_RETCODE_NO_DATA;
+    }
+    DDS_SampleInfoSeq_set_length(infos, kept);
+    data->_length = kept;
     if (!refiled.empty())
         place_refiled_notices(data, infos, refiled);
     data->_loaned = DDS_BOOLEAN_TRUE;

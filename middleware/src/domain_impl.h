@@ -82,6 +82,33 @@ namespace quelt::mw {
 class WriterBridge;
 class ReaderBridge;
 
+// The callbacks of an entity's listener that are running. Replacing the listener waits them out,
+// so that once set_listener returns the old callbacks neither run nor start. Guarded by the
+// entity's listener_lock.
+struct ListenerCalls {
+    std::condition_variable idle;
+    int running = 0;
+};
+
+// One callback of a listener: begun under the entity's listener_lock once the listener is read,
+// ended when it goes out of scope.
+class ListenerCall {
+  public:
+    ListenerCall() = default;
+    ListenerCall(const ListenerCall &) = delete;
+    ListenerCall &operator=(const ListenerCall &) = delete;
+    ~ListenerCall();
+    void begin(std::mutex &lock, ListenerCalls &calls);
+
+  private:
+    std::mutex *lock_ = nullptr;
+    ListenerCalls *calls_ = nullptr;
+};
+
+// Waits, with g holding the entity's listener_lock, until no callback of its listener runs except
+// those of this thread (set_listener called from inside a callback would otherwise wait for itself).
+void wait_out(std::unique_lock<std::mutex> &g, ListenerCalls &calls);
+
 // Instance keys seen by a reader, so that a dispose or unregister notice (which carries only the
 // key hash) can show its key, also for keys longer than a hash.
 struct KeyStore {
@@ -115,6 +142,7 @@ struct DDS_DataWriter : DDS_Entity {
     std::mutex listener_lock;
     DDS_DataWriterListener listener{};
     DDS_StatusMask listener_mask = 0;
+    quelt::mw::ListenerCalls listener_calls;
     std::unique_ptr<quelt::mw::WriterBridge> bridge;
 };
 
@@ -129,10 +157,12 @@ struct DDS_DataReader : DDS_Entity {
     std::mutex listener_lock;
     DDS_DataReaderListener listener{};
     DDS_StatusMask listener_mask = 0;
+    quelt::mw::ListenerCalls listener_calls;
     std::unique_ptr<quelt::mw::ReaderBridge> bridge;
     quelt::mw::KeyStore keys;
     std::mutex loans_lock;
     std::set<DDS_DynamicDataSeq *> loans; // sequences holding a loan of this reader
+    std::atomic<bool> refusal_logged{false}; // samples that do not fit the type are reported once
 };
 
 struct DDS_Publisher : DDS_Entity {
@@ -157,6 +187,7 @@ struct DDS_DomainParticipant : DDS_Entity {
     DDS_DomainParticipant() : DDS_Entity(quelt::mw::EntityKind::Participant) {}
     eprosima::fastdds::dds::DomainParticipant *participant = nullptr;
     quelt::mw::ParticipantPlan plan;
+    int32_t participant_id = -1; // Fast DDS's, unique in the process
     std::vector<std::unique_ptr<DDS_Topic>> topics;
     std::vector<std::unique_ptr<DDS_Publisher>> publishers;
     std::vector<std::unique_ptr<DDS_Subscriber>> subscribers;
@@ -164,9 +195,13 @@ struct DDS_DomainParticipant : DDS_Entity {
     std::mutex listener_lock;
     DDS_DomainParticipantListener listener{};
     DDS_StatusMask listener_mask = 0;
+    quelt::mw::ListenerCalls listener_calls;
 };
 
 namespace quelt::mw {
+
+// Sends Fast DDS's own log lines to the log facility instead of standard output (once per process).
+void route_fastdds_log();
 
 // Creates the Fast DDS participant and every entity of the plan. Null on failure, with err set.
 DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std::string &err);

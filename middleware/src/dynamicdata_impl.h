@@ -9,6 +9,9 @@ struct DDS_DynamicData {
     bool owns = false;                  // p was allocated by this object
     DDS_DynamicData *parent = nullptr;  // set while bound to a member of parent
     DDS_DynamicData *bound_child = nullptr; // a member bound to this; this is read-only meanwhile
+    // Set when the payload last received into this sample did not decode to its type: Fast DDS 2.9
+    // lends such a sample out as valid data anyway, so readers drop it themselves.
+    bool refused = false;
 };
 
 namespace quelt::mw {

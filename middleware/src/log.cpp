@@ -1,5 +1,8 @@
 // The log facility: compose a whole line in memory, then hand it to the sink in one call.
 #include "dds/dds_log.h"
+#include "domain_impl.h"
+
+#include <fastdds/dds/log/Log.hpp>
 
 #include <cerrno>
 #include <cstdio>
@@ -27,10 +30,11 @@ struct SinkState {
     void *user = nullptr;
 };
 
-// Function-local so that logging from other translation units' static initializers is safe.
+// Function-local so that logging from other translation units' static initializers is safe;
+// never destroyed, so that Fast DDS's logging thread may still print while the process exits.
 SinkState &sinkState()
 {
-    static SinkState state;
+    static SinkState &state = *new SinkState;
     return state;
 }
 
@@ -133,6 +137,8 @@ private:
     size_t len_ = 0;
 };
 
+thread_local int t_level = QUELT_LOG_LEVEL_ERROR;
+
 void printLine(const char *context, const char *fmt, va_list ap, bool newline)
 {
     if (fmt == nullptr) return;
@@ -141,7 +147,51 @@ void printLine(const char *context, const char *fmt, va_list ap, bool newline)
     emit(line.data(), line.size());
 }
 
+void printLineAt(int level, const char *context, const char *fmt, va_list ap)
+{
+    const int saved = t_level;
+    t_level = level;
+    printLine(context, fmt, ap, true);
+    t_level = saved;
+}
+
+// Fast DDS's own lines, which it would print on standard output, as lines of this facility.
+class FastddsConsumer : public eprosima::fastdds::dds::LogConsumer {
+  public:
+    void Consume(const eprosima::fastdds::dds::Log::Entry &e) override
+    {
+        using Log = eprosima::fastdds::dds::Log;
+        const std::string context = std::string("Fast DDS ") + (e.context.category ? e.context.category : "");
+        switch (e.kind) {
+        case Log::Kind::Error:
+            QueltLog_error(context.c_str(), "%s", e.message.c_str());
+            break;
+        case Log::Kind::Warning:
+            QueltLog_warning(context.c_str(), "%s", e.message.c_str());
+            break;
+        default:
+            QueltLog_notice(context.c_str(), "%s", e.message.c_str());
+            break;
+        }
+    }
+};
+
 }  // namespace
+
+namespace quelt::mw {
+
+void route_fastdds_log()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sinkState();
+        // The default consumer prints on standard output, past the sink.
+        eprosima::fastdds::dds::Log::ClearConsumers();
+        eprosima::fastdds::dds::Log::RegisterConsumer(std::make_unique<FastddsConsumer>());
+    });
+}
+
+}  // namespace quelt::mw
 
 extern "C" {
 
@@ -175,11 +225,36 @@ void QueltLog_printPlain(const char *fmt, ...)
     va_end(ap);
 }
 
+int QueltLog_level(void) { return t_level; }
+
+int QueltLog_setLevel(int level)
+{
+    const int previous = t_level;
+    t_level = level;
+    return previous;
+}
+
 void QueltLog_error(const char *context, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    printLine(context, fmt, ap, true);
+    printLineAt(QUELT_LOG_LEVEL_ERROR, context, fmt, ap);
+    va_end(ap);
+}
+
+void QueltLog_warning(const char *context, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    printLineAt(QUELT_LOG_LEVEL_WARNING, context, fmt, ap);
+    va_end(ap);
+}
+
+void QueltLog_notice(const char *context, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    printLineAt(QUELT_LOG_LEVEL_NOTICE, context, fmt, ap);
     va_end(ap);
 }
 

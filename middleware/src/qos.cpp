@@ -3,6 +3,7 @@
 #include "domain_impl.h"
 #include "representation_transport.h"
 
+#include "dds/dds_log.h"
 #include "dds/dds_string.h"
 
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
@@ -169,6 +170,16 @@ void to_fastdds(const ParticipantPlan &in, fdds::DomainParticipantQos &out)
     // between two hosts lost a third of its datagrams in 208 KB buffers and crawled on repairs),
     // and complete the announcements like ours.
     if (!out.transport().use_builtin_transports || !out.transport().user_transports.empty()) {
+        if (t.shm_segment_size || t.shm_port_queue_capacity) {
+            bool shm = out.transport().use_builtin_transports;
+            for (const auto &d : out.transport().user_transports)
+                shm |= dynamic_cast<const eprosima::fastdds::rtps::SharedMemTransportDescriptor *>(d.get()) != nullptr;
+            QueltLog_warning("DDS_DomainParticipantFactory_create_participant",
+                             "participant '%s': <fastdds_transport> shm_segment_size %u and shm_port_queue_capacity %u "
+                             "(0: not given) are not applied: the Fast DDS default profile chose the transports, %s",
+                             in.name.c_str(), t.shm_segment_size, t.shm_port_queue_capacity,
+                             shm ? "and its shared-memory transport keeps its own sizes" : "and shared memory is not among them");
+        }
         for (auto &d : out.transport().user_transports) {
             if (!d)
                 continue;

@@ -89,7 +89,8 @@ bool uses_shm(const fdds::DomainParticipantQos &q)
     return false;
 }
 
-int32_t free_participant_id(const fdds::DomainParticipantQos &q, uint32_t domain, int &skipped, const std::string &dir)
+int32_t free_participant_id(const fdds::DomainParticipantQos &q, uint32_t domain, int &skipped, const std::string &dir,
+                            const std::multiset<int32_t> &inProcess)
 {
     skipped = 0;
     const auto &p = q.wire_protocol().port;
@@ -102,6 +103,8 @@ int32_t free_participant_id(const fdds::DomainParticipantQos &q, uint32_t domain
         const uint32_t ports[] = {base + p.offsetd1 + p.participantIDGain * id, base + p.offsetd3 + p.participantIDGain * id};
         if (ports[1] > 65535)
             break;
+        if (inProcess.count(static_cast<int32_t>(id)))
+            continue;
         // A dead process's port is taken again (Fast DDS resets it) only when no live process has
         // it open: one that does would go on sending into the old port.
         bool dead = false, live = false;

@@ -16,6 +16,7 @@
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 namespace quelt::mw {
@@ -24,10 +25,11 @@ namespace quelt::mw {
 bool uses_shm(const eprosima::fastdds::dds::DomainParticipantQos &q);
 
 // The lowest participant id of the domain whose two shared-memory ports are neither held by a
-// live participant nor left by a dead one and still open in another process, or -1 when every id
-// is taken. `skipped` counts the ids passed over for ports of dead processes.
+// live participant nor left by a dead one and still open in another process, and that no
+// participant of this process has in any domain (Fast DDS refuses an id twice per process), or -1
+// when every id is taken. `skipped` counts the ids passed over for ports of dead processes.
 int32_t free_participant_id(const eprosima::fastdds::dds::DomainParticipantQos &q, uint32_t domain, int &skipped,
-                            const std::string &dir = "/dev/shm");
+                            const std::string &dir = "/dev/shm", const std::multiset<int32_t> &inProcess = {});
 
 // Removes the data segments (and their lock files) of processes that are gone; returns how many.
 int remove_dead_segments(const std::string &dir = "/dev/shm");

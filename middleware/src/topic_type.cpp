@@ -58,18 +58,33 @@ bool DynamicTopicType::deserialize(SerializedPayload_t *payload, void *data)
     auto *d = static_cast<DDS_DynamicData *>(data);
     if (!d || !d->p || !payload || !payload->data)
         return false;
+    std::string why;
+    bool key_read = false;
     for (bool key_only : {false, true}) {
         // A notice from another implementation may carry the serialized key alone; Fast DDS then
-        // asks us for the sample only to learn its instance.
+        // asks us for the sample only to learn its instance. As data, such a payload is refused.
         if (key_only && !m_isGetKeyDefined)
             break;
         eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char *>(payload->data), payload->length);
         eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::LITTLE_ENDIANNESS, eprosima::fastcdr::Cdr::DDS_CDR);
         CdrVersion v;
-        if (cdr_read_header(cdr, v, type_) && cdr_deserialize(type_, d->p, cdr, payload->length, key_only, v))
+        std::string *reason = key_only ? nullptr : &why;
+        key_read = cdr_read_header(cdr, v, type_, reason) && cdr_deserialize(type_, d->p, cdr, payload->length, key_only, v, reason);
+        if (key_read && !key_only) {
+            d->refused = false;
             return true;
+        }
     }
-    return false;
+    d->refused = true;
+    std::lock_guard<std::mutex> g(refusal_lock_);
+    refusal_ = why;
+    return key_read; // a key alone is all Fast DDS wants from a notice's payload
+}
+
+std::string DynamicTopicType::last_refusal() const
+{
+    std::lock_guard<std::mutex> g(refusal_lock_);
+    return refusal_;
 }
 
 std::function<uint32_t()> DynamicTopicType::getSerializedSizeProvider(void *data)

@@ -8,6 +8,9 @@
 
 #include <fastdds/dds/topic/TopicDataType.hpp>
 
+#include <mutex>
+#include <string>
+
 namespace quelt::mw {
 
 class DynamicTopicType : public eprosima::fastdds::dds::TopicDataType {
@@ -22,10 +25,14 @@ class DynamicTopicType : public eprosima::fastdds::dds::TopicDataType {
     bool getKey(void *data, eprosima::fastrtps::rtps::InstanceHandle_t *handle, bool force_md5 = false) override;
 
     const DDS_TypeCode *type() const { return type_; }
+    // Why the last payload refused by deserialize did not fit (empty when none was).
+    std::string last_refusal() const;
 
   private:
     const DDS_TypeCode *type_;
     CdrVersion default_version_;
+    mutable std::mutex refusal_lock_;
+    std::string refusal_;
 };
 
 // The representation that the calling thread's writer uses. Fast DDS 2.9 serializes inside

@@ -750,6 +750,13 @@ bool build_participant_plan(const std::vector<std::string> &files, const std::st
         err = "participant configuration '" + config_name + "' not found in";
         for (const std::string &f : files)
             err += " " + f;
+        // The names that exist, so that a typo is seen at once.
+        err += ix.participants.empty() ? " (it has no participant configurations)" : "; it has";
+        const char *separator = " ";
+        for (const auto &entry : ix.participants) {
+            err += separator + ("'" + entry.first + "'");
+            separator = ", ";
+        }
         return false;
     }
     plan.name = name;

@@ -1066,7 +1066,7 @@ void TypeLoader::commit(DDS_TypeLibrary &lib)
     s_->constants.clear();
     s_->lines.clear();
     for (const std::string &w : s_->warnings)
-        QueltLog_error("XML types", "%s", w.c_str());
+        QueltLog_warning("XML types", "%s", w.c_str());
     s_->warnings.clear();
 }
 

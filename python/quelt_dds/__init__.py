@@ -10,26 +10,29 @@
                 print(s.data, s.info["source_timestamp"], s["x"])
 
 A connector is used by one thread at a time: every call takes the connector's lock, so threads
-may share one. Failures raise quelt_dds.Error with what the library logged for the call.
+may share one. Failures raise quelt_dds.Error, whose message says what was wrong and whose
+log_lines hold what the library logged for the call. Names that do not exist raise
+quelt_dds.UnknownNameError (also a KeyError), listing the names that do. A value that its member
+cannot hold exactly raises TypeError, ValueError or OverflowError naming the member, and sets
+nothing (see the README's table of conversions).
 """
 import json
 import math
 import re
+import struct
 import threading
 import time
 import weakref
 from collections.abc import Mapping
 
 from . import _library
-from ._library import Error, capture, take_string
+from ._library import Error, UnknownNameError, capture, reason, take_string
 
-__all__ = ["Connector", "Writer", "Reader", "Sample", "Error"]
+__all__ = ["Connector", "Writer", "Reader", "Sample", "Error", "UnknownNameError"]
 
 lib = _library.lib
 
 _WAIT_TIMEOUT = 10
-# Integers a double holds exactly go through the number setter; wider ones through JSON.
-_EXACT_DOUBLE = 2**53
 _INT64_MIN, _UINT64_MAX = -(2**63), 2**64 - 1
 # A slice of a wait: between slices other threads get the connector.
 _WAIT_SLICE_MS = 50
@@ -105,8 +108,202 @@ def _walk(data, steps):
     return data
 
 
-def _is_container(value):
-    return isinstance(value, (dict, list))
+def _json_text(pointer):
+    text = take_string(pointer)
+    return None if text is None else json.loads(text)
+
+
+# ---- values checked against the member's type ----
+# The library's by-name setters and its JSON input convert leniently (truncate, clamp, keep low
+# bits, skip what does not fit). The binding sends a value only once it is sure the member holds
+# it exactly, so that nothing is ever changed silently.
+
+_INTEGER_RANGES = {"int16": (-(2**15), 2**15 - 1), "uint16": (0, 2**16 - 1), "int32": (-(2**31), 2**31 - 1),
+                   "uint32": (0, 2**32 - 1), "int64": (_INT64_MIN, 2**63 - 1), "uint64": (0, _UINT64_MAX),
+                   "uint8": (0, 255)}
+
+
+def _member_names(type_):
+    return ", ".join(m["name"] for m in type_.get("members", ())) or "none"
+
+
+def _unknown_member(type_, name, path):
+    where = "" if name == path else f" (in '{path}')"
+    return UnknownNameError(f"{type_.get('name', 'the type')} has no member '{name}'{where}; "
+                            f"members: {_member_names(type_)}")
+
+
+def _refuse(error, path, type_, what):
+    return error(f"'{path}' ({type_['kind']}) {what}")
+
+
+def _a(value):
+    return f"a {type(value).__name__}"
+
+
+def _text_value(value, path, type_):
+    if not isinstance(value, str):
+        raise _refuse(TypeError, path, type_, f"takes a str, not {_a(value)}")
+    if "\0" in value:
+        raise _refuse(ValueError, path, type_, "cannot hold a NUL character")
+    try:
+        encoded = value.encode("utf-16-le" if type_["kind"] == "wstring" else "utf-8")
+    except UnicodeEncodeError as e:
+        raise _refuse(ValueError, path, type_, f"takes valid Unicode text: {e.reason}") from None
+    units = len(encoded) // 2 if type_["kind"] == "wstring" else len(encoded)
+    if type_.get("bound") and units > type_["bound"]:
+        unit = "UTF-16 units" if type_["kind"] == "wstring" else "bytes of UTF-8"
+        raise _refuse(ValueError, path, type_, f"holds at most {type_['bound']} {unit}; {value[:20]!r}... has {units}")
+    return value
+
+
+def _converted(type_, value, path):
+    """value as the JSON value that sets a member of type_ exactly; raises where it cannot."""
+    kind = type_["kind"]
+    if value.__class__ is int and kind in _INTEGER_RANGES:  # the common case, first
+        low, high = _INTEGER_RANGES[kind]
+        if low <= value <= high:
+            return value
+    if value is None:
+        raise _refuse(TypeError, path, type_, "takes a value, not None (clear() resets the sample)")
+    if kind in _INTEGER_RANGES:
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise _refuse(TypeError, path, type_, f"takes an int, not {_a(value)}")
+        if isinstance(value, float):
+            if not value.is_integer():
+                raise _refuse(ValueError, path, type_, f"takes an int; {value!r} has a fraction")
+            value = int(value)
+        low, high = _INTEGER_RANGES[kind]
+        if not low <= value <= high:
+            raise _refuse(OverflowError, path, type_, f"holds {low} to {high}, not {value}")
+        return value
+    if kind in ("float32", "float64"):
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise _refuse(TypeError, path, type_, f"takes a float or an int, not {_a(value)}")
+        try:
+            number = float(value)
+            if kind == "float32":
+                struct.pack("<f", number)  # OverflowError beyond the float32 range
+        except OverflowError:
+            raise _refuse(OverflowError, path, type_, f"cannot hold {value!r}: beyond its range") from None
+        if math.isnan(number):
+            return "NaN"
+        if math.isinf(number):
+            return "Infinity" if number > 0 else "-Infinity"
+        return number
+    if kind == "boolean":
+        if not isinstance(value, bool):
+            raise _refuse(TypeError, path, type_, f"takes a bool, not {_a(value)}")
+        return value
+    if kind in ("char8", "char16"):
+        limit = 0xFF if kind == "char8" else 0xFFFF
+        if isinstance(value, int) and not isinstance(value, bool) and kind == "char16":
+            code = value
+        elif isinstance(value, str) and len(value) <= 1:
+            code = ord(value) if value else 0
+        else:
+            raise _refuse(TypeError, path, type_, f"takes a str of one character, not {value!r}")
+        if not 0 <= code <= limit:
+            raise _refuse(ValueError, path, type_, f"holds characters U+0000 to U+{limit:04X}, not {value!r}")
+        # JSON input reads a char16 from the text of its number, a char8 from its character (and
+        # refuses a NUL in a text: the empty text sets 0).
+        return str(code) if kind == "char16" else chr(code) if code else ""
+    if kind in ("string", "wstring"):
+        return _text_value(value, path, type_)
+    if kind == "enum":
+        enumerators = type_["enumerators"]
+        if isinstance(value, str) and value in enumerators:
+            return value
+        if isinstance(value, int) and not isinstance(value, bool) and value in enumerators.values():
+            return value
+        if not isinstance(value, (str, int)) or isinstance(value, bool):
+            raise _refuse(TypeError, path, type_, f"takes an enumerator name or value, not {_a(value)}")
+        raise _refuse(ValueError, path, type_, f"has no enumerator {value!r}; enumerators: " +
+                      ", ".join(f"{k}={v}" for k, v in enumerators.items()))
+    if kind in ("struct", "union"):
+        if not isinstance(value, Mapping):
+            raise _refuse(TypeError, path, type_, f"takes a dict of members, not {_a(value)}")
+        if kind == "union" and len(value) != 1:
+            raise _refuse(ValueError, path, type_, f"takes one case, not {len(value)}; cases: {_member_names(type_)}")
+        out = {}
+        for key, item in value.items():
+            if not isinstance(key, str):
+                raise _refuse(TypeError, path, type_, f"has members named by str, not {_a(key)}")
+            member = _member_type(type_, key, f"{path}.{key}" if path else key)
+            out[key] = _converted(member, item, f"{path}.{key}" if path else key)
+        return out
+    if kind in ("sequence", "array"):
+        if not isinstance(value, (list, tuple)):
+            raise _refuse(TypeError, path, type_, f"takes a list, not {_a(value)}")
+        if kind == "array" and len(value) != type_["length"]:
+            raise _refuse(ValueError, path, type_, f"takes exactly {type_['length']} elements, not {len(value)}")
+        if kind == "sequence" and type_["bound"] and len(value) > type_["bound"]:
+            raise _refuse(ValueError, path, type_, f"holds at most {type_['bound']} elements, not {len(value)}")
+        return [_converted(type_["element"], item, f"{path}[{i + 1}]") for i, item in enumerate(value)]
+    raise _refuse(TypeError, path, type_, "members cannot be set by this binding")
+
+
+def _member_type(type_, name, path):
+    member = type_.get("by_name", {}).get(name)
+    if member is None:
+        raise _unknown_member(type_, name, path)
+    return member
+
+
+def _indexed(type_):
+    """type_ with a by_name map in every structure and union, for lookups at each set."""
+    if "members" in type_:
+        type_["by_name"] = {m["name"]: _indexed(m["type"]) for m in type_["members"]}
+    elif "element" in type_:
+        _indexed(type_["element"])
+    return type_
+
+
+def _path_type(type_, path, length_of):
+    """The type of the member at path; length_of(steps) gives a sequence's current length."""
+    try:
+        steps, length = _steps(path)
+    except KeyError:
+        raise UnknownNameError(f"'{path}' is not a member path (\"a\", \"a.b\", \"seq[2]\"); "
+                               f"members: {_member_names(type_)}") from None
+    if length:
+        raise UnknownNameError(f"'{path}': a length cannot be set; set the whole sequence instead")
+    skip = 0
+    for i, step in enumerate(steps):
+        here = _path_of(steps[:i + 1])
+        if skip:
+            # A further index of a multi-dimensional array: its dimensions are the library's to
+            # check (the type description gives only the element count).
+            skip -= 1
+            if step < 1:
+                raise UnknownNameError(f"'{here}': array indexes count from 1")
+            continue
+        if isinstance(step, str):
+            if type_["kind"] not in ("struct", "union"):
+                raise UnknownNameError(f"'{here}': '{_path_of(steps[:i])}' ({type_['kind']}) has no members")
+            type_ = _member_type(type_, step, here)
+            continue
+        if type_["kind"] not in ("sequence", "array"):
+            raise UnknownNameError(f"'{here}': '{_path_of(steps[:i])}' ({type_['kind']}) has no elements")
+        parent = _path_of(steps[:i])
+        if type_["kind"] == "array":
+            while i + 1 + skip < len(steps) and isinstance(steps[i + 1 + skip], int):
+                skip += 1
+            if not 1 <= step <= type_["length"]:
+                raise UnknownNameError(f"'{here}': '{parent}' (array) has elements 1 to {type_['length']}")
+        else:
+            # An element that exists, or the one after the last (which appends it).
+            count = length_of(steps[:i])
+            last = min(count + 1, type_["bound"]) if type_["bound"] else count + 1
+            if not 1 <= step <= last:
+                raise UnknownNameError(f"'{here}': '{parent}' (sequence) has {count} elements now; set elements 1 to "
+                                       f"{last} (one past the end appends) or the whole sequence")
+        type_ = type_["element"]
+    return type_
+
+
+def _path_of(steps):
+    return "".join(f"[{s}]" if isinstance(s, int) else f".{s}" if i else s for i, s in enumerate(steps))
 
 
 class Connector:
@@ -120,15 +317,19 @@ class Connector:
         path = None if config_file is None else _text(str(config_file), "config_file")
         self._lock = threading.RLock()
         self._handle = None
+        self._config_name = config_name
+        self._types = {}
         with capture() as cap:
             handle = lib.QueltDDSConnector_new(name, path, None)
-            if not handle:
-                raise Error("\n".join(cap.errors()) or f"could not create the connector {config_name}",
-                            cap.errors())
-            # Held before the captured lines are judged: a creation that logged errors raises,
-            # and the connector it made goes with this object.
-            self._handle = handle
-            _open.add(self)
+            cap.lines, lines = [], cap.lines  # judged here, by the handle, not on leaving
+        if not handle:
+            raise _creation_error(config_name, config_file, name, path, lines)
+        self._handle = handle
+        _open.add(self)
+        # A connector was made: what was logged on the way (a notice from the middleware, say)
+        # is passed on, not taken for a failure.
+        cap.lines = lines
+        cap.warn(everything=True, stacklevel=3)
 
     # -- lifecycle --
     def close(self):
@@ -155,6 +356,17 @@ class Connector:
         if not self._handle:
             raise Error("the connector is closed")
         return self._handle
+
+    def _type(self, name, entity):
+        """The type description of an entity's samples, read once. Called with the lock held."""
+        type_ = self._types.get(name)
+        if type_ is None:
+            with capture():
+                type_ = _json_text(lib.QueltDDSConnector_getTypeJSON(self._live(), entity))
+            if type_ is None:
+                raise Error(f"the type of {name!r} is not known to the library")
+            self._types[name] = type_ = _indexed(type_)
+        return type_
 
     # -- entities --
     def writer(self, name):
@@ -184,6 +396,19 @@ class Connector:
             time.sleep(0)  # let a thread blocked on the lock take it
 
 
+def _creation_error(config_name, config_file, name, path, lines):
+    errors = [text for level, text in lines if level == _library.ERROR_LEVEL]
+    if path is not None:
+        with capture() as quiet:
+            names = _json_text(lib.QueltDDSConnector_getConfigNamesJSON(path))
+            quiet.lines.clear()  # a file it cannot read: the creation's own lines say why
+        if names is not None and config_name.removeprefix("::") not in names:
+            return UnknownNameError(f"no participant configuration '{config_name}' in {config_file}; "
+                                    f"configurations: {', '.join(names) or 'none'}", [t for _, t in lines])
+    what = reason(errors[0]) if errors else "the library gave no reason"
+    return Error(f"cannot create a connector from '{config_name}': {what}", [t for _, t in lines])
+
+
 # Connectors still open at exit are closed before the log sink goes away.
 _open = weakref.WeakSet()
 
@@ -210,78 +435,88 @@ class _Entity:
         self._name = _text(name, f"a {kind} name")
         with conn._lock, capture() as cap:
             if not lookup(conn._live(), self._name):
-                raise KeyError(f"no {kind} named {name!r}" + "".join(f"\n{t}" for t in cap.errors()))
+                names = _json_text(lib.QueltDDSConnector_getEntityNamesJSON(conn._live(), int(kind == "writer")))
+                raise UnknownNameError(f"no {kind} '{name}' in '{conn._config_name}'; {kind}s: "
+                                       f"{', '.join(names or ()) or 'none'}", [t for _, t in cap.lines])
+
+    def _type(self):
+        """The type description of the samples (called with the lock held)."""
+        return self._conn._type(self.name, self._name)
 
     def __repr__(self):
         return f"<quelt_dds.{type(self).__name__} {self.name!r}>"
 
 
 class Writer(_Entity):
-    """A writer's outgoing sample: set members, then write."""
+    """A writer's outgoing sample: set members, read them back, then write.
 
-    __slots__ = ("_shape",)
+    Every setter checks the value against the member's type first: a value the member cannot hold
+    exactly raises (TypeError, ValueError, OverflowError) naming the member, an unknown member
+    raises UnknownNameError listing the members, and in both cases nothing is set."""
+
+    __slots__ = ()
 
     def __init__(self, conn, name):
         super().__init__(conn, name, lib.QueltDDSConnector_getWriter, "writer")
-        self._shape = None
 
-    def _instance_shape(self):
-        # The instance as JSON, read once: which members are structures, sequences or scalars.
-        if self._shape is None:
-            with self._conn._lock, capture():
-                text = take_string(lib.QueltDDSConnector_getJSONInstance(self._conn._live(), self._name))
-            self._shape = json.loads(text) if text else {}
-        return self._shape
+    def _instance(self):
+        with capture():
+            text = take_string(lib.QueltDDSConnector_getJSONInstance(self._conn._live(), self._name))
+        return json.loads(text) if text else {}
 
-    def _check_shapes(self, value, steps, path):
-        """TypeError where a structure or sequence meets a scalar, or the other way round."""
-        current = _walk(self._instance_shape(), steps)
-        if current is _MISSING or current is None:
-            return  # an optional member or union case not set now: the library decides
-        if _is_container(value) != _is_container(current) or (isinstance(value, dict) and isinstance(current, list)):
-            want = "a structure" if isinstance(current, dict) else "a sequence" if isinstance(current, list) else "a scalar"
-            raise TypeError(f"'{path}' takes {want}, not a {type(value).__name__}")
-        if isinstance(value, dict):
-            for key, item in value.items():
-                self._check_shapes(item, steps + [key], f"{path}.{key}")
+    def _document(self, values):
+        """The JSON document that sets values (member path -> value) exactly, or an exception."""
+        type_ = self._type()
+        instance = None
 
-    def _set_json(self, document):
-        with self._conn._lock, capture():
-            lib.QueltDDSConnector_setJSONInstance(self._conn._live(), self._name, _dumps(document))
+        def length_of(steps):
+            nonlocal instance
+            if instance is None:
+                instance = self._instance()
+            current = _walk(instance, steps)
+            return len(current) if isinstance(current, list) else 0
+
+        by_name = type_.get("by_name", {})
+        document = {}
+        for path, value in values.items():
+            if not isinstance(path, str):
+                raise TypeError(f"member names must be str, not {type(path).__name__}")
+            member = by_name.get(path) or _path_type(type_, path, length_of)
+            document[path] = _converted(member, value, path)
+        return document
+
+    def _set(self, values):
+        with self._conn._lock:
+            self._conn._live()  # a closed connector refuses even an empty update
+            document = self._document(values)
+            if document:
+                with capture():
+                    lib.QueltDDSConnector_setJSONInstance(self._conn._live(), self._name, _dumps(document))
 
     def __setitem__(self, path, value):
-        member = _text(path, "a member name")
-        if value is None:
-            raise TypeError(f"'{path}': None is not a value (clear() resets the sample)")
-        document = _jsonable(value, path)  # TypeError for what no member takes
-        try:
-            steps = _steps(path)[0]
-        except KeyError:
-            steps = None  # not a path we read: the library judges it
-        if steps is not None:
-            self._check_shapes(document, steps, path)
-        if isinstance(value, bool):
-            with self._conn._lock, capture():
-                lib.QueltDDSConnector_setBooleanIntoSamples(self._conn._live(), self._name, member, int(value))
-        elif isinstance(value, int) and -_EXACT_DOUBLE <= value <= _EXACT_DOUBLE or isinstance(value, float):
-            with self._conn._lock, capture():
-                lib.QueltDDSConnector_setNumberIntoSamples(self._conn._live(), self._name, member, float(value))
-        elif isinstance(value, str):
-            with self._conn._lock, capture():
-                lib.QueltDDSConnector_setStringIntoSamples(self._conn._live(), self._name, member,
-                                                           _text(value, "the value"))
-        else:
-            # 64-bit integers, structures and sequences travel as JSON keyed by the member's path.
-            self._set_json({path: document})
+        """Sets one member by path: "a", "a.b", "seq[2]" (from 1; one past the end appends)."""
+        _text(path, "a member name")
+        self._set({path: value})
+
+    @property
+    def data(self):
+        """The whole outgoing sample as a dict, as Sample.data holds a received one."""
+        with self._conn._lock:
+            return self._instance()
+
+    def __getitem__(self, path):
+        """One member of the outgoing sample by path, as Sample[path] reads a received one."""
+        if not isinstance(path, str):
+            raise TypeError(f"a member name must be a str, not {type(path).__name__}")
+        with self._conn._lock:
+            return _member(self._instance(), path, self._type())
 
     def update(self, values):
-        """Sets the members a dict names (nested dicts for structures, lists for sequences)."""
+        """Sets the members a dict names (nested dicts for structures, lists for sequences): all of
+        them, or none when one cannot be set."""
         if not isinstance(values, Mapping):
             raise TypeError(f"update takes a dict of members, not {type(values).__name__}")
-        document = _jsonable(values, "")
-        for key, item in document.items():
-            self._check_shapes(item, [key], key)
-        self._set_json(document)
+        self._set(values)
 
     def write(self, data=None, *, related_identity=None):
         """Writes the current sample, after setting the members of data when given.
@@ -304,13 +539,35 @@ class Writer(_Entity):
             lib.QueltDDSConnector_clear(self._conn._live(), self._name)
 
 
+def _member(fields, path, type_):
+    """The member at path of a sample as JSON data; UnknownNameError naming what exists."""
+    try:
+        steps, length = _steps(path)
+    except KeyError:
+        steps, length = None, False
+    value = _MISSING if steps is None else _walk(fields, steps)
+    if value is not _MISSING and length:
+        if isinstance(value, list):
+            return len(value)
+        if isinstance(value, dict):  # a union: its selected case
+            return next(iter(value), None)
+        value = _MISSING
+    if value is _MISSING:
+        if steps is not None and type_ is not None:
+            _path_type(type_, path.removesuffix("#"), lambda _: _UINT64_MAX)  # an unknown member raises here
+        raise UnknownNameError(f"'{path}' is not in the sample (an element past the end, an unset optional "
+                               f"member or union case, or not a member path); members: {_member_names(type_ or {})}")
+    return value
+
+
 class Sample:
     """A received sample, copied out of the library: it stays valid after later reads and takes."""
 
-    __slots__ = ("_fields", "data", "info")
+    __slots__ = ("_fields", "_type", "data", "info")
 
-    def __init__(self, fields, info):
+    def __init__(self, fields, info, type_=None):
         self._fields = fields
+        self._type = type_
         self.info = info
         self.data = fields if info["valid_data"] else None
 
@@ -318,17 +575,7 @@ class Sample:
         """One member by path: "a", "a.b", "seq[2]" (from 1); a trailing '#' gives a length."""
         if not isinstance(path, str):
             raise TypeError(f"a member name must be a str, not {type(path).__name__}")
-        steps, length = _steps(path)
-        value = _walk(self._fields, steps)
-        if value is _MISSING:
-            raise KeyError(path)
-        if length:
-            if isinstance(value, list):
-                return len(value)
-            if isinstance(value, dict):  # a union: its selected case
-                return next(iter(value), None)
-            raise KeyError(path)
-        return value
+        return _member(self._fields, path, self._type)
 
     def __repr__(self):
         return f"<quelt_dds.Sample data={self.data!r}>"
@@ -352,6 +599,7 @@ class Reader(_Entity):
         conn, name = self._conn, self._name
         with conn._lock, capture():
             handle = conn._live()
+            type_ = self._type()
             operation(handle, name)
             count = int(lib.QueltDDSConnector_getSamplesLength(handle, name))
             samples = []
@@ -365,7 +613,7 @@ class Reader(_Entity):
                     "sample_identity": _identity(handle, name, i, b"sample_identity"),
                     "related_sample_identity": _identity(handle, name, i, b"related_sample_identity"),
                 }
-                samples.append(Sample(json.loads(text) if text else {}, info))
+                samples.append(Sample(json.loads(text) if text else {}, info, type_))
         return samples
 
 

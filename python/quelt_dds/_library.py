@@ -14,11 +14,26 @@ ERROR_LEVEL = 1
 
 
 class Error(RuntimeError):
-    """A call of the connector library failed; the message is what the library logged for it."""
+    """A call of the connector library failed. The message is one line, what was wrong; log_lines
+    holds every line the library logged for the call."""
 
     def __init__(self, message, log_lines=()):
         super().__init__(message)
         self.log_lines = list(log_lines)
+
+
+class UnknownNameError(Error, KeyError):
+    """A writer, reader, member or participant configuration that does not exist; the message lists
+    the names that do."""
+
+    def __str__(self):
+        return self.args[0]  # not KeyError's repr() of the text
+
+
+def reason(line):
+    """A log line without the logging function's name in front of it."""
+    head, sep, rest = line.partition(": ")
+    return rest if sep and head.isidentifier() else line
 
 
 def _load():
@@ -79,6 +94,9 @@ _SIGNATURES = [
     ("QueltDDSConnector_getReader", _c, [_c, _s]),
     ("QueltDDSConnector_getWriter", _c, [_c, _s]),
     ("QueltDDSConnector_wait", _i, [_c, _i]),
+    ("QueltDDSConnector_getEntityNamesJSON", _c, [_c, _i]),
+    ("QueltDDSConnector_getTypeJSON", _c, [_c, _s]),
+    ("QueltDDSConnector_getConfigNamesJSON", _c, [_s]),
     ("QueltLuaLog_setSink", None, [_c, _c]),
 ]
 for _name, _res, _args in _SIGNATURES:
@@ -120,7 +138,7 @@ lib.QueltLuaLog_setSink(ctypes.cast(_sink, ctypes.c_void_p), None)
 
 class capture:
     """Collects the lines the library logs on this thread during a call. On leaving, error lines
-    raise Error (or whatever `fail` makes of them); warning lines become RuntimeWarnings."""
+    raise Error, led by the first of them; warning lines become RuntimeWarnings."""
 
     __slots__ = ("lines", "_saved")
 
@@ -139,13 +157,19 @@ class capture:
     def errors(self):
         return [text for level, text in self.lines if level == ERROR_LEVEL]
 
-    def check(self):
+    def warn(self, everything=False, stacklevel=5):
+        """Passes warning lines on as RuntimeWarnings (error lines too when everything)."""
         for level, text in self.lines:
-            if level != ERROR_LEVEL:
-                warnings.warn(text, RuntimeWarning, stacklevel=4)
+            if everything or level != ERROR_LEVEL:
+                warnings.warn(text, RuntimeWarning, stacklevel=stacklevel)
+
+    def check(self):
+        self.warn()
         errors = self.errors()
         if errors:
-            raise Error("\n".join(errors), errors)
+            # The first error says what failed; the lines after it (a Lua stack dump, the callers'
+            # own lines) stay in log_lines.
+            raise Error(reason(errors[0]), [text for _, text in self.lines])
 
 
 def _detach():

@@ -102,6 +102,9 @@ int main(void)
 
     EXPECT(QueltDDSConnector_getReader(none, "r") == NULL);
     EXPECT(QueltDDSConnector_getWriter(none, "w") == NULL);
+    EXPECT(QueltDDSConnector_getEntityNamesJSON(none, 1) == NULL);
+    EXPECT(QueltDDSConnector_getTypeJSON(none, "w") == NULL);
+    EXPECT(QueltDDSConnector_getConfigNamesJSON(NULL) == NULL);
     EXPECT(QueltDDSConnector_execute(none) == -1);
     QueltDDSConnector_assertCode(none, "x = 1", NULL, 0);
     EXPECT(QueltDDSConnector_setFunctionIntoContext(none, "f", luaopen_quelt_dds_connector) == 0);

@@ -21,12 +21,21 @@ inline void quietLog()
     QueltLog_setSink([](const char *, void *) {}, nullptr);
 }
 
-inline std::string everyKindXml()
+inline std::string readData(const char *name)
 {
-    std::ifstream in(std::string(QUELT_TEST_DATA) + "/every_kind.xml");
+    std::ifstream in(std::string(QUELT_TEST_DATA) + "/" + name);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+inline std::string everyKindXml() { return readData("every_kind.xml"); }
+
+inline std::string replaceAll(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 // The input as a NUL-terminated text (an embedded NUL ends it early, as it would for a C caller).

@@ -85,4 +85,20 @@ TEST(LuaLogMasks, LevelHookRunsOnlyForPrintedLines) {
     EXPECT_EQ(capture.lines().size(), 3u);
 }
 
+std::vector<int> g_sinkLevels;
+
+// The host's sink gets each line's own level: the middleware's notices are not errors.
+TEST(LuaLogMasks, HostSinkGetsTheLevelOfEachLine) {
+    g_sinkLevels.clear();
+    QueltLuaLog_setSink([](int level, const char *, void *) { g_sinkLevels.push_back(level); }, nullptr);
+    QueltLuaLog_setBitmaps(0xFFFF, 3);
+    QueltLog_notice("ctx", "n");
+    QueltLog_warning("ctx", "w");
+    QueltLog_error("ctx", "e");
+    QUELT_LUA_LOG_WARNING("ctx", LUABINDING_LOG_POST);
+    QueltLuaLog_setSink(nullptr, nullptr);
+    QueltLuaLog_setBitmaps(0xFFFF, 1);
+    EXPECT_EQ(g_sinkLevels, (std::vector<int>{4, 2, 1, 2}));
+}
+
 } // namespace

@@ -387,6 +387,28 @@ TEST(WriterSettings, ProfileUdpTransportsGetBuffersWhereUnset)
     EXPECT_EQ(unset->receiveBufferSize, 0u) << "the profile's own descriptor was changed";
 }
 
+// <fastdds_transport>'s shared-memory sizes that a profile's transports leave unapplied: one warning.
+TEST(WriterSettings, ShmSizesAProfileLeavesUnappliedAreOneWarning)
+{
+    eprosima::fastdds::dds::DomainParticipantQos q;
+    q.transport().use_builtin_transports = false;
+    q.transport().user_transports = {std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>()};
+    ParticipantPlan plan;
+    plan.name = "L::P";
+    plan.transport.shm_segment_size = 1u << 20;
+    static std::vector<std::string> lines;
+    lines.clear();
+    QueltLog_setSink([](const char *line, void *) { lines.emplace_back(std::to_string(QueltLog_level()) + line); }, nullptr);
+    to_fastdds(plan, q);
+    QueltLog_setSink(nullptr, nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("2DDS_DomainParticipantFactory_create_participant: participant 'L::P': <fastdds_transport> "
+                            "shm_segment_size 1048576 and shm_port_queue_capacity 0 (0: not given) are not applied"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("shared memory is not among them"), std::string::npos) << lines[0];
+}
+
 // Ids whose shared-memory ports a live participant holds, or a dead one left while another process
 // still has them open, are passed over; dead data segments are removed, live ones kept.
 TEST(SharedMemoryLeftovers, NewParticipantsKeepOffPortsInUseAndDeadSegmentsGo)

@@ -4,15 +4,19 @@
 // trips over earlier values, evolved types, maximum sizes, key hashes, refusal of damaged or
 // hostile buffers, and the announcement edit that makes our representations known to others.
 #include "cdr.h"
+#include "domain_impl.h"
 #include "dynamicdata_impl.h"
 #include "representation_transport.h"
 
+#include <fastcdr/Cdr.h>
+#include <fastcdr/FastBuffer.h>
 #include "dds/dds_log.h"
 
 #include <gtest/gtest.h>
 
 #include "support/support.h"
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -24,6 +28,7 @@
 
 using namespace quelt::mw;
 using quelt::test::LogCapture;
+namespace fc = eprosima::fastcdr;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -878,7 +883,7 @@ TEST(Wire, ExtensibleBuffersSkipUnknownMembersAndRefuseMalformedOnes)
         {"encapsulation 0x0c", same("Ext::Fin"), with(fin, 0, 0x0c00), ""},
         {"presence byte 2", more("O"), presence2, ""},
         {"XCDR1 unknown must-understand parameter", more("M"), param_list({kParamK, unknown_mu, kParamD, kParamEnd}),
-         "XCDR1: sample of 'M' refused: member id 9"},
+         "member id 9 is marked must-understand"},
         {"XCDR1 list without its end", more("M"), param_list({kParamK, kParamD}), ""},
         {"plain CDR for a mutable type", more("M"), plain, ""},
     };
@@ -1039,6 +1044,178 @@ TEST(Wire, AnnouncementsOfRegisteredEndpointsGainTheRepresentationParameter)
     EXPECT_FALSE(complete_announcements(broken.data(), uint32_t(broken.size()), out));
     forget_representations(mine.guidPrefix);
     EXPECT_FALSE(complete_announcements(in.data(), uint32_t(in.size()), out));
+}
+
+// ---------------------------------------------------------------- payloads that do not fit
+//
+// A peer with its own copy of a type that is out of step. The decoder refuses what does not fit
+// with a reason that names the member; a reader drops such samples (Fast DDS lends them out as
+// valid data) and says so once; appendable types evolve in both byte orders; a few bytes cannot
+// make the decoder allocate much. Domains 135..137.
+
+const char *const kFitTypes = R"(<dds><types>
+  <struct name="W_Shape"><member name="color" type="string"/><member name="x" type="int32"/>
+    <member name="y" type="int32"/><member name="shapesize" type="int32"/></struct>
+  <struct name="R_Shape_f64"><member name="color" type="string"/><member name="x" type="float64"/>
+    <member name="y" type="int32"/><member name="shapesize" type="int32"/></struct>
+  <struct name="R_Shape_z"><member name="color" type="string"/><member name="x" type="int32"/>
+    <member name="y" type="int32"/><member name="shapesize" type="int32"/><member name="z" type="int32"/></struct>
+  <enum name="E"><enumerator name="A"/><enumerator name="B"/></enum>
+  <struct name="R_Shape_enum"><member name="color" type="string"/><member name="x" type="nonBasic" nonBasicTypeName="E"/>
+    <member name="y" type="int32"/><member name="shapesize" type="int32"/></struct>
+  <struct name="W_P" extensibility="appendable"><member name="a" type="int32"/></struct>
+  <struct name="R_P" extensibility="appendable"><member name="a" type="int32"/><member name="b" type="int32"/></struct>
+  <struct name="R_Fin"><member name="n" type="int32"/><member name="a" type="int32"/></struct>
+  <struct name="Big" extensibility="appendable"><member name="m" type="int32" arrayDimensions="65536"/></struct>
+  <struct name="Bigs" extensibility="appendable"><member name="s" type="nonBasic" nonBasicTypeName="Big" sequenceMaxLength="-1"/></struct>
+</types></dds>)";
+
+std::shared_ptr<DDS_TypeLibrary> fit_types()
+{
+    static std::shared_ptr<DDS_TypeLibrary> lib = [] {
+        std::shared_ptr<DDS_TypeLibrary> made(DDS_TypeLibrary_new(), DDS_TypeLibrary_delete);
+        EXPECT_EQ(DDS_RETCODE_OK, DDS_TypeLibrary_load_string(made.get(), kFitTypes, "fit"));
+        return made;
+    }();
+    return lib;
+}
+
+const DDS_TypeCode *fit(const char *name) { return DDS_TypeLibrary_find(fit_types().get(), name); }
+
+// Why the reader's type refuses the bytes ("" when it takes them).
+std::string refusal(const DDS_TypeCode *t, DDS_DynamicData *d, Bytes b)
+{
+    fc::FastBuffer fb(reinterpret_cast<char *>(b.data()), b.size());
+    fc::Cdr cdr(fb, fc::Cdr::DEFAULT_ENDIAN, fc::Cdr::DDS_CDR);
+    CdrVersion v;
+    std::string why;
+    if (cdr_read_header(cdr, v, t, &why) && cdr_deserialize(t, d->p, cdr, b.size(), false, v, &why))
+        return "";
+    return why;
+}
+
+// A participant with one reliable keep-all writer or reader of the topic "Fit", of type t.
+DDS_DomainParticipant *fit_endpoint(int domain, const DDS_TypeCode *t, bool writer)
+{
+    ParticipantPlan plan;
+    plan.name = writer ? "Fit::Writer" : "Fit::Reader";
+    plan.domain_id = domain;
+    plan.types = fit_types();
+    auto topic = std::make_unique<TopicPlan>();
+    topic->name = topic->type_name = "Fit";
+    topic->type = t;
+    DDS_TopicQos_initialize(&topic->qos);
+    if (writer) {
+        WriterPlan w{"W", topic.get(), {}};
+        DDS_DataWriterQos_initialize(&w.qos);
+        w.qos.history.kind = DDS_KEEP_ALL_HISTORY_QOS;
+        plan.publishers.push_back(PublisherPlan{"Pub", {}, {w}});
+    } else {
+        ReaderPlan r{"R", topic.get(), {}};
+        DDS_DataReaderQos_initialize(&r.qos);
+        r.qos.reliability.kind = DDS_RELIABLE_RELIABILITY_QOS;
+        r.qos.history.kind = DDS_KEEP_ALL_HISTORY_QOS;
+        plan.subscribers.push_back(SubscriberPlan{"Sub", {}, {r}});
+    }
+    plan.topics.push_back(std::move(topic));
+    std::string err;
+    DDS_DomainParticipant *p = create_participant_from_plan(std::move(plan), err);
+    EXPECT_NE(p, nullptr) << err;
+    return p;
+}
+
+TEST(Wire, PayloadsThatDoNotFitTheType)
+{
+    auto shape = [](DDS_DynamicData *d) {
+        OK(DDS_DynamicData_set_string(d, "color", 0, "RED"));
+        OK(DDS_DynamicData_set_long(d, "x", 0, 7));
+        OK(DDS_DynamicData_set_long(d, "y", 0, 8));
+    };
+    auto p = [](DDS_DynamicData *d) { OK(DDS_DynamicData_set_long(d, "a", 0, 7)); };
+    // Bigs (D_CDR2 LE) holding n empty frames of 256 KB elements: 4 bytes each on the wire.
+    auto empty_frames = [](uint32_t n) {
+        Bytes b{0, 9, 0, 0};
+        for (uint32_t v : {8 + 4 * n, 4 + 4 * n, n})
+            b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+        b.resize(b.size() + 4 * n);
+        return b;
+    };
+    const struct {
+        const char *writer, *reader;
+        std::function<void(DDS_DynamicData *)> fill;
+        bool xcdr2, big_endian;
+        std::string why; // "": taken, with b (if the reader has it) at its default
+        int domain;      // > 0: also across two participants
+        Bytes raw;       // the payload, when not the writer's sample
+    } cases[] = {
+        {"W_Shape", "R_Shape_f64", shape, false, false, "payload ends before member 'shapesize'", 135, {}},
+        {"W_Shape", "R_Shape_z", shape, false, false, "payload ends before member 'z'", 136, {}},
+        {"R_Shape_z", "W_Shape", shape, false, false, "4 bytes follow the end of the sample", 0, {}},
+        {"W_Shape", "R_Shape_enum", shape, false, true, "a value names no enumerator in member 'x'", 0, {}},
+        {"W_P", "R_P", p, true, false, "", 137, {}},
+        {"W_P", "R_P", p, true, true, "", 0, {}},
+        {"W_P", "R_Fin", p, true, false, "D_CDR2 (appendable) for a type that is final", 0, {}}, // else n = the DHEADER
+        {"Bigs", "Bigs", nullptr, true, false, "decoding would take more memory than the payload's size allows in member 's'", 0,
+         empty_frames(300)},
+        {"Bigs", "Bigs", nullptr, true, false, "", 0, empty_frames(3)},
+    };
+    LogCapture log;
+    for (const auto &c : cases) {
+        const std::string name = std::string(c.writer) + " -> " + c.reader + (c.big_endian ? " BE" : "");
+        Sample w(fit(c.writer)), r(fit(c.reader));
+        Bytes b = c.raw;
+        if (c.fill) {
+            c.fill(w);
+            DDS_UnsignedLong n = 0;
+            const DDS_DataRepresentationId_t rep = c.xcdr2 ? DDS_XCDR2_DATA_REPRESENTATION : DDS_XCDR_DATA_REPRESENTATION;
+            ASSERT_EQ(DDS_RETCODE_OK, DDS_DynamicData_to_cdr_buffer_ex(w, nullptr, &n, rep, c.big_endian)) << name;
+            b.resize(n);
+            ASSERT_EQ(DDS_RETCODE_OK, DDS_DynamicData_to_cdr_buffer_ex(w, b.data(), &n, rep, c.big_endian)) << name;
+        }
+        EXPECT_EQ(c.why, refusal(r.d->type, r, b)) << name;
+        DDS_Long b_value = -1;
+        if (c.why.empty() && std::string(c.reader) == "R_P") {
+            EXPECT_TRUE(DDS_DynamicData_get_long(r, &b_value, "b", 0) == DDS_RETCODE_OK && b_value == 0) << name;
+        }
+        if (c.domain == 0)
+            continue;
+        // Across participants: the reader hands out what fits, drops the rest with one line.
+        DDS_DomainParticipant *pw = fit_endpoint(c.domain, fit(c.writer), true), *pr = fit_endpoint(c.domain, fit(c.reader), false);
+        ASSERT_TRUE(pw && pr) << name;
+        DDS_DataWriter *dw = DDS_DomainParticipant_lookup_datawriter_by_name(pw, "Pub::W");
+        DDS_DataReader *dr = DDS_DomainParticipant_lookup_datareader_by_name(pr, "Sub::R");
+        DDS_PublicationMatchedStatus st{};
+        quelt::test::waitUntil([&] { return DDS_DataWriter_get_publication_matched_status(dw, &st), st.current_count > 0; },
+                               std::chrono::seconds(10));
+        ASSERT_EQ(1, st.current_count) << name;
+        log.clear();
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(DDS_RETCODE_OK, DDS_DynamicDataWriter_write(DDS_DynamicDataWriter_narrow(dw), w, &DDS_HANDLE_NIL)) << name;
+        ASSERT_EQ(eprosima::fastrtps::types::ReturnCode_t::RETCODE_OK, dw->writer->wait_for_acknowledgments(eprosima::fastrtps::Duration_t(10, 0)))
+            << name;
+        DDS_DynamicDataSeq data;
+        DDS_SampleInfoSeq infos;
+        DDS_DynamicDataSeq_initialize(&data);
+        DDS_SampleInfoSeq_initialize(&infos);
+        for (int take = 0; take < 2; ++take) {
+            const DDS_ReturnCode_t rc = DDS_DynamicDataReader_take(DDS_DynamicDataReader_narrow(dr), &data, &infos, -1, DDS_ANY_SAMPLE_STATE,
+                                                                   DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE);
+            EXPECT_EQ(c.why.empty() && take == 0 ? DDS_RETCODE_OK : DDS_RETCODE_NO_DATA, rc) << name;
+            if (rc == DDS_RETCODE_OK) {
+                EXPECT_EQ(3, DDS_DynamicDataSeq_get_length(&data)) << name;
+                DDS_DynamicDataReader_return_loan(DDS_DynamicDataReader_narrow(dr), &data, &infos);
+            }
+        }
+        DDS_DynamicDataSeq_finalize(&data);
+        DDS_SampleInfoSeq_finalize(&infos);
+        const auto lines = log.lines();
+        EXPECT_EQ(c.why.empty() ? 0u : 1u, lines.size()) << name;
+        if (!c.why.empty() && !lines.empty()) {
+            EXPECT_NE(std::string::npos, lines[0].find("samples on 'Fit' do not fit 'Fit' (" + c.why + ")")) << lines[0];
+        }
+        delete_participant(pw);
+        delete_participant(pr);
+    }
 }
 
 } // namespace

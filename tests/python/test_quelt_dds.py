@@ -1,5 +1,6 @@
 """The Python binding: exchanges between processes and with Lua, whole samples, identities,
-errors, a deleted connector, threads. Domains 50 to 55.
+errors, a deleted connector, threads. Domains 50 to 55; the contracts at the binding's edge
+(values checked against their members, error texts, creation judged by the handle) 190 and 191.
 
 Environment (set by CTest): PYTHONPATH and QUELT_DDS_LIBRARY as a user sets them,
 QUELT_SOURCE_DIR, QUELT_LUA_MODULE_DIR and QUELT_LUA (the lua5.2 interpreter, may be empty).
@@ -13,7 +14,9 @@ import tempfile
 import threading
 import time
 import unittest
+import warnings
 from pathlib import Path
+from unittest import mock
 
 import quelt_dds
 
@@ -36,6 +39,7 @@ def config(template, domain):
 
 SHAPES = SOURCE / "examples" / "shapes" / "Shapes.xml"
 BIG = HERE / "big.xml.in"
+EVERY = SOURCE / "tests" / "data" / "every_kind.xml"
 
 
 def take_until(conn, reader, wanted, timeout=10.0):
@@ -221,18 +225,126 @@ class OneProcess(unittest.TestCase):
             os.dup2(err.fileno(), 2)
             try:
                 with self.assertRaises(quelt_dds.Error) as caught:
-                    self.w.update({"p": {"nope": 1}})
-                with self.assertRaises(quelt_dds.Error) as bad_config:
-                    quelt_dds.Connector("L::Missing", config(BIG, 53))
+                    self.w.write(related_identity={"writer_guid": {"value": [300]}})
             finally:
                 os.dup2(saved, 2)
                 os.close(saved)
             err.seek(0)
             self.assertEqual(err.read(), b"")
-        self.assertIn("!get kind failed for 'p.nope'", str(caught.exception))
-        self.assertEqual(caught.exception.log_lines, str(caught.exception).splitlines())
+        self.assertNotIn("\n", str(caught.exception))
+        self.assertIn(str(caught.exception), caught.exception.log_lines[0])
         self.assertIsInstance(caught.exception, RuntimeError)
-        self.assertIn("L::Missing", str(bad_config.exception))
+
+
+class Contracts(unittest.TestCase):
+    """A value its member cannot hold exactly raises and sets nothing; names that do not exist are
+    listed with those that do; creation is judged by the handle (domains 190, 191)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.xml = config(EVERY, 190)
+        cls.conn = quelt_dds.Connector("EveryLib::Both", cls.xml)
+        cls.w = cls.conn.writer("Pub::W")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.conn.close()
+
+    def test_values_that_do_not_fit_raise_and_set_nothing(self):
+        w = self.w
+        set_ = w.__setitem__
+        cases = [
+            (OverflowError, lambda: set_("i32", 4.9e9)),       # C and Lua clamp to 2147483647
+            (OverflowError, lambda: w.update({"i32": 5000000000})),  # JSON keeps the low bits
+            (TypeError, lambda: w.update({"i32": "abc"})),     # JSON: strtol gives 0
+            (ValueError, lambda: w.update({"i32": 2.5})),      # JSON skips it without a word
+            (TypeError, lambda: set_("i32", True)),
+            (OverflowError, lambda: set_("i16", 40000)),
+            (OverflowError, lambda: set_("u32", -5)),
+            (OverflowError, lambda: set_("o", 256)),
+            (OverflowError, lambda: set_("i64", 2**63)),
+            (OverflowError, lambda: set_("u64", -1)),
+            (OverflowError, lambda: set_("f32", 1e39)),
+            (TypeError, lambda: set_("f64", "1.5")),
+            (TypeError, lambda: set_("b", 1)),
+            (TypeError, lambda: set_("c", "ab")),
+            (ValueError, lambda: set_("c", "\u0100")),
+            (ValueError, lambda: set_("bounded", "123456789")),
+            (TypeError, lambda: set_("s", 7)),
+            (ValueError, lambda: set_("s", "a\0b")),
+            (ValueError, lambda: set_("e", "PURPLE")),
+            (ValueError, lambda: set_("e", 1)),
+            (TypeError, lambda: set_("p", 5)),
+            (ValueError, lambda: set_("p.x", 1.5)),
+            (ValueError, lambda: set_("bseq", [1, 2, 3, 4, 5])),
+            (TypeError, lambda: set_("bseq", [1, "2"])),
+            (ValueError, lambda: set_("arr", [1, 2])),
+            (ValueError, lambda: set_("bpseq", [{"x": 1}, {"x": 2.5}])),
+            (ValueError, lambda: set_("u", {"n": 1, "s": "x"})),
+            (TypeError, lambda: set_("opt", None)),
+            (quelt_dds.UnknownNameError, lambda: set_("nope", 1)),
+            (quelt_dds.UnknownNameError, lambda: set_("p", {"x": 1, "z": 2})),
+            (quelt_dds.UnknownNameError, lambda: set_("bseq[3]", 1)),  # only [1] exists or appends
+            (OverflowError, lambda: w.update({"i32": 1, "i16": 40000})),  # all or nothing
+            (TypeError, lambda: w.write({"i32": 1, "b": 2})),
+        ]
+        w.clear()
+        before = w.data
+        for i, (error, call) in enumerate(cases):
+            with self.subTest(case=i):
+                with self.assertRaises(error) as caught:
+                    call()
+                self.assertNotIn("\n", str(caught.exception))
+                self.assertEqual(w.data, before)
+        self.assertFalse(self.conn.wait(timeout=0))
+
+    def test_values_that_fit_are_set_exactly_and_read_back(self):
+        w = self.w
+        cases = [("i32", 7.0, 7), ("i16", -32768, -32768), ("u64", 2**64 - 1, 2**64 - 1),
+                 ("i64", -(2**63), -(2**63)), ("f32", 3.4e38, 3.4e38), ("c", "é", "é"), ("c", "", ""),
+                 ("e", "GREEN", 5),
+                 ("e", 6, 6), ("bseq[1]", 4, 4), ("u", {"s": "x"}, {"s": "x"}), ("arr[3]", -1, -1),
+                 ("bounded", "12345678", "12345678"), ("f64", float("nan"), "NaN")]
+        w.clear()
+        for path, value, back in cases:
+            with self.subTest(path=path):
+                w[path] = value
+                got = w[path]
+                self.assertEqual(got if path != "f32" else float(f"{got:.7g}"), back)
+
+    def test_error_texts_lead_with_what_exists(self):
+        conn, w = self.conn, self.w
+        members = "id, i16, u16, i32, u32, i64, i64max, u64, f32, f64, b, c, o, wc, s, bounded, w, e, p, "
+        cases = [
+            (lambda: conn.writer("Pub::Sqare"), "no writer 'Pub::Sqare' in 'EveryLib::Both'; writers: Pub::W"),
+            (lambda: conn.reader("Pub::W"), "no reader 'Pub::W' in 'EveryLib::Both'; readers: Sub::R"),
+            (lambda: w.__setitem__("colour", 1), "Every::All has no member 'colour'; members: " + members),
+            (lambda: w["p.z"], "Every::Point has no member 'z' (in 'p.z'); members: x, y"),
+            (lambda: quelt_dds.Connector("EveryLib::Nope", self.xml),
+             f"no participant configuration 'EveryLib::Nope' in {self.xml}; configurations: EveryLib::Both"),
+        ]
+        for call, first in cases:
+            with self.subTest(first=first):
+                with self.assertRaises(quelt_dds.UnknownNameError) as caught:
+                    call()
+                self.assertTrue(str(caught.exception).startswith(first), str(caught.exception))
+                self.assertNotIn("\n", str(caught.exception))
+                self.assertIsInstance(caught.exception, KeyError)
+
+    def test_creation_is_judged_by_the_handle_not_by_error_lines(self):
+        real = quelt_dds.lib.QueltDDSConnector_new
+
+        def new_logging_an_error(*args):
+            quelt_dds.lib.QueltDDSConnector_freeString(None)  # logs an error line, harmlessly
+            return real(*args)
+
+        with mock.patch.object(quelt_dds.lib, "QueltDDSConnector_new", new_logging_an_error), \
+                warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            conn = quelt_dds.Connector("EveryLib::Both", config(EVERY, 191))
+        with conn:
+            conn.writer("Pub::W").write({"i32": 1})
+        self.assertIn("string to free is null", "".join(str(x.message) for x in seen))
 
 
 class Lifecycle(unittest.TestCase):

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # quelt-run from the command line: every wrong start exits 2 with one line that says what to
-# fix; scripts run every period, failing runs are logged with file:line and the host goes on;
-# an edited script is picked up; SIGTERM stops it cleanly; CONTEXT.json gives whole samples as JSON.
+# fix; scripts run every period, a failing run is led by a line of quelt-run's own (naming the
+# writers that exist for an unknown one), a repeated error is counted, and the host goes on; an
+# edited script is picked up; SIGTERM stops it cleanly, also in a script that never returns;
+# --wait-match and --ack-timeout deliver a short publisher's sample; CONTEXT.json gives whole
+# samples as JSON.
 #   quelt_run_test.sh <quelt-run> <Shapes.xml on the test's own domain>
 set -uo pipefail
 run=$1 xml=$2
@@ -24,7 +27,8 @@ echo 'local x = = 1' >"$tmp/syntax.lua"
 good=(--config "$xml" --participant ShapesLib::Shapes --script "$tmp/ok.lua")
 
 expect_start 0 "--log-level" --help
-for option in --config --participant --script --period --count --duration example:; do
+for option in --config --participant --script --period --count --duration --wait-match --match-timeout \
+              --ack-timeout example:; do
   grep -qF -- "$option" "$tmp/out" || fail "--help does not explain $option"
 done
 expect_start 2 "unknown option '--colour'" "${good[@]}" --colour red
@@ -36,20 +40,29 @@ expect_start 2 "cannot read the configuration file '$tmp/none.xml'" \
   --config "$tmp/none.xml" --participant ShapesLib::Shapes --script "$tmp/ok.lua"
 expect_start 2 "cannot read the script file '$tmp/none.lua'" \
   --config "$xml" --participant ShapesLib::Shapes --script "$tmp/none.lua"
-expect_start 2 "could not create 'ShapesLib::Nobody'" \
+expect_start 2 "--wait-match takes a whole number" "${good[@]}" --wait-match 1.5
+expect_start 2 "not found in $xml; it has 'ShapesLib::ShapePublisher', 'ShapesLib::ShapeSubscriber'" \
   --config "$xml" --participant ShapesLib::Nobody --script "$tmp/ok.lua"
+[ "$(wc -l <"$tmp/err")" = 1 ] || fail "a wrong start prints one line: $(cat "$tmp/err")"
 expect_start 2 "syntax.lua:1:" --config "$xml" --participant ShapesLib::Shapes --script "$tmp/syntax.lua"
 [ "$(wc -l <"$tmp/err")" = 1 ] || fail "a wrong start prints one line: $(cat "$tmp/err")"
 
-# A script that fails at every run: each failure logged with file:line, and the count honoured.
+# A script that fails at every run: each error is printed once, led by quelt-run's line, then
+# how often it repeated; the count is honoured.
 cat >"$tmp/fails.lua" <<'LUA'
 CONTAINER.CONTEXT.runs = (CONTAINER.CONTEXT.runs or 0) + 1
 print("run " .. CONTAINER.CONTEXT.runs)
-error("no such shape")
+error(CONTAINER.CONTEXT.runs < 4 and "no such shape" or "no such colour")
 LUA
-expect_start 0 "run 3" --config "$xml" --participant ShapesLib::Shapes --script "$tmp/fails.lua" --count 3 --period 10
-[ "$(grep -c 'fails.lua:3: no such shape' "$tmp/err")" -ge 3 ] || fail "each failing run is logged: $(cat "$tmp/err")"
-[ "$(grep -c '^run ' "$tmp/out")" = 3 ] || fail "--count 3 runs three times: $(cat "$tmp/out")"
+expect_start 0 "run 5" --config "$xml" --participant ShapesLib::Shapes --script "$tmp/fails.lua" --count 5 --period 10
+head -1 "$tmp/err" | grep -q '^quelt-run: .*fails.lua:3: no such shape$' || fail "a leading line: $(cat "$tmp/err")"
+[ "$(grep -c '^quelt-run: .*fails.lua:3: no such' "$tmp/err")" = 2 ] &&
+  grep -q 'happened again in 2 more runs' "$tmp/err" && grep -q 'happened again in 1 more run$' "$tmp/err" ||
+  fail "each error once, then its count: $(cat "$tmp/err")"
+[ "$(grep -c '^run ' "$tmp/out")" = 5 ] || fail "--count 5 runs five times: $(cat "$tmp/out")"
+printf 'local w = CONTAINER.WRITER["Pub::SquareWriterr"]\nw:write()\n' >"$tmp/typo.lua"
+expect_start 0 "quelt-run: no writer named 'Pub::SquareWriterr'; the writers are 'Pub::SquareWriter'" \
+  "${good[@]/ok.lua/typo.lua}" --count 1
 
 # Whole samples as JSON from a script: the writer's instance, a received sample, and nil for
 # anything else.
@@ -87,6 +100,42 @@ wait $pid
 rc=$?
 [ "$rc" = 0 ] || fail "SIGTERM: exit $rc: $(cat "$tmp/err")"
 grep -q 'version 1' "$tmp/out" && grep -q 'version 2' "$tmp/out" || fail "the edit was not picked up: $(sort -u "$tmp/out")"
+
+# A script that never returns: the first SIGTERM interrupts it, and quelt-run stops cleanly.
+cat >"$tmp/spin.lua" <<'LUA'
+io.stdout:write("spinning\n"); io.stdout:flush()
+while true do pcall(function() while true do end end) end
+LUA
+"$run" "${good[@]/ok.lua/spin.lua}" >"$tmp/out" 2>"$tmp/err" &
+pid=$!
+for _ in $(seq 100); do grep -q spinning "$tmp/out" && break; sleep 0.1; done
+kill -TERM $pid
+for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+kill -0 $pid 2>/dev/null && { fail "SIGTERM did not stop a script that never returns"; kill -KILL $pid; }
+wait $pid
+rc=$?
+[ "$rc" = 0 ] && grep -q 'spin.lua:2: interrupted by a stop signal' "$tmp/err" || fail "interrupted: exit $rc: $(cat "$tmp/err")"
+
+# A short publisher on a domain of its own: without a reader --wait-match gives up; with one, the
+# single sample arrives (matched before the run, acknowledged before the exit).
+sed 's/domain_id="[0-9]*"/domain_id="180"/' "$xml" >"$tmp/pubsub.xml"
+echo 'local w = CONTAINER.WRITER["Pub::SquareWriter"]; w.instance.color = "ORANGE"; w:write()' >"$tmp/pub.lua"
+cat >"$tmp/sub.lua" <<'LUA'
+local r = CONTAINER.READER["Sub::SquareReader"]
+r:take()
+for _, s in ipairs(r.samples) do print(CONTAINER.CONTEXT.json(s)) end
+io.stdout:flush()
+LUA
+pub=(--config "$tmp/pubsub.xml" --participant ShapesLib::ShapePublisher --script "$tmp/pub.lua" --count 1)
+expect_start 1 "writer 'Pub::SquareWriter' has 0 of 1 matched readers" "${pub[@]}" --wait-match 1 --match-timeout 0.3
+"$run" --config "$tmp/pubsub.xml" --participant ShapesLib::ShapeSubscriber --script "$tmp/sub.lua" --period 20 \
+  >"$tmp/sub.out" 2>&1 &
+sub=$!
+"$run" "${pub[@]}" --wait-match 1 --ack-timeout 5 2>"$tmp/err" || fail "the short publisher: $(cat "$tmp/err")"
+for _ in $(seq 100); do grep -q ORANGE "$tmp/sub.out" && break; sleep 0.1; done
+kill -TERM $sub
+wait $sub
+grep -q '"color":"ORANGE"' "$tmp/sub.out" || fail "the short publisher's sample was lost: $(cat "$tmp/sub.out")"
 
 [ "$failures" = 0 ] && echo "quelt-run: all checks passed"
 exit $((failures > 0))

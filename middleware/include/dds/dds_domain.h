@@ -235,8 +235,13 @@ DDS_API DDS_ReturnCode_t DDS_DomainParticipant_get_current_time(DDS_DomainPartic
 /* "Subscriber::Reader", or a reader name alone when it is unique. */
 DDS_API DDS_DataReader *DDS_DomainParticipant_lookup_datareader_by_name(DDS_DomainParticipant *self, const char *name);
 DDS_API DDS_DataWriter *DDS_DomainParticipant_lookup_datawriter_by_name(DDS_DomainParticipant *self, const char *name);
+/* The set_listener functions return once no callback of the listener they replace is running
+ * (except on the calling thread, when it calls from inside one), and none starts afterwards. A
+ * null listener removes it. */
 DDS_API DDS_ReturnCode_t DDS_DomainParticipant_set_listener(DDS_DomainParticipant *self, const DDS_DomainParticipantListener *listener,
                                                             DDS_StatusMask mask);
+/* The listener last set (all members null when none, or for a null participant). */
+DDS_API DDS_DomainParticipantListener DDS_DomainParticipant_get_listener(DDS_DomainParticipant *self);
 DDS_API DDS_ReturnCode_t DDS_DomainParticipant_delete_contained_entities(DDS_DomainParticipant *self);
 DDS_API DDS_DomainId_t DDS_DomainParticipant_get_domain_id(DDS_DomainParticipant *self);
 DDS_API DDS_ReturnCode_t DDS_DomainParticipant_get_qos(DDS_DomainParticipant *self, DDS_DomainParticipantQos *qos);
@@ -261,6 +266,8 @@ DDS_API DDS_ReturnCode_t DDS_DataWriter_get_qos(DDS_DataWriter *self, DDS_DataWr
 DDS_API DDS_Topic *DDS_DataWriter_get_topic(DDS_DataWriter *self);
 DDS_API DDS_ReturnCode_t DDS_DataWriter_set_listener(DDS_DataWriter *self, const DDS_DataWriterListener *listener, DDS_StatusMask mask);
 DDS_API DDS_ReturnCode_t DDS_DataWriter_get_publication_matched_status(DDS_DataWriter *self, DDS_PublicationMatchedStatus *status);
+/* OK once every sample written is acknowledged by every matched reliable reader; TIMEOUT after max_wait. */
+DDS_API DDS_ReturnCode_t DDS_DataWriter_wait_for_acknowledgments(DDS_DataWriter *self, const DDS_Duration_t *max_wait);
 DDS_API DDS_Subscriber *DDS_DataReader_get_subscriber(DDS_DataReader *self);
 DDS_API DDS_ReturnCode_t DDS_DataReader_get_qos(DDS_DataReader *self, DDS_DataReaderQos *qos);
 DDS_API DDS_TopicDescription *DDS_DataReader_get_topicdescription(DDS_DataReader *self);

@@ -30,6 +30,20 @@ extern DDS_API const QueltLogMessage QUELT_LOG_ANY_FAILURE_s;        /* "failure
 extern DDS_API const QueltLogMessage QUELT_LOG_CREATION_FAILURE_s;   /* "create %s failed\n" */
 extern DDS_API const QueltLogMessage QUELT_LOG_OUT_OF_HEAP_STRUCT_d; /* "out of heap: structure of %d bytes\n" */
 
+/* Levels of a line, the bits the library's instrumentation mask gives them. Notices are the
+ * middleware's information (e.g. a participant id chosen around a crashed process's leftovers):
+ * printed like the rest, but never a failure. */
+#define QUELT_LOG_LEVEL_ERROR 1
+#define QUELT_LOG_LEVEL_WARNING 2
+#define QUELT_LOG_LEVEL_NOTICE 4
+
+/* The level of the line this thread prints: a sink reads it to learn the level of the line it is
+ * handed. Lines printed without a level set are errors. */
+DDS_API int QueltLog_level(void);
+/* Sets the level of the lines this thread prints from now on; returns the previous level, which
+ * the caller restores once its line is out. */
+DDS_API int QueltLog_setLevel(int level);
+
 /* Optional hook that callers invoke with the level of the line they are about to print
  * (the facility itself never calls it). Null by default. */
 typedef void (*QueltLog_LevelHook)(int level);
@@ -51,8 +65,11 @@ DDS_API void QueltLog_vprint(const char *context, const QueltLogMessage *msg, va
 /* Prints the formatted text as given: no context, no record, no newline added. */
 DDS_API void QueltLog_printPlain(const char *fmt, ...) QUELT_LOG_PRINTF(1, 2);
 
-/* Middleware-internal: "context: text\n", with the same newline rule as QueltLog_print. */
+/* Middleware-internal: "context: text\n", with the same newline rule as QueltLog_print, at the
+ * level each name gives. */
 DDS_API void QueltLog_error(const char *context, const char *fmt, ...) QUELT_LOG_PRINTF(2, 3);
+DDS_API void QueltLog_warning(const char *context, const char *fmt, ...) QUELT_LOG_PRINTF(2, 3);
+DDS_API void QueltLog_notice(const char *context, const char *fmt, ...) QUELT_LOG_PRINTF(2, 3);
 
 DDS_END_DECLS
 
