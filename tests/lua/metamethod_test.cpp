@@ -137,9 +137,9 @@ TEST_F(MetamethodTest, IndexingFollowsTheLoan) {
                                   row.first + ")";
         EXPECT_EQ(runLua(L, chunk), "") << row.first;
         if (*row.second == '\0') {
-            EXPECT_TRUE(capture.lines().empty()) << row.first << ": " << capture.all();
+            EXPECT_TRUE(capture.lines().empty()) << row.first << ": " << capture.text();
         } else {
-            EXPECT_TRUE(capture.contains(row.second)) << row.first << ": " << capture.all();
+            EXPECT_TRUE(capture.contains(row.second)) << row.first << ": " << capture.text();
         }
     }
     EXPECT_EQ(g_calls.keyRequests, 2);
@@ -173,7 +173,7 @@ TEST_F(MetamethodTest, WriterInstanceIsAssignedReadWrittenAndCleared) {
     )"),
               "");
     EXPECT_EQ(g_calls.writtenIds, (std::vector<double>{5, 0}));
-    EXPECT_TRUE(capture.lines().empty()) << capture.all();
+    EXPECT_TRUE(capture.lines().empty()) << capture.text();
 }
 
 TEST_F(MetamethodTest, TakePassesItsLimitAndReturnsTheSamples) {
@@ -186,7 +186,7 @@ TEST_F(MetamethodTest, TakePassesItsLimitAndReturnsTheSamples) {
     )"),
               "");
     EXPECT_EQ(g_calls.maxSamples, (std::vector<int>{0, 3, 2, -1}));
-    EXPECT_TRUE(capture.lines().empty()) << capture.all();
+    EXPECT_TRUE(capture.lines().empty()) << capture.text();
 }
 
 TEST_F(MetamethodTest, ContainerCallsLeaveEntryAndResult) {

@@ -11,6 +11,8 @@
 #include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 #include <gtest/gtest.h>
 
+#include "support/support.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -79,13 +81,10 @@ DDS_DomainParticipant *make_participant(int domain, const char *type_name, std::
 
 bool wait_matched(DDS_DataWriter *w, int ms = 5000)
 {
-    for (int i = 0; i < ms / 10; ++i) {
+    return quelt::test::waitUntil([w] {
         DDS_PublicationMatchedStatus st;
-        if (DDS_DataWriter_get_publication_matched_status(w, &st) == DDS_RETCODE_OK && st.current_count > 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+        return DDS_DataWriter_get_publication_matched_status(w, &st) == DDS_RETCODE_OK && st.current_count > 0;
+    }, std::chrono::milliseconds(ms));
 }
 
 struct Fixture : ::testing::Test {
@@ -201,6 +200,9 @@ TEST_F(Fixture, ReadKeepsSamplesTakeRemovesThemAndLoansAreChecked)
     EXPECT_EQ(DDS_WaitSet_wait(ws, nullptr, &zero), DDS_RETCODE_TIMEOUT);
     DDS_InstanceHandle_t handle = DDS_SampleInfoSeq_get_reference(&infos, 0)->instance_handle;
     EXPECT_TRUE(handle.isValid);
+    // The loan goes back only with the infos it came with.
+    DDS_SampleInfoSeq other = DDS_SEQUENCE_INITIALIZER;
+    EXPECT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &other), DDS_RETCODE_PRECONDITION_NOT_MET);
     ASSERT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &infos), DDS_RETCODE_OK);
     ASSERT_EQ(DDS_DynamicDataReader_take(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE), DDS_RETCODE_OK);
     EXPECT_EQ(DDS_DynamicDataSeq_get_length(&data), 1);
@@ -268,9 +270,7 @@ TEST_F(Fixture, WaitSetTimesOutAndListenersHearData)
     EXPECT_EQ(DDS_WaitSet_wait(ws, &active, &second), DDS_RETCODE_OK);
     EXPECT_EQ(DDS_ConditionSeq_get_length(&active), 1);
     DDS_ConditionSeq_finalize(&active);
-    for (int i = 0; i < 200 && heard.load() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_GE(heard.load(), 1);
+    EXPECT_TRUE(quelt::test::waitUntil([&] { return heard.load() >= 1; }));
     DDS_DynamicData_delete(s);
 }
 
@@ -323,9 +323,7 @@ TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
     ASSERT_NE(p, nullptr) << err;
     DDS_DataWriter *w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
     ASSERT_TRUE(wait_matched(w));
-    static std::vector<std::string> lines;
-    lines.clear();
-    QueltLog_setSink([](const char *line, void *) { lines.emplace_back(line); }, nullptr);
+    auto log = std::make_unique<quelt::test::LogCapture>();
     DDS_DynamicData *d = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "Small"), &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
     int refused = 0;
     for (int i = 0; i < 8; ++i) {
@@ -333,7 +331,8 @@ TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
         DDS_DynamicData_set_long(d, "v", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, i);
         refused += DDS_DynamicDataWriter_write(w, d, &DDS_HANDLE_NIL) != DDS_RETCODE_OK;
     }
-    QueltLog_setSink(nullptr, nullptr);
+    const std::vector<std::string> lines = log->lines();
+    log.reset();
     EXPECT_GT(refused, 0);
     ASSERT_EQ(static_cast<int>(lines.size()), refused);
     for (const std::string &l : lines)
@@ -362,35 +361,6 @@ TEST(WriterSettings, HeartbeatAndPublishModeReachFastdds)
     EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(1, 500));
     EXPECT_EQ(q.publish_mode().kind, eprosima::fastdds::dds::ASYNCHRONOUS_PUBLISH_MODE);
     delete_participant(p);
-}
-
-// A participant's transports: shared memory and UDPv4 with our sizes, or <fastdds_transport>'s.
-TEST(WriterSettings, TransportSizesReachFastdds)
-{
-    namespace rt = eprosima::fastdds::rtps;
-    const struct {
-        FastddsTransport asked;
-        uint32_t segment, queue, buffers;
-    } cases[] = {{{}, 8u << 20, 4096, 4u << 20}, {{1u << 20, 64, 1u << 16}, 1u << 20, 64, 1u << 16}};
-    for (const auto &c : cases) {
-        ParticipantPlan plan;
-        plan.transport = c.asked;
-        eprosima::fastdds::dds::DomainParticipantQos q;
-        to_fastdds(plan, q);
-        EXPECT_FALSE(q.transport().use_builtin_transports);
-        ASSERT_EQ(q.transport().user_transports.size(), 2u);
-        auto shm = std::dynamic_pointer_cast<rt::SharedMemTransportDescriptor>(q.transport().user_transports[0]);
-        // UDPv4 sits under the layer that completes our announcements.
-        auto chain = std::dynamic_pointer_cast<rt::ChainingTransportDescriptor>(q.transport().user_transports[1]);
-        ASSERT_TRUE(shm && chain);
-        auto udp = std::dynamic_pointer_cast<rt::UDPv4TransportDescriptor>(chain->low_level_descriptor);
-        ASSERT_TRUE(udp);
-        EXPECT_EQ(shm->segment_size(), c.segment);
-        EXPECT_EQ(shm->port_queue_capacity(), c.queue);
-        EXPECT_EQ(udp->sendBufferSize, c.buffers);
-        EXPECT_EQ(udp->receiveBufferSize, c.buffers);
-        EXPECT_EQ(q.transport().listen_socket_buffer_size, c.buffers);
-    }
 }
 
 // A deployment's profile keeps its transports; its UDPv4 ones get our buffers only where unset.
@@ -501,9 +471,7 @@ TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
     // A second participant whose best-effort writer cannot serve the first one's reliable reader.
     DDS_DomainParticipant *other = make_participant(15, "ShapeType", err, true);
     ASSERT_NE(other, nullptr) << err;
-    for (int i = 0; i < 500 && heard.requested_incompatible == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_GE(heard.requested_incompatible.load(), 1);
+    EXPECT_TRUE(quelt::test::waitUntil([&] { return heard.requested_incompatible.load() >= 1; }));
     EXPECT_EQ(heard.last_policy.load(), DDS_RELIABILITY_QOS_POLICY_ID);
     EXPECT_TRUE(heard.right_reader.load());
     EXPECT_EQ(heard.matched.load(), 0);

@@ -193,41 +193,6 @@ DDS_LongDouble to_binary128(double v, uint64_t extra_low = 0)
     return r;
 }
 
-TEST(JsonPrintFormat, InitializeFinalizeAndArgumentChecks)
-{
-    DDS_PrintFormat f{DDS_DEFAULT_PRINT_FORMAT, 7, DDS_BOOLEAN_TRUE};
-    EXPECT_EQ(DDS_PrintFormat_initialize(nullptr, DDS_JSON_PRINT_FORMAT), DDS_RETCODE_BAD_PARAMETER);
-    EXPECT_EQ(DDS_PrintFormat_initialize(&f, DDS_XML_PRINT_FORMAT), DDS_RETCODE_UNSUPPORTED);
-    EXPECT_EQ(DDS_PrintFormat_initialize(&f, DDS_DEFAULT_PRINT_FORMAT), DDS_RETCODE_UNSUPPORTED);
-    ASSERT_EQ(DDS_PrintFormat_initialize(&f, DDS_JSON_PRINT_FORMAT), DDS_RETCODE_OK);
-    EXPECT_EQ(f.kind, DDS_JSON_PRINT_FORMAT);
-    EXPECT_EQ(f.indent, 0);
-    EXPECT_FALSE(f.is_pretty_print);
-
-    PrimTypes types;
-    Sample s(types.st);
-    char buf[16] = "junk";
-    DDS_PrintFormatProperty_t pp{};
-    pp.buffer = buf;
-    pp.buffer_size = sizeof buf;
-    pp.length = 99;
-    EXPECT_EQ(DDS_DynamicDataFormatter_print_w_params(nullptr, &pp, &f), DDS_RETCODE_BAD_PARAMETER);
-    EXPECT_EQ(pp.length, 0u);
-    EXPECT_STREQ(buf, "");
-    EXPECT_EQ(DDS_DynamicDataFormatter_print_w_params(s.data(), nullptr, &f), DDS_RETCODE_BAD_PARAMETER);
-    EXPECT_EQ(DDS_DynamicDataFormatter_print_w_params(s.data(), &pp, nullptr), DDS_RETCODE_BAD_PARAMETER);
-    DDS_PrintFormat xml{DDS_XML_PRINT_FORMAT, 0, DDS_BOOLEAN_FALSE};
-    EXPECT_EQ(DDS_DynamicDataFormatter_print_w_params(s.data(), &pp, &xml), DDS_RETCODE_UNSUPPORTED);
-    DDS_DynamicData unbound{};
-    EXPECT_EQ(DDS_DynamicDataFormatter_print_w_params(&unbound, &pp, &f), DDS_RETCODE_PRECONDITION_NOT_MET);
-    pp.buffer = nullptr; // a size without a buffer
-    EXPECT_EQ(DDS_DynamicDataFormatter_print_w_params(s.data(), &pp, &f), DDS_RETCODE_BAD_PARAMETER);
-
-    EXPECT_EQ(DDS_PrintFormat_finalize(&f, DDS_JSON_PRINT_FORMAT), DDS_RETCODE_OK);
-    EXPECT_EQ(DDS_PrintFormat_finalize(nullptr, DDS_JSON_PRINT_FORMAT), DDS_RETCODE_BAD_PARAMETER);
-    EXPECT_EQ(DDS_PrintFormat_finalize(&f, DDS_XML_PRINT_FORMAT), DDS_RETCODE_UNSUPPORTED);
-}
-
 TEST(JsonPrintValues, EveryPrimitiveKindAtItsLimits)
 {
     PrimTypes types;
@@ -516,25 +481,6 @@ TEST(JsonPrintBound, PrintsAnArrayOrUnionSampleOnItsOwn)
     un.p = s.at("u");
     union_select(types.un, un.p, 0);
     EXPECT_EQ(print(&un, true, 1), "{\n \"a\": 0\n}");
-}
-
-} // namespace
-
-namespace {
-
-TEST(JsonPrintPublicApi, ShapeSampleSetThroughDynamicData)
-{
-    DDS_TypeLibrary *lib = DDS_TypeLibrary_new();
-    ASSERT_NE(lib, nullptr);
-    ASSERT_EQ(DDS_TypeLibrary_load_file(lib, QUELT_EXAMPLES "/shapes/Shapes.xml"), DDS_RETCODE_OK);
-    DDS_DynamicData *d = DDS_DynamicData_new(DDS_TypeLibrary_find(lib, "ShapeType"), &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(DDS_DynamicData_set_string(d, "color", 0, "BLUE"), DDS_RETCODE_OK);
-    EXPECT_EQ(DDS_DynamicData_set_long(d, "x", 0, 10), DDS_RETCODE_OK);
-    EXPECT_EQ(DDS_DynamicData_set_long(d, "shapesize", 0, -30), DDS_RETCODE_OK);
-    EXPECT_EQ(print(d), "{\"color\":\"BLUE\",\"x\":10,\"y\":0,\"shapesize\":-30}");
-    DDS_DynamicData_delete(d);
-    DDS_TypeLibrary_delete(lib);
 }
 
 } // namespace

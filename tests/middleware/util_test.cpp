@@ -1,6 +1,8 @@
 // Utility services: text conversions, skip list, pool, clock/sleep and the log facility.
 #include <gtest/gtest.h>
 
+#include "support/support.h"
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -208,12 +210,6 @@ std::vector<int> listContents(const QueltSkipList *list)
     return out;
 }
 
-TEST(SkipList, OptimumLevel)
-{
-    const std::pair<int, int> cases[] = {{-1, 1}, {0, 1}, {1, 1}, {2, 1}, {3, 2}, {1024, 10}, {1025, 11}, {INT32_MAX, 31}};
-    for (auto [entries, level] : cases) EXPECT_EQ(level, QueltSkipList_getOptimumMaximumLevel(entries)) << entries;
-}
-
 TEST(SkipList, RandomKeysStayOrdered)
 {
     // A small initial cell count forces the allocator to grow many times.
@@ -281,17 +277,6 @@ TEST(SkipList, RandomKeysStayOrdered)
 
     QueltSkipList_delete(list);
     QueltSkipList_deleteDefaultAllocator(alloc);
-}
-
-TEST(SkipList, BadArguments)
-{
-    int key = 1;
-    EXPECT_EQ(nullptr, QueltSkipList_newDefaultAllocator(0, 1));
-    EXPECT_EQ(nullptr, QueltSkipList_newDefaultAllocator(32, 1));
-    EXPECT_EQ(nullptr, QueltSkipList_new(nullptr, compareInts));
-    EXPECT_EQ(nullptr, QueltSkipList_findNode(nullptr, &key));
-    EXPECT_EQ(nullptr, QueltSkipList_assertNode(nullptr, &key, nullptr));
-    EXPECT_EQ(0, QueltSkipList_getSize(nullptr));
 }
 
 // ---- pool ----
@@ -396,15 +381,6 @@ TEST(Pool, DefaultDoublingAndInitFailure)
     EXPECT_EQ(1, failing.finis);
 }
 
-TEST(Pool, RejectsInvalidArguments)
-{
-    const QueltPoolProperty ok = {1, -1, -1};
-    const QueltPoolProperty badProps[] = {{-1, -1, -1}, {3, 2, 1}, {0, -2, 1}, {0, -1, -2}};
-    for (const auto &p : badProps) EXPECT_EQ(nullptr, QueltPool_new(8, 0, &p, nullptr, nullptr, nullptr));
-    EXPECT_EQ(nullptr, QueltPool_new(0, 0, &ok, nullptr, nullptr, nullptr));
-    EXPECT_EQ(nullptr, QueltPool_new(8, 24, &ok, nullptr, nullptr, nullptr));  // not a power of two
-}
-
 // ---- clock and sleep ----
 
 TEST(Clock, NowAndSleep)
@@ -431,12 +407,7 @@ TEST(Clock, NowAndSleep)
 
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override { QueltLog_setSink(&LogTest::capture, this); }
-    void TearDown() override { QueltLog_setSink(nullptr, nullptr); }
-
-    static void capture(const char *line, void *user) { static_cast<LogTest *>(user)->lines.emplace_back(line); }
-
-    std::vector<std::string> lines;
+    quelt::test::LogCapture log;
 };
 
 TEST_F(LogTest, OneWholeLinePerCall)
@@ -460,16 +431,17 @@ TEST_F(LogTest, OneWholeLinePerCall)
         "xml: line 7: unexpected tag\n",
         "plain text",
     };
-    EXPECT_EQ(expected, lines);
+    EXPECT_EQ(expected, log.lines());
 }
 
 TEST_F(LogTest, LongLinesAreNotTruncated)
 {
     for (size_t len : {1000u, 1013u, 1014u, 1015u, 5000u}) {
-        lines.clear();
+        log.clear();
         std::string body(len, 'x');
         std::string context(len / 3, 'c');
         QueltLog_print(context.c_str(), &QUELT_LOG_ANY_FAILURE_s, body.c_str());
+        const auto lines = log.lines();
         ASSERT_EQ(1u, lines.size()) << len;
         EXPECT_EQ(context + ": failure: " + body + "\n", lines[0]) << len;
     }
