@@ -104,10 +104,10 @@ public:
             if (left.count() <= 0 && pending_.find('\n') == std::string::npos)
                 return "-";
             const std::string l = line(left);
+            if (l.empty() && (ended_ || std::chrono::steady_clock::now() >= end))
+                return "-";
             if (l.rfind(prefix, 0) == 0)
                 return l.substr(prefix.size());
-            if (l.empty() && ended_)
-                return "-";
         }
     }
 
