@@ -1,0 +1,102 @@
+#include "support/support.h"
+
+#include "dds/dds_log.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <unistd.h>
+
+namespace quelt::test {
+
+LogCapture::LogCapture() { QueltLog_setSink(&LogCapture::sink, this); }
+LogCapture::~LogCapture() { QueltLog_setSink(nullptr, nullptr); }
+
+void LogCapture::sink(const char *line, void *user)
+{
+    auto *self = static_cast<LogCapture *>(user);
+    std::lock_guard<std::mutex> g(self->lock_);
+    self->lines_.emplace_back(line);
+}
+
+std::vector<std::string> LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return lines_;
+}
+
+std::string LogCapture::text() const
+{
+    std::string all;
+    for (const std::string &l : lines())
+        all += l;
+    return all;
+}
+
+int LogCapture::count(const std::string &piece) const
+{
+    int n = 0;
+    for (const std::string &l : lines())
+        n += l.find(piece) != std::string::npos;
+    return n;
+}
+
+int LogCapture::lineOf(const std::string &piece) const
+{
+    const auto all = lines();
+    for (size_t i = 0; i < all.size(); ++i)
+        if (all[i].find(piece) != std::string::npos)
+            return static_cast<int>(i);
+    return -1;
+}
+
+bool LogCapture::waitFor(const std::string &piece, std::chrono::milliseconds limit) const
+{
+    return waitUntil([&] { return contains(piece); }, limit);
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> g(lock_);
+    lines_.clear();
+}
+
+bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string replaceAll(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+TempXml::TempXml(const std::string &text, int domainId)
+{
+    static std::atomic<int> serial{0};
+    path_ = "/tmp/quelt_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + ".xml";
+    std::ofstream(path_) << (domainId < 0 ? text
+                                          : replaceAll(text, "domain_id=\"0\"", "domain_id=\"" + std::to_string(domainId) + "\""));
+}
+
+TempXml::~TempXml() { unlink(path_.c_str()); }
+
+} // namespace quelt::test

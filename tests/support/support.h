@@ -1,0 +1,58 @@
+// What every test suite shares: log capture, waits on a condition with a deadline, and
+// temporary XML files on the test's own domain.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quelt::test {
+
+// Collects every line the log facility emits while it lives (lines may come from middleware
+// threads), then restores the default sink.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    std::vector<std::string> lines() const;
+    std::string text() const;
+    bool contains(const std::string &piece) const { return text().find(piece) != std::string::npos; }
+    // Number of lines holding piece.
+    int count(const std::string &piece) const;
+    // Index of the first line holding piece, or -1.
+    int lineOf(const std::string &piece) const;
+    bool waitFor(const std::string &piece, std::chrono::milliseconds limit) const;
+    void clear();
+
+private:
+    static void sink(const char *line, void *user);
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+// Whether pred holds before limit passes; checks it often, and once more at the deadline.
+bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+std::string readFile(const std::string &path);
+std::string replaceAll(std::string text, const std::string &from, const std::string &to);
+
+// A temporary file holding text, with every domain_id="0" replaced by the test's own id (when
+// domainId >= 0); removed with the object.
+class TempXml {
+public:
+    explicit TempXml(const std::string &text, int domainId = -1);
+    ~TempXml();
+    TempXml(const TempXml &) = delete;
+    TempXml &operator=(const TempXml &) = delete;
+    const char *path() const { return path_.c_str(); }
+
+private:
+    std::string path_;
+};
+
+} // namespace quelt::test
