@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DDSConnector.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -18,37 +19,8 @@
 
 namespace quelt::test {
 
-inline std::string readFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline std::string replaceAll(std::string text, const std::string &from, const std::string &to)
-{
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 // A temporary copy of an XML configuration whose domain_id="0" is replaced by the test's own id.
-class DomainXml {
-public:
-    DomainXml(const std::string &text, int domainId)
-    {
-        path_ = "/tmp/quelt_connector_test_" + std::to_string(getpid()) + "_" + std::to_string(domainId) + ".xml";
-        std::ofstream(path_) << replaceAll(text, "domain_id=\"0\"", "domain_id=\"" + std::to_string(domainId) + "\"");
-    }
-    ~DomainXml() { unlink(path_.c_str()); }
-    DomainXml(const DomainXml &) = delete;
-    DomainXml &operator=(const DomainXml &) = delete;
-    const char *path() const { return path_.c_str(); }
-
-private:
-    std::string path_;
-};
+using DomainXml = TempXml;
 
 inline std::string shapesXml() { return readFile(std::string(QUELT_EXAMPLES) + "/shapes/Shapes.xml"); }
 
@@ -159,63 +131,6 @@ inline std::string testXml()
 </dds>
 )";
 }
-
-// Collects every log line while alive (lines may come from middleware threads).
-class LogCapture {
-public:
-    LogCapture() { QueltLog_setSink(&LogCapture::sink, this); }
-    ~LogCapture() { QueltLog_setSink(nullptr, nullptr); }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    std::vector<std::string> lines() const
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        return lines_;
-    }
-    std::string text() const
-    {
-        std::string all;
-        for (const std::string &l : lines())
-            all += l;
-        return all;
-    }
-    bool contains(const std::string &piece) const { return text().find(piece) != std::string::npos; }
-    // Index of the first line containing piece, or -1.
-    int lineOf(const std::string &piece) const
-    {
-        const auto all = lines();
-        for (size_t i = 0; i < all.size(); ++i)
-            if (all[i].find(piece) != std::string::npos)
-                return static_cast<int>(i);
-        return -1;
-    }
-    bool waitFor(const std::string &piece, std::chrono::milliseconds limit) const
-    {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            if (contains(piece))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return contains(piece);
-    }
-    void clear()
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        lines_.clear();
-    }
-
-private:
-    static void sink(const char *line, void *user)
-    {
-        auto *self = static_cast<LogCapture *>(user);
-        std::lock_guard<std::mutex> g(self->lock_);
-        self->lines_.emplace_back(line);
-    }
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
-};
 
 inline lua_State *engineState(QueltDDSConnector *connector) { return connector->base->engine->L; }
 

@@ -137,20 +137,7 @@ void subscriberKilledMidStream(int domain, const std::string &udpProfile)
 
 TEST(Faults, SubscriberKilledMidStreamIsReplacedAndTheEventLogShowsTheMatches)
 {
-    const std::string profile = "/tmp/quelt_faults_udp_" + std::to_string(getpid()) + ".xml";
-    std::ofstream(profile) << R"(<?xml version="1.0" encoding="UTF-8" ?>
-<profiles xmlns="http://www.eprosima.com/XMLSchemas/fastRTPS_Profiles">
-  <transport_descriptors>
-    <transport_descriptor><transport_id>udp_only</transport_id><type>UDPv4</type></transport_descriptor>
-  </transport_descriptors>
-  <participant profile_name="udp_only" is_default_profile="true">
-    <rtps><userTransports><transport_id>udp_only</transport_id></userTransports>
-      <useBuiltinTransports>false</useBuiltinTransports></rtps>
-  </participant>
-</profiles>
-)";
-    subscriberKilledMidStream(102, "FASTRTPS_DEFAULT_PROFILES_FILE=" + profile);
-    unlink(profile.c_str());
+    subscriberKilledMidStream(102, "FASTRTPS_DEFAULT_PROFILES_FILE=" QUELT_TEST_DATA "/udp_only.xml");
 }
 
 // The same over shared memory, where the new subscriber must not take the ports the killed one
@@ -188,19 +175,21 @@ TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndTheNextRunRemovesItsSegment
     doomed.kill();
     const auto killed = std::chrono::steady_clock::now();
     // The samples still held show the instance's new state.
-    bool notAlive = false;
-    for (int i = 0; i < 20 && !notAlive; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        DDS_DynamicDataSeq data = DDS_SEQUENCE_INITIALIZER;
-        DDS_SampleInfoSeq infos = DDS_SEQUENCE_INITIALIZER;
-        if (DDS_DynamicDataReader_read(reader, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE,
-                                       DDS_NOT_ALIVE_NO_WRITERS_INSTANCE_STATE) == DDS_RETCODE_OK) {
-            notAlive = DDS_SampleInfoSeq_get_length(&infos) > 0;
-            DDS_DynamicDataReader_return_loan(reader, &data, &infos);
-        }
-        DDS_DynamicDataSeq_finalize(&data);
-        DDS_SampleInfoSeq_finalize(&infos);
-    }
+    const bool notAlive = waitUntil(
+        [&] {
+            DDS_DynamicDataSeq data = DDS_SEQUENCE_INITIALIZER;
+            DDS_SampleInfoSeq infos = DDS_SEQUENCE_INITIALIZER;
+            bool found = false;
+            if (DDS_DynamicDataReader_read(reader, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE,
+                                           DDS_NOT_ALIVE_NO_WRITERS_INSTANCE_STATE) == DDS_RETCODE_OK) {
+                found = DDS_SampleInfoSeq_get_length(&infos) > 0;
+                DDS_DynamicDataReader_return_loan(reader, &data, &infos);
+            }
+            DDS_DynamicDataSeq_finalize(&data);
+            DDS_SampleInfoSeq_finalize(&infos);
+            return found;
+        },
+        std::chrono::seconds(10));
     std::printf("not alive after %.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count());
     EXPECT_TRUE(notAlive) << "the killed writer's instance never went not alive";
 

@@ -1,14 +1,8 @@
 // Setting, writing, reading, taking and getting samples through the exported functions.
 #include "connector_test_support.h"
-#include "support/peer.h"
 
-#include <cmath>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
-#include <set>
 
 using namespace quelt::test;
 
@@ -337,76 +331,6 @@ TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
     EXPECT_EQ(runLua(c, entries + "return r.samples[1].color, r.samples[1].x, r.infos[1].valid_data"),
               (std::vector<std::string>{"RED", "nil", "false"}));
     EXPECT_EQ(stackHeight(c), 0);
-}
-
-// ---- two processes ----
-
-namespace {
-
-constexpr int kExchangeCount = 1000;
-const char *const kColors[] = {"RED", "GREEN", "BLUE", "YELLOW", "MAGENTA"};
-
-// Keep-all history on both sides, so that a reliable exchange of many samples loses none.
-std::string keepAllShapes()
-{
-    return replaceAll(shapesXml(), "<kind>KEEP_LAST_HISTORY_QOS</kind><depth>10</depth>", "<kind>KEEP_ALL_HISTORY_QOS</kind>");
-}
-
-} // namespace
-
-TEST(Samples, TwoProcessesExchangeAThousandSamplesThroughTheExportedFunctions)
-{
-    DomainXml xml(keepAllShapes(), 127);
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
-    ASSERT_NE(c, nullptr);
-
-    // Warm-up samples (x = -1) until this side has seen one, so every counted sample finds it matched.
-    Peer peer({QUELT_TEST_PEER, "publish", xml.path()});
-    ASSERT_TRUE(peer.say("key *") && peer.say("warmup"));
-
-    std::set<int> seen;
-    std::map<std::string, int> lastXOfColor;
-    bool sentGo = false;
-    int idleWaits = 0, rounds = 0, warmups = 0;
-    // Bounded both ways: data that never comes, and data that a take never removes.
-    while (static_cast<int>(seen.size()) < kExchangeCount && idleWaits < 30 && ++rounds < 20000 && !HasFatalFailure()) {
-        if (QueltDDSConnector_wait(c, 1000) != DDS_RETCODE_OK) {
-            ++idleWaits;
-            continue;
-        }
-        QueltDDSConnector_take(c, kReader);
-        const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, kReader));
-        for (int i = 1; i <= n; ++i) {
-            ASSERT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, i, "valid_data"), 1);
-            const std::string color = text(QueltDDSConnector_getStringFromSamples(c, kReader, i, "color"));
-            const double x = QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x");
-            if (x == -1) {
-                ++warmups;
-                if (!sentGo) {
-                    ASSERT_TRUE(peer.say("write " + std::to_string(kExchangeCount)));
-                }
-                sentGo = true;
-                continue;
-            }
-            ASSERT_TRUE(x >= 0 && x < kExchangeCount && x == std::floor(x)) << x;
-            const int k = static_cast<int>(x);
-            EXPECT_TRUE(seen.insert(k).second) << "twice: " << k;
-            EXPECT_EQ(color, kColors[k % 5]) << k;
-            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "y"), 2 * k + 1) << k;
-            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "shapesize"), k % 50 + 1) << k;
-            // Per instance, samples arrive in the order they were written.
-            auto last = lastXOfColor.find(color);
-            if (last != lastXOfColor.end()) {
-                EXPECT_LT(last->second, k) << color;
-            }
-            lastXOfColor[color] = k;
-        }
-        EXPECT_EQ(stackHeight(c), 0);
-    }
-    EXPECT_EQ(static_cast<int>(seen.size()), kExchangeCount) << "rounds " << rounds << ", idle waits " << idleWaits
-                                                             << ", warm-ups " << warmups;
-    EXPECT_EQ(peer.finish(), 0);
-    QueltDDSConnector_delete(c);
 }
 
 TEST(Samples, TheMiddlewareObjectsBehindANameAreHandedOut)

@@ -1,9 +1,12 @@
 // Reliable keep-all streams between two processes through the exported functions, every sample
-// counted: the configuration a user writes first (no resource limits) delivers everything, and
-// with a bounded writer history every sample is either delivered or its refused write is logged.
+// counted: the configuration a user writes first (no resource limits) delivers everything, each
+// sample whole and in order within its instance (five of them), and with a bounded writer history
+// (one instance) every sample is either delivered or its refused write is logged.
 // The publisher is the peer process. Domains 61 and 62.
 #include "connector_test_support.h"
 #include "support/peer.h"
+
+#include <map>
 
 using namespace quelt::test;
 
@@ -12,6 +15,7 @@ namespace {
 const char *const kWriter = "Pub::SquareWriter";
 const char *const kReader = "Sub::SquareReader";
 constexpr int kSamples = 10000;
+const char *const kColors[] = {"RED", "GREEN", "BLUE", "YELLOW", "MAGENTA"};
 
 // Keep-all on both sides; optionally a writer history bounded to 2,000 samples.
 std::string streamXml(bool boundedWriter)
@@ -36,12 +40,14 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
 
-    // One instance (the bounded history holds one), warm-up samples until this side has seen one.
+    // Warm-up samples (x = -1) until this side has seen one, so that every counted sample finds it
+    // matched.
     Peer peer({QUELT_TEST_PEER, "publish", xml.path()});
-    ASSERT_TRUE(peer.say("key BLUE") && peer.say("warmup"));
+    ASSERT_TRUE(peer.say(bounded ? "key BLUE" : "key *") && peer.say("warmup"));
 
     std::vector<bool> seen(kSamples, false);
-    int distinct = 0, idleWaits = 0, outOfOrder = 0, last = -1;
+    std::map<std::string, int> last;
+    int distinct = 0, idleWaits = 0, outOfOrder = 0;
     bool sentGo = false;
     // Once the publisher is done, the samples it was refused are not coming. Bounded: gives up
     // after 10 waits in a row without data.
@@ -59,7 +65,8 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
         QueltDDSConnector_take(c, kReader);
         const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, kReader));
         for (int i = 1; i <= n; ++i) {
-            const int x = static_cast<int>(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x"));
+            const double value = QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x");
+            const int x = static_cast<int>(value);
             if (x < 0) {
                 if (!sentGo) {
                     ASSERT_TRUE(peer.say("write " + std::to_string(kSamples)));
@@ -67,9 +74,13 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
                 sentGo = true;
                 continue;
             }
-            ASSERT_LT(x, kSamples);
-            outOfOrder += x < last;
-            last = x;
+            ASSERT_TRUE(x < kSamples && x == value) << value;
+            const std::string color = text(QueltDDSConnector_getStringFromSamples(c, kReader, i, "color"));
+            EXPECT_EQ(color, bounded ? "BLUE" : kColors[x % 5]) << x;
+            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "y"), 2 * x + 1) << x;
+            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "shapesize"), x % 50 + 1) << x;
+            outOfOrder += last.count(color) && x <= last[color];
+            last[color] = x;
             if (!seen[x])
                 seen[x] = true, ++distinct;
         }

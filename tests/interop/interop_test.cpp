@@ -10,10 +10,7 @@
 #include "connector_test_support.h"
 #include "support/peer.h"
 
-#include <json-parser/json.h>
-
 #include <algorithm>
-#include <memory>
 
 using namespace quelt::test;
 
@@ -106,49 +103,6 @@ struct Getter {
     }
 };
 
-// Reads held sample i from its JSON text alone.
-struct JsonGetter {
-    const json_value *root;
-    // The value at a path such as "items[2].a"; an absent optional member has none.
-    const json_value *find(const std::string &path) const
-    {
-        const json_value *v = root;
-        for (size_t at = 0; v && at < path.size();) {
-            if (path[at] == '[') {
-                const unsigned k = unsigned(std::atoi(path.c_str() + at + 1)) - 1;
-                v = v->type == json_array && k < v->u.array.length ? v->u.array.values[k] : nullptr;
-                at = path.find(']', at) + 1;
-                continue;
-            }
-            at += path[at] == '.';
-            const size_t end = std::min(path.find_first_of(".[", at), path.size());
-            const json_value *next = nullptr;
-            for (unsigned k = 0; v->type == json_object && k < v->u.object.length; ++k)
-                if (path.compare(at, end - at, v->u.object.values[k].name) == 0)
-                    next = v->u.object.values[k].value;
-            v = next && next->type != json_null ? next : nullptr;
-            at = end;
-        }
-        return v;
-    }
-    template <class T> void num(const std::string &path, T &v)
-    {
-        const json_value *j = find(path);
-        v = T(!j ? -999 : j->type == json_integer ? double(j->u.integer) : j->type == json_double ? j->u.dbl : -999);
-    }
-    template <size_t N> void str(const std::string &path, char (&v)[N])
-    {
-        const json_value *j = find(path);
-        std::snprintf(v, N, "%s", j && j->type == json_string ? j->u.string.ptr : "<none>");
-    }
-    void seq(const std::string &path, uint32_t &n)
-    {
-        const json_value *j = find(path);
-        n = j && j->type == json_array ? std::min(3u, j->u.array.length) : 0;
-    }
-    bool opt(const std::string &path, bool &present) { return present = find(path) != nullptr; }
-};
-
 std::string lineOf(int type, Fields &f)
 {
     char line[1024];
@@ -183,18 +137,16 @@ std::vector<std::string> expectedLines(int type, uint32_t count, bool disposed)
 
 bool matched(QueltDDSConnector *c, bool writer, int count)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kPeerTimeoutS);
-    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-        DDS_PublicationMatchedStatus p{};
-        DDS_SubscriptionMatchedStatus s{};
-        if (writer ? DDS_DataWriter_get_publication_matched_status(QueltDDSConnector_getWriter(c, kWriter), &p) == DDS_RETCODE_OK &&
-                         p.current_count >= count
-                   : DDS_DataReader_get_subscription_matched_status(QueltDDSConnector_getReader(c, kReader), &s) == DDS_RETCODE_OK &&
-                         s.current_count >= count)
-            return true;
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-    }
+    return waitUntil(
+        [&] {
+            DDS_PublicationMatchedStatus p{};
+            DDS_SubscriptionMatchedStatus s{};
+            return writer ? DDS_DataWriter_get_publication_matched_status(QueltDDSConnector_getWriter(c, kWriter), &p) == DDS_RETCODE_OK &&
+                                p.current_count >= count
+                          : DDS_DataReader_get_subscription_matched_status(QueltDDSConnector_getReader(c, kReader), &s) == DDS_RETCODE_OK &&
+                                s.current_count >= count;
+        },
+        std::chrono::seconds(kPeerTimeoutS));
 }
 
 // The peer's lines up to its exit (it exits by itself, done or timed out), comments left out.
@@ -214,7 +166,7 @@ struct Case {
     bool toCyclone;
     uint32_t count;
     int domain;
-    bool json = false;  // samples set and read as whole JSON texts
+    bool json = false;  // samples set and read as whole JSON texts (the every-kind type)
     bool xcdr2 = false; // the peer's writer uses XCDR2
 };
 
@@ -302,15 +254,14 @@ void fromCyclone(const Case &k)
                 disposed = true;
                 continue;
             }
+            visit(k.type, f, Getter{conn.c, i});
             if (k.json) {
-                const std::string json = text(QueltDDSConnector_getJSONSample(conn.c, kReader, i));
-                json_settings settings{};
-                std::unique_ptr<json_value, void (*)(json_value *)> root(json_parse_ex(&settings, json.c_str(), json.size(), nullptr),
-                                                                        json_value_free);
-                ASSERT_NE(root, nullptr) << json;
-                visit(k.type, f, JsonGetter{root.get()});
-            } else {
-                visit(k.type, f, Getter{conn.c, i});
+                // The sample's JSON text is the one of the same values set on our writer's instance.
+                Fields want;
+                expected(k.type, uint32_t(f.i32 / 1000), &want);
+                QueltDDSConnector_clear(conn.c, kWriter);
+                visit(k.type, want, Setter{conn.c});
+                EXPECT_EQ(text(QueltDDSConnector_getJSONSample(conn.c, kReader, i)), text(QueltDDSConnector_getJSONInstance(conn.c, kWriter)));
             }
             if (k.type == T_APP) { // Cyclone's version has no such member: it keeps its default
                 EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, i, "extra"), 0.0);
@@ -328,6 +279,8 @@ void fromCyclone(const Case &k)
     peerLines(peer, status);
     EXPECT_EQ(status, 0) << "cyclone_peer pub failed";
 }
+
+void PrintTo(const Case &k, std::ostream *os) { *os << k.name; }
 
 class Interop : public ::testing::TestWithParam<Case> {};
 

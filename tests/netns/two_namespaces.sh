@@ -29,23 +29,9 @@ done
 # Keep-all: a reliable keep-last writer may replace samples not yet acknowledged.
 sed -e "s/domain_id=\"0\"/domain_id=\"$domain\"/" \
     -e "s|<kind>KEEP_LAST_HISTORY_QOS</kind><depth>10</depth>|<kind>KEEP_ALL_HISTORY_QOS</kind>|" "$shapes" >"$work/shapes.xml"
-cat >"$work/udp_only.xml" <<'XML'
-<?xml version="1.0" encoding="UTF-8" ?>
-<profiles xmlns="http://www.eprosima.com/XMLSchemas/fastRTPS_Profiles">
-  <transport_descriptors>
-    <transport_descriptor><transport_id>udp_only</transport_id><type>UDPv4</type></transport_descriptor>
-  </transport_descriptors>
-  <participant profile_name="udp_only" is_default_profile="true">
-    <rtps>
-      <userTransports><transport_id>udp_only</transport_id></userTransports>
-      <useBuiltinTransports>false</useBuiltinTransports>
-    </rtps>
-  </participant>
-</profiles>
-XML
 n=${QUELT_NETNS_COUNT:-100000}
 key=a_color_name_well_over_sixteen_bytes
-export FASTRTPS_DEFAULT_PROFILES_FILE=$work/udp_only.xml
+export FASTRTPS_DEFAULT_PROFILES_FILE=$(dirname "$0")/../data/udp_only.xml
 ip netns exec "$a" "$peer" subscribe "$work/shapes.xml" $((n + 1)) 60 >"$work/sub.log" 2>&1 & sub=$!
 # The publisher stays until the subscriber is done: reliable delivery of the last samples needs it.
 { printf 'key %s\nmatch 1\nwrite %d\ndispose\n' "$key" "$n"; tail --pid=$sub -f /dev/null; } |
