@@ -2,10 +2,13 @@
 #include "connector_test_support.h"
 
 #include <cstdlib>
+#include <cstring>
 
 using namespace quelt::test;
 
 namespace {
+
+constexpr int kCapacity = QUELT_DDS_CONNECTOR_NAME_CAPACITY;
 
 struct BareConnector {
     QueltDDSConnector *c = static_cast<QueltDDSConnector *>(std::calloc(1, sizeof(QueltDDSConnector)));
@@ -17,6 +20,29 @@ struct BareConnector {
 };
 
 } // namespace
+
+// The callers' stack buffer of the full name, byte for byte: a plain build would not notice a byte
+// written past it.
+TEST(FullName, BufferHoldsUpToCapacityAndLongerNamesAreAllocated)
+{
+    char buffer[kCapacity + 2];
+    std::memset(buffer, '#', sizeof buffer);
+    char *name = buffer;
+    const std::string first(63, 'a'), second63(63, 'b'), second64(64, 'b');
+    // Parts of 126 characters: the 128-character name fills the buffer exactly.
+    EXPECT_EQ(QueltDDSConnector_combineStringsI(first.c_str(), second63.c_str(), &name, kCapacity), 0);
+    EXPECT_EQ(name, buffer);
+    EXPECT_EQ(std::string(name), first + "::" + second63);
+    EXPECT_EQ(buffer[kCapacity + 1], '#');
+
+    // Parts of 127 characters: a new string, the caller's buffer untouched.
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(QueltDDSConnector_combineStringsI(first.c_str(), second64.c_str(), &name, kCapacity), 1);
+    ASSERT_NE(name, buffer);
+    EXPECT_EQ(std::string(name), first + "::" + second64);
+    EXPECT_EQ(buffer[0], '#');
+    DDS_String_free(name);
+}
 
 TEST(LookupList, FindsOnlyTheEntitiesAdded)
 {
