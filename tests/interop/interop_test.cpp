@@ -11,6 +11,7 @@
 #include "support/peer.h"
 
 #include <algorithm>
+#include <map>
 
 using namespace quelt::test;
 
@@ -232,6 +233,7 @@ void fromCyclone(const Case &k)
     ASSERT_TRUE(peer.say("go"));
 
     std::vector<std::string> lines;
+    std::map<std::string, std::string> handles; // key -> instance handle
     uint32_t dataLines = 0;
     bool disposed = false;
     int idle = 0, emptyWakes = 0;
@@ -246,15 +248,21 @@ void fromCyclone(const Case &k)
         ASSERT_LT(emptyWakes = n ? 0 : emptyWakes + 1, 1000) << "the wait keeps waking without data";
         for (int i = 1; i <= n; ++i) {
             Fields f{};
+            const DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&conn.c->subscriptionHolders[0].infoSequence, i - 1);
+            const std::string handle(reinterpret_cast<const char *>(info->instance_handle.value), 16);
             if (QueltDDSConnector_getBooleanFromInfos(conn.c, kReader, i, "valid_data") != 1) {
                 Getter{conn.c, i}.str(key_name(k.type), f.key);
                 if (k.type >= T_MUT)
                     std::snprintf(f.key, sizeof f.key, "%d", int(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, i, "id")));
+                // Cyclone sends a notice's key alone, without its hash: the instance found from
+                // the key must be the one its data showed.
+                EXPECT_EQ(handles[f.key], handle) << f.key;
                 lines.push_back(std::string("DISPOSED ") + key_name(k.type) + "=" + f.key);
                 disposed = true;
                 continue;
             }
             visit(k.type, f, Getter{conn.c, i});
+            handles[f.key] = handle;
             if (k.json) {
                 // The sample's JSON text is the one of the same values set on our writer's instance.
                 Fields want;
