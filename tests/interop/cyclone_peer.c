@@ -340,6 +340,12 @@ static int run_check(int type, uint32_t count) {
     const int ok = lines_agree((const char *const *)expect, (size_t)count + 1, (const char *const *)got, n_got, why, sizeof why);
     if (!ok)
         fprintf(stderr, "cyclone_peer check: %s\n", why);
+    for (size_t i = 0; i < n_got; i++)
+        free(got[i]);
+    for (uint32_t i = 0; i <= count; i++)
+        free(expect[i]);
+    free(got);
+    free(expect);
     return ok ? 0 : 1;
 }
 
