@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DDSConnector.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
@@ -16,35 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include <climits>
-#include <csignal>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace quelt::test {
 
 // A temporary copy of an XML configuration whose domain_id="0" is replaced by the test's own id.
-class DomainXml {
-public:
-    DomainXml(const std::string &text, int domainId)
-    {
-        path_ = "/tmp/quelt_connector_test_" + std::to_string(getpid()) + "_" + std::to_string(domainId) + ".xml";
-        std::ofstream(path_) << replaceAll(text, "domain_id=\"0\"", "domain_id=\"" + std::to_string(domainId) + "\"");
-    }
-    ~DomainXml() { unlink(path_.c_str()); }
-    DomainXml(const DomainXml &) = delete;
-    DomainXml &operator=(const DomainXml &) = delete;
-    const char *path() const { return path_.c_str(); }
-
-private:
-    std::string path_;
-};
+using DomainXml = TempXml;
 
 inline std::string shapesXml() { return readFile(std::string(QUELT_EXAMPLES) + "/shapes/Shapes.xml"); }
 
@@ -195,81 +173,6 @@ inline std::vector<std::string> writerNames(QueltDDSConnector *connector)
     for (DDS_Long i = 0; i < DDS_DataWriterSeq_get_length(&connector->writers); ++i)
         names.emplace_back(QueltDDSConnector_EntitiesLookupList_lookupEntity(connector, *DDS_DataWriterSeq_get_reference(&connector->writers, i)));
     return names;
-}
-
-// A peer process of a two-process test. Closes the pipe to the peer and reaps it on every path
-// out of the test, so that a failed assertion never leaves the peer waiting.
-struct PeerProcess {
-    int fd = -1;
-    pid_t pid = -1;
-    int finish()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-        int status = -1;
-        if (pid > 0)
-            waitpid(pid, &status, 0);
-        pid = -1;
-        return status;
-    }
-    ~PeerProcess() { finish(); }
-};
-
-// Starts the disabled test `test` (e.g. "SamplesPeer.DISABLED_Publisher") of this binary as a
-// peer process, with `env` added to our environment and its standard output discarded. With
-// `childFd` 0 the peer reads a pipe on its standard input, with 3 it writes one on fd 3; the
-// other end is left in `parentFd`. SIGPIPE is ignored from then on, so that a peer that died
-// fails the test instead of killing it. Returns the peer's pid, or -1.
-inline pid_t spawnPeer(const std::string &test, const std::vector<std::string> &env, int childFd = -1,
-                       int *parentFd = nullptr)
-{
-    std::signal(SIGPIPE, SIG_IGN);
-    char self[PATH_MAX] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
-        return -1;
-    int fds[2] = {-1, -1};
-    if (childFd >= 0 && pipe(fds) != 0)
-        return -1;
-    const int childEnd = childFd == 0 ? fds[0] : fds[1], ourEnd = childFd == 0 ? fds[1] : fds[0];
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (childFd >= 0) {
-        posix_spawn_file_actions_adddup2(&fa, childEnd, childFd);
-        posix_spawn_file_actions_addclose(&fa, ourEnd);
-    }
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    std::string filter = "--gtest_filter=" + test, disabled = "--gtest_also_run_disabled_tests";
-    std::vector<char *> argv = {self, filter.data(), disabled.data(), nullptr};
-    std::vector<std::string> envText(env);
-    for (char **e = environ; *e; ++e)
-        envText.emplace_back(*e);
-    std::vector<char *> envp;
-    for (std::string &e : envText)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    const bool spawned = posix_spawn(&pid, self, &fa, nullptr, argv.data(), envp.data()) == 0;
-    posix_spawn_file_actions_destroy(&fa);
-    if (childFd >= 0) {
-        close(childEnd);
-        if (spawned && parentFd)
-            *parentFd = ourEnd;
-        else
-            close(ourEnd);
-    }
-    return spawned ? pid : -1;
-}
-
-// In a peer process: whether a line holding expected arrives on standard input within timeoutMs.
-inline bool lineOnStdin(const char *expected, int timeoutMs)
-{
-    pollfd p = {0, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0)
-        return false;
-    char buf[64] = {};
-    const ssize_t n = read(0, buf, sizeof buf - 1);
-    return n > 0 && std::string(buf, static_cast<size_t>(n)).find(expected) != std::string::npos;
 }
 
 } // namespace quelt::test

@@ -1,7 +1,8 @@
-// Process faults between two processes of this binary: a subscriber killed in the middle of a
+// Process faults between this process and the peer: a subscriber killed in the middle of a
 // stream and restarted, a writer's process killed, and the shared-memory segments a killed process
 // leaves in /dev/shm.
 #include "connector_test_support.h"
+#include "support/peer.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,7 +15,6 @@ using namespace quelt::test;
 
 namespace {
 
-const char *const kPeerXmlEnv = "QUELT_FAULTS_PEER_XML";
 const char *const kWriter = "Pub::SquareWriter";
 const char *const kReader = "Sub::SquareReader";
 
@@ -30,65 +30,19 @@ std::string faultsXml()
     return xml;
 }
 
-// A peer process: the disabled test `test` of this binary, its fd 3 a pipe to us, killed (if still
-// running) and reaped on every path out of the test.
-struct Peer {
-    pid_t pid = -1;
-    int out = -1; // what the peer writes on its fd 3
-    std::string pending;
-
-    bool start(const char *test, const char *xmlPath, const std::string &extraEnv = "")
-    {
-        std::vector<std::string> env = {std::string(kPeerXmlEnv) + "=" + xmlPath};
-        if (!extraEnv.empty())
-            env.push_back(extraEnv);
-        pid = spawnPeer(std::string("FaultsPeer.DISABLED_") + test, env, 3, &out);
-        return pid > 0;
-    }
-    // The next line the peer wrote, within timeoutMs; empty on timeout or end.
-    std::string line(int timeoutMs)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const size_t nl = pending.find('\n');
-            if (nl != std::string::npos) {
-                std::string l = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                return l;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            pollfd p = {out, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                return "";
-            char buf[512];
-            const ssize_t n = read(out, buf, sizeof buf);
-            if (n <= 0)
-                return "";
-            pending.append(buf, static_cast<size_t>(n));
-        }
-    }
-    int kill()
-    {
-        int status = -1;
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        pid = -1;
-        if (out >= 0)
-            close(out);
-        out = -1;
-        pending.clear();
-        return status;
-    }
-    ~Peer() { kill(); }
-};
-
-void say(const std::string &line)
+// The peer subscriber, reporting what it takes until killed; optionally on UDP alone.
+bool startSubscriber(Peer &peer, const char *xmlPath, const std::string &env)
 {
-    const std::string l = line + "\n";
-    if (write(3, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
-        std::exit(0); // the test is gone
+    return peer.start({QUELT_TEST_PEER, "subscribe", xmlPath, "0", "120"}, env.empty() ? std::vector<std::string>{}
+                                                                                          : std::vector<std::string>{env}) &&
+           peer.line() == "ready";
+}
+
+// The peer publisher, writing the instance "DOOMED" every 20 ms until killed.
+bool startDoomedPublisher(Peer &peer, const char *xmlPath)
+{
+    return peer.start({QUELT_TEST_PEER, "publish", xmlPath}) && peer.line() == "ready" && peer.say("key DOOMED") &&
+           peer.say("write 1000000 20");
 }
 
 void writeShape(QueltDDSConnector *c, const char *color, int x)
@@ -124,36 +78,6 @@ bool ownerAlive(const std::string &segment)
 
 } // namespace
 
-// Peers, run only as the other process of the tests below.
-
-// Takes squares and reports each x on fd 3, until killed.
-TEST(FaultsPeer, DISABLED_Subscriber)
-{
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", std::getenv(kPeerXmlEnv), nullptr);
-    ASSERT_NE(c, nullptr);
-    for (;;) {
-        if (QueltDDSConnector_wait(c, 1000) != DDS_RETCODE_OK)
-            continue;
-        QueltDDSConnector_take(c, kReader);
-        const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, kReader));
-        for (int i = 1; i <= n; ++i)
-            if (QueltDDSConnector_getBooleanFromInfos(c, kReader, i, "valid_data"))
-                say(std::to_string(static_cast<int>(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x"))));
-    }
-}
-
-// Writes the instance "DOOMED" every 20 ms, until killed.
-TEST(FaultsPeer, DISABLED_Publisher)
-{
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapePublisher", std::getenv(kPeerXmlEnv), nullptr);
-    ASSERT_NE(c, nullptr);
-    say("ready");
-    for (int x = 0;; ++x) {
-        writeShape(c, "DOOMED", x);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 // The subscribers over shared memory or, with `udpProfile`, over UDP only.
 void subscriberKilledMidStream(int domain, const std::string &udpProfile)
 {
@@ -171,8 +95,8 @@ void subscriberKilledMidStream(int domain, const std::string &udpProfile)
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (got < want && std::chrono::steady_clock::now() < end) {
             writeShape(c, "RED", x++);
-            for (std::string l = peer.line(5); !l.empty(); l = peer.line(0)) {
-                const int seen = std::atoi(l.c_str());
+            for (std::string l = peer.line(std::chrono::milliseconds(5)); !l.empty(); l = peer.line(std::chrono::milliseconds(0))) {
+                const int seen = std::atoi(l.substr(l.find(' ', 5) + 1).c_str()); // "data RED X ..."
                 EXPECT_GE(seen, from) << "a sample written before this subscriber matched";
                 got += seen >= from;
             }
@@ -181,7 +105,7 @@ void subscriberKilledMidStream(int domain, const std::string &udpProfile)
     };
 
     Peer first;
-    ASSERT_TRUE(first.start("Subscriber", xml.path(), udpProfile));
+    ASSERT_TRUE(startSubscriber(first, xml.path(), udpProfile));
     EXPECT_GE(stream(first, 0, 50), 50);
     const int status = first.kill();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
@@ -195,7 +119,7 @@ void subscriberKilledMidStream(int domain, const std::string &udpProfile)
 
     Peer second;
     const auto restarted = std::chrono::steady_clock::now();
-    ASSERT_TRUE(second.start("Subscriber", xml.path(), udpProfile));
+    ASSERT_TRUE(startSubscriber(second, xml.path(), udpProfile));
     EXPECT_GE(stream(second, killedAt + 100, 50), 50);
     std::printf("the new subscriber had 50 samples %.1f s after its start\n",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - restarted).count());
@@ -213,20 +137,7 @@ void subscriberKilledMidStream(int domain, const std::string &udpProfile)
 
 TEST(Faults, SubscriberKilledMidStreamIsReplacedAndTheEventLogShowsTheMatches)
 {
-    const std::string profile = "/tmp/quelt_faults_udp_" + std::to_string(getpid()) + ".xml";
-    std::ofstream(profile) << R"(<?xml version="1.0" encoding="UTF-8" ?>
-<profiles xmlns="http://www.eprosima.com/XMLSchemas/fastRTPS_Profiles">
-  <transport_descriptors>
-    <transport_descriptor><transport_id>udp_only</transport_id><type>UDPv4</type></transport_descriptor>
-  </transport_descriptors>
-  <participant profile_name="udp_only" is_default_profile="true">
-    <rtps><userTransports><transport_id>udp_only</transport_id></userTransports>
-      <useBuiltinTransports>false</useBuiltinTransports></rtps>
-  </participant>
-</profiles>
-)";
-    subscriberKilledMidStream(102, "FASTRTPS_DEFAULT_PROFILES_FILE=" + profile);
-    unlink(profile.c_str());
+    subscriberKilledMidStream(102, "FASTRTPS_DEFAULT_PROFILES_FILE=" QUELT_TEST_DATA "/udp_only.xml");
 }
 
 // The same over shared memory, where the new subscriber must not take the ports the killed one
@@ -258,26 +169,27 @@ TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndTheNextRunRemovesItsSegment
     };
 
     Peer doomed;
-    ASSERT_TRUE(doomed.start("Publisher", xml.path()));
-    ASSERT_EQ(doomed.line(30000), "ready");
+    ASSERT_TRUE(startDoomedPublisher(doomed, xml.path()));
     ASSERT_GE(receive(), 0);
-    const std::set<std::string> segments = mappedSegments(doomed.pid); // its own among them
+    const std::set<std::string> segments = mappedSegments(doomed.pid()); // its own among them
     doomed.kill();
     const auto killed = std::chrono::steady_clock::now();
     // The samples still held show the instance's new state.
-    bool notAlive = false;
-    for (int i = 0; i < 20 && !notAlive; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        DDS_DynamicDataSeq data = DDS_SEQUENCE_INITIALIZER;
-        DDS_SampleInfoSeq infos = DDS_SEQUENCE_INITIALIZER;
-        if (DDS_DynamicDataReader_read(reader, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE,
-                                       DDS_NOT_ALIVE_NO_WRITERS_INSTANCE_STATE) == DDS_RETCODE_OK) {
-            notAlive = DDS_SampleInfoSeq_get_length(&infos) > 0;
-            DDS_DynamicDataReader_return_loan(reader, &data, &infos);
-        }
-        DDS_DynamicDataSeq_finalize(&data);
-        DDS_SampleInfoSeq_finalize(&infos);
-    }
+    const bool notAlive = waitUntil(
+        [&] {
+            DDS_DynamicDataSeq data = DDS_SEQUENCE_INITIALIZER;
+            DDS_SampleInfoSeq infos = DDS_SEQUENCE_INITIALIZER;
+            bool found = false;
+            if (DDS_DynamicDataReader_read(reader, &data, &infos, -1, DDS_ANY_SAMPLE_STATE, DDS_ANY_VIEW_STATE,
+                                           DDS_NOT_ALIVE_NO_WRITERS_INSTANCE_STATE) == DDS_RETCODE_OK) {
+                found = DDS_SampleInfoSeq_get_length(&infos) > 0;
+                DDS_DynamicDataReader_return_loan(reader, &data, &infos);
+            }
+            DDS_DynamicDataSeq_finalize(&data);
+            DDS_SampleInfoSeq_finalize(&infos);
+            return found;
+        },
+        std::chrono::seconds(10));
     std::printf("not alive after %.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count());
     EXPECT_TRUE(notAlive) << "the killed writer's instance never went not alive";
 
@@ -289,8 +201,7 @@ TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndTheNextRunRemovesItsSegment
     for (const std::string &f : segments)
         EXPECT_TRUE(access(("/dev/shm/" + f).c_str(), F_OK) != 0 || ownerAlive(f)) << f << " outlived the killed writer";
     Peer next;
-    ASSERT_TRUE(next.start("Publisher", xml.path()));
-    ASSERT_EQ(next.line(30000), "ready");
+    ASSERT_TRUE(startDoomedPublisher(next, xml.path()));
     EXPECT_GE(receive(), 0) << "no sample after a killed process";
     next.kill();
     QueltDDSConnector_delete(c);

@@ -1,13 +1,8 @@
 // Setting, writing, reading, taking and getting samples through the exported functions.
 #include "connector_test_support.h"
 
-#include <cmath>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
-#include <set>
 
 using namespace quelt::test;
 
@@ -336,116 +331,6 @@ TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
     EXPECT_EQ(runLua(c, entries + "return r.samples[1].color, r.samples[1].x, r.infos[1].valid_data"),
               (std::vector<std::string>{"RED", "nil", "false"}));
     EXPECT_EQ(stackHeight(c), 0);
-}
-
-// ---- two processes ----
-
-namespace {
-
-const char *const kPeerEnv = "QUELT_SAMPLES_PEER_XML";
-constexpr int kExchangeCount = 1000;
-const char *const kColors[] = {"RED", "GREEN", "BLUE", "YELLOW", "MAGENTA"};
-
-// Fields of the n-th exchanged sample.
-std::string colorOf(int n) { return kColors[n % 5]; }
-int yOf(int n) { return 2 * n + 1; }
-int sizeOf(int n) { return n % 50 + 1; }
-
-// Keep-all history on both sides, so that a reliable exchange of many samples loses none.
-std::string keepAllShapes()
-{
-    return replaceAll(shapesXml(), "<kind>KEEP_LAST_HISTORY_QOS</kind><depth>10</depth>", "<kind>KEEP_ALL_HISTORY_QOS</kind>");
-}
-
-
-
-} // namespace
-
-// The publishing side of the exchange below, run in a second process of this binary; disabled so
-// that it never runs on its own.
-TEST(SamplesPeer, DISABLED_Publisher)
-{
-    const char *xml = std::getenv(kPeerEnv);
-    ASSERT_NE(xml, nullptr);
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapePublisher", xml, nullptr);
-    ASSERT_NE(c, nullptr);
-    // Warm-up samples until the subscriber has seen one, so every counted sample finds it matched.
-    bool go = false;
-    for (int i = 0; i < 1500 && !go; ++i) {
-        QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "WARMUP");
-        QueltDDSConnector_write(c, kWriter, nullptr);
-        go = lineOnStdin("go", 20);
-    }
-    ASSERT_TRUE(go);
-    for (int n = 0; n < kExchangeCount; ++n) {
-        QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", colorOf(n).c_str());
-        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", n);
-        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "y", yOf(n));
-        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "shapesize", sizeOf(n));
-        QueltDDSConnector_write(c, kWriter, nullptr);
-    }
-    // The writer stays until the subscriber has everything (or gives up and closes the pipe).
-    lineOnStdin("done", 30000);
-    EXPECT_EQ(stackHeight(c), 0);
-    QueltDDSConnector_delete(c);
-}
-
-TEST(Samples, TwoProcessesExchangeAThousandSamplesThroughTheExportedFunctions)
-{
-    DomainXml xml(keepAllShapes(), 127);
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
-    ASSERT_NE(c, nullptr);
-
-    PeerProcess peer;
-    peer.pid = spawnPeer("SamplesPeer.DISABLED_Publisher", {std::string(kPeerEnv) + "=" + xml.path()}, 0, &peer.fd);
-    ASSERT_GT(peer.pid, 0);
-
-    std::set<int> seen;
-    std::map<std::string, int> lastXOfColor;
-    bool sentGo = false;
-    int idleWaits = 0, rounds = 0, warmups = 0;
-    // Bounded both ways: data that never comes, and data that a take never removes.
-    while (static_cast<int>(seen.size()) < kExchangeCount && idleWaits < 30 && ++rounds < 20000 && !HasFatalFailure()) {
-        if (QueltDDSConnector_wait(c, 1000) != DDS_RETCODE_OK) {
-            ++idleWaits;
-            continue;
-        }
-        QueltDDSConnector_take(c, kReader);
-        const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, kReader));
-        for (int i = 1; i <= n; ++i) {
-            ASSERT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, i, "valid_data"), 1);
-            const std::string color = text(QueltDDSConnector_getStringFromSamples(c, kReader, i, "color"));
-            if (color == "WARMUP") {
-                ++warmups;
-                if (!sentGo) {
-                    ASSERT_EQ(write(peer.fd, "go\n", 3), 3);
-                }
-                sentGo = true;
-                continue;
-            }
-            const double x = QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x");
-            ASSERT_TRUE(x >= 0 && x < kExchangeCount && x == std::floor(x)) << x;
-            const int k = static_cast<int>(x);
-            EXPECT_TRUE(seen.insert(k).second) << "twice: " << k;
-            EXPECT_EQ(color, colorOf(k)) << k;
-            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "y"), yOf(k)) << k;
-            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "shapesize"), sizeOf(k)) << k;
-            // Per instance, samples arrive in the order they were written.
-            auto last = lastXOfColor.find(color);
-            if (last != lastXOfColor.end()) {
-                EXPECT_LT(last->second, k) << color;
-            }
-            lastXOfColor[color] = k;
-        }
-        EXPECT_EQ(stackHeight(c), 0);
-    }
-    EXPECT_EQ(static_cast<int>(seen.size()), kExchangeCount) << "rounds " << rounds << ", idle waits " << idleWaits
-                                                             << ", warm-ups " << warmups;
-    if (write(peer.fd, "done\n", 5) != 5)
-        ADD_FAILURE() << "the publisher is gone";
-    const int status = peer.finish();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    QueltDDSConnector_delete(c);
 }
 
 TEST(Samples, TheMiddlewareObjectsBehindANameAreHandedOut)

@@ -1,13 +1,12 @@
 // Reliable keep-all streams between two processes through the exported functions, every sample
-// counted: the configuration a user writes first (no resource limits) delivers everything, and
-// with a bounded writer history every sample is either delivered or its refused write is logged.
-// The publisher is a second process of this binary. Domains 61 and 62.
+// counted: the configuration a user writes first (no resource limits) delivers everything, each
+// sample whole and in order within its instance (five of them), and with a bounded writer history
+// (one instance) every sample is either delivered or its refused write is logged.
+// The publisher is the peer process. Domains 61 and 62.
 #include "connector_test_support.h"
+#include "support/peer.h"
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
+#include <map>
 
 using namespace quelt::test;
 
@@ -15,10 +14,8 @@ namespace {
 
 const char *const kWriter = "Pub::SquareWriter";
 const char *const kReader = "Sub::SquareReader";
-const char *const kXmlEnv = "QUELT_STREAM_TEST_XML";
-const char *const kReportEnv = "QUELT_STREAM_TEST_REPORT";
 constexpr int kSamples = 10000;
-
+const char *const kColors[] = {"RED", "GREEN", "BLUE", "YELLOW", "MAGENTA"};
 
 // Keep-all on both sides; optionally a writer history bounded to 2,000 samples.
 std::string streamXml(bool boundedWriter)
@@ -30,42 +27,7 @@ std::string streamXml(bool boundedWriter)
                          "<max_samples_per_instance>2000</max_samples_per_instance></resource_limits></datawriter_qos>");
     return xml;
 }
-
-
-
 } // namespace
-
-// The publishing side, run in a second process; disabled so that it never runs on its own.
-// Writes warm-up samples (x = -1) until told "go", then kSamples as fast as it can, and reports
-// how many writes the log says were refused.
-TEST(StreamPeer, DISABLED_Publisher)
-{
-    const char *xml = std::getenv(kXmlEnv), *report = std::getenv(kReportEnv);
-    ASSERT_TRUE(xml && report);
-    LogCapture log;
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapePublisher", xml, nullptr);
-    ASSERT_NE(c, nullptr);
-    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "BLUE");
-    bool go = false;
-    for (int i = 0; i < 1500 && !go; ++i) {
-        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", -1);
-        QueltDDSConnector_write(c, kWriter, nullptr);
-        go = lineOnStdin("go", 20);
-    }
-    ASSERT_TRUE(go);
-    for (int n = 0; n < kSamples; ++n) {
-        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", n);
-        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "y", n / 2);
-        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "shapesize", 30);
-        QueltDDSConnector_write(c, kWriter, nullptr);
-    }
-    int refused = 0;
-    for (const std::string &l : log.lines())
-        refused += l.find("writer 'Pub::SquareWriter' did not send the sample: return code") != std::string::npos;
-    std::ofstream(report) << refused << "\n";
-    lineOnStdin("done", 60000);
-    QueltDDSConnector_delete(c);
-}
 
 class Stream : public ::testing::TestWithParam<bool> {};
 
@@ -75,21 +37,26 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
     const int domain = bounded ? 62 : 61;
     ASSERT_NE(streamXml(bounded).find(bounded ? "<max_samples>2000" : "KEEP_ALL"), std::string::npos);
     DomainXml xml(streamXml(bounded), domain);
-    const std::string report = "/tmp/quelt_stream_test_" + std::to_string(getpid()) + "_" + std::to_string(domain);
-    unlink(report.c_str());
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
 
-    PeerProcess peer;
-    peer.pid = spawnPeer("StreamPeer.DISABLED_Publisher",
-                         {std::string(kXmlEnv) + "=" + xml.path(), std::string(kReportEnv) + "=" + report}, 0, &peer.fd);
-    ASSERT_GT(peer.pid, 0);
+    // Warm-up samples (x = -1) until this side has seen one, so that every counted sample finds it
+    // matched.
+    Peer peer({QUELT_TEST_PEER, "publish", xml.path()});
+    ASSERT_TRUE(peer.say(bounded ? "key BLUE" : "key *") && peer.say("warmup"));
 
     std::vector<bool> seen(kSamples, false);
-    int distinct = 0, idleWaits = 0, outOfOrder = 0, last = -1;
+    std::map<std::string, int> last;
+    int distinct = 0, idleWaits = 0, outOfOrder = 0;
     bool sentGo = false;
-    // Bounded: gives up after 10 waits in a row without data.
-    while (distinct < kSamples && idleWaits < 10) {
+    // Once the publisher is done, the samples it was refused are not coming. Bounded: gives up
+    // after 10 waits in a row without data.
+    int refused = -1;
+    while (distinct < kSamples - std::max(refused, 0) && idleWaits < 10) {
+        if (sentGo && refused < 0 && peer.line(std::chrono::milliseconds(0)).rfind("wrote ", 0) == 0) {
+            ASSERT_TRUE(peer.say("refused"));
+            refused = std::atoi(peer.expect("refused ").c_str());
+        }
         if (QueltDDSConnector_wait(c, 1000) != DDS_RETCODE_OK) {
             ++idleWaits;
             continue;
@@ -98,28 +65,29 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
         QueltDDSConnector_take(c, kReader);
         const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(c, kReader));
         for (int i = 1; i <= n; ++i) {
-            const int x = static_cast<int>(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x"));
+            const double value = QueltDDSConnector_getNumberFromSamples(c, kReader, i, "x");
+            const int x = static_cast<int>(value);
             if (x < 0) {
                 if (!sentGo) {
-                    ASSERT_EQ(write(peer.fd, "go\n", 3), 3);
+                    ASSERT_TRUE(peer.say("write " + std::to_string(kSamples)));
                 }
                 sentGo = true;
                 continue;
             }
-            ASSERT_LT(x, kSamples);
-            outOfOrder += x < last;
-            last = x;
+            ASSERT_TRUE(x < kSamples && x == value) << value;
+            const std::string color = text(QueltDDSConnector_getStringFromSamples(c, kReader, i, "color"));
+            EXPECT_EQ(color, bounded ? "BLUE" : kColors[x % 5]) << x;
+            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "y"), 2 * x + 1) << x;
+            EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, i, "shapesize"), x % 50 + 1) << x;
+            outOfOrder += last.count(color) && x <= last[color];
+            last[color] = x;
             if (!seen[x])
                 seen[x] = true, ++distinct;
         }
     }
-    if (write(peer.fd, "done\n", 5) != 5)
-        ADD_FAILURE() << "the publisher is gone";
-    const int status = peer.finish();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    int refused = -1;
-    std::ifstream(report) >> refused;
-    unlink(report.c_str());
+    if (refused < 0 && peer.expect("wrote ") != "-" && peer.say("refused"))
+        refused = std::atoi(peer.expect("refused ").c_str());
+    EXPECT_EQ(peer.finish(), 0);
     EXPECT_EQ(outOfOrder, 0);
     if (bounded) {
         // Nothing lost silently: what did not arrive was refused, and the log says so.

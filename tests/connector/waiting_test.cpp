@@ -137,23 +137,6 @@ TEST(Timing, ContextTimeIsTheParticipantClockInWholeMilliseconds)
     QueltDDSConnector_delete(c);
 }
 
-TEST(EventLogging, SubscriptionMatchedIsPrintedWithTheReadersFullName)
-{
-    DomainXml xml(testXml(), 87);
-    LogCapture log;
-    QueltDDSConnector *sub = QueltDDSConnector_new("TestLib::Reader", xml.path(), nullptr);
-    ASSERT_NE(sub, nullptr);
-    EXPECT_EQ(runLua(sub, "return CONTAINER.CONTEXT.enableEventLog()"), std::vector<std::string>{"nil"});
-    EXPECT_EQ(stackHeight(sub), 0);
-    QueltDDSConnector *pub = QueltDDSConnector_new("TestLib::Writer", nullptr, nullptr);
-    ASSERT_NE(pub, nullptr);
-    EXPECT_TRUE(log.waitFor("DataReader 'Sub::R': Subscription Matched\n", std::chrono::seconds(10))) << log.text();
-    // The writer's connector did not enable event logging.
-    EXPECT_FALSE(log.contains("DataWriter 'Pub::W'")) << log.text();
-    QueltDDSConnector_delete(pub);
-    QueltDDSConnector_delete(sub);
-}
-
 TEST(EventLogging, UnknownEntitiesAreNamedUnknown)
 {
     auto *c = static_cast<QueltDDSConnector *>(std::calloc(1, sizeof(QueltDDSConnector)));

@@ -501,12 +501,9 @@ TEST(FactoryTest, ConfigurationFailuresAreReportedAndParticipantsTracked)
 
 // ---- two processes ----
 
-#include <fstream>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "support/peer.h"
 
-extern char **environ;
+#include <fstream>
 
 namespace {
 
@@ -522,54 +519,10 @@ std::string shapes_on_domain(int domain)
     return path;
 }
 
-struct Child {
-    pid_t pid = -1;
-    FILE *out = nullptr;
-    Child(std::vector<std::string> args)
-    {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-        posix_spawn_file_actions_addclose(&fa, fds[0]);
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        close(fds[1]);
-        out = fdopen(fds[0], "r");
-    }
-    std::string line()
-    {
-        char buf[512];
-        if (!out || !fgets(buf, sizeof buf, out))
-            return {};
-        std::string s(buf);
-        if (!s.empty() && s.back() == '\n')
-            s.pop_back();
-        return s;
-    }
-    int finish()
-    {
-        int status = -1;
-        if (out)
-            fclose(out);
-        if (pid > 0)
-            waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
-
 TEST(TwoProcesses, KeyedSamplesDisposeAndUnregisterCrossTheWire)
 {
     const std::string xml = shapes_on_domain(20);
-    Child sub({QUELT_DDS_PEER, xml, "ShapesLib::ShapeSubscriber", "Sub::SquareReader", "6", "20"});
-    ASSERT_GT(sub.pid, 0);
+    quelt::test::Peer sub({QUELT_TEST_PEER, "subscribe", xml, "6", "20"});
     ASSERT_EQ(sub.line(), "ready");
 
     DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();

@@ -6,9 +6,9 @@
 # of an instance whose key is longer than 16 bytes. The transport profile leaves the socket buffer
 # sizes unset, as a deployment's often does: in the system's 208 KB buffers the stream lost a third of
 # its datagrams and crawled on repairs until the connector gave such transports its own sizes.
-# Usage: two_namespaces.sh CONNECTOR_TESTS SHAPES_XML DOMAIN. Exit 77 (skipped) without namespaces.
+# Usage: two_namespaces.sh QUELT_TEST_PEER SHAPES_XML DOMAIN. Exit 77 (skipped) without namespaces.
 set -uo pipefail
-tests=$1 shapes=$2 domain=$3
+peer=$1 shapes=$2 domain=$3
 tag=q15$$ a=q15$$a b=q15$$b
 net=10.151.$(( $$ % 250 ))
 if ! ip netns add "$a" 2>/dev/null; then
@@ -29,26 +29,18 @@ done
 # Keep-all: a reliable keep-last writer may replace samples not yet acknowledged.
 sed -e "s/domain_id=\"0\"/domain_id=\"$domain\"/" \
     -e "s|<kind>KEEP_LAST_HISTORY_QOS</kind><depth>10</depth>|<kind>KEEP_ALL_HISTORY_QOS</kind>|" "$shapes" >"$work/shapes.xml"
-cat >"$work/udp_only.xml" <<'XML'
-<?xml version="1.0" encoding="UTF-8" ?>
-<profiles xmlns="http://www.eprosima.com/XMLSchemas/fastRTPS_Profiles">
-  <transport_descriptors>
-    <transport_descriptor><transport_id>udp_only</transport_id><type>UDPv4</type></transport_descriptor>
-  </transport_descriptors>
-  <participant profile_name="udp_only" is_default_profile="true">
-    <rtps>
-      <userTransports><transport_id>udp_only</transport_id></userTransports>
-      <useBuiltinTransports>false</useBuiltinTransports>
-    </rtps>
-  </participant>
-</profiles>
-XML
-export QUELT_NETNS_COUNT=${QUELT_NETNS_COUNT:-100000}
-export QUELT_NETNS_XML=$work/shapes.xml FASTRTPS_DEFAULT_PROFILES_FILE=$work/udp_only.xml
-run() { ip netns exec "$1" "$tests" --gtest_also_run_disabled_tests --gtest_filter="NetnsPeer.DISABLED_$2"; }
-run "$a" Subscriber >"$work/sub.log" 2>&1 & sub=$!
-run "$b" Publisher >"$work/pub.log" 2>&1; pub_rc=$?
+n=${QUELT_NETNS_COUNT:-100000}
+key=a_color_name_well_over_sixteen_bytes
+export FASTRTPS_DEFAULT_PROFILES_FILE=$(dirname "$0")/../data/udp_only.xml
+ip netns exec "$a" "$peer" subscribe "$work/shapes.xml" $((n + 1)) 60 >"$work/sub.log" 2>&1 & sub=$!
+# The publisher stays until the subscriber is done: reliable delivery of the last samples needs it.
+{ printf 'key %s\nmatch 1\nwrite %d\ndispose\n' "$key" "$n"; tail --pid=$sub -f /dev/null; } |
+  ip netns exec "$b" "$peer" publish "$work/shapes.xml" >"$work/pub.log" 2>&1; pub_rc=$?
 wait $sub; sub_rc=$?
+# Every sample once and in order, then the dispose notice with the key the reader kept.
+awk -v n="$n" -v key="$key" '$1 == "data" { if ($2 != key || $3 != seen++) bad++ }
+  $1 == "notice" { notices++; if ($2 != key) bad++ }
+  END { exit !(seen == n && notices == 1 && !bad) }' "$work/sub.log" || { echo "samples missing, out of order or without the dispose notice"; sub_rc=1; }
 rx=$(ip netns exec "$a" cat "/sys/class/net/${tag}x/statistics/rx_bytes")
 # Datagrams the subscriber's namespace received and those it dropped for want of socket buffer
 # space: more than 1 in 100 dropped means the transport runs on the system's small buffers again.
@@ -57,7 +49,7 @@ read -r dgrams rcvbuf < <(ip netns exec "$a" awk '/^Udp:/ { if (!h) { for (i = 1
 echo "publisher exit $pub_rc, subscriber exit $sub_rc, $rx bytes received over the veth pair," \
      "$dgrams UDP datagrams received, $rcvbuf dropped (receive buffer full)"
 if [ $pub_rc -ne 0 ] || [ $sub_rc -ne 0 ]; then
-  echo "--- publisher"; cat "$work/pub.log"; echo "--- subscriber"; cat "$work/sub.log"; exit 1
+  echo "--- publisher"; tail -n 30 "$work/pub.log"; echo "--- subscriber"; tail -n 30 "$work/sub.log"; exit 1
 fi
 [ "$rx" -gt 0 ] || { echo "nothing crossed the veth pair"; exit 1; }
 [ $(( rcvbuf * 100 )) -le "$dgrams" ] || { echo "more than 1 in 100 datagrams dropped in full receive buffers"; exit 1; }

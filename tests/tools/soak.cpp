@@ -6,15 +6,10 @@
 // is non-zero on any loss, duplicate, failed write or RSS growth above 10 % in either process.
 #include "quelt_dds_connector.h"
 
+#include "support/peer.h"
+
 #include <dds/dds_domain.h>
 #include <dds/dds_log.h>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,8 +21,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -189,26 +182,9 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    int toChild[2], fromChild[2];
-    if (pipe(toChild) != 0 || pipe(fromChild) != 0)
-        return 2;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, toChild[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, fromChild[1], 1);
-    posix_spawn_file_actions_addclose(&fa, toChild[1]);
-    posix_spawn_file_actions_addclose(&fa, fromChild[0]);
-    const std::string nText = std::to_string(o.n), rateText = std::to_string(o.rate);
-    std::vector<char *> args = {argv[0], const_cast<char *>("--publish"), const_cast<char *>(xml.c_str()),
-                                const_cast<char *>(nText.c_str()), const_cast<char *>(rateText.c_str()), nullptr};
-    signal(SIGPIPE, SIG_IGN);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, "/proc/self/exe", &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(toChild[0]);
-    close(fromChild[1]);
-    if (spawned != 0) {
-        std::fprintf(stderr, "cannot start the publisher: %s\n", std::strerror(spawned));
+    quelt::test::Peer publisher;
+    if (!publisher.start({"/proc/self/exe", "--publish", xml, std::to_string(o.n), std::to_string(o.rate)})) {
+        std::fprintf(stderr, "cannot start the publisher\n");
         QueltDDSConnector_delete(c);
         unlink(xml.c_str());
         return 2;
@@ -264,16 +240,11 @@ int main(int argc, char **argv)
     const long rssEnd = rssKib();
 
     // The publisher's figures, then let it go.
-    char buf[256] = {};
     long sent = 0, failed = 0, pubRssStart = -1, pubRssEnd = -1;
     double pubSeconds = 0;
-    pollfd p = {fromChild[0], POLLIN, 0};
-    if (poll(&p, 1, 10000) > 0 && read(fromChild[0], buf, sizeof buf - 1) > 0)
-        std::sscanf(buf, "%ld %ld %ld %ld %lf", &sent, &failed, &pubRssStart, &pubRssEnd, &pubSeconds);
-    close(toChild[1]);
-    close(fromChild[0]);
-    int status = -1;
-    waitpid(pid, &status, 0);
+    std::sscanf(publisher.line(std::chrono::seconds(10)).c_str(), "%ld %ld %ld %ld %lf", &sent, &failed, &pubRssStart,
+                &pubRssEnd, &pubSeconds);
+    const int status = publisher.finish();
     QueltDDSConnector_delete(c);
     unlink(xml.c_str());
 
