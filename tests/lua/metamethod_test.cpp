@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "Container.h"
 #include "DDSConnectionPlugin.h"
 #include "DynamicData.h"
 #include "Engine.h"
@@ -105,17 +104,9 @@ protected:
     lua_State *L = nullptr;
 };
 
-TEST_F(MetamethodTest, BeforeAnyReadThereAreNoSamples) {
-    EXPECT_EQ(runLua(L, R"(
-        local r = CONTAINER.READER[1]
-        assert(#r.samples == 0 and #r.infos == 0)
-        assert(r.samples[1] == nil)
-    )"),
-              "");
-    EXPECT_TRUE(capture.contains("index requested not available"));
-}
-
 TEST_F(MetamethodTest, IndexingFollowsTheLoan) {
+    EXPECT_EQ(runLua(L, "local r = CONTAINER.READER[1]; assert(#r.samples == 0 and #r.infos == 0 and r.samples[1] == nil)"), "");
+    EXPECT_TRUE(capture.contains("index requested not available")); // before any read
     loanThree();
     // Each row: a Lua expression that must hold, and the log text it must produce ("" none).
     const std::pair<const char *, const char *> rows[] = {
@@ -160,9 +151,9 @@ TEST_F(MetamethodTest, IpairsVisitsEverySampleAndReaderDataIsReadOnly) {
     EXPECT_EQ(capture.count("set operation is not allowed on reader's data"), 2);
 }
 
-TEST_F(MetamethodTest, WriterInstanceIsAssignedReadWrittenAndCleared) {
+TEST_F(MetamethodTest, WriterInstanceIsWrittenAndClearedAndTakePassesItsLimit) {
     EXPECT_EQ(runLua(L, R"(
-        local w = CONTAINER.WRITER[1]
+        local w, r = CONTAINER.WRITER[1], CONTAINER.READER[1]
         w.instance.id = 5
         w.instance.payload = 'hi'
         assert(w.instance.id == 5 and w.instance.payload == 'hi')
@@ -170,40 +161,15 @@ TEST_F(MetamethodTest, WriterInstanceIsAssignedReadWrittenAndCleared) {
         w:clear_members()
         assert(w.instance.id == 0 and w.instance.payload == '')
         w:write()
-    )"),
-              "");
-    EXPECT_EQ(g_calls.writtenIds, (std::vector<double>{5, 0}));
-    EXPECT_TRUE(capture.lines().empty()) << capture.text();
-}
-
-TEST_F(MetamethodTest, TakePassesItsLimitAndReturnsTheSamples) {
-    EXPECT_EQ(runLua(L, R"(
-        local r = CONTAINER.READER[1]
         assert(r:take(0) == r.samples)
         r:take(3)
         r:take('2')
         assert(r:take() == r.samples)
     )"),
               "");
+    EXPECT_EQ(g_calls.writtenIds, (std::vector<double>{5, 0}));
     EXPECT_EQ(g_calls.maxSamples, (std::vector<int>{0, 3, 2, -1}));
     EXPECT_TRUE(capture.lines().empty()) << capture.text();
-}
-
-TEST_F(MetamethodTest, ContainerCallsLeaveEntryAndResult) {
-    // As the exported operations call them: the entry pushed, then the gateway.
-    lua_getglobal(L, "CONTAINER");
-    lua_getfield(L, -1, "READER");
-    lua_getfield(L, -1, "s::r");
-    lua_pushnumber(L, 1);
-    EXPECT_EQ(QueltLuaContainer_In(L, QUELT_LUA_IN_TAKE), 1);
-    EXPECT_EQ(lua_gettop(L), 4); // CONTAINER, READER, entry, samples
-    EXPECT_TRUE(lua_istable(L, -1));
-    lua_settop(L, 3);
-    capture.clear();
-    EXPECT_EQ(QueltLuaContainer_In(L, 2), 1);
-    EXPECT_TRUE(capture.contains("Operation not defined"));
-    lua_settop(L, 0);
-    EXPECT_EQ(g_calls.maxSamples, (std::vector<int>{1}));
 }
 
 } // namespace
