@@ -12,6 +12,8 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# wait_for <file> <text>: waits up to 10 s for the text to show in the file.
+wait_for() { for _ in $(seq 100); do grep -qF -- "$2" "$1" && return 0; sleep 0.1; done; return 1; }
 
 # expect_start <status> <text the output must hold> <arguments...>
 expect_start() {
@@ -89,17 +91,18 @@ grep -qF 'expected a received sample' "$tmp/err" || fail "json(42) is logged: $(
 
 # Without a count or a duration it runs until SIGTERM, then deletes the connector and exits 0;
 # an edit of the script is picked up while it runs.
-echo 'print("version 1")' >"$tmp/edited.lua"
+echo 'print("version 1") io.stdout:flush()' >"$tmp/edited.lua"
 "$run" "${good[@]/ok.lua/edited.lua}" --period 50 >"$tmp/out" 2>"$tmp/err" &
 pid=$!
-sleep 2
-echo 'print("version 2")' >"$tmp/edited.lua"
-sleep 3
+wait_for "$tmp/out" 'version 1' || fail "the first version never ran: $(cat "$tmp/err")"
+# Dated two seconds ahead: an edit within the second of the first version still counts as one.
+echo 'print("version 2") io.stdout:flush()' >"$tmp/edited.lua"
+touch -d "@$(($(date +%s) + 2))" "$tmp/edited.lua"
+wait_for "$tmp/out" 'version 2' || fail "the edit was not picked up: $(sort -u "$tmp/out")"
 kill -TERM $pid
 wait $pid
 rc=$?
 [ "$rc" = 0 ] || fail "SIGTERM: exit $rc: $(cat "$tmp/err")"
-grep -q 'version 1' "$tmp/out" && grep -q 'version 2' "$tmp/out" || fail "the edit was not picked up: $(sort -u "$tmp/out")"
 
 # A script that never returns: the first SIGTERM interrupts it, and quelt-run stops cleanly.
 cat >"$tmp/spin.lua" <<'LUA'
@@ -108,7 +111,7 @@ while true do pcall(function() while true do end end) end
 LUA
 "$run" "${good[@]/ok.lua/spin.lua}" >"$tmp/out" 2>"$tmp/err" &
 pid=$!
-for _ in $(seq 100); do grep -q spinning "$tmp/out" && break; sleep 0.1; done
+wait_for "$tmp/out" spinning
 kill -TERM $pid
 for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
 kill -0 $pid 2>/dev/null && { fail "SIGTERM did not stop a script that never returns"; kill -KILL $pid; }
@@ -132,7 +135,7 @@ expect_start 1 "writer 'Pub::SquareWriter' has 0 of 1 matched readers" "${pub[@]
   >"$tmp/sub.out" 2>&1 &
 sub=$!
 "$run" "${pub[@]}" --wait-match 1 --ack-timeout 5 2>"$tmp/err" || fail "the short publisher: $(cat "$tmp/err")"
-for _ in $(seq 100); do grep -q ORANGE "$tmp/sub.out" && break; sleep 0.1; done
+wait_for "$tmp/sub.out" ORANGE
 kill -TERM $sub
 wait $sub
 grep -q '"color":"ORANGE"' "$tmp/sub.out" || fail "the short publisher's sample was lost: $(cat "$tmp/sub.out")"
