@@ -4,35 +4,12 @@
 local moduleDir, domain = arg[1], arg[2]
 package.cpath = moduleDir .. "/?.so;" .. package.cpath
 
+-- The types and participant of tests/data/lua/tracks.xml, on the given domain.
+local dataDir = arg[0]:gsub("[^/]*$", "") .. "../data/lua/"
+local text = assert(io.open(dataDir .. "tracks.xml")):read("*a"):gsub('domain_id="DOMAIN"', 'domain_id="' .. domain .. '"')
 local xml = os.tmpname()
 local f = assert(io.open(xml, "w"))
-f:write([[<dds>
-  <types>
-    <struct name="Point">
-      <member name="x" type="int32"/>
-      <member name="y" type="int32"/>
-    </struct>
-    <struct name="Track">
-      <member name="id" type="string" stringMaxLength="32" key="true"/>
-      <member name="position" type="nonBasic" nonBasicTypeName="Point"/>
-      <member name="speeds" type="int32" sequenceMaxLength="8"/>
-      <member name="corners" type="int16" arrayDimensions="2,2"/>
-    </struct>
-  </types>
-  <domain_library name="D">
-    <domain name="D" domain_id="]] .. domain .. [[">
-      <register_type name="Track" type_ref="Track"/>
-      <topic name="Tracks" register_type_ref="Track"/>
-    </domain>
-  </domain_library>
-  <domain_participant_library name="L">
-    <domain_participant name="P" domain_ref="D::D">
-      <publisher name="Pub"><data_writer name="W" topic_ref="Tracks"/></publisher>
-      <subscriber name="Sub"><data_reader name="R" topic_ref="Tracks"/></subscriber>
-    </domain_participant>
-  </domain_participant_library>
-</dds>
-]])
+f:write(text)
 f:close()
 
 local connector = require("quelt_dds_connector"):new_connector("L::P", xml)
