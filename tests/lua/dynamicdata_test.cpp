@@ -118,16 +118,6 @@ TEST(SampleInfoTime, MillisecondsRoundToNearestAndCarryIntoSeconds) {
         const DDS_Time_t t{r.sec, r.nanosec};
         EXPECT_EQ(DDS_Time_t_to_milliseconds(&t), r.ms) << r.sec << "s " << r.nanosec << "ns";
     }
-    const struct {
-        DDS_UnsignedLong nanosec;
-        DDS_UnsignedLong frac;
-    } fractions[] = {{500000000, 2147483647u}, {1000000, 4294967u}, {0, 0}};
-    for (const auto &f : fractions) {
-        const DDS_Time_t t{0, f.nanosec};
-        QueltNtpTime ntp{};
-        DDS_Time_to_QueltNtpTime(&t, &ntp);
-        EXPECT_EQ(ntp.frac, f.frac) << f.nanosec;
-    }
 }
 
 TEST(SampleInfoFields, AreReadByExactName) {
