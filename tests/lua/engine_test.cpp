@@ -127,7 +127,9 @@ TEST_F(LuaEngineTest, EntriesAreFoundByNameAndPositionAndRebound) {
               1);
     ASSERT_EQ(QueltLuaEngine_assertInput(engine, "sub::r2", 1, nullptr, nullptr, nullptr, nullptr), 1);
     EXPECT_EQ(lua_gettop(L), 0);
-    for (uintptr_t n = 1; n <= 8; ++n) global(("p" + std::to_string(n)).c_str(), n);
+    for (uintptr_t n = 1; n <= 8; ++n) {
+        global(("p" + std::to_string(n)).c_str(), n); // p1..p8 in Lua stand for fake<void>(1..8)
+    }
     EXPECT_EQ(runLua(L, R"(
         local W, R = CONTAINER.WRITER, CONTAINER.READER
         assert(#W == 3 and #R == 2)
