@@ -1,15 +1,16 @@
 // JSON printing of DynamicData: every kind, nesting, escaping, pretty form, and the bounded
 // buffer contract (measure, exact fit, truncation).
 #include "dynamicdata_impl.h"
+#include "support/support.h"
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -17,58 +18,12 @@ using namespace quelt::mw;
 
 namespace {
 
-// Minimal RFC 8259 syntax check, so every text the tests print is also proven to be JSON.
-struct JsonChecker {
-    const char *s;
-    bool ws() { while (*s == ' ' || *s == '\n' || *s == '\t' || *s == '\r') ++s; return true; }
-    bool lit(const char *w) { size_t n = std::strlen(w); if (std::strncmp(s, w, n)) return false; s += n; return true; }
-    bool str()
-    {
-        if (*s++ != '"') return false;
-        for (;;) {
-            unsigned char c = static_cast<unsigned char>(*s++);
-            if (c == '"') return true;
-            if (c < 0x20) return false;
-            if (c == '\\') {
-                char e = *s++;
-                if (e == 'u') { for (int i = 0; i < 4; ++i) if (!std::isxdigit(static_cast<unsigned char>(*s++))) return false; }
-                else if (!std::strchr("\"\\/bfnrt", e) || !e) return false;
-            }
-        }
-    }
-    bool num()
-    {
-        const char *b = s;
-        if (*s == '-') ++s;
-        if (*s == '0') ++s; else if (*s >= '1' && *s <= '9') while (std::isdigit(static_cast<unsigned char>(*s))) ++s; else return false;
-        if (*s == '.') { ++s; if (!std::isdigit(static_cast<unsigned char>(*s))) return false; while (std::isdigit(static_cast<unsigned char>(*s))) ++s; }
-        if (*s == 'e' || *s == 'E') { ++s; if (*s == '+' || *s == '-') ++s; if (!std::isdigit(static_cast<unsigned char>(*s))) return false; while (std::isdigit(static_cast<unsigned char>(*s))) ++s; }
-        return s > b;
-    }
-    bool value()
-    {
-        ws();
-        bool ok;
-        if (*s == '{') {
-            ++s; ws();
-            if (*s == '}') { ++s; return true; }
-            do { ws(); ok = str() && ws() && *s++ == ':' && value() && ws(); if (!ok) return false; } while (*s == ',' && ++s);
-            return *s++ == '}';
-        }
-        if (*s == '[') {
-            ++s; ws();
-            if (*s == ']') { ++s; return true; }
-            do { if (!(value() && ws())) return false; } while (*s == ',' && ++s);
-            return *s++ == ']';
-        }
-        if (*s == '"') return str();
-        if (*s == 't') return lit("true");
-        if (*s == 'f') return lit("false");
-        if (*s == 'n') return lit("null");
-        return num();
-    }
-    static bool valid(const std::string &t) { JsonChecker c{t.c_str()}; return c.value() && c.ws() && *c.s == '\0'; }
-};
+// JSON's number grammar (no "inf", "1.", ".5" or leading zeros).
+bool json_number(const std::string &t)
+{
+    static const std::regex number(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?)");
+    return std::regex_match(t, number);
+}
 
 // A sample laid out directly by its type, so these tests depend on nothing but the layout.
 class Sample {
@@ -117,7 +72,6 @@ std::string print(const DDS_DynamicData *d, bool pretty = false, int indent = 0)
     EXPECT_EQ(pp.length, measured);
     EXPECT_EQ(out.back(), '\0');
     out.pop_back();
-    EXPECT_TRUE(JsonChecker::valid(out)) << out;
     return out;
 }
 
@@ -131,20 +85,13 @@ struct PrimTypes {
         add_enumerator(color, "RED", 1);
         add_enumerator(color, "BLUE", 4);
         st = make_struct(store, "Prims");
-        add_member(st, "s", primitive_type(DDS_TK_SHORT));
-        add_member(st, "l", primitive_type(DDS_TK_LONG));
-        add_member(st, "us", primitive_type(DDS_TK_USHORT));
-        add_member(st, "ul", primitive_type(DDS_TK_ULONG));
-        add_member(st, "o", primitive_type(DDS_TK_OCTET));
-        add_member(st, "ll", primitive_type(DDS_TK_LONGLONG));
-        add_member(st, "ull", primitive_type(DDS_TK_ULONGLONG));
-        add_member(st, "b", primitive_type(DDS_TK_BOOLEAN));
-        add_member(st, "c", primitive_type(DDS_TK_CHAR));
-        add_member(st, "w", primitive_type(DDS_TK_WCHAR));
-        add_member(st, "col", color);
-        add_member(st, "f", primitive_type(DDS_TK_FLOAT));
-        add_member(st, "d", primitive_type(DDS_TK_DOUBLE));
-        add_member(st, "ld", primitive_type(DDS_TK_LONGDOUBLE));
+        const std::pair<const char *, DDS_TCKind> prims[] = {
+            {"s", DDS_TK_SHORT}, {"l", DDS_TK_LONG},           {"us", DDS_TK_USHORT}, {"ul", DDS_TK_ULONG},
+            {"o", DDS_TK_OCTET}, {"ll", DDS_TK_LONGLONG},      {"ull", DDS_TK_ULONGLONG}, {"b", DDS_TK_BOOLEAN},
+            {"c", DDS_TK_CHAR},  {"w", DDS_TK_WCHAR},          {"col", DDS_TK_ENUM},  {"f", DDS_TK_FLOAT},
+            {"d", DDS_TK_DOUBLE}, {"ld", DDS_TK_LONGDOUBLE}};
+        for (const auto &[name, kind] : prims)
+            add_member(st, name, kind == DDS_TK_ENUM ? color : primitive_type(kind));
         EXPECT_EQ(store.finish(st), "");
     }
 };
@@ -251,6 +198,7 @@ TEST(JsonPrintValues, FloatingPointIsShortestAndRoundTrips)
     }
     for (double d : ds) {
         const std::string t = value_text(DDS_TK_DOUBLE, d);
+        EXPECT_TRUE(json_number(t)) << t;
         const double back = std::strtod(t.c_str(), nullptr);
         EXPECT_EQ(std::memcmp(&back, &d, 8), 0) << t;
         const float f = static_cast<float>(d);
@@ -391,39 +339,7 @@ TEST_F(JsonPrintNesting, StructsSequencesArraysUnionsOptionals)
 TEST_F(JsonPrintNesting, PrettyPrintIndentsStructuredValuesOnly)
 {
     fill();
-    EXPECT_EQ(print(s.data(), true, 2), R"({
-  "i": {
-    "c": 7,
-    "name": "n"
-  },
-  "is": [
-    {
-      "c": 0,
-      "name": ""
-    },
-    {
-      "c": 7,
-      "name": "n"
-    }
-  ],
-  "none": [],
-  "m": [1, 2, 3, 4, 5, 6],
-  "u": {
-    "in": {
-      "c": 7,
-      "name": ""
-    }
-  },
-  "u2": {},
-  "opt": -1,
-  "e": {},
-  "us": [
-    {
-      "a": 0
-    },
-    {}
-  ]
-})");
+    EXPECT_EQ(print(s.data(), true, 2) + "\n", quelt::test::readFile(QUELT_TEST_DATA "/json/nesting_pretty.json"));
     // Indent without pretty printing stays compact; a negative indent counts as none.
     EXPECT_EQ(print(s.data(), false, 4), print(s.data()));
     EXPECT_EQ(print(s.data(), true, -3).find("\n\"i\": {\n\"c\": 7"), 1u);
@@ -436,16 +352,11 @@ TEST_F(JsonPrintNesting, BoundedBufferTruncatesAndKeepsCounting)
     const DDS_UnsignedLong n = static_cast<DDS_UnsignedLong>(full.size());
     DDS_PrintFormat f;
     DDS_PrintFormat_initialize(&f, DDS_JSON_PRINT_FORMAT);
-
-    // Measure only.
-    DDS_PrintFormatProperty_t pp{};
-    ASSERT_EQ(DDS_DynamicDataFormatter_print_w_params(s.data(), &pp, &f), DDS_RETCODE_OK);
-    EXPECT_EQ(pp.length, n);
-
-    // Every size from 1 to one more than needed: prefix + NUL, nothing written past the size.
+    // Every size up to the exact fit (n + 1): prefix + NUL, nothing written past the size, and
+    // the full length reported (print() checks the measuring call without a buffer).
     for (DDS_UnsignedLong size = 1; size <= n + 1; ++size) {
         std::vector<char> buf(size + 8, '@');
-        pp = DDS_PrintFormatProperty_t{};
+        DDS_PrintFormatProperty_t pp{};
         pp.buffer = buf.data();
         pp.buffer_size = size;
         ASSERT_EQ(DDS_DynamicDataFormatter_print_w_params(s.data(), &pp, &f), DDS_RETCODE_OK);
@@ -454,16 +365,6 @@ TEST_F(JsonPrintNesting, BoundedBufferTruncatesAndKeepsCounting)
         for (size_t k = size; k < buf.size(); ++k)
             ASSERT_EQ(buf[k], '@') << "byte " << k << " written with buffer_size " << size;
     }
-    // The caller's test "length + 1 <= buffer_size" holds exactly at the fit.
-    std::vector<char> exact(n + 1);
-    pp.buffer = exact.data();
-    pp.buffer_size = n + 1;
-    ASSERT_EQ(DDS_DynamicDataFormatter_print_w_params(s.data(), &pp, &f), DDS_RETCODE_OK);
-    EXPECT_EQ(std::string(exact.data()), full);
-    pp.buffer_size = n;
-    ASSERT_EQ(DDS_DynamicDataFormatter_print_w_params(s.data(), &pp, &f), DDS_RETCODE_OK);
-    EXPECT_GT(pp.length + 1, pp.buffer_size);
-    EXPECT_EQ(std::string(exact.data()), full.substr(0, n - 1));
 }
 
 TEST(JsonPrintBound, PrintsAnArrayOrUnionSampleOnItsOwn)

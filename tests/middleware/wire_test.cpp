@@ -38,8 +38,6 @@ namespace {
 constexpr DDS_DataRepresentationId_t X1 = DDS_XCDR_DATA_REPRESENTATION, X2 = DDS_XCDR2_DATA_REPRESENTATION;
 constexpr DDS_DataRepresentationId_t kOwn = 0xffff; // the type's own representation, little endian
 
-const DDS_TypeCode *prim(DDS_TCKind k) { return primitive_type(k); }
-
 struct Sample {
     DDS_DynamicData *d;
     explicit Sample(const DDS_TypeCode *t) : d(DDS_DynamicData_new(t, nullptr)) {}
@@ -103,111 +101,27 @@ Bytes le1(Bytes body)
     return body;
 }
 
-// Type codes shared by the tests; each comment gives the IDL.
-struct Types {
-    TypeStore s;
-    DDS_TypeCode *shape, *align8, *texts, *color, *un, *with_union, *un_nodefault, *opt, *arr, *ldbl;
-    DDS_TypeCode *point, *base, *everything, *reject, *blob;
-    DDS_TypeCode *k_id, *inner_keyed, *outer_keyed, *inner_plain, *outer_plain, *k_unbounded, *keyless;
-
-    DDS_TypeCode *st(const char *name, std::initializer_list<std::tuple<const char *, const DDS_TypeCode *, int>> ms,
-                     const DDS_TypeCode *base_type = nullptr)
-    {
-        DDS_TypeCode *t = make_struct(s, name, base_type);
-        for (auto &[n, type, flags] : ms)
-            add_member(t, n, type, flags & 1, flags & 2);
-        return t;
-    }
-    const DDS_TypeCode *str(uint32_t bound) { return make_string(s, DDS_TK_STRING, bound); }
-
-    Types()
-    {
-        const int KEY = 1, OPT = 2;
-        // struct ShapeType { @key string<128> color; int32 x; int32 y; int32 shapesize; }
-        shape = st("ShapeType", {{"color", str(128), KEY}, {"x", prim(DDS_TK_LONG), 0}, {"y", prim(DDS_TK_LONG), 0},
-                                 {"shapesize", prim(DDS_TK_LONG), 0}});
-        // struct Align8 { octet o; int64 ll; int16 s; float64 d; }
-        align8 = st("Align8", {{"o", prim(DDS_TK_OCTET), 0}, {"ll", prim(DDS_TK_LONGLONG), 0},
-                               {"s", prim(DDS_TK_SHORT), 0}, {"d", prim(DDS_TK_DOUBLE), 0}});
-        // struct Texts { string s; wstring w; sequence<int16> q; boolean b; char c; }
-        texts = st("Texts", {{"s", str(0), 0}, {"w", make_string(s, DDS_TK_WSTRING, 0), 0},
-                             {"q", make_sequence(s, prim(DDS_TK_SHORT), 0), 0}, {"b", prim(DDS_TK_BOOLEAN), 0},
-                             {"c", prim(DDS_TK_CHAR), 0}});
-        color = make_enum(s, "Color");
-        add_enumerator(color, "RED", 1);
-        add_enumerator(color, "GREEN", 2);
-        add_enumerator(color, "BLUE", 4);
-        // struct Point { int32 x; float64 y; }
-        point = st("Point", {{"x", prim(DDS_TK_LONG), 0}, {"y", prim(DDS_TK_DOUBLE), 0}});
-        // union U switch (int16) { case 1: int32 a; case 2: case 3: string<8> s; default: Point p; }
-        un = make_union(s, "U", prim(DDS_TK_SHORT));
-        add_case(un, "a", prim(DDS_TK_LONG), {1}, false);
-        add_case(un, "s", str(8), {2, 3}, false);
-        add_case(un, "p", point, {}, true);
-        // struct WithUnion { octet pre; U u; }
-        with_union = st("WithUnion", {{"pre", prim(DDS_TK_OCTET), 0}, {"u", un, 0}});
-        // union U2 switch (Color) { case RED: int32 a; }
-        un_nodefault = make_union(s, "U2", color);
-        add_case(un_nodefault, "a", prim(DDS_TK_LONG), {1}, false);
-        // struct Opt { int32 a; int32 a2; @optional int64 b; @optional string s; octet c; }
-        opt = st("Opt", {{"a", prim(DDS_TK_LONG), 0}, {"a2", prim(DDS_TK_LONG), 0}, {"b", prim(DDS_TK_LONGLONG), OPT},
-                         {"s", str(0), OPT}, {"c", prim(DDS_TK_OCTET), 0}});
-        // struct Arr { int16 m[2][3]; }
-        arr = st("Arr", {{"m", make_array(s, prim(DDS_TK_SHORT), {2, 3}), 0}});
-        // struct Ldbl { octet o; float128 ld; }
-        ldbl = st("Ldbl", {{"o", prim(DDS_TK_OCTET), 0}, {"ld", prim(DDS_TK_LONGDOUBLE), 0}});
-        // struct Base { @key int32 id; }  struct Everything : Base { ... every kind ... }
-        base = st("Base", {{"id", prim(DDS_TK_LONG), KEY}});
-        everything = make_struct(s, "Everything", base);
-        const DDS_TCKind kinds[] = {DDS_TK_SHORT, DDS_TK_LONG, DDS_TK_USHORT, DDS_TK_ULONG, DDS_TK_FLOAT,
-                                    DDS_TK_DOUBLE, DDS_TK_BOOLEAN, DDS_TK_CHAR, DDS_TK_OCTET, DDS_TK_LONGLONG,
-                                    DDS_TK_ULONGLONG, DDS_TK_LONGDOUBLE, DDS_TK_WCHAR};
-        for (DDS_TCKind k : kinds)
-            add_member(everything, "p" + std::to_string(int(k)), prim(k));
-        add_member(everything, "str", str(0));
-        add_member(everything, "bstr", str(5));
-        add_member(everything, "wstr", make_string(s, DDS_TK_WSTRING, 0));
-        add_member(everything, "pt", point);
-        add_member(everything, "seq", make_sequence(s, prim(DDS_TK_LONG), 0));
-        add_member(everything, "bseq", make_sequence(s, prim(DDS_TK_SHORT), 3));
-        add_member(everything, "sseq", make_sequence(s, str(0), 0));
-        add_member(everything, "pseq", make_alias(s, "Points", make_sequence(s, point, 0)));
-        add_member(everything, "bools", make_sequence(s, prim(DDS_TK_BOOLEAN), 0));
-        add_member(everything, "colors", make_sequence(s, color, 0));
-        add_member(everything, "lds", make_sequence(s, prim(DDS_TK_LONGDOUBLE), 2));
-        add_member(everything, "m", make_array(s, prim(DDS_TK_SHORT), {2, 3}));
-        add_member(everything, "names", make_array(s, str(0), {2}));
-        add_member(everything, "parr", make_array(s, point, {2}));
-        add_member(everything, "col", color);
-        add_member(everything, "u", un);
-        add_member(everything, "oll", prim(DDS_TK_LONGLONG), false, true);
-        add_member(everything, "opt", point, false, true);
-        add_member(everything, "cnt", make_alias(s, "Count", prim(DDS_TK_ULONG)));
-        // struct Reject { string<4> s; sequence<int32,2> q; boolean b; Color c; sequence<int32> big; @optional int16 o; }
-        reject = st("Reject", {{"s", str(4), 0}, {"q", make_sequence(s, prim(DDS_TK_LONG), 2), 0},
-                               {"b", prim(DDS_TK_BOOLEAN), 0}, {"c", color, 0},
-                               {"big", make_sequence(s, prim(DDS_TK_LONG), 0), 0}, {"o", prim(DDS_TK_SHORT), OPT}});
-        // struct Blob { @optional sequence<octet> data; }
-        blob = st("Blob", {{"data", make_sequence(s, prim(DDS_TK_OCTET), 0), OPT}});
-        // Keys.
-        k_id = st("KId", {{"id", prim(DDS_TK_LONG), KEY}, {"name", str(8), 0}});
-        inner_keyed = st("InnerKeyed", {{"a", prim(DDS_TK_SHORT), KEY}, {"b", prim(DDS_TK_LONGLONG), 0}});
-        outer_keyed = st("OuterKeyed", {{"other", prim(DDS_TK_LONG), 0}, {"in", inner_keyed, KEY}});
-        inner_plain = st("InnerPlain", {{"a", prim(DDS_TK_SHORT), 0}, {"b", prim(DDS_TK_LONGLONG), 0}});
-        outer_plain = st("OuterPlain", {{"in", inner_plain, KEY}, {"other", prim(DDS_TK_LONG), 0}});
-        k_unbounded = st("KUnbounded", {{"name", str(0), KEY}});
-        keyless = st("Keyless", {{"x", prim(DDS_TK_LONG), 0}});
-        for (DDS_TypeCode *t : {shape, align8, texts, with_union, un_nodefault, opt, arr, ldbl, everything, reject, blob,
-                                k_id, outer_keyed, outer_plain, k_unbounded, keyless})
-            EXPECT_EQ("", s.finish(t));
-    }
-};
-
-Types &types()
+// Type libraries read from data files, kept for the whole run (still reachable at exit: no leak report).
+std::shared_ptr<DDS_TypeLibrary> library(const std::string &file)
 {
-    static Types *t = new Types;
-    return *t;
+    static auto *libs = new std::map<std::string, std::shared_ptr<DDS_TypeLibrary>>;
+    std::shared_ptr<DDS_TypeLibrary> &lib = (*libs)[file];
+    if (!lib) {
+        lib.reset(DDS_TypeLibrary_new(), DDS_TypeLibrary_delete);
+        EXPECT_EQ(DDS_RETCODE_OK, DDS_TypeLibrary_load_file(lib.get(), file.c_str()));
+    }
+    return lib;
 }
+const DDS_TypeCode *find(const std::string &file, const char *type)
+{
+    const DDS_TypeCode *t = DDS_TypeLibrary_find(library(file).get(), type);
+    EXPECT_NE(nullptr, t) << type;
+    return t;
+}
+const DDS_TypeCode *type(const char *name) { return find(QUELT_TEST_DATA "/wire/types.xml", name); }
+// Ext as the IDL declares it, and as a newer release does.
+const DDS_TypeCode *same(const char *name) { return find(QUELT_TEST_DATA "/wire/extensible_idl.xml", name); }
+const DDS_TypeCode *evolved(const char *name) { return find(QUELT_TEST_DATA "/extensible.xml", name); }
 
 void fill_shape(DDS_DynamicData *d, const char *color)
 {
@@ -273,47 +187,6 @@ void fill_everything(DDS_DynamicData *d, int variant)
 }
 constexpr int kEverythingVariants = 4;
 
-// Ext as the IDL declares it.
-const char *const kSameAsIdl = R"(<dds><types><module name="Ext">
-  <struct name="Inner" extensibility="appendable">
-    <member name="a" type="int32"/><member name="s" type="string" stringMaxLength="8"/>
-  </struct>
-  <struct name="App" extensibility="appendable">
-    <member name="id" type="string" stringMaxLength="11" key="true"/>
-    <member name="count" type="int32"/>
-    <member name="items" type="nonBasic" nonBasicTypeName="Inner" sequenceMaxLength="-1"/>
-    <member name="nested" type="nonBasic" nonBasicTypeName="Inner"/>
-  </struct>
-  <struct name="Mut" extensibility="mutable">
-    <member name="id" type="int32" key="true"/>
-    <member name="opt" type="int32" optional="true"/>
-    <member name="name" type="string" stringMaxLength="16"/>
-    <member name="value" type="float64"/>
-    <member name="shorts" type="int16" sequenceMaxLength="-1"/>
-    <member name="inner" type="nonBasic" nonBasicTypeName="Inner" optional="true"/>
-  </struct>
-  <struct name="Fin">
-    <member name="id" type="int32" key="true"/><member name="big" type="int64"/>
-    <member name="s" type="string" stringMaxLength="8"/>
-  </struct>
-</module></types></dds>)";
-
-// Types read from XML, kept for the whole run.
-const DDS_TypeCode *find(const char *xml, const char *file, const char *type)
-{
-    static auto *libs = new std::map<std::string, DDS_TypeLibrary *>; // still reachable at exit: no leak report
-    DDS_TypeLibrary *&lib = (*libs)[file];
-    if (!lib) {
-        lib = DDS_TypeLibrary_new();
-        EXPECT_EQ(DDS_RETCODE_OK, xml ? DDS_TypeLibrary_load_string(lib, xml, file) : DDS_TypeLibrary_load_file(lib, file));
-    }
-    const DDS_TypeCode *t = DDS_TypeLibrary_find(lib, type);
-    EXPECT_NE(nullptr, t) << type;
-    return t;
-}
-// Ext as the IDL declares it, and as a newer release does (data/extensible.xml).
-const DDS_TypeCode *same(const char *type) { return find(kSameAsIdl, "same.xml", type); }
-const DDS_TypeCode *evolved(const char *type) { return find(nullptr, QUELT_TEST_DATA "/extensible.xml", type); }
 
 // The samples xcdr2_capture.c writes, set by name (so they fit both versions of each type).
 void fill_app(DDS_DynamicData *d)
@@ -350,18 +223,6 @@ void fill_fin(DDS_DynamicData *d)
     OK(DDS_DynamicData_set_string(d, "s", 0, "fin"));
 }
 
-// Optionals of an appendable type, and a mutable type with explicit ids.
-const char *const kMore = R"(<dds><types>
-  <struct name="O" extensibility="appendable">
-    <member name="a" type="int16" optional="true"/><member name="b" type="int64" optional="true"/>
-    <member name="c" type="uint8"/>
-  </struct>
-  <struct name="M" extensibility="mutable">
-    <member name="k" type="int32" key="true" id="5"/>
-    <member name="o" type="int16" optional="true" id="1"/>
-    <member name="d" type="float64"/>
-  </struct></types></dds>)";
-const DDS_TypeCode *more(const char *type) { return find(kMore, "more.xml", type); }
 
 void fill_m(DDS_DynamicData *d)
 {
@@ -401,7 +262,7 @@ Sample expected(const DDS_TypeCode *t, const Capture &c)
 
 struct Image {
     std::string name;
-    std::function<const DDS_TypeCode *()> type;
+    const DDS_TypeCode *type;
     std::function<void(DDS_DynamicData *)> fill;
     DDS_DataRepresentationId_t rep;
     bool be;
@@ -410,14 +271,12 @@ struct Image {
 
 std::vector<Image> images()
 {
-    Types &T = types();
-    const auto t = [](DDS_TypeCode *p) { return [p] { return static_cast<const DDS_TypeCode *>(p); }; };
     std::vector<Image> v = {
-        {"shape", t(T.shape), [](DDS_DynamicData *d) { fill_shape(d, "RED"); }, X1, false,
+        {"shape", type("ShapeType"), [](DDS_DynamicData *d) { fill_shape(d, "RED"); }, X1, false,
          le1({4, 0, 0, 0, 'R', 'E', 'D', 0, 1, 0, 0, 0, 2, 0, 0, 0, 30, 0, 0, 0})},
-        {"shape big endian", t(T.shape), [](DDS_DynamicData *d) { fill_shape(d, "RED"); }, X1, true,
+        {"shape big endian", type("ShapeType"), [](DDS_DynamicData *d) { fill_shape(d, "RED"); }, X1, true,
          {0, 0, 0, 0, 0, 0, 0, 4, 'R', 'E', 'D', 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 30}},
-        {"8-byte alignment", t(T.align8),
+        {"8-byte alignment", type("Align8"),
          [](DDS_DynamicData *d) {
              OK(DDS_DynamicData_set_octet(d, "o", 0, 0xaa));
              OK(DDS_DynamicData_set_longlong(d, "ll", 0, 0x0102030405060708LL));
@@ -425,7 +284,7 @@ std::vector<Image> images()
              OK(DDS_DynamicData_set_double(d, "d", 0, 1.0));
          },
          X1, false, le1({0xaa, 0, 0, 0, 0, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 0xfe, 0xff, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xf0, 0x3f})},
-        {"strings and sequences", t(T.texts),
+        {"strings and sequences", type("Texts"),
          [](DDS_DynamicData *d) {
              const DDS_Wchar hi[] = {'h', 'i', 0};
              OK(DDS_DynamicData_set_wstring(d, "w", 0, hi));
@@ -435,27 +294,27 @@ std::vector<Image> images()
              OK(DDS_DynamicData_set_char(d, "c", 0, 'z'));
          },
          X1, false, le1({1, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 'h', 0, 'i', 0, 2, 0, 0, 0, 1, 0, 0xff, 0xff, 1, 'z'})},
-        {"union case", t(T.with_union),
+        {"union case", type("WithUnion"),
          [](DDS_DynamicData *d) {
              OK(DDS_DynamicData_set_octet(d, "pre", 0, 7));
              OK(DDS_DynamicData_set_long(d, "u.a", 0, 5));
          },
          X1, false, le1({7, 0, 1, 0, 5, 0, 0, 0})},
-        {"union default case", t(T.with_union),
+        {"union default case", type("WithUnion"),
          [](DDS_DynamicData *d) {
              OK(DDS_DynamicData_set_octet(d, "pre", 0, 7));
              OK(DDS_DynamicData_set_long(d, "u.p.x", 0, 3));
              OK(DDS_DynamicData_set_double(d, "u.p.y", 0, 2.0));
          },
          X1, false, le1({7, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x40})},
-        {"union without a matching case", t(T.un_nodefault),
+        {"union without a matching case", type("U2"),
          [](DDS_DynamicData *d) {
              union_select(d->type, d->p, -1);
              reinterpret_cast<UnionRep *>(d->p)->disc = 4; // BLUE: no case
          },
          X1, false, le1({4, 0, 0, 0})},
         // The optional value's alignment restarts after its header: b starts at 12, unpadded.
-        {"optionals", t(T.opt),
+        {"optionals", type("Opt"),
          [](DDS_DynamicData *d) {
              OK(DDS_DynamicData_set_long(d, "a", 0, 1));
              OK(DDS_DynamicData_set_long(d, "a2", 0, 2));
@@ -463,7 +322,7 @@ std::vector<Image> images()
              OK(DDS_DynamicData_set_octet(d, "c", 0, 9));
          },
          X1, false, le1({1, 0, 0, 0, 2, 0, 0, 0, 2, 0, 8, 0, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 3, 0, 0, 0, 9})},
-        {"multi-dimensional array", t(T.arr),
+        {"multi-dimensional array", type("Arr"),
          [](DDS_DynamicData *d) {
              for (int i = 1; i <= 2; ++i)
                  for (int j = 1; j <= 3; ++j)
@@ -471,7 +330,7 @@ std::vector<Image> images()
                                                   0, short(i * 10 + j)));
          },
          X1, false, le1({11, 0, 12, 0, 13, 0, 21, 0, 22, 0, 23, 0})},
-        {"long double", t(T.ldbl),
+        {"long double", type("Ldbl"),
          [](DDS_DynamicData *d) {
              DDS_LongDouble ld;
              for (int i = 0; i < 16; ++i)
@@ -481,9 +340,9 @@ std::vector<Image> images()
          },
          X1, false, le1({1, 0, 0, 0, 0, 0, 0, 0, 0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xab, 0xac,
                          0xad, 0xae, 0xaf})},
-        {"mutable as a parameter list", [] { return more("M"); }, fill_m, X1, false, param_list({kParamK, kParamD, kParamEnd})},
+        {"mutable as a parameter list", type("M"), fill_m, X1, false, param_list({kParamK, kParamD, kParamEnd})},
         // D_CDR2 BE, DHEADER 13: a absent, b present (aligned to 4, not 8), c.
-        {"appendable optionals take a presence byte", [] { return more("O"); },
+        {"appendable optionals take a presence byte", type("O"),
          [](DDS_DynamicData *d) {
              OK(DDS_DynamicData_set_longlong(d, "b", 0, 0x0102030405060708LL));
              OK(DDS_DynamicData_set_octet(d, "c", 0, 9));
@@ -497,7 +356,7 @@ std::vector<Image> images()
     blob.resize(blob.size() + n);
     blob[20] = 0xa5;
     blob.back() = 0x5a;
-    v.push_back({"long optional", t(T.blob),
+    v.push_back({"long optional", type("Blob"),
                  [](DDS_DynamicData *d) {
                      OK(DDS_DynamicData_set_octet(d, "data[70000]", 0, 0x5a));
                      OK(DDS_DynamicData_set_octet(d, "data[1]", 0, 0xa5));
@@ -505,7 +364,7 @@ std::vector<Image> images()
                  X1, false, blob});
     for (const Capture &c : kCaptures)
         for (bool be : {false, true})
-            v.push_back({std::string("Cyclone ") + c.file + (be ? " BE" : " LE"), [c] { return same(c.type); }, c.fill, X2, be,
+            v.push_back({std::string("Cyclone ") + c.file + (be ? " BE" : " LE"), same(c.type), c.fill, X2, be,
                          read_file(std::string(c.file) + (be ? "_be.bin" : "_le.bin"))});
     return v;
 }
@@ -515,10 +374,10 @@ TEST(Wire, ImagesDecodeAndOurEncoderWritesTheSameBytes)
     for (const Image &c : images()) {
         SCOPED_TRACE(c.name);
         ASSERT_FALSE(c.bytes.empty());
-        Sample d(c.type());
+        Sample d(c.type);
         c.fill(d);
         EXPECT_EQ(hex(c.bytes), hex(encode(d, c.rep, c.be)));
-        Sample back(c.type());
+        Sample back(c.type);
         EXPECT_EQ(DDS_RETCODE_OK, decode(back, c.bytes));
         EXPECT_TRUE(DDS_DynamicData_equal(d, back));
     }
@@ -535,7 +394,7 @@ TEST(Wire, RoundTripsInEveryRepresentationAndOrderOverAnyEarlierValue)
             for (int from = 0; from < kEverythingVariants; ++from)
                 for (int over = 0; over < kEverythingVariants; ++over) {
                     SCOPED_TRACE(testing::Message() << from << " over " << over);
-                    Sample src(types().everything), dst(types().everything);
+                    Sample src(type("Everything")), dst(type("Everything"));
                     fill_everything(src, from);
                     fill_everything(dst, over);
                     const Bytes b = encode(src, rep, be);
@@ -605,45 +464,27 @@ TEST(Wire, EvolvedTypesReadOlderAndNewerSamples)
 
 TEST(Wire, MaxSerializedSizes)
 {
-    Types &T = types();
-    TypeStore s;
-    // struct { octet o; string<3> s; int64 l; }: the string ends at 9..12, so l always lands at 16.
-    DDS_TypeCode *padded = make_struct(s, "Padded");
-    add_member(padded, "o", prim(DDS_TK_OCTET));
-    add_member(padded, "s", make_string(s, DDS_TK_STRING, 3));
-    add_member(padded, "l", prim(DDS_TK_LONGLONG));
-    // struct { int32 n; sequence<float64,3> q; }
-    DDS_TypeCode *seq = make_struct(s, "Seq");
-    add_member(seq, "n", prim(DDS_TK_LONG));
-    add_member(seq, "q", make_sequence(s, prim(DDS_TK_DOUBLE), 3));
-    // struct { int32 a; @optional int64 b; octet c; }: the value needs no padding after its header.
-    DDS_TypeCode *bounded_opt = make_struct(s, "BoundedOpt");
-    add_member(bounded_opt, "a", prim(DDS_TK_LONG));
-    add_member(bounded_opt, "b", prim(DDS_TK_LONGLONG), false, true);
-    add_member(bounded_opt, "c", prim(DDS_TK_OCTET));
-    ASSERT_EQ("", s.finish(bounded_opt));
-    ASSERT_EQ("", s.finish(padded));
-    ASSERT_EQ("", s.finish(seq));
+    const DDS_TypeCode *padded = type("Padded");
     const struct {
         const char *name;
         const DDS_TypeCode *type;
         uint32_t max; // header included; 0: unbounded
         uint32_t key_max;
     } cases[] = {
-        {"int32", prim(DDS_TK_LONG), 8, 0},
-        {"shape", T.shape, 4 + 133 + 3 + 12, 133},
+        {"int32", primitive_type(DDS_TK_LONG), 8, 0},
+        {"shape", type("ShapeType"), 4 + 133 + 3 + 12, 133},
         {"padded string", padded, 4 + 24, 0},
-        {"bounded sequence", seq, 4 + 32, 0},
-        {"unbounded optional", T.opt, 0, 0},
-        {"optional", bounded_opt, 4 + 17, 0},
-        {"union", T.with_union, 4 + 17, 0},
-        {"array", T.arr, 4 + 12, 0},
-        {"long double", T.ldbl, 4 + 24, 0},
-        {"unbounded", T.texts, 0, 0},
-        {"key int32", T.k_id, 4 + 4 + 4 + 9, 4},
-        {"key in nested keyed struct", T.outer_keyed, 4 + 16, 2},
-        {"key of all members of a plain struct", T.outer_plain, 4 + 20, 12}, // XCDR2: int64 aligns to 4
-        {"unbounded key", T.k_unbounded, 0, UINT32_MAX},
+        {"bounded sequence", type("Seq"), 4 + 32, 0},
+        {"unbounded optional", type("Opt"), 0, 0},
+        {"optional", type("BoundedOpt"), 4 + 17, 0},
+        {"union", type("WithUnion"), 4 + 17, 0},
+        {"array", type("Arr"), 4 + 12, 0},
+        {"long double", type("Ldbl"), 4 + 24, 0},
+        {"unbounded", type("Texts"), 0, 0},
+        {"key int32", type("KId"), 4 + 4 + 4 + 9, 4},
+        {"key in nested keyed struct", type("OuterKeyed"), 4 + 16, 2},
+        {"key of all members of a plain struct", type("OuterPlain"), 4 + 20, 12}, // XCDR2: int64 aligns to 4
+        {"unbounded key", type("KUnbounded"), 0, UINT32_MAX},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -658,14 +499,14 @@ TEST(Wire, MaxSerializedSizes)
         EXPECT_GE(DDS_TypeCode_get_max_serialized_size(padded), DDS_DynamicData_get_serialized_size(d));
     }
     EXPECT_EQ(DDS_TypeCode_get_max_serialized_size(padded), DDS_DynamicData_get_serialized_size(d));
-    Sample sh(T.shape);
+    Sample sh(type("ShapeType"));
     fill_shape(sh, std::string(128, 'c').c_str());
-    EXPECT_EQ(DDS_TypeCode_get_max_serialized_size(T.shape), DDS_DynamicData_get_serialized_size(sh));
+    EXPECT_EQ(DDS_TypeCode_get_max_serialized_size(type("ShapeType")), DDS_DynamicData_get_serialized_size(sh));
 }
 
 TEST(Wire, OutputBufferTooSmallOrSampleOverItsBound)
 {
-    Sample d(types().shape);
+    Sample d(type("ShapeType"));
     fill_shape(d, "RED");
     unsigned char buf[64];
     for (DDS_UnsignedLong cap : {0u, 4u, 23u}) {
@@ -689,27 +530,26 @@ TEST(Wire, OutputBufferTooSmallOrSampleOverItsBound)
 // otherwise the MD5 of that stream.
 TEST(Wire, KeyHash)
 {
-    Types &T = types();
     const struct {
         const char *name;
         const DDS_TypeCode *type;
         std::function<void(DDS_DynamicData *)> fill;
         Bytes hash;
     } cases[] = {
-        {"short key", T.k_id,
+        {"short key", type("KId"),
          [](DDS_DynamicData *d) {
              OK(DDS_DynamicData_set_long(d, "id", 0, 0x01020304));
              OK(DDS_DynamicData_set_string(d, "name", 0, "ignored"));
          },
          {1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         // MD5 of 00 00 00 04 'R' 'E' 'D' 00 (the key stream), computed with md5sum.
-        {"long key", T.shape, [](DDS_DynamicData *d) { fill_shape(d, "RED"); },
+        {"long key", type("ShapeType"), [](DDS_DynamicData *d) { fill_shape(d, "RED"); },
          {0xd3, 0x6d, 0xe8, 0x65, 0xfa, 0xc2, 0x95, 0x15, 0x5f, 0x18, 0xdf, 0x71, 0x57, 0xb2, 0x17, 0xe6}},
         // string<11>: at most 4 + 12 bytes, so the stream itself.
         {"key of exactly 16 bytes at most", same("Ext::App"), fill_app,
          {0, 0, 0, 6, 'a', 'p', 'p', '-', '1', 0, 0, 0, 0, 0, 0, 0}},
         {"key of a mutable type", evolved("Ext::Mut"), fill_mut, {0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {"keyed nested struct gives its keys", T.outer_keyed,
+        {"keyed nested struct gives its keys", type("OuterKeyed"),
          [](DDS_DynamicData *d) {
              OK(DDS_DynamicData_set_long(d, "other", 0, 9));
              OK(DDS_DynamicData_set_short(d, "in.a", 0, 0x0506));
@@ -717,7 +557,7 @@ TEST(Wire, KeyHash)
          },
          {5, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         // The int64 aligns to 4, 12 bytes zero padded.
-        {"plain nested struct gives all members", T.outer_plain,
+        {"plain nested struct gives all members", type("OuterPlain"),
          [](DDS_DynamicData *d) {
              OK(DDS_DynamicData_set_short(d, "in.a", 0, 5));
              OK(DDS_DynamicData_set_longlong(d, "in.b", 0, 0x0102030405060708LL));
@@ -744,14 +584,14 @@ TEST(Wire, KeyHash)
         EXPECT_EQ(hex(h.value, 16), hex(again.value, 16));
         EXPECT_FALSE(DDS_DynamicData_equal(d, back));
     }
-    Sample keyless(T.keyless);
+    Sample keyless(type("Keyless"));
     DDS_KeyHash_t h;
     std::memset(h.value, 0xff, 16);
     EXPECT_EQ(DDS_RETCODE_PRECONDITION_NOT_MET, DDS_DynamicData_get_keyhash(keyless, &h));
     EXPECT_EQ(hex(Bytes(16, 0)), hex(h.value, 16));
-    EXPECT_FALSE(DDS_TypeCode_is_keyhash_reversible(T.keyless));
+    EXPECT_FALSE(DDS_TypeCode_is_keyhash_reversible(type("Keyless")));
     // Bytes after the key stream must be the zero padding.
-    Sample k(T.k_id);
+    Sample k(type("KId"));
     DDS_KeyHash_t bad = {{1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
     EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, DDS_DynamicData_set_from_keyhash(k, &bad));
 }
@@ -760,7 +600,7 @@ TEST(Wire, KeyHash)
 
 TEST(Wire, RejectsDamagedXcdr1Buffers)
 {
-    const DDS_TypeCode *t = types().reject;
+    const DDS_TypeCode *t = type("Reject");
     Sample good(t);
     OK(DDS_DynamicData_set_string(good, "s", 0, "ab"));
     OK(DDS_DynamicData_set_long(good, "q[1]", 0, 7));
@@ -831,7 +671,7 @@ TEST(Wire, RejectsDamagedXcdr1Buffers)
     padded.push_back(0);
     EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, decode(d, padded));
     // An enum discriminator that names no enumerator.
-    Sample u(types().un_nodefault);
+    Sample u(type("U2"));
     EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, decode(u, le1({3, 0, 0, 0})));
 }
 
@@ -856,13 +696,13 @@ TEST(Wire, ExtensibleBuffersSkipUnknownMembersAndRefuseMalformedOnes)
     DDS_Long id = 0;
     OK(DDS_DynamicData_get_long(got, &id, "id", 0));
     EXPECT_EQ(17, id);
-    Sample m(more("M")), want(more("M"));
+    Sample m(type("M")), want(type("M"));
     fill_m(want);
     const Bytes unknown = {0x09, 0, 2, 0, 1, 2, 0, 0}, unknown_mu = {0x09, 0x40, 2, 0, 1, 2, 0, 0};
     OK(decode(m, param_list({kParamD, unknown, kParamK, kParamEnd})));
     EXPECT_TRUE(DDS_DynamicData_equal(want, m));
 
-    Sample o(more("O"));
+    Sample o(type("O"));
     OK(DDS_DynamicData_set_octet(o, "c", 0, 9));
     OK(DDS_DynamicData_set_longlong(o, "b", 0, 1));
     Bytes presence2 = encode(o, X2, true);
@@ -881,11 +721,11 @@ TEST(Wire, ExtensibleBuffersSkipUnknownMembersAndRefuseMalformedOnes)
         {"encapsulation 4", same("Ext::Fin"), with(fin, 0, 0x0400), ""},
         {"encapsulation 5", same("Ext::Fin"), with(fin, 0, 0x0500), ""},
         {"encapsulation 0x0c", same("Ext::Fin"), with(fin, 0, 0x0c00), ""},
-        {"presence byte 2", more("O"), presence2, ""},
-        {"XCDR1 unknown must-understand parameter", more("M"), param_list({kParamK, unknown_mu, kParamD, kParamEnd}),
+        {"presence byte 2", type("O"), presence2, ""},
+        {"XCDR1 unknown must-understand parameter", type("M"), param_list({kParamK, unknown_mu, kParamD, kParamEnd}),
          "member id 9 is marked must-understand"},
-        {"XCDR1 list without its end", more("M"), param_list({kParamK, kParamD}), ""},
-        {"plain CDR for a mutable type", more("M"), plain, ""},
+        {"XCDR1 list without its end", type("M"), param_list({kParamK, kParamD}), ""},
+        {"plain CDR for a mutable type", type("M"), plain, ""},
     };
     for (const auto &c : refused) {
         SCOPED_TRACE(c.name);
@@ -916,7 +756,7 @@ TEST(Wire, ExtensibleBuffersSkipUnknownMembersAndRefuseMalformedOnes)
 
 TEST(Wire, ArgumentAndStateErrors)
 {
-    Sample d(types().shape);
+    Sample d(type("ShapeType"));
     const unsigned char b[4] = {0, 1, 0, 0};
     EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, DDS_DynamicData_to_cdr_buffer(d, nullptr, nullptr));
     EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, DDS_DynamicData_from_cdr_buffer(d, nullptr, 4));
@@ -924,7 +764,7 @@ TEST(Wire, ArgumentAndStateErrors)
     EXPECT_EQ(DDS_RETCODE_PRECONDITION_NOT_MET, DDS_DynamicData_from_cdr_buffer(empty, b, 4));
     EXPECT_EQ(0u, DDS_DynamicData_get_serialized_size(empty));
     // A sample with a bound member is read-only; the bound member reads and writes its own form.
-    Sample e(types().everything), pt(nullptr);
+    Sample e(type("Everything")), pt(nullptr);
     OK(DDS_DynamicData_bind_complex_member(e, pt, "pt", 0));
     EXPECT_EQ(DDS_RETCODE_PRECONDITION_NOT_MET, decode(e, encode(e)));
     const Bytes part = encode(pt);
@@ -938,7 +778,7 @@ TEST(Wire, ArgumentAndStateErrors)
 TEST(Wire, FuzzedBuffersAreRejectedOrConsistent)
 {
     std::mt19937 rng(20240611);
-    const DDS_TypeCode *t = types().everything;
+    const DDS_TypeCode *t = type("Everything");
     Sample src(t);
     fill_everything(src, 1);
     const Bytes valid = encode(src);
@@ -1053,34 +893,6 @@ TEST(Wire, AnnouncementsOfRegisteredEndpointsGainTheRepresentationParameter)
 // valid data) and says so once; appendable types evolve in both byte orders; a few bytes cannot
 // make the decoder allocate much. Domains 135..137.
 
-const char *const kFitTypes = R"(<dds><types>
-  <struct name="W_Shape"><member name="color" type="string"/><member name="x" type="int32"/>
-    <member name="y" type="int32"/><member name="shapesize" type="int32"/></struct>
-  <struct name="R_Shape_f64"><member name="color" type="string"/><member name="x" type="float64"/>
-    <member name="y" type="int32"/><member name="shapesize" type="int32"/></struct>
-  <struct name="R_Shape_z"><member name="color" type="string"/><member name="x" type="int32"/>
-    <member name="y" type="int32"/><member name="shapesize" type="int32"/><member name="z" type="int32"/></struct>
-  <enum name="E"><enumerator name="A"/><enumerator name="B"/></enum>
-  <struct name="R_Shape_enum"><member name="color" type="string"/><member name="x" type="nonBasic" nonBasicTypeName="E"/>
-    <member name="y" type="int32"/><member name="shapesize" type="int32"/></struct>
-  <struct name="W_P" extensibility="appendable"><member name="a" type="int32"/></struct>
-  <struct name="R_P" extensibility="appendable"><member name="a" type="int32"/><member name="b" type="int32"/></struct>
-  <struct name="R_Fin"><member name="n" type="int32"/><member name="a" type="int32"/></struct>
-  <struct name="Big" extensibility="appendable"><member name="m" type="int32" arrayDimensions="65536"/></struct>
-  <struct name="Bigs" extensibility="appendable"><member name="s" type="nonBasic" nonBasicTypeName="Big" sequenceMaxLength="-1"/></struct>
-</types></dds>)";
-
-std::shared_ptr<DDS_TypeLibrary> fit_types()
-{
-    static std::shared_ptr<DDS_TypeLibrary> lib = [] {
-        std::shared_ptr<DDS_TypeLibrary> made(DDS_TypeLibrary_new(), DDS_TypeLibrary_delete);
-        EXPECT_EQ(DDS_RETCODE_OK, DDS_TypeLibrary_load_string(made.get(), kFitTypes, "fit"));
-        return made;
-    }();
-    return lib;
-}
-
-const DDS_TypeCode *fit(const char *name) { return DDS_TypeLibrary_find(fit_types().get(), name); }
 
 // Why the reader's type refuses the bytes ("" when it takes them).
 std::string refusal(const DDS_TypeCode *t, DDS_DynamicData *d, Bytes b)
@@ -1100,7 +912,7 @@ DDS_DomainParticipant *fit_endpoint(int domain, const DDS_TypeCode *t, bool writ
     ParticipantPlan plan;
     plan.name = writer ? "Fit::Writer" : "Fit::Reader";
     plan.domain_id = domain;
-    plan.types = fit_types();
+    plan.types = library(QUELT_TEST_DATA "/wire/types.xml");
     auto topic = std::make_unique<TopicPlan>();
     topic->name = topic->type_name = "Fit";
     topic->type = t;
@@ -1162,7 +974,7 @@ TEST(Wire, PayloadsThatDoNotFitTheType)
     LogCapture log;
     for (const auto &c : cases) {
         const std::string name = std::string(c.writer) + " -> " + c.reader + (c.big_endian ? " BE" : "");
-        Sample w(fit(c.writer)), r(fit(c.reader));
+        Sample w(type(c.writer)), r(type(c.reader));
         Bytes b = c.raw;
         if (c.fill) {
             c.fill(w);
@@ -1180,7 +992,7 @@ TEST(Wire, PayloadsThatDoNotFitTheType)
         if (c.domain == 0)
             continue;
         // Across participants: the reader hands out what fits, drops the rest with one line.
-        DDS_DomainParticipant *pw = fit_endpoint(c.domain, fit(c.writer), true), *pr = fit_endpoint(c.domain, fit(c.reader), false);
+        DDS_DomainParticipant *pw = fit_endpoint(c.domain, type(c.writer), true), *pr = fit_endpoint(c.domain, type(c.reader), false);
         ASSERT_TRUE(pw && pr) << name;
         DDS_DataWriter *dw = DDS_DomainParticipant_lookup_datawriter_by_name(pw, "Pub::W");
         DDS_DataReader *dr = DDS_DomainParticipant_lookup_datareader_by_name(pr, "Sub::R");
