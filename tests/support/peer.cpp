@@ -12,7 +12,8 @@
 //       refused       prints "refused K": the writes the log says were refused so far
 //     and exits 0 at the end of its input.
 //   quelt_test_peer subscribe XML [COUNT [TIMEOUT_S]]
-//     Takes from "Sub::SquareReader" of ShapesLib::ShapeSubscriber through our DDS layer alone.
+//     Takes from "Sub::SquareReader" of ShapesLib::ShapeSubscriber through our DDS layer (the
+//     connector only makes the participant and waits).
 //     Prints "ready", then "data COLOR X Y SIZE" or "notice COLOR STATE" per sample; after COUNT
 //     samples (0: no end) "idle RC" with the code of one more short wait (10: nothing else came),
 //     and exits 0. Exits 1 after TIMEOUT_S seconds (default 60) without data.
@@ -117,21 +118,10 @@ int publish(const char *xml)
 
 int subscribe(const char *xml, int count, int timeoutS)
 {
-    DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
-    DDS_DomainParticipantFactoryQos q;
-    DDS_DomainParticipantFactoryQos_initialize(&q);
-    DDS_StringSeq_ensure_length(&q.profile.url_profile, 1, 1);
-    *DDS_StringSeq_get_reference(&q.profile.url_profile, 0) = DDS_String_dup(xml);
-    DDS_DomainParticipantFactory_set_qos(f, &q);
-    DDS_DomainParticipantFactoryQos_finalize(&q);
-    DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "ShapesLib::ShapeSubscriber");
-    DDS_DataReader *r = p ? DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::SquareReader") : nullptr;
+    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml, nullptr);
+    DDS_DataReader *r = c ? QueltDDSConnector_getReader(c, "Sub::SquareReader") : nullptr;
     if (!r)
         return 3;
-    DDS_WaitSet *ws = DDS_WaitSet_new();
-    DDS_StatusCondition *cond = DDS_Entity_get_statuscondition(DDS_DataReader_as_entity(r));
-    DDS_StatusCondition_set_enabled_statuses(cond, DDS_DATA_AVAILABLE_STATUS);
-    DDS_WaitSet_attach_condition(ws, DDS_StatusCondition_as_condition(cond));
     say("ready");
 
     DDS_DynamicDataSeq data;
@@ -139,9 +129,8 @@ int subscribe(const char *xml, int count, int timeoutS)
     DDS_DynamicDataSeq_initialize(&data);
     DDS_SampleInfoSeq_initialize(&infos);
     int got = 0;
-    const DDS_Duration_t step{1, 0};
     for (int waited = 0; (count == 0 || got < count) && waited < timeoutS;) {
-        if (DDS_WaitSet_wait(ws, nullptr, &step) == DDS_RETCODE_TIMEOUT) {
+        if (QueltDDSConnector_wait(c, 1000) == DDS_RETCODE_TIMEOUT) {
             ++waited;
             continue;
         }
@@ -168,15 +157,11 @@ int subscribe(const char *xml, int count, int timeoutS)
         DDS_DynamicDataReader_return_loan(r, &data, &infos);
     }
     const bool done = count > 0 && got >= count;
-    if (done) {
-        const DDS_Duration_t idle{0, 300000000};
-        say("idle " + std::to_string(DDS_WaitSet_wait(ws, nullptr, &idle)));
-    }
+    if (done)
+        say("idle " + std::to_string(QueltDDSConnector_wait(c, 300)));
     DDS_DynamicDataSeq_finalize(&data);
     DDS_SampleInfoSeq_finalize(&infos);
-    DDS_WaitSet_delete(ws);
-    DDS_DomainParticipantFactory_delete_participant(f, p);
-    DDS_DomainParticipantFactory_finalize_instance();
+    QueltDDSConnector_delete(c);
     return done ? 0 : 1;
 }
 

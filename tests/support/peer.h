@@ -115,7 +115,7 @@ public:
     // limit has passed.
     int finish(std::chrono::milliseconds limit = std::chrono::seconds(60))
     {
-        closeInput();
+        closeFd(toPeer_);
         const auto end = std::chrono::steady_clock::now() + limit;
         int status = -1;
         while (pid_ > 0) {
@@ -131,7 +131,7 @@ public:
                 poll(nullptr, 0, 20);
         }
         pid_ = -1;
-        closeOutput();
+        closePipes();
         return status;
     }
 
@@ -143,23 +143,20 @@ public:
             waitpid(pid_, &status, 0);
         }
         pid_ = -1;
-        closeInput();
-        closeOutput();
+        closePipes();
         return status;
     }
 
 private:
-    void closeInput()
+    static void closeFd(int &fd)
     {
-        if (toPeer_ >= 0)
-            close(toPeer_);
-        toPeer_ = -1;
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
     }
-    void closeOutput()
+    void closePipes()
     {
-        if (fromPeer_ >= 0)
-            close(fromPeer_);
-        fromPeer_ = -1;
+        closeFd(toPeer_), closeFd(fromPeer_);
         pending_.clear();
         ended_ = false;
     }
