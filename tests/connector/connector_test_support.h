@@ -1,5 +1,5 @@
-// Shared helpers of the connector tests: per-test XML copies on their own domain and access to
-// the engine's Lua state (log capture and waits come from tests/support).
+// Shared helpers of the connector tests: connectors on their own domain and access to the
+// engine's Lua state (log capture, waits and XML copies come from tests/support).
 #pragma once
 
 #include "DDSConnector.h"
@@ -7,12 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/support.h"
-
-#include <chrono>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,9 +16,6 @@
 #include <unistd.h>
 
 namespace quelt::test {
-
-// A temporary copy of an XML configuration whose domain_id="0" is replaced by the test's own id.
-using DomainXml = TempXml;
 
 inline std::string shapesXml() { return readFile(std::string(QUELT_EXAMPLES) + "/shapes/Shapes.xml"); }
 
@@ -38,7 +31,7 @@ private:
 
 // A connector of config on its own domain, deleted with the object.
 struct Connector {
-    DomainXml xml;
+    TempXml xml;
     QueltDDSConnector *c;
     Connector(int domain, const char *config, const std::string &text = shapesXml())
         : xml(text, domain), c(QueltDDSConnector_new(config, xml.path(), nullptr))
@@ -58,81 +51,8 @@ inline std::string text(char *s)
 }
 
 // Participant configurations the tests need beyond the Shapes example: orderings, missing names,
-// long names and empty participants.
-inline std::string testXml()
-{
-    const std::string p63(63, 'p'), w63(63, 'w'), p64(64, 'q');
-    return R"(<dds>
-  <types>
-    <struct name="ShapeType">
-      <member name="color" type="string" stringMaxLength="128" key="true"/>
-      <member name="x" type="int32"/>
-      <member name="y" type="int32"/>
-      <member name="shapesize" type="int32"/>
-    </struct>
-  </types>
-  <domain_library name="TestDomains">
-    <domain name="Test" domain_id="0">
-      <register_type name="ShapeType" type_ref="ShapeType"/>
-      <topic name="Square" register_type_ref="ShapeType"/>
-      <topic name="Circle" register_type_ref="ShapeType"/>
-    </domain>
-  </domain_library>
-  <domain_participant_library name="TestLib">
-    <domain_participant name="Empty" domain_ref="TestDomains::Test"/>
-    <domain_participant name="GroupsOnly" domain_ref="TestDomains::Test">
-      <publisher name="P"/>
-      <subscriber name="S"/>
-    </domain_participant>
-    <domain_participant name="Ordered" domain_ref="TestDomains::Test">
-      <publisher name="P1">
-        <data_writer name="W1" topic_ref="Square"/>
-        <data_writer name="W2" topic_ref="Circle"/>
-      </publisher>
-      <publisher name="P2">
-        <data_writer name="W3" topic_ref="Square"/>
-      </publisher>
-      <subscriber name="S1">
-        <data_reader name="R1" topic_ref="Square"/>
-        <data_reader name="R2" topic_ref="Circle"/>
-      </subscriber>
-      <subscriber name="S2">
-        <data_reader name="R3" topic_ref="Square"/>
-        <data_reader name="R4" topic_ref="Circle"/>
-      </subscriber>
-    </domain_participant>
-    <domain_participant name="Unnamed" domain_ref="TestDomains::Test">
-      <publisher>
-        <data_writer topic_ref="Square"/>
-      </publisher>
-      <subscriber>
-        <data_reader name="R" topic_ref="Square"/>
-        <data_reader topic_ref="Square"/>
-        <data_reader topic_ref="Circle"/>
-      </subscriber>
-    </domain_participant>
-    <domain_participant name="LongNames" domain_ref="TestDomains::Test">
-      <publisher name=")" + p63 + R"(">
-        <data_writer name=")" + w63 + R"(" topic_ref="Square"/>
-      </publisher>
-      <publisher name=")" + p64 + R"(">
-        <data_writer name=")" + w63 + R"(" topic_ref="Square"/>
-      </publisher>
-    </domain_participant>
-    <domain_participant name="Writer" domain_ref="TestDomains::Test">
-      <publisher name="Pub">
-        <data_writer name="W" topic_ref="Square"/>
-      </publisher>
-    </domain_participant>
-    <domain_participant name="Reader" domain_ref="TestDomains::Test">
-      <subscriber name="Sub">
-        <data_reader name="R" topic_ref="Square"/>
-      </subscriber>
-    </domain_participant>
-  </domain_participant_library>
-</dds>
-)";
-}
+// long names (63 + 63 and 64 + 63 characters) and empty participants.
+inline std::string testXml() { return readFile(std::string(QUELT_TEST_DATA) + "/connector/test.xml"); }
 
 inline lua_State *engineState(QueltDDSConnector *connector) { return connector->base->engine->L; }
 

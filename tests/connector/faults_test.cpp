@@ -81,7 +81,7 @@ bool ownerAlive(const std::string &segment)
 // The subscribers over shared memory or, with `udpProfile`, over UDP only.
 void subscriberKilledMidStream(int domain, const std::string &udpProfile)
 {
-    DomainXml xml(faultsXml(), domain);
+    TempXml xml(faultsXml(), domain);
     LogCapture log;
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapePublisher", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
@@ -148,7 +148,7 @@ TEST(Faults, SubscriberKilledMidStreamOverSharedMemoryIsReplaced) { subscriberKi
 // run of the domain removes the data segment it left in /dev/shm and gets samples again.
 TEST(Faults, KilledWriterLeavesItsInstanceNotAliveAndTheNextRunRemovesItsSegment)
 {
-    DomainXml xml(faultsXml(), 103);
+    TempXml xml(faultsXml(), 103);
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
     DDS_DynamicDataReader *reader = QueltDDSConnector_getReader(c, kReader);

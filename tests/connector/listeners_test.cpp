@@ -10,48 +10,7 @@ using namespace quelt::test;
 namespace {
 
 // A writer and a reader that both promise (and expect) a sample every 200 ms.
-std::string deadlineXml()
-{
-    return R"(<dds>
-  <types>
-    <struct name="ShapeType">
-      <member name="color" type="string" stringMaxLength="128" key="true"/>
-      <member name="x" type="int32"/>
-    </struct>
-  </types>
-  <qos_library name="Qos">
-    <qos_profile name="Deadline">
-      <datawriter_qos>
-        <reliability><kind>RELIABLE_RELIABILITY_QOS</kind></reliability>
-        <deadline><period><sec>0</sec><nanosec>200000000</nanosec></period></deadline>
-      </datawriter_qos>
-      <datareader_qos>
-        <reliability><kind>RELIABLE_RELIABILITY_QOS</kind></reliability>
-        <deadline><period><sec>0</sec><nanosec>200000000</nanosec></period></deadline>
-      </datareader_qos>
-    </qos_profile>
-  </qos_library>
-  <domain_library name="Domains">
-    <domain name="D" domain_id="0">
-      <register_type name="ShapeType" type_ref="ShapeType"/>
-      <topic name="Square" register_type_ref="ShapeType"/>
-    </domain>
-  </domain_library>
-  <domain_participant_library name="EventsLib">
-    <domain_participant name="Writer" domain_ref="Domains::D">
-      <publisher name="Pub">
-        <data_writer name="W" topic_ref="Square"><datawriter_qos base_name="Qos::Deadline"/></data_writer>
-      </publisher>
-    </domain_participant>
-    <domain_participant name="Reader" domain_ref="Domains::D">
-      <subscriber name="Sub">
-        <data_reader name="R" topic_ref="Square"><datareader_qos base_name="Qos::Deadline"/></data_reader>
-      </subscriber>
-    </domain_participant>
-  </domain_participant_library>
-</dds>
-)";
-}
+std::string deadlineXml() { return readFile(std::string(QUELT_TEST_DATA) + "/connector/deadline.xml"); }
 
 // What the data-available callback saw.
 struct Calls {
@@ -74,7 +33,7 @@ void onData(void *data, DDS_DataReader *)
 
 TEST(EventLogging, MatchedAndDeadlineLinesNameTheEntities)
 {
-    DomainXml xml(deadlineXml(), 211);
+    TempXml xml(deadlineXml(), 211);
     LogCapture log;
     QueltDDSConnector *sub = QueltDDSConnector_new("EventsLib::Reader", xml.path(), nullptr);
     ASSERT_NE(sub, nullptr);
@@ -120,10 +79,10 @@ const int kBatches = 5;
 
 TEST(DataAvailable, TheCallbackRunsOnAMiddlewareThreadForEveryBatch)
 {
-    DomainXml xml(shapesXml(), 212);
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
+    Calls calls; // outlives the connector, whose listener may still be called until it is deleted
+    Connector conn(212, "ShapesLib::ShapeSubscriber");
+    QueltDDSConnector *c = conn.c;
     ASSERT_NE(c, nullptr);
-    Calls calls;
     {
         LogCapture log;
         QueltDDSConnector_installListener(c, "Sub::SquareReader", onData, &calls);
@@ -131,7 +90,7 @@ TEST(DataAvailable, TheCallbackRunsOnAMiddlewareThreadForEveryBatch)
     }
     // A writer in this process would be delivered within its own write call. Samples 200 ms
     // apart arrive one batch each.
-    Peer peer({QUELT_TEST_PEER, "publish", xml.path()});
+    Peer peer({QUELT_TEST_PEER, "publish", conn.xml.path()});
     ASSERT_TRUE(peer.say("match 1") && peer.say("write " + std::to_string(kBatches) + " 200"));
     ASSERT_EQ(peer.expect("matched "), "1");
     {
@@ -150,31 +109,18 @@ TEST(DataAvailable, TheCallbackRunsOnAMiddlewareThreadForEveryBatch)
         for (const std::thread::id &id : calls.threads)
             EXPECT_NE(id, std::this_thread::get_id());
     }
-    QueltDDSConnector_delete(c);
 }
 
-TEST(DataAvailable, InstallingIsRefusedWithOneLine)
+TEST(DataAvailable, InstallingOnNoReaderIsRefusedWithOneLine)
 {
-    DomainXml xml(shapesXml(), 213);
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
-    ASSERT_NE(c, nullptr);
+    Connector conn(213, "ShapesLib::Shapes");
+    ASSERT_NE(conn.c, nullptr);
     Calls calls;
-    const struct {
-        QueltDDSConnector *connector;
-        const char *reader;
-        const char *message;
-    } rows[] = {
-        {c, "Sub::NoSuchReader", "!precondition reader is null"},
-        {c, "Pub::SquareWriter", "!precondition reader is null"},
-        {c, nullptr, "!precondition reader is null"},
-    };
-    for (const auto &row : rows) {
+    for (const char *name : {"Sub::NoSuchReader", "Pub::SquareWriter", static_cast<const char *>(nullptr)}) {
         LogCapture log;
-        QueltDDSConnector_installListener(row.connector, row.reader, onData, &calls);
+        QueltDDSConnector_installListener(conn.c, name, onData, &calls);
         const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1u) << log.text();
-        EXPECT_NE(lines[0].find(std::string("QueltDDSConnector_installListener: ") + row.message), std::string::npos)
-            << lines[0];
+        EXPECT_NE(lines[0].find("QueltDDSConnector_installListener: !precondition reader is null"), std::string::npos) << lines[0];
     }
-    QueltDDSConnector_delete(c);
 }

@@ -44,51 +44,40 @@ TEST(FullName, BufferHoldsUpToCapacityAndLongerNamesAreAllocated)
     DDS_String_free(name);
 }
 
-TEST(LookupList, FindsOnlyTheEntitiesAdded)
+// More than the 12 prepared entries, added out of order; absent entities lie between present
+// ones and only an exact match counts; names are copied and an entity is refused twice.
+TEST(LookupList, FindsOnlyTheEntitiesAddedUnderTheirOwnCopyOfTheName)
 {
     BareConnector bare;
     ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_new(bare.c), 0);
     int handles[100];
-    // More than the 12 prepared entries, added out of order.
+    char name[16];
     for (int i = 98; i >= 0; i -= 2) {
-        const std::string name = "S::R" + std::to_string(i);
-        ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &handles[i], name.c_str()), 0);
+        std::snprintf(name, sizeof name, "S::R%d", i);
+        ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &handles[i], name), 0);
     }
+    std::strcpy(name, "X");
     for (int i = 0; i < 100; i += 2)
         EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &handles[i]), ("S::R" + std::to_string(i)).c_str());
 
     LogCapture log;
-    // Absent entities lie between present ones; only an exact match counts.
     EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &handles[51]), nullptr);
     EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &handles[99]), nullptr);
     EXPECT_EQ(log.lines().size(), 2u);
     EXPECT_TRUE(log.contains("node not found")) << log.text();
     EXPECT_TRUE(log.contains("QueltDDSConnector_EntitiesLookupList_lookup")) << log.text();
-}
-
-TEST(LookupList, NodesOwnTheirNamesAndRefuseDuplicateEntities)
-{
-    BareConnector bare;
-    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_new(bare.c), 0);
-    int a = 0, b = 0;
-    char name[] = "Sub::Same";
-    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &a, name), 0);
-    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &b, name), 0);
-    name[0] = 'X';
-    EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &a), "Sub::Same");
-    EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &b), "Sub::Same");
-
-    LogCapture log;
-    EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &a, "Other::Name"), 1);
+    log.clear();
+    const int buffers = QueltPool_getBufferCount(bare.c->entitiesLookupListPool);
+    EXPECT_EQ(QueltDDSConnector_EntitiesLookupList_addEntity(bare.c, &handles[0], "Other::Name"), 1);
+    EXPECT_EQ(QueltPool_getBufferCount(bare.c->entitiesLookupListPool), buffers);
     EXPECT_TRUE(log.contains("assertNodeEA")) << log.text();
-    EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &a), "Sub::Same");
-    EXPECT_EQ(QueltPool_getBufferCount(bare.c->entitiesLookupListPool), 2);
+    EXPECT_STREQ(QueltDDSConnector_EntitiesLookupList_lookupEntity(bare.c, &handles[0]), "S::R0");
 }
 
 TEST(EntityTables, PositionsFollowPublisherAndSubscriberOrder)
 {
-    DomainXml xml(testXml(), 80);
-    QueltDDSConnector *c = QueltDDSConnector_new("TestLib::Ordered", xml.path(), nullptr);
+    Connector conn(80, "TestLib::Ordered", testXml());
+    QueltDDSConnector *c = conn.c;
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(writerNames(c), (std::vector<std::string>{"P1::W1", "P1::W2", "P2::W3"}));
     EXPECT_EQ(readerNames(c), (std::vector<std::string>{"S1::R1", "S1::R2", "S2::R3", "S2::R4"}));
@@ -123,13 +112,12 @@ TEST(EntityTables, PositionsFollowPublisherAndSubscriberOrder)
         EXPECT_EQ(lua_touserdata(L, -1), c->subscriptionHolders[i].keyHolder) << i;
         lua_settop(L, 0);
     }
-    QueltDDSConnector_delete(c);
 }
 
 TEST(EntityTables, MissingNamesBecomeNoNameSet)
 {
-    DomainXml xml(testXml(), 81);
-    QueltDDSConnector *c = QueltDDSConnector_new("TestLib::Unnamed", xml.path(), nullptr);
+    Connector conn(81, "TestLib::Unnamed", testXml());
+    QueltDDSConnector *c = conn.c;
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(writerNames(c), std::vector<std::string>{"NO_NAME_SET::NO_NAME_SET"});
     EXPECT_EQ(readerNames(c),
@@ -137,13 +125,12 @@ TEST(EntityTables, MissingNamesBecomeNoNameSet)
     // Two readers under one full name share one entry, so one alias.
     EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#input_map'] return #m, m[1], m[2]"),
               (std::vector<std::string>{"2", "NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET"}));
-    QueltDDSConnector_delete(c);
 }
 
 TEST(EntityTables, LongFullNamesAreRegisteredWhole)
 {
-    DomainXml xml(testXml(), 82);
-    QueltDDSConnector *c = QueltDDSConnector_new("TestLib::LongNames", xml.path(), nullptr);
+    Connector conn(82, "TestLib::LongNames", testXml());
+    QueltDDSConnector *c = conn.c;
     ASSERT_NE(c, nullptr);
     const std::vector<std::string> names = writerNames(c);
     ASSERT_EQ(names.size(), 2u);
@@ -151,5 +138,4 @@ TEST(EntityTables, LongFullNamesAreRegisteredWhole)
     EXPECT_EQ(names[1], std::string(64, 'q') + "::" + std::string(63, 'w'));
     // 128 characters fill the name buffer exactly; 129 need a string of their own.
     EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#output_map'] return #m[1], #m[2]"), (std::vector<std::string>{"128", "129"}));
-    QueltDDSConnector_delete(c);
 }

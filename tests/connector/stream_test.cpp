@@ -36,7 +36,7 @@ TEST_P(Stream, EverySampleArrivesOrItsRefusedWriteIsLogged)
     const bool bounded = GetParam();
     const int domain = bounded ? 62 : 61;
     ASSERT_NE(streamXml(bounded).find(bounded ? "<max_samples>2000" : "KEEP_ALL"), std::string::npos);
-    DomainXml xml(streamXml(bounded), domain);
+    TempXml xml(streamXml(bounded), domain);
     QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::ShapeSubscriber", xml.path(), nullptr);
     ASSERT_NE(c, nullptr);
 

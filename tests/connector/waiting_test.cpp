@@ -41,55 +41,36 @@ TEST(Waiting, MillisecondsBecomeDurations)
     }
 }
 
-TEST(Waiting, NullConnectorIsAPreconditionFailure)
+// Attached readers (the default) wake a wait when data comes; detached ones leave it to time out.
+TEST(Waiting, TimesOutWithoutDataAndWakesWithDataOfAttachedReadersOnly)
 {
-    LogCapture log;
-    EXPECT_EQ(QueltDDSConnector_wait(nullptr, 10), DDS_RETCODE_PRECONDITION_NOT_MET);
-    const DDS_Duration_t zero = {0, 0};
-    EXPECT_EQ(QueltDDSConnector_wait_duration(nullptr, &zero), DDS_RETCODE_PRECONDITION_NOT_MET);
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 2u) << log.text();
-    EXPECT_NE(lines[0].find("QueltDDSConnector_wait_duration"), std::string::npos);
-    EXPECT_NE(lines[0].find("!precondition connector is null"), std::string::npos);
-}
-
-TEST(Waiting, TimesOutWithoutDataAndWakesWithData)
-{
-    DomainXml xml(shapesXml(), 83);
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(QueltDDSConnector_wait(c, 0), DDS_RETCODE_TIMEOUT);
-    auto start = Clock::now();
-    EXPECT_EQ(QueltDDSConnector_wait(c, 300), DDS_RETCODE_TIMEOUT);
-    EXPECT_GE(elapsedMs(start), 290);
-
-    writeSquare(c); // the participant's own reader receives it
-    start = Clock::now();
-    EXPECT_EQ(QueltDDSConnector_wait(c, 5000), DDS_RETCODE_OK);
-    EXPECT_LT(elapsedMs(start), 4000);
-    // Nothing was taken, so the data is still available.
-    EXPECT_EQ(QueltDDSConnector_wait(c, 0), DDS_RETCODE_OK);
-    EXPECT_EQ(stackHeight(c), 0);
-    QueltDDSConnector_delete(c);
-}
-
-TEST(Waiting, DetachedReadersOnlyTimeOut)
-{
-    DomainXml xml(shapesXml(), 84);
-    const QueltDDSConnectorOptions options = {0};
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), &options);
-    ASSERT_NE(c, nullptr);
-    writeSquare(c);
-    const auto start = Clock::now();
-    EXPECT_EQ(QueltDDSConnector_wait(c, 500), DDS_RETCODE_TIMEOUT);
-    EXPECT_GE(elapsedMs(start), 490);
-    QueltDDSConnector_delete(c);
+    TempXml xml(shapesXml(), 83);
+    for (uint32_t attach : {1u, 0u}) {
+        SCOPED_TRACE(attach);
+        const QueltDDSConnectorOptions options = {attach};
+        QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), attach ? nullptr : &options);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(QueltDDSConnector_wait(c, 0), DDS_RETCODE_TIMEOUT);
+        writeSquare(c); // the participant's own reader receives it
+        auto start = Clock::now();
+        if (attach) {
+            EXPECT_EQ(QueltDDSConnector_wait(c, 5000), DDS_RETCODE_OK);
+            EXPECT_LT(elapsedMs(start), 4000);
+            // Nothing was taken, so the data is still available.
+            EXPECT_EQ(QueltDDSConnector_wait(c, 0), DDS_RETCODE_OK);
+        } else {
+            EXPECT_EQ(QueltDDSConnector_wait(c, 300), DDS_RETCODE_TIMEOUT);
+            EXPECT_GE(elapsedMs(start), 290);
+        }
+        EXPECT_EQ(stackHeight(c), 0);
+        QueltDDSConnector_delete(c);
+    }
 }
 
 TEST(Waiting, LuaWaitReturnsTheReaderTableOrNil)
 {
-    DomainXml xml(shapesXml(), 85);
-    QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
+    Connector conn(85, "ShapesLib::Shapes");
+    QueltDDSConnector *c = conn.c;
     ASSERT_NE(c, nullptr);
     lua_State *L = engineState(c);
     lua_register(L, "wait", QueltDDSConnector_wait_L);
@@ -116,13 +97,12 @@ TEST(Waiting, LuaWaitReturnsTheReaderTableOrNil)
     EXPECT_EQ(runLua(c, "return wait_for_period_ms(120)"), std::vector<std::string>{"120"});
     EXPECT_GE(elapsedMs(start), 115);
     EXPECT_EQ(stackHeight(c), 0);
-    QueltDDSConnector_delete(c);
 }
 
 TEST(Timing, ContextTimeIsTheParticipantClockInWholeMilliseconds)
 {
-    DomainXml xml(testXml(), 86);
-    QueltDDSConnector *c = QueltDDSConnector_new("TestLib::Empty", xml.path(), nullptr);
+    Connector conn(86, "TestLib::Empty", testXml());
+    QueltDDSConnector *c = conn.c;
     ASSERT_NE(c, nullptr);
     DDS_Time_t before{}, after{};
     QueltClock_now(&before);
@@ -134,7 +114,6 @@ TEST(Timing, ContextTimeIsTheParticipantClockInWholeMilliseconds)
     EXPECT_GE(ms, before.sec * 1000.0 + std::floor(before.nanosec / 1e6) - 1);
     EXPECT_LE(ms, after.sec * 1000.0 + after.nanosec / 1e6 + 1);
     EXPECT_EQ(stackHeight(c), 0);
-    QueltDDSConnector_delete(c);
 }
 
 TEST(EventLogging, UnknownEntitiesAreNamedUnknown)

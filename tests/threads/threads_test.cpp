@@ -42,7 +42,7 @@ template <typename F> std::string printedBy(F f)
 // refuses an id twice per process), and Fast DDS has nothing to say.
 TEST(Threads, ConnectorsCreatedAtOnceTakeDistinctParticipantIds)
 {
-    DomainXml xml(replaceAll(shapesXml(), "\"ShapePublisher\" domain_ref=\"ShapesDomainLib::ShapesDomain\"",
+    TempXml xml(replaceAll(shapesXml(), "\"ShapePublisher\" domain_ref=\"ShapesDomainLib::ShapesDomain\"",
                              "\"ShapePublisher\" domain_ref=\"ShapesDomainLib::ShapesDomain\" domain_id=\"228\""),
                   225);
     LogCapture log;
@@ -145,7 +145,7 @@ TEST(Threads, NoCallbackRunsOnceItsListenerIsRemoved)
 // a listener of the participant's owner alone.
 TEST(Threads, EventLogListenerGoesWithItsConnectorFromAnAdoptedParticipant)
 {
-    DomainXml xml(shapesXml(), 227);
+    TempXml xml(shapesXml(), 227);
     QueltDDSConnector_delete(QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr)); // the factory's file
     DDS_DomainParticipantFactory *factory = DDS_DomainParticipantFactory_get_instance();
     for (bool eventLog : {true, false}) {
