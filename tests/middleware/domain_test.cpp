@@ -29,41 +29,13 @@ using namespace quelt::mw;
 
 namespace {
 
-// Test::<type>: writer Pub::W and reader Sub::R of one type on the topic T_<type>, both reliable keep-all.
-const char *kConfig = R"(<dds><types>
-  <struct name="ShapeType">
-    <member name="color" type="string" stringMaxLength="128" key="true"/>
-    <member name="x" type="int32"/><member name="y" type="int32"/><member name="shapesize" type="int32"/>
-  </struct>
-  <struct name="Small"><member name="id" type="int32" key="true"/><member name="v" type="int32"/></struct>
-</types>
-<qos_library name="Q"><qos_profile name="All">
-  <datawriter_qos><history><kind>KEEP_ALL_HISTORY_QOS</kind></history></datawriter_qos>
-  <datareader_qos><reliability><kind>RELIABLE_RELIABILITY_QOS</kind></reliability>
-    <history><kind>KEEP_ALL_HISTORY_QOS</kind></history></datareader_qos>
-</qos_profile></qos_library>
-<domain_library name="D"><domain name="Dom" domain_id="0">
-  <register_type name="ShapeType" type_ref="ShapeType"/><register_type name="Small" type_ref="Small"/>
-  <topic name="T_ShapeType" register_type_ref="ShapeType"/><topic name="T_Small" register_type_ref="Small"/>
-</domain></domain_library>
-<domain_participant_library name="Test">
-  <domain_participant name="ShapeType" domain_ref="D::Dom">
-    <publisher name="Pub"><data_writer name="W" topic_ref="T_ShapeType"><datawriter_qos base_name="Q::All"/></data_writer></publisher>
-    <subscriber name="Sub"><data_reader name="R" topic_ref="T_ShapeType"><datareader_qos base_name="Q::All"/></data_reader></subscriber>
-  </domain_participant>
-  <domain_participant name="Small" domain_ref="D::Dom">
-    <publisher name="Pub"><data_writer name="W" topic_ref="T_Small"><datawriter_qos base_name="Q::All"/></data_writer></publisher>
-    <subscriber name="Sub"><data_reader name="R" topic_ref="T_Small"><datareader_qos base_name="Q::All"/></data_reader></subscriber>
-  </domain_participant>
-</domain_participant_library></dds>)";
-
 using Adjust = void (*)(DDS_DataWriterQos &, DDS_DataReaderQos &);
 
 DDS_DomainParticipant *make_participant(int domain, const std::string &type, std::string &err, Adjust adjust = nullptr)
 {
-    static const quelt::test::TempXml xml(kConfig);
+    // Test::<type>: writer Pub::W and reader Sub::R of one type, both reliable keep-all.
     ParticipantPlan plan;
-    if (!build_participant_plan({xml.path()}, "Test::" + type, plan, err))
+    if (!build_participant_plan({QUELT_TEST_DATA "/config/two_types.xml"}, "Test::" + type, plan, err))
         return nullptr;
     plan.domain_id = domain;
     if (adjust)

@@ -126,14 +126,7 @@ TEST(XmlConfig, DataRepresentationChoosesWhatWritersSendAndReadersAccept)
 TEST(XmlConfig, FactoryCreatesFromSeveralFilesAndLogsFailures)
 {
     // Types in one file, the rest in another: the files are read together, in order.
-    const quelt::test::TempXml types("<dds><types><struct name=\"T\"><member name=\"k\" type=\"int32\" key=\"true\"/></struct></types></dds>");
-    const quelt::test::TempXml parts(
-        "<dds><domain_library name=\"D\"><domain name=\"Dom\" domain_id=\"31\"><register_type name=\"T\"/>"
-        "<topic name=\"Top\" register_type_ref=\"T\"/></domain></domain_library>"
-        "<domain_participant_library name=\"L\"><domain_participant name=\"P\" domain_ref=\"D::Dom\">"
-        "<publisher name=\"Pub\"><data_writer name=\"W\" topic_ref=\"Top\"/></publisher>"
-        "</domain_participant></domain_participant_library></dds>");
-    ASSERT_TRUE(quelt::test::useProfiles({types.path(), parts.path()}));
+    ASSERT_TRUE(quelt::test::useProfiles({kData + "/split_types.xml", kData + "/split_parts.xml"}));
     DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
     DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "L::P");
     ASSERT_NE(p, nullptr);
