@@ -214,12 +214,7 @@ TEST(XmlTypes, EnumsTypedefsAndUnionLabels)
     EXPECT_EQ(payload->default_case, 2);
     EXPECT_EQ(member(payload, "blob")->type, bytes);
 
-    struct Labels {
-        const char *type;
-        const char *member;
-        std::vector<int64_t> labels;
-    };
-    const std::vector<Labels> cases = {
+    const struct { const char *type, *member; std::vector<int64_t> labels; } cases[] = {
         {"Msg::Numbered", "neg", {-1}},
         {"Msg::Numbered", "big", {16, 0x7fffffff, 5}}, // a constant, hex, an enum-typed constant
         {"Msg::Flag", "on", {1}},
@@ -231,7 +226,7 @@ TEST(XmlTypes, EnumsTypedefsAndUnionLabels)
         {"Msg::Huge", "top", {-1}}, // uint64 labels keep their bits
         {"Msg::Huge", "below", {-2}},
     };
-    for (const Labels &c : cases) {
+    for (const auto &c : cases) {
         const auto *m = member(find(lib, c.type), c.member);
         ASSERT_NE(m, nullptr) << c.member;
         EXPECT_EQ(m->labels, c.labels) << c.type << "." << c.member;
