@@ -2,7 +2,6 @@
 // and one clear line for every kind of broken configuration. Domains 30..39.
 #include "domain_impl.h"
 #include "dds/dds_log.h"
-#include "dds/dds_string.h"
 #include "xml_config.h"
 
 #include <gtest/gtest.h>
@@ -111,52 +110,24 @@ TEST(XmlConfig, DataRepresentationChoosesWhatWritersSendAndReadersAccept)
     EXPECT_EQ(w.value[1], DDS_XCDR_DATA_REPRESENTATION);
     EXPECT_EQ(plan.subscribers.at(0).readers.at(1).qos.representation.length, 0); // follows the type
 
+    ASSERT_TRUE(quelt::test::useProfiles({file}));
     DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
-    DDS_DomainParticipantFactoryQos q;
-    DDS_DomainParticipantFactoryQos_initialize(&q);
-    DDS_StringSeq_ensure_length(&q.profile.url_profile, 1, 1);
-    *DDS_StringSeq_get_reference(&q.profile.url_profile, 0) = DDS_String_dup(file.c_str());
-    ASSERT_EQ(DDS_DomainParticipantFactory_set_qos(f, &q), DDS_RETCODE_OK);
-    DDS_DomainParticipantFactoryQos_finalize(&q);
-    DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "L::P");
-    ASSERT_NE(p, nullptr);
-    DDS_DataWriter *writer = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
-    ASSERT_NE(writer, nullptr);
-    EXPECT_EQ(writer->encoding, quelt::mw::CdrVersion::Xcdr2); // a final type, but XCDR2 first
-    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
-
-    p = DDS_DomainParticipantFactory_create_participant_from_config(f, "L::Xcdr1Mutable");
-    ASSERT_NE(p, nullptr);
-    writer = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
-    ASSERT_NE(writer, nullptr);
-    EXPECT_EQ(writer->encoding, quelt::mw::CdrVersion::Xcdr1); // a mutable type, but XCDR1 asked for
-    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
+    // A final type, but XCDR2 listed first; a mutable type, but XCDR1 asked for.
+    for (const auto &[name, encoding] : {std::pair{"L::P", CdrVersion::Xcdr2}, std::pair{"L::Xcdr1Mutable", CdrVersion::Xcdr1}}) {
+        DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, name);
+        ASSERT_NE(p, nullptr) << name;
+        DDS_DataWriter *writer = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
+        ASSERT_NE(writer, nullptr);
+        EXPECT_EQ(writer->encoding, encoding) << name;
+        EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
+    }
 }
 
 TEST(XmlConfig, FactoryCreatesFromSeveralFilesAndLogsFailures)
 {
     // Types in one file, the rest in another: the files are read together, in order.
-    const auto dir = std::filesystem::temp_directory_path() / "quelt_config_test";
-    std::filesystem::create_directories(dir);
-    {
-        std::ofstream(dir / "types.xml") << "<dds><types><struct name=\"T\"><member name=\"k\" type=\"int32\" key=\"true\"/>"
-                                            "</struct></types></dds>";
-        std::ofstream(dir / "parts.xml")
-            << "<dds><domain_library name=\"D\"><domain name=\"Dom\" domain_id=\"31\"><register_type name=\"T\"/>"
-               "<topic name=\"Top\" register_type_ref=\"T\"/></domain></domain_library>"
-               "<domain_participant_library name=\"L\"><domain_participant name=\"P\" domain_ref=\"D::Dom\">"
-               "<publisher name=\"Pub\"><data_writer name=\"W\" topic_ref=\"Top\"/></publisher>"
-               "</domain_participant></domain_participant_library></dds>";
-    }
+    ASSERT_TRUE(quelt::test::useProfiles({kData + "/split_types.xml", kData + "/split_parts.xml"}));
     DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
-    DDS_DomainParticipantFactoryQos q;
-    DDS_DomainParticipantFactoryQos_initialize(&q);
-    DDS_StringSeq_ensure_length(&q.profile.url_profile, 2, 2);
-    *DDS_StringSeq_get_reference(&q.profile.url_profile, 0) = DDS_String_dup((dir / "types.xml").c_str());
-    *DDS_StringSeq_get_reference(&q.profile.url_profile, 1) = DDS_String_dup((dir / "parts.xml").c_str());
-    ASSERT_EQ(DDS_DomainParticipantFactory_set_qos(f, &q), DDS_RETCODE_OK);
-    DDS_DomainParticipantFactoryQos_finalize(&q);
-
     DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "L::P");
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(DDS_DomainParticipant_get_domain_id(p), 31);
@@ -168,7 +139,12 @@ TEST(XmlConfig, FactoryCreatesFromSeveralFilesAndLogsFailures)
     EXPECT_EQ(DDS_DomainParticipantFactory_create_participant_from_config(f, "L::Nope"), nullptr);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_NE(log.lines()[0].find("participant configuration 'L::Nope' not found"), std::string::npos) << log.lines()[0];
-    std::filesystem::remove_all(dir);
+    EXPECT_EQ(DDS_DomainParticipantFactory_create_participant_from_config(f, nullptr), nullptr);
+    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, nullptr), DDS_RETCODE_BAD_PARAMETER);
+    ASSERT_TRUE(quelt::test::useProfiles({"/nonexistent/file.xml"}));
+    EXPECT_EQ(DDS_DomainParticipantFactory_create_participant_from_config(f, "L::P"), nullptr);
+    // With no participant left, the factory goes.
+    EXPECT_EQ(DDS_DomainParticipantFactory_finalize_instance(), DDS_RETCODE_OK);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "support/support.h"
 
+#include "dds/dds_domain.h"
 #include "dds/dds_log.h"
+#include "dds/dds_string.h"
 
 #include <atomic>
 #include <fstream>
@@ -19,12 +21,19 @@ void LogCapture::sink(const char *line, void *user)
     auto *self = static_cast<LogCapture *>(user);
     std::lock_guard<std::mutex> g(self->lock_);
     self->lines_.emplace_back(line);
+    self->levels_.push_back(QueltLog_level());
 }
 
 std::vector<std::string> LogCapture::lines() const
 {
     std::lock_guard<std::mutex> g(lock_);
     return lines_;
+}
+
+std::vector<int> LogCapture::levels() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return levels_;
 }
 
 std::string LogCapture::text() const
@@ -61,6 +70,7 @@ void LogCapture::clear()
 {
     std::lock_guard<std::mutex> g(lock_);
     lines_.clear();
+    levels_.clear();
 }
 
 bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds limit)
@@ -80,6 +90,20 @@ std::string readFile(const std::string &path)
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+bool useProfiles(const std::vector<std::string> &files)
+{
+    DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
+    DDS_DomainParticipantFactoryQos q;
+    DDS_DomainParticipantFactoryQos_initialize(&q);
+    const DDS_Long n = static_cast<DDS_Long>(files.size());
+    DDS_StringSeq_ensure_length(&q.profile.url_profile, n, n);
+    for (DDS_Long i = 0; i < n; ++i)
+        *DDS_StringSeq_get_reference(&q.profile.url_profile, i) = DDS_String_dup(files[i].c_str());
+    const bool ok = DDS_DomainParticipantFactory_set_qos(f, &q) == DDS_RETCODE_OK;
+    DDS_DomainParticipantFactoryQos_finalize(&q);
+    return ok;
 }
 
 std::string replaceAll(std::string text, const std::string &from, const std::string &to)

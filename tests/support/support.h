@@ -11,7 +11,7 @@
 namespace quelt::test {
 
 // Collects every line the log facility emits while it lives (lines may come from middleware
-// threads), then restores the default sink.
+// threads), with its level, then restores the default sink.
 class LogCapture {
 public:
     LogCapture();
@@ -20,6 +20,8 @@ public:
     LogCapture &operator=(const LogCapture &) = delete;
 
     std::vector<std::string> lines() const;
+    // The level (QUELT_LOG_LEVEL_*) of each line, in the order of lines().
+    std::vector<int> levels() const;
     std::string text() const;
     bool contains(const std::string &piece) const { return text().find(piece) != std::string::npos; }
     // Number of lines holding piece.
@@ -33,12 +35,15 @@ private:
     static void sink(const char *line, void *user);
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
+    std::vector<int> levels_;
 };
 
 // Whether pred holds before limit passes; checks it often, and once more at the deadline.
 bool waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 std::string readFile(const std::string &path);
+// Makes the participant factory read these XML files, in order; false if it refuses them.
+bool useProfiles(const std::vector<std::string> &files);
 std::string replaceAll(std::string text, const std::string &from, const std::string &to);
 
 // A temporary file holding text, with every domain_id="0" replaced by the test's own id (when
