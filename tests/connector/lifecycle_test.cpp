@@ -80,10 +80,12 @@ TEST(ConnectorLifecycle, ConstructionFailuresAreLogged)
             at = log.text().find(piece, at);
             EXPECT_NE(at, std::string::npos) << piece << "\n" << log.text();
         }
-        if (row.lines)
+        if (row.lines) {
             EXPECT_EQ(log.lines().size(), row.lines) << log.text();
-        if (row.files)
+        }
+        if (row.files) {
             EXPECT_EQ(factoryFiles(), *row.files) << row.pieces.back();
+        }
     }
 }
 

@@ -214,8 +214,9 @@ TEST(SkipList, FollowsASetModel)
     for (int probe = -3100; probe <= 3100; probe += 7) {
         QueltSkipListNode *n = QueltSkipList_findNode(list, &probe);
         EXPECT_EQ(model.count(probe) != 0, n != nullptr) << probe;
-        if (n)
+        if (n) {
             EXPECT_EQ(probe, *static_cast<int *>(QueltSkipListNode_getUserData(n)));
+        }
     }
     // Remove every other key, and one that is absent; reinsert them into the freed cells.
     std::vector<int> all(model.begin(), model.end());

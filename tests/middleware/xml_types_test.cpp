@@ -80,8 +80,9 @@ TEST(XmlTypes, EveryPrimitiveSpellingHasItsKind)
         const auto *m = member(t, e.name);
         ASSERT_NE(m, nullptr);
         EXPECT_EQ(DDS_TypeCode_kind(m->type), e.kind) << e.name;
-        if (e.kind == DDS_TK_STRING || e.kind == DDS_TK_WSTRING)
+        if (e.kind == DDS_TK_STRING || e.kind == DDS_TK_WSTRING) {
             EXPECT_EQ(DDS_TypeCode_length(m->type), e.bound) << e.name;
+        }
     }
 }
 
