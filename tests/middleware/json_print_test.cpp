@@ -61,48 +61,32 @@ TEST(JsonPrintValues, EveryPrimitiveKindAtItsLimitsAndEveryEscape)
         std::string bytes;
         const char *json;
     } cases[] = {
-        {DDS_TK_SHORT, raw<int16_t>(INT16_MIN), "-32768"},
-        {DDS_TK_LONG, raw<int32_t>(INT32_MIN), "-2147483648"},
-        {DDS_TK_USHORT, raw<uint16_t>(UINT16_MAX), "65535"},
-        {DDS_TK_ULONG, raw<uint32_t>(UINT32_MAX), "4294967295"},
-        {DDS_TK_OCTET, raw<uint8_t>(255), "255"},
-        {DDS_TK_LONGLONG, raw<int64_t>(INT64_MIN), "-9223372036854775808"},
+        {DDS_TK_SHORT, raw<int16_t>(INT16_MIN), "-32768"}, {DDS_TK_LONG, raw<int32_t>(INT32_MIN), "-2147483648"},
+        {DDS_TK_USHORT, raw<uint16_t>(UINT16_MAX), "65535"}, {DDS_TK_ULONG, raw<uint32_t>(UINT32_MAX), "4294967295"},
+        {DDS_TK_OCTET, raw<uint8_t>(255), "255"}, {DDS_TK_LONGLONG, raw<int64_t>(INT64_MIN), "-9223372036854775808"},
         {DDS_TK_ULONGLONG, raw<uint64_t>(UINT64_MAX), "18446744073709551615"},
-        {DDS_TK_BOOLEAN, raw<uint8_t>(0), "false"},
-        {DDS_TK_BOOLEAN, raw<uint8_t>(2), "true"}, // any non-zero byte
+        {DDS_TK_BOOLEAN, raw<uint8_t>(0), "false"}, {DDS_TK_BOOLEAN, raw<uint8_t>(2), "true"}, // any non-zero byte
         // A character is a string of one; NUL is the empty one; bytes above 0x7F are their Latin-1 code.
-        {DDS_TK_CHAR, "z", "\"z\""},
-        {DDS_TK_CHAR, "\"", "\"\\\"\""},
-        {DDS_TK_CHAR, "\n", "\"\\u000a\""},
-        {DDS_TK_CHAR, std::string(1, '\0'), "\"\""},
-        {DDS_TK_CHAR, "\x7f", "\"\x7f\""},
-        {DDS_TK_CHAR, "\x80", "\"\\u0080\""},
-        {DDS_TK_CHAR, "\xe9", "\"\\u00e9\""},
-        {DDS_TK_WCHAR, raw<uint16_t>(0), "\"0\""},
-        {DDS_TK_WCHAR, raw<uint16_t>(0x263A), "\"9786\""},
+        {DDS_TK_CHAR, "z", "\"z\""}, {DDS_TK_CHAR, "\"", "\"\\\"\""}, {DDS_TK_CHAR, "\n", "\"\\u000a\""},
+        {DDS_TK_CHAR, std::string(1, '\0'), "\"\""}, {DDS_TK_CHAR, "\x7f", "\"\x7f\""},
+        {DDS_TK_CHAR, "\x80", "\"\\u0080\""}, {DDS_TK_CHAR, "\xe9", "\"\\u00e9\""},
+        {DDS_TK_WCHAR, raw<uint16_t>(0), "\"0\""}, {DDS_TK_WCHAR, raw<uint16_t>(0x263A), "\"9786\""},
         // Shortest text that reads back the same; -0 keeps its sign; the others as strings.
-        {DDS_TK_FLOAT, raw(1.5f), "1.5"},
-        {DDS_TK_FLOAT, raw(0.1f), "0.1"}, // not the double 0.10000000149011612
-        {DDS_TK_DOUBLE, raw(0.1), "0.1"},
-        {DDS_TK_DOUBLE, raw(-2.25), "-2.25"},
-        {DDS_TK_DOUBLE, raw(1e300), "1e+300"},
+        {DDS_TK_FLOAT, raw(1.5f), "1.5"}, {DDS_TK_FLOAT, raw(0.1f), "0.1"}, // not the double 0.10000000149011612
+        {DDS_TK_DOUBLE, raw(0.1), "0.1"}, {DDS_TK_DOUBLE, raw(-2.25), "-2.25"}, {DDS_TK_DOUBLE, raw(1e300), "1e+300"},
         {DDS_TK_FLOAT, raw(std::numeric_limits<float>::max()), "3.4028235e+38"},
-        {DDS_TK_DOUBLE, raw(-0.0), "-0.0"},
-        {DDS_TK_FLOAT, raw(-0.0f), "-0.0"},
+        {DDS_TK_DOUBLE, raw(-0.0), "-0.0"}, {DDS_TK_FLOAT, raw(-0.0f), "-0.0"},
         {DDS_TK_DOUBLE, raw(std::numeric_limits<double>::quiet_NaN()), "\"NaN\""},
         {DDS_TK_FLOAT, raw(-std::numeric_limits<float>::quiet_NaN()), "\"NaN\""},
         {DDS_TK_DOUBLE, raw(std::numeric_limits<double>::infinity()), "\"Infinity\""},
         {DDS_TK_FLOAT, raw(-std::numeric_limits<float>::infinity()), "\"-Infinity\""},
         // Long doubles are binary128, rounded to the nearest double (half to even).
         {DDS_TK_LONGDOUBLE, f128(0x3ffb999999999999, 0xa000000000000000), "0.1"},
-        {DDS_TK_LONGDOUBLE, f128(0x3fff800000000000, 0), "1.5"},
-        {DDS_TK_LONGDOUBLE, f128(0xc000000000000000, 0), "-2"},
+        {DDS_TK_LONGDOUBLE, f128(0x3fff800000000000, 0), "1.5"}, {DDS_TK_LONGDOUBLE, f128(0xc000000000000000, 0), "-2"},
         {DDS_TK_LONGDOUBLE, f128(0x3c1a56e1fc2f8f35, 0x9000000000000000), "1e-300"},
-        {DDS_TK_LONGDOUBLE, f128(0x8000000000000000, 0), "-0.0"},
-        {DDS_TK_LONGDOUBLE, f128(0x3fff000000000000, kHalf), "1"},
+        {DDS_TK_LONGDOUBLE, f128(0x8000000000000000, 0), "-0.0"}, {DDS_TK_LONGDOUBLE, f128(0x3fff000000000000, kHalf), "1"},
         {DDS_TK_LONGDOUBLE, f128(0x3fff000000000000, kHalf | 1), "1.0000000000000002"},
-        {DDS_TK_LONGDOUBLE, f128(0xffff000000000000, 0), "\"-Infinity\""},
-        {DDS_TK_LONGDOUBLE, f128(0xffff000000000000, 1), "\"NaN\""},
+        {DDS_TK_LONGDOUBLE, f128(0xffff000000000000, 0), "\"-Infinity\""}, {DDS_TK_LONGDOUBLE, f128(0xffff000000000000, 1), "\"NaN\""},
         {DDS_TK_LONGDOUBLE, f128(0x7ffe000000000000, 0), "\"Infinity\""}, // 2^16383: beyond any double
     };
     for (const auto &c : cases) {
@@ -210,11 +194,11 @@ TEST_F(JsonPrintNesting, StructsSequencesArraysUnionsOptionals)
 {
     // Defaults: empty sequences, zeroed array, unions with nothing selected, optionals absent.
     EXPECT_EQ(print(s), "{\"i\":{\"c\":0,\"name\":\"\"},\"is\":[],\"none\":[],\"m\":[0,0,0,0,0,0],"
-                        "\"u\":{},\"u2\":{},\"e\":{},\"us\":[],\"col\":1}");
+                        "\"u\":{},\"u2\":{},\"e\":{},\"us\":[],\"col\":1,\"nobody\":[]}");
     fill();
     EXPECT_EQ(print(s), "{\"i\":{\"c\":7,\"name\":\"n\"},\"is\":[{\"c\":0,\"name\":\"\"},{\"c\":7,\"name\":\"n\"}],"
                         "\"none\":[],\"m\":[1,2,3,4,5,6],\"u\":{\"in\":{\"c\":7,\"name\":\"\"}},\"u2\":{},"
-                        "\"opt\":-1,\"e\":{},\"us\":[{\"a\":0},{}],\"col\":4}");
+                        "\"opt\":-1,\"e\":{},\"us\":[{\"a\":0},{}],\"col\":4,\"nobody\":[]}");
     // A DynamicData bound to a complex member may be any structured kind, not only a struct.
     DDS_DynamicData *part = DDS_DynamicData_new(nullptr, nullptr);
     const std::pair<const char *, const char *> parts[] = {
@@ -229,11 +213,6 @@ TEST_F(JsonPrintNesting, StructsSequencesArraysUnionsOptionals)
 
 TEST_F(JsonPrintNesting, PrettyPrintIndentsStructuredValuesOnly)
 {
-    DDS_DynamicData *is = DDS_DynamicData_new(nullptr, nullptr);
-    OK(DDS_DynamicData_bind_complex_member(s, is, "is", 0));
-    EXPECT_EQ(print(is, true, 2), "[]"); // an empty sequence of structs opens no block
-    OK(DDS_DynamicData_unbind_complex_member(s, is));
-    DDS_DynamicData_delete(is);
     fill();
     EXPECT_EQ(print(s, true, 2) + "\n", quelt::test::readFile(QUELT_TEST_DATA "/json/nesting_pretty.json"));
     // Indent without pretty printing stays compact; a negative indent counts as none.

@@ -24,7 +24,6 @@
 #include <map>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -168,50 +167,36 @@ void fill(DDS_DynamicData *d, const std::string &values)
 
 // The records of data/wire/samples.txt: field name to text, a repeated field's lines joined by '\n'.
 using Record = std::map<std::string, std::string>;
-const std::vector<Record> &records()
+const std::map<std::string, Record> &records()
 {
-    static const std::vector<Record> all = [] {
-        std::vector<Record> v;
+    static const std::map<std::string, Record> all = [] {
+        std::map<std::string, Record> v;
         std::istringstream in(quelt::test::readFile(QUELT_TEST_DATA "/wire/samples.txt"));
+        Record *r = nullptr;
         for (std::string line; std::getline(in, line);) {
             const size_t colon = line.find(": ");
             if (line.empty() || line[0] == '#' || colon == std::string::npos)
                 continue;
             if (line.rfind("sample: ", 0) == 0)
-                v.emplace_back();
-            std::string &field = v.back()[line.substr(0, colon)];
+                r = &v[line.substr(colon + 2)];
+            std::string &field = (*r)[line.substr(0, colon)];
             field += (field.empty() ? "" : "\n") + line.substr(colon + 2);
         }
         return v;
     }();
     return all;
 }
-const Record &record(const std::string &name)
-{
-    for (const Record &r : records())
-        if (r.at("sample") == name)
-            return r;
-    throw std::runtime_error("no sample " + name);
-}
 std::string field(const Record &r, const char *name) { return r.count(name) ? r.at(name) : ""; }
+// The samples Cyclone DDS wrote.
 std::vector<const Record *> captures()
 {
     std::vector<const Record *> v;
-    for (const Record &r : records())
+    for (const auto &[name, r] : records())
         if (r.count("capture"))
             v.push_back(&r);
     return v;
 }
 
-// The record's sample in type t (by default the record's type, the IDL's version of an Ext:: type).
-Sample sample(const Record &r, const DDS_TypeCode *t = nullptr)
-{
-    const std::string name = r.at("type");
-    Sample d(t ? t : name.rfind("Ext::", 0) == 0 ? same(name.c_str()) : type(name.c_str()));
-    fill(d, field(r, "set"));
-    return d;
-}
-Sample sample(const char *name) { return sample(record(name)); }
 std::vector<const DDS_TypeCode *> versions(const Record &r)
 {
     const char *name = r.at("type").c_str();
@@ -219,6 +204,15 @@ std::vector<const DDS_TypeCode *> versions(const Record &r)
         return {same(name), evolved(name)};
     return {type(name)};
 }
+
+// The record's sample in type t (by default the record's type, the IDL's version of an Ext:: type).
+Sample sample(const Record &r, const DDS_TypeCode *t = nullptr)
+{
+    Sample d(t ? t : versions(r).front());
+    fill(d, field(r, "set"));
+    return d;
+}
+Sample sample(const char *name) { return sample(records().at(name)); }
 
 Bytes unhex(const std::string &text)
 {
@@ -242,7 +236,7 @@ struct Image {
 std::vector<Image> images()
 {
     std::vector<Image> v;
-    for (const Record &r : records()) {
+    for (const auto &[name, r] : records()) {
         std::istringstream lines(field(r, "image"));
         for (std::string rep, order, bytes; lines >> rep >> order && std::getline(lines, bytes);)
             v.push_back({r.at("sample") + " " + rep + " " + order, [&r] { return sample(r); }, rep == "XCDR2" ? X2 : X1, order == "BE",
@@ -358,7 +352,6 @@ TEST(Wire, EvolvedTypesReadOlderAndNewerSamples)
     OK(decode(got, read_file("mut_absent_le.bin")));
     DDS_PrintFormat format;
     OK(DDS_PrintFormat_initialize(&format, DDS_JSON_PRINT_FORMAT));
-    format.indent = 0;
     char buf[256];
     DDS_PrintFormatProperty_t params{};
     params.buffer = buf;
@@ -371,7 +364,7 @@ TEST(Wire, EvolvedTypesReadOlderAndNewerSamples)
 
 TEST(Wire, MaxSerializedSizes)
 {
-    for (const Record &r : records()) {
+    for (const auto &[name, r] : records()) {
         if (!r.count("sizes"))
             continue;
         SCOPED_TRACE(r.at("sample"));
@@ -396,9 +389,23 @@ TEST(Wire, MaxSerializedSizes)
     EXPECT_EQ(DDS_TypeCode_get_max_serialized_size(type("ShapeType")), DDS_DynamicData_get_serialized_size(sh));
 }
 
-TEST(Wire, OutputBufferTooSmallOrSampleOverItsBound)
+TEST(Wire, ArgumentStateAndBufferErrors)
 {
-    Sample d = sample("shape");
+    Sample d = sample("shape"), empty(nullptr);
+    const unsigned char b[4] = {0, 1, 0, 0};
+    EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, DDS_DynamicData_to_cdr_buffer(d, nullptr, nullptr));
+    EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, DDS_DynamicData_from_cdr_buffer(d, nullptr, 4));
+    EXPECT_EQ(DDS_RETCODE_PRECONDITION_NOT_MET, DDS_DynamicData_from_cdr_buffer(empty, b, 4));
+    EXPECT_EQ(0u, DDS_DynamicData_get_serialized_size(empty));
+    // A sample with a bound member is read-only; the bound member reads and writes its own form.
+    Sample e(type("Everything")), pt(nullptr);
+    OK(DDS_DynamicData_bind_complex_member(e, pt, "pt", 0));
+    EXPECT_EQ(DDS_RETCODE_PRECONDITION_NOT_MET, decode(e, encode(e)));
+    const Bytes part = encode(pt);
+    EXPECT_EQ(4u + 16, part.size());
+    EXPECT_EQ(DDS_RETCODE_OK, decode(pt, part));
+    OK(DDS_DynamicData_unbind_complex_member(e, pt));
+    // A buffer too small takes nothing and learns the size needed.
     unsigned char buf[64];
     for (DDS_UnsignedLong cap : {0u, 4u, 23u}) {
         DDS_UnsignedLong n = cap;
@@ -421,7 +428,7 @@ TEST(Wire, OutputBufferTooSmallOrSampleOverItsBound)
 // otherwise the MD5 of that stream.
 TEST(Wire, KeyHash)
 {
-    for (const Record &r : records())
+    for (const auto &[name, r] : records())
         for (const DDS_TypeCode *t : r.count("keyhash") ? versions(r) : std::vector<const DDS_TypeCode *>{}) {
         SCOPED_TRACE(r.at("sample"));
         Sample d = sample(r, t), back(t);
@@ -457,7 +464,7 @@ TEST(Wire, KeyHash)
 // cleared (and log why, when the sample says).
 TEST(Wire, AcceptedAndRefusedBuffers)
 {
-    for (const Record &r : records())
+    for (const auto &[name, r] : records())
         for (const DDS_TypeCode *t : versions(r)) {
             std::istringstream accepted(field(r, "accepted")), refused(field(r, "refused"));
             for (std::string line; std::getline(accepted, line);) {
@@ -505,25 +512,6 @@ TEST(Wire, TruncatedAndMutatedBuffers)
                     EXPECT_TRUE(rc == DDS_RETCODE_OK || rc == DDS_RETCODE_BAD_PARAMETER);
                 }
         }
-}
-
-TEST(Wire, ArgumentAndStateErrors)
-{
-    Sample d(type("ShapeType"));
-    const unsigned char b[4] = {0, 1, 0, 0};
-    EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, DDS_DynamicData_to_cdr_buffer(d, nullptr, nullptr));
-    EXPECT_EQ(DDS_RETCODE_BAD_PARAMETER, DDS_DynamicData_from_cdr_buffer(d, nullptr, 4));
-    Sample empty(nullptr);
-    EXPECT_EQ(DDS_RETCODE_PRECONDITION_NOT_MET, DDS_DynamicData_from_cdr_buffer(empty, b, 4));
-    EXPECT_EQ(0u, DDS_DynamicData_get_serialized_size(empty));
-    // A sample with a bound member is read-only; the bound member reads and writes its own form.
-    Sample e(type("Everything")), pt(nullptr);
-    OK(DDS_DynamicData_bind_complex_member(e, pt, "pt", 0));
-    EXPECT_EQ(DDS_RETCODE_PRECONDITION_NOT_MET, decode(e, encode(e)));
-    const Bytes part = encode(pt);
-    EXPECT_EQ(4u + 16, part.size());
-    EXPECT_EQ(DDS_RETCODE_OK, decode(pt, part));
-    OK(DDS_DynamicData_unbind_complex_member(e, pt));
 }
 
 // Random and mutated buffers: never a crash, an over-read or a huge allocation (run under ASan);
