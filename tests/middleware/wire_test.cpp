@@ -3,6 +3,7 @@
 // own serializer from tests/interop/Extensible.idl by tests/interop/xcdr2_capture.c), round
 // trips over earlier values, evolved types, maximum sizes, key hashes, refusal of damaged or
 // hostile buffers, and the announcement edit that makes our representations known to others.
+// The samples, with their images, key hashes, sizes and refused buffers, are data/wire/samples.txt.
 #include "cdr.h"
 #include "domain_impl.h"
 #include "dynamicdata_impl.h"
@@ -187,6 +188,7 @@ const std::map<std::string, Record> &records()
     return all;
 }
 std::string field(const Record &r, const char *name) { return r.count(name) ? r.at(name) : ""; }
+
 // The samples Cyclone DDS wrote.
 std::vector<const Record *> captures()
 {
@@ -257,7 +259,7 @@ std::vector<Image> images()
     // An optional longer than 64 kB takes the extended parameter header.
     const uint32_t n = 70000, size = 4 + n;
     Bytes blob({0, 1, 0, 0, 0x01, 0x7f, 8, 0, 0, 0, 0, 0, uint8_t(size), uint8_t(size >> 8), uint8_t(size >> 16), 0, uint8_t(n),
-                      uint8_t(n >> 8), uint8_t(n >> 16), 0});
+                uint8_t(n >> 8), uint8_t(n >> 16), 0});
     blob.resize(blob.size() + n);
     blob[20] = 0xa5;
     blob.back() = 0x5a;
