@@ -1,10 +1,9 @@
-// Entities over Fast DDS: write, read/take with loans, keyed notices, refused writes, listeners,
-// the Fast DDS settings we give, and one crossing to another process. (Write parameters and
-// waiting are exercised through the connector.) Domains 10..20, 60, 63.
+// Entities over Fast DDS: read/take with loans, names, refused writes, listeners, the Fast DDS
+// settings we give, shared-memory leftovers, and keyed samples and notices crossing to another
+// process. (Write parameters and waiting are exercised through the connector.) Domains 11, 15, 20, 60.
 #include "domain_impl.h"
 #include "shm_housekeeping.h"
 #include "dds/dds_log.h"
-#include "dds/dds_string.h"
 #include "xml_config.h"
 
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
@@ -12,6 +11,7 @@
 #include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
 #include <gtest/gtest.h>
 
+#include "support/peer.h"
 #include "support/support.h"
 
 #include <fcntl.h>
@@ -20,10 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
-
-#include "support/peer.h"
 
 using namespace quelt::mw;
 
@@ -95,52 +92,9 @@ struct Fixture : ::testing::Test {
         DDS_WaitSet_delete(ws);
         delete_participant(p);
     }
-    // Waits for and takes n samples (several takes if need be), as "data COLOR X" or
-    // "notice COLOR X state S".
-    std::vector<std::string> take_all(size_t n)
-    {
-        std::vector<std::string> lines;
-        for (int tries = 0; lines.size() < n && tries < 20; ++tries) {
-            if (DDS_WaitSet_wait(ws, nullptr, &kSecond) != DDS_RETCODE_OK || take(r, data, infos) != DDS_RETCODE_OK)
-                continue;
-            for (DDS_Long i = 0; i < DDS_DynamicDataSeq_get_length(&data); ++i) {
-                DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&infos, i);
-                char *color = nullptr;
-                DDS_UnsignedLong size = 0;
-                DDS_Long x = -1;
-                DDS_DynamicData_get_string(DDS_DynamicDataSeq_get_reference(&data, i), &color, &size, "color", 0);
-                DDS_DynamicData_get_long(DDS_DynamicDataSeq_get_reference(&data, i), &x, "x", 0);
-                lines.push_back(std::string(info->valid_data ? "data " : "notice ") + (color ? color : "?") + " " + std::to_string(x) +
-                                (info->valid_data ? "" : " state " + std::to_string(info->instance_state)));
-                DDS_String_free(color);
-            }
-            DDS_DynamicDataReader_return_loan(r, &data, &infos);
-        }
-        return lines;
-    }
 };
 
-TEST_F(Fixture, KeyedSamplesAndNoticesArriveWithTheirKeys)
-{
-    open(10, "ShapeType");
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(DDS_DynamicData_set_string(s, "color", 0, i == 0 ? "RED" : "BLUE"), DDS_RETCODE_OK);
-        ASSERT_EQ(DDS_DynamicData_set_long(s, "x", 0, i), DDS_RETCODE_OK);
-        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    }
-    DDS_DynamicData_set_string(s, "color", 0, "RED");
-    DDS_DynamicData_set_long(s, "x", 0, 77); // not sent: a notice carries only the key
-    ASSERT_EQ(DDS_DynamicDataWriter_dispose(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    DDS_DynamicData_set_string(s, "color", 0, "BLUE");
-    // Unregistering disposes as well (the standard's default for writers).
-    ASSERT_EQ(DDS_DynamicDataWriter_unregister_instance(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    std::vector<std::string> lines = take_all(5);
-    std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{"data BLUE 1", "data BLUE 2", "data RED 0", "notice BLUE 0 state 2",
-                                               "notice RED 0 state 2"}));
-}
-
-TEST_F(Fixture, ReadKeepsSamplesTakeRemovesThemAndLoansAreChecked)
+TEST_F(Fixture, ReadKeepsTakeRemovesLoansAreCheckedNamesAreKept)
 {
     open(11, "Small");
     // Key 0 hashes to all zeros, which the transport takes for "no instance".
@@ -172,32 +126,26 @@ TEST_F(Fixture, ReadKeepsSamplesTakeRemovesThemAndLoansAreChecked)
     DDS_Long id = -1;
     DDS_DynamicData_get_long(s, &id, "id", 0);
     EXPECT_EQ(id, 0);
-}
 
-TEST_F(Fixture, NamesQosAndTypesAreKept)
-{
-    open(14, "ShapeType");
+    // Names, QoS and types are kept.
     DDS_DataWriterQos wq;
+    DDS_PublisherQos pq;
     DDS_DataWriterQos_initialize(&wq);
+    DDS_PublisherQos_initialize(&pq);
     ASSERT_EQ(DDS_DataWriter_get_qos(w, &wq), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_Publisher_get_qos(DDS_DataWriter_get_publisher(w), &pq), DDS_RETCODE_OK);
     EXPECT_STREQ(wq.publication_name.name, "W");
     EXPECT_EQ(wq.history.kind, DDS_KEEP_ALL_HISTORY_QOS);
-    DDS_DataWriterQos_finalize(&wq);
-    DDS_PublisherQos pq;
-    DDS_PublisherQos_initialize(&pq);
-    ASSERT_EQ(DDS_Publisher_get_qos(DDS_DataWriter_get_publisher(w), &pq), DDS_RETCODE_OK);
     EXPECT_STREQ(pq.publisher_name.name, "Pub");
+    DDS_DataWriterQos_finalize(&wq);
     DDS_PublisherQos_finalize(&pq);
-    EXPECT_STREQ(DDS_TopicDescription_get_type_name(DDS_DataReader_get_topicdescription(r)), "ShapeType");
+    EXPECT_STREQ(DDS_TopicDescription_get_type_name(DDS_DataReader_get_topicdescription(r)), "Small");
     EXPECT_EQ(DDS_DomainParticipant_lookup_datareader_by_name(p, "R"), r);
     EXPECT_EQ(DDS_DomainParticipant_lookup_datareader_by_name(p, "Other::R"), nullptr);
-    DDS_Time_t now;
-    ASSERT_EQ(DDS_DomainParticipant_get_current_time(p, &now), DDS_RETCODE_OK);
-    EXPECT_GT(now.sec, 1700000000);
     // Writing a sample of another type is refused.
-    DDS_DynamicData *other = DDS_DynamicData_new(DDS_TypeLibrary_find(p->plan.types.get(), "Small"), nullptr);
-    EXPECT_EQ(DDS_DynamicDataWriter_write(dw, other, nullptr), DDS_RETCODE_BAD_PARAMETER);
-    DDS_DynamicData_delete(other);
+    DDS_DynamicData *shape = DDS_DynamicData_new(DDS_TypeLibrary_find(p->plan.types.get(), "ShapeType"), nullptr);
+    EXPECT_EQ(DDS_DynamicDataWriter_write(dw, shape, nullptr), DDS_RETCODE_BAD_PARAMETER);
+    DDS_DynamicData_delete(shape);
 }
 
 // A reader that never takes and holds one sample: the writer's bounded keep-all history fills, and
@@ -233,34 +181,26 @@ TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
 }
 
 // The writer's Fast DDS settings: our stream defaults, or what <fastdds_writer> asked for.
-TEST(WriterSettings, HeartbeatAndPublishModeReachFastdds)
+TEST(FastddsSettings, HeartbeatAndPublishModeReachTheWriter)
 {
     namespace fd = eprosima::fastdds::dds;
-    const struct {
-        Adjust adjust;
-        eprosima::fastrtps::Duration_t heartbeat;
-        fd::PublishModeQosPolicyKind mode;
-    } cases[] = {
-        {nullptr, {0, 20000000}, fd::SYNCHRONOUS_PUBLISH_MODE},
-        {[](DDS_DataWriterQos &w, DDS_DataReaderQos &) {
-             w.fastdds.heartbeat_period = DDS_Duration_t{1, 500};
-             w.fastdds.publish_mode = DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE;
-         },
-         {1, 500}, fd::ASYNCHRONOUS_PUBLISH_MODE},
-    };
-    for (const auto &c : cases) {
-        std::string err;
-        DDS_DomainParticipant *p = make_participant(63, "Small", err, c.adjust);
-        ASSERT_NE(p, nullptr) << err;
-        const fd::DataWriterQos q = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W")->writer->get_qos();
-        EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, c.heartbeat);
-        EXPECT_EQ(q.publish_mode().kind, c.mode);
-        delete_participant(p);
-    }
+    DDS_DataWriterQos w;
+    DDS_DataWriterQos_initialize(&w);
+    fd::DataWriterQos q;
+    to_fastdds(w, q);
+    EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(0, 20000000));
+    EXPECT_EQ(q.publish_mode().kind, fd::SYNCHRONOUS_PUBLISH_MODE);
+    w.fastdds.heartbeat_period = DDS_Duration_t{1, 500};
+    w.fastdds.publish_mode = DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE;
+    to_fastdds(w, q);
+    EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(1, 500));
+    EXPECT_EQ(q.publish_mode().kind, fd::ASYNCHRONOUS_PUBLISH_MODE);
+    DDS_DataWriterQos_finalize(&w);
 }
 
-// A deployment's profile keeps its transports; its UDPv4 ones get our buffers only where unset.
-TEST(WriterSettings, ProfileUdpTransportsGetBuffersWhereUnset)
+// A deployment's profile keeps its transports; its UDPv4 ones get our buffers only where unset,
+// and <fastdds_transport>'s shared-memory sizes, which they leave unapplied, are one warning.
+TEST(FastddsSettings, ProfileTransportsKeepTheirOwnSettings)
 {
     namespace rt = eprosima::fastdds::rtps;
     eprosima::fastdds::dds::DomainParticipantQos q;
@@ -269,7 +209,11 @@ TEST(WriterSettings, ProfileUdpTransportsGetBuffersWhereUnset)
     auto own = std::make_shared<rt::UDPv4TransportDescriptor>();
     own->sendBufferSize = own->receiveBufferSize = 1u << 20;
     q.transport().user_transports = {unset, own};
-    to_fastdds(ParticipantPlan{}, q);
+    ParticipantPlan plan;
+    plan.name = "L::P";
+    plan.transport.shm_segment_size = 1u << 20;
+    quelt::test::LogCapture log;
+    to_fastdds(plan, q);
     ASSERT_EQ(q.transport().user_transports.size(), 2u);
     const uint32_t expected[] = {4u << 20, 1u << 20};
     for (size_t i = 0; i < 2; ++i) {
@@ -281,22 +225,8 @@ TEST(WriterSettings, ProfileUdpTransportsGetBuffersWhereUnset)
         EXPECT_EQ(udp->sendBufferSize, expected[i]);
     }
     EXPECT_EQ(unset->receiveBufferSize, 0u) << "the profile's own descriptor was changed";
-}
-
-// <fastdds_transport>'s shared-memory sizes that a profile's transports leave unapplied: one warning.
-TEST(WriterSettings, ShmSizesAProfileLeavesUnappliedAreOneWarning)
-{
-    eprosima::fastdds::dds::DomainParticipantQos q;
-    q.transport().use_builtin_transports = false;
-    q.transport().user_transports = {std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>()};
-    ParticipantPlan plan;
-    plan.name = "L::P";
-    plan.transport.shm_segment_size = 1u << 20;
-    quelt::test::LogCapture log;
-    to_fastdds(plan, q);
-    ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.levels(), std::vector<int>{QUELT_LOG_LEVEL_WARNING});
-    const std::string line = log.lines()[0];
+    const std::string line = log.text();
     EXPECT_NE(line.find("DDS_DomainParticipantFactory_create_participant: participant 'L::P': <fastdds_transport> "
                         "shm_segment_size 1048576 and shm_port_queue_capacity 0 (0: not given) are not applied"),
               std::string::npos)

@@ -4,13 +4,12 @@
 #include "support/support.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <random>
 #include <set>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "dds/dds_log.h"
@@ -19,8 +18,6 @@
 namespace {
 
 using U16 = std::vector<DDS_Wchar>;
-
-// ---- UTF-8 -> UTF-16 ----
 
 const std::pair<const char *, U16> kValidUtf8[] = {
     {"", {}},
@@ -107,8 +104,6 @@ TEST(Utf16ToUtf8, UnpairedSurrogatesAndCapacity)
     EXPECT_EQ(QUELT_UTF_TOO_SMALL, QueltUtf16_toUtf8(text, out, 5));
 }
 
-// ---- text to integer, snprintf, strcasecmp ----
-
 // Parses every good text to its value and refuses every bad one, leaving the output alone.
 template <typename T>
 void checkParse(DDS_Boolean (*parse)(const char *, T *), const std::vector<std::pair<const char *, T>> &good, const std::vector<const char *> &bad)
@@ -142,17 +137,14 @@ TEST(StringToInteger, Table)
 
 TEST(StringSnprintf, ReportsTruncation)
 {
-    char buf[8];
-    EXPECT_EQ(5, QueltString_snprintf(buf, sizeof buf, "%s-%d", "ab", 42));
-    EXPECT_STREQ("ab-42", buf);
-    EXPECT_EQ(7, QueltString_snprintf(buf, 8, "%s", "1234567"));  // exactly full
-    EXPECT_EQ(-1, QueltString_snprintf(buf, 8, "%s", "12345678"));
-    EXPECT_STREQ("1234567", buf);
-    EXPECT_EQ(-1, QueltString_snprintf(buf, 1, "x"));
-    EXPECT_STREQ("", buf);
-    buf[0] = 'q';
-    EXPECT_EQ(-1, QueltString_snprintf(buf, 0, "x"));
-    EXPECT_EQ('q', buf[0]);
+    // {capacity, text, result, what the buffer then holds}: exactly full fits; more is -1, cut.
+    const struct { size_t n; const char *text; int result; const char *buf; } cases[] = {
+        {8, "ab-42", 5, "ab-42"}, {8, "1234567", 7, "1234567"}, {8, "12345678", -1, "1234567"}, {1, "x", -1, ""}, {0, "x", -1, "q"}};
+    for (const auto &c : cases) {
+        char buf[8] = "q";
+        EXPECT_EQ(c.result, QueltString_snprintf(buf, c.n, "%s", c.text)) << c.n << c.text;
+        EXPECT_STREQ(c.buf, buf) << c.n << c.text;
+    }
 }
 
 TEST(StringStrcasecmp, Table)
@@ -172,77 +164,65 @@ TEST(StringStrcasecmp, Table)
     }
 }
 
-// ---- skip list ----
-
 int compareInts(const void *a, const void *b)
 {
     const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
     return (x > y) - (x < y);
 }
 
-std::vector<int> listContents(const QueltSkipList *list)
-{
-    std::vector<int> out;
-    for (QueltSkipListNode *n = QueltSkipList_firstNode(list); n != nullptr; n = QueltSkipListNode_next(n))
-        out.push_back(*static_cast<int *>(QueltSkipListNode_getUserData(n)));
-    return out;
-}
+int keyOf(QueltSkipListNode *n) { return n ? *static_cast<int *>(QueltSkipListNode_getUserData(n)) : INT_MIN; }
 
-// Random keys with many duplicates against a std::set: insert, find, remove, reinsert.
+// Random keys with many duplicates against a std::set: insert, find, remove, reinsert. A small
+// initial cell count makes the allocator grow many times.
 TEST(SkipList, FollowsASetModel)
 {
-    // A small initial cell count forces the allocator to grow many times.
     QueltSkipListAllocator *alloc = QueltSkipList_newDefaultAllocator(QueltSkipList_getOptimumMaximumLevel(4000), 4);
     QueltSkipList *list = QueltSkipList_new(alloc, compareInts);
     ASSERT_NE(nullptr, list);
+    auto contents = [list] {
+        std::vector<int> out;
+        for (QueltSkipListNode *n = QueltSkipList_firstNode(list); n != nullptr; n = QueltSkipListNode_next(n))
+            out.push_back(keyOf(n));
+        return out;
+    };
     std::mt19937 rng(7);
-    std::uniform_int_distribution<int> dist(-3000, 3000);
     std::vector<int> keys(4000);
     for (int &k : keys)
-        k = dist(rng);
+        k = std::uniform_int_distribution<int>(-3000, 3000)(rng);
     std::set<int> model;
     for (int &k : keys) {
         int existed = -1;
         QueltSkipListNode *node = QueltSkipList_assertNode(list, &k, &existed);
-        ASSERT_NE(nullptr, node);
         const bool inserted = model.insert(k).second;
         EXPECT_EQ(inserted ? 0 : 1, existed);
         // A duplicate returns the first node inserted for that key, not the new data.
-        EXPECT_EQ(k, *static_cast<int *>(QueltSkipListNode_getUserData(node)));
+        EXPECT_EQ(k, keyOf(node));
         EXPECT_EQ(inserted, &k == QueltSkipListNode_getUserData(node));
     }
-    for (int probe = -3100; probe <= 3100; probe += 7) {
-        QueltSkipListNode *n = QueltSkipList_findNode(list, &probe);
-        EXPECT_EQ(model.count(probe) != 0, n != nullptr) << probe;
-        if (n) {
-            EXPECT_EQ(probe, *static_cast<int *>(QueltSkipListNode_getUserData(n)));
-        }
-    }
+    for (int probe = -3100; probe <= 3100; probe += 7)
+        EXPECT_EQ(model.count(probe) ? probe : INT_MIN, keyOf(QueltSkipList_findNode(list, &probe))) << probe;
     // Remove every other key, and one that is absent; reinsert them into the freed cells.
     std::vector<int> all(model.begin(), model.end());
     for (size_t i = 0; i < all.size(); i += 2) {
         void *data = QueltSkipList_removeNode(list, &all[i]);
-        ASSERT_NE(nullptr, data);
-        EXPECT_EQ(all[i], *static_cast<int *>(data));
+        EXPECT_EQ(all[i], data ? *static_cast<int *>(data) : INT_MIN);
         EXPECT_EQ(nullptr, QueltSkipList_removeNode(list, &all[i]));
         model.erase(all[i]);
     }
     int absent = 99999;
     EXPECT_EQ(nullptr, QueltSkipList_removeNode(list, &absent));
     EXPECT_EQ(static_cast<int>(model.size()), QueltSkipList_getSize(list));
-    EXPECT_EQ(std::vector<int>(model.begin(), model.end()), listContents(list));
+    EXPECT_EQ(std::vector<int>(model.begin(), model.end()), contents());
     for (size_t i = 0; i < all.size(); i += 2) {
         int existed = -1;
-        ASSERT_NE(nullptr, QueltSkipList_assertNode(list, &all[i], &existed));
+        EXPECT_NE(nullptr, QueltSkipList_assertNode(list, &all[i], &existed));
         EXPECT_EQ(0, existed);
     }
-    EXPECT_EQ(all, listContents(list));
+    EXPECT_EQ(all, contents());
     EXPECT_EQ(QueltSkipList_firstNode(list), QueltSkipListNode_next(QueltSkipList_gotoTopNode(list)));
     QueltSkipList_delete(list);
     QueltSkipList_deleteDefaultAllocator(alloc);
 }
-
-// ---- pool ----
 
 struct PoolCounters {
     int inits = 0, finis = 0;
@@ -325,8 +305,6 @@ TEST(Pool, ReturnedBuffersAreReusedAndBadReturnsIgnored)
     QueltPool_delete(pool);
 }
 
-// ---- clock and sleep ----
-
 TEST(Clock, NowAndSleep)
 {
     DDS_Time_t now;
@@ -346,8 +324,6 @@ TEST(Clock, NowAndSleep)
         EXPECT_LT(elapsed, maxNs) << d.sec << "s " << d.nanosec << "ns";
     }
 }
-
-// ---- log ----
 
 TEST(Log, OneWholeLinePerCall)
 {
