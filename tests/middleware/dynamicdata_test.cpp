@@ -1,6 +1,6 @@
 // DynamicData access by name and id: kinds, paths, bounds, unions, optionals, binding. The types
 // are those of data/dynamicdata/all.xml.
-#include "dynamicdata_impl.h"
+#include "dds/dds_dynamicdata.h"
 #include "dds/dds_string.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +8,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-
-using namespace quelt::mw;
 
 namespace {
 
@@ -61,17 +59,13 @@ class DynamicDataTest : public ::testing::Test {
 };
 
 // Set by name, read back by name with the getter of the same kind.
-template <typename T>
-void round_trip(DDS_DynamicData *d, DDS_ReturnCode_t (*set)(DDS_DynamicData *, const char *, DDS_DynamicDataMemberId, T),
-                DDS_ReturnCode_t (*get)(const DDS_DynamicData *, T *, const char *, DDS_DynamicDataMemberId), const char *name,
-                T in, T want)
-{
-    ASSERT_EQ(set(d, name, 0, in), DDS_RETCODE_OK) << name;
-    T out{};
-    ASSERT_EQ(get(d, &out, name, 0), DDS_RETCODE_OK) << name;
-    EXPECT_EQ(std::memcmp(&out, &want, sizeof out), 0) << name;
-}
-#define ROUND_TRIP(T, kind, name, in, want) round_trip<T>(d, DDS_DynamicData_set_##kind, DDS_DynamicData_get_##kind, name, in, want)
+#define ROUND_TRIP(T, kind, name, in, want)                                                                                \
+    do {                                                                                                                   \
+        T out{}, w = want;                                                                                                 \
+        ASSERT_EQ(DDS_DynamicData_set_##kind(d, name, 0, in), DDS_RETCODE_OK) << name;                                     \
+        ASSERT_EQ(DDS_DynamicData_get_##kind(d, &out, name, 0), DDS_RETCODE_OK) << name;                                   \
+        EXPECT_EQ(std::memcmp(&out, &w, sizeof out), 0) << name;                                                           \
+    } while (0)
 
 TEST_F(DynamicDataTest, EveryPrimitiveKindRoundTripsAndWidensOnlyWithoutLoss)
 {
@@ -175,16 +169,13 @@ TEST_F(DynamicDataTest, EnumsUnionsOptionalsAliasesKeysAndIds)
     ASSERT_EQ(DDS_DynamicData_set_string(d, "u.s", 0, "hello"), DDS_RETCODE_OK);
     EXPECT_EQ(info("u#"), "s:union");
     EXPECT_EQ(str("u.s"), "hello");
-    const Member *um = &all->members[19];
-    ASSERT_EQ(um->name, "u");
-    auto *rep = reinterpret_cast<const UnionRep *>(d->p + um->offset);
-    EXPECT_EQ(rep->disc, 2);
     ASSERT_EQ(DDS_DynamicData_set_long(d, "u.a", 0, 9), DDS_RETCODE_OK); // frees the string (ASan)
-    EXPECT_EQ(rep->disc, 1);
+    EXPECT_EQ(info("u#"), "a:union");
     EXPECT_EQ(lng("u.a"), "9");
     EXPECT_EQ(str("u.s"), rc(DDS_RETCODE_NO_DATA));
+    // The default case takes a discriminator no label names.
     ASSERT_EQ(DDS_DynamicData_set_double(d, "u.d", 0, 1.0), DDS_RETCODE_OK);
-    EXPECT_TRUE(rep->disc < 1 || rep->disc > 3) << rep->disc;
+    EXPECT_EQ(info("u#"), "d:union");
 
     EXPECT_EQ(lng("opt"), rc(DDS_RETCODE_NO_DATA));
     EXPECT_EQ(lng("oin.c"), rc(DDS_RETCODE_NO_DATA));
