@@ -1,6 +1,6 @@
-// Entities over Fast DDS: read/take with loans, names, refused writes, listeners, the Fast DDS
-// settings we give, shared-memory leftovers, and keyed samples and notices crossing to another
-// process. (Write parameters and waiting are exercised through the connector.) Domains 11, 15, 20, 60.
+// Entities over Fast DDS: read/take with loans, keyed notices, names, refused writes, listeners,
+// the Fast DDS settings we give and shared-memory leftovers. (Write parameters, waiting and other
+// processes are exercised through the connector.) Domains 11, 15, 60.
 #include "domain_impl.h"
 #include "shm_housekeeping.h"
 #include "dds/dds_log.h"
@@ -11,7 +11,6 @@
 #include <fastdds/rtps/transport/UDPv4TransportDescriptor.h>
 #include <gtest/gtest.h>
 
-#include "support/peer.h"
 #include "support/support.h"
 
 #include <fcntl.h>
@@ -19,6 +18,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
@@ -94,7 +94,7 @@ struct Fixture : ::testing::Test {
     }
 };
 
-TEST_F(Fixture, ReadKeepsTakeRemovesLoansAreCheckedNamesAreKept)
+TEST_F(Fixture, ReadTakeLoansKeyedNoticesAndNames)
 {
     open(11, "Small");
     // Key 0 hashes to all zeros, which the transport takes for "no instance".
@@ -126,6 +126,34 @@ TEST_F(Fixture, ReadKeepsTakeRemovesLoansAreCheckedNamesAreKept)
     DDS_Long id = -1;
     DDS_DynamicData_get_long(s, &id, "id", 0);
     EXPECT_EQ(id, 0);
+
+    // Notices show their instance's key and nothing else; unregistering disposes as well (the
+    // standard's default for writers).
+    for (const auto &[key, v] : {std::pair{1, 10}, std::pair{2, 20}, std::pair{2, 21}}) {
+        DDS_DynamicData_set_long(s, "id", 0, key);
+        DDS_DynamicData_set_long(s, "v", 0, v);
+        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    }
+    DDS_DynamicData_set_long(s, "id", 0, 1); // v (21) is not sent
+    ASSERT_EQ(DDS_DynamicDataWriter_dispose(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    DDS_DynamicData_set_long(s, "id", 0, 2);
+    ASSERT_EQ(DDS_DynamicDataWriter_unregister_instance(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    std::vector<std::string> got;
+    for (int tries = 0; got.size() < 5 && tries < 20; ++tries) {
+        if (DDS_WaitSet_wait(ws, nullptr, &kSecond) != DDS_RETCODE_OK || take(r, data, infos) != DDS_RETCODE_OK)
+            continue;
+        for (DDS_Long i = 0; i < DDS_DynamicDataSeq_get_length(&data); ++i) {
+            const DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&infos, i);
+            DDS_Long key = -1, v = -1;
+            DDS_DynamicData_get_long(DDS_DynamicDataSeq_get_reference(&data, i), &key, "id", 0);
+            DDS_DynamicData_get_long(DDS_DynamicDataSeq_get_reference(&data, i), &v, "v", 0);
+            got.push_back(std::to_string(key) + " " + std::to_string(v) +
+                          (info->valid_data ? "" : " state " + std::to_string(info->instance_state)));
+        }
+        ASSERT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &infos), DDS_RETCODE_OK);
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"1 0 state 2", "1 10", "2 0 state 2", "2 20", "2 21"}));
 
     // Names, QoS and types are kept.
     DDS_DataWriterQos wq;
@@ -275,89 +303,40 @@ TEST(SharedMemoryLeftovers, NewParticipantsKeepOffPortsInUseAndDeadSegmentsGo)
     std::system(("rm -rf " + dir).c_str());
 }
 
-struct Heard {
-    std::atomic<int> requested_incompatible{0}, last_policy{-1};
-    DDS_DataReader *reader = nullptr;
-    std::atomic<bool> right_reader{true};
-};
-
 TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
 {
     std::string err;
     DDS_DomainParticipant *p = make_participant(15, "ShapeType", err);
     ASSERT_NE(p, nullptr) << err;
-    static Heard heard;
-    heard.reader = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
+    static DDS_DataReader *reader;
+    static std::atomic<int> heard{0}, policy{-1}, wrongReader{0};
+    reader = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
     // The reader matches its own participant's writer, and must match nothing more.
     const auto writers_matched = [&] {
         DDS_SubscriptionMatchedStatus st;
-        return DDS_DataReader_get_subscription_matched_status(heard.reader, &st) == DDS_RETCODE_OK ? st.current_count : -1;
+        return DDS_DataReader_get_subscription_matched_status(reader, &st) == DDS_RETCODE_OK ? st.current_count : -1;
     };
     ASSERT_TRUE(quelt::test::waitUntil([&] { return writers_matched() == 1; }));
     DDS_DomainParticipantListener l{};
-    DDS_DataReaderListener &rl = l.as_subscriberlistener.as_datareaderlistener;
-    rl.listener_data = &heard;
-    rl.on_requested_incompatible_qos = [](void *d, DDS_DataReader *r, const DDS_RequestedIncompatibleQosStatus *st) {
-        auto *h = static_cast<Heard *>(d);
-        h->last_policy = st->last_policy_id;
-        h->right_reader = h->right_reader && r == h->reader;
-        ++h->requested_incompatible;
-    };
+    l.as_subscriberlistener.as_datareaderlistener.on_requested_incompatible_qos =
+        [](void *, DDS_DataReader *r, const DDS_RequestedIncompatibleQosStatus *st) {
+            policy = st->last_policy_id;
+            wrongReader += r != reader;
+            ++heard;
+        };
     ASSERT_EQ(DDS_DomainParticipant_set_listener(p, &l, 0x79E6), DDS_RETCODE_OK);
     // A second participant whose best-effort writer cannot serve the first one's reliable reader.
     DDS_DomainParticipant *other = make_participant(15, "ShapeType", err, [](DDS_DataWriterQos &w, DDS_DataReaderQos &) {
         w.reliability.kind = DDS_BEST_EFFORT_RELIABILITY_QOS;
     });
     ASSERT_NE(other, nullptr) << err;
-    EXPECT_TRUE(quelt::test::waitUntil([&] { return heard.requested_incompatible.load() >= 1; }));
-    EXPECT_EQ(heard.last_policy.load(), DDS_RELIABILITY_QOS_POLICY_ID);
-    EXPECT_TRUE(heard.right_reader.load());
+    EXPECT_TRUE(quelt::test::waitUntil([&] { return heard.load() >= 1; }));
+    EXPECT_EQ(policy.load(), DDS_RELIABILITY_QOS_POLICY_ID);
+    EXPECT_EQ(wrongReader.load(), 0);
     EXPECT_EQ(writers_matched(), 1);
     delete_participant(other);
     DDS_DomainParticipant_set_listener(p, nullptr, 0);
     delete_participant(p);
-}
-
-// Our layer alone on both sides of the wire: the peer takes through it in another process.
-TEST(TwoProcesses, KeyedSamplesDisposeAndUnregisterCrossTheWire)
-{
-    const quelt::test::TempXml xml(quelt::test::readFile(QUELT_EXAMPLES "/shapes/Shapes.xml"), 20);
-    quelt::test::Peer sub({QUELT_TEST_PEER, "subscribe", xml.path(), "6", "20"});
-    ASSERT_EQ(sub.line(), "ready");
-    ASSERT_TRUE(quelt::test::useProfiles({xml.path()}));
-    DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
-    DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "ShapesLib::ShapePublisher");
-    ASSERT_NE(p, nullptr);
-    DDS_DataWriter *w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::SquareWriter");
-    ASSERT_NE(w, nullptr);
-    ASSERT_TRUE(wait_matched(w, 10000));
-    DDS_DynamicDataWriter *dw = DDS_DynamicDataWriter_narrow(w);
-    DDS_DynamicData *s = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "ShapeType"), nullptr);
-    const struct { const char *color; int x; } rows[] = {{"RED", 1}, {"RED", 2}, {"BLUE", 3}, {"RED", 4}};
-    for (const auto &row : rows) {
-        DDS_DynamicData_set_string(s, "color", 0, row.color);
-        DDS_DynamicData_set_long(s, "x", 0, row.x);
-        DDS_DynamicData_set_long(s, "y", 0, row.x * 10);
-        DDS_DynamicData_set_long(s, "shapesize", 0, 30);
-        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    }
-    DDS_DynamicData_set_string(s, "color", 0, "RED");
-    ASSERT_EQ(DDS_DynamicDataWriter_dispose(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    DDS_DynamicData_set_string(s, "color", 0, "BLUE");
-    ASSERT_EQ(DDS_DynamicDataWriter_unregister_instance(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-
-    // Per instance the order is the order of writing; then nothing more: the waitset times out.
-    std::vector<std::string> red, blue;
-    for (int i = 0; i < 6; ++i) {
-        const std::string l = sub.line();
-        (l.find("RED") != std::string::npos ? red : blue).push_back(l);
-    }
-    EXPECT_EQ(sub.line(), "idle 10");
-    EXPECT_EQ(sub.finish(), 0);
-    EXPECT_EQ(red, (std::vector<std::string>{"data RED 1 10 30", "data RED 2 20 30", "data RED 4 40 30", "notice RED 2"}));
-    EXPECT_EQ(blue, (std::vector<std::string>{"data BLUE 3 30 30", "notice BLUE 2"}));
-    DDS_DynamicData_delete(s);
-    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
 }
 
 } // namespace
