@@ -329,16 +329,9 @@ TEST(Log, OneWholeLinePerCall)
     QueltLog_error("xml", "line %d: %s", 7, "unexpected tag");
     QueltLog_printPlain("plain %s", "text");
     QueltLog_print("ctx", nullptr);  // nothing, no crash
-    const std::vector<std::string> expected = {
-        "DDS_Topic_create: create topic failed\n",
-        "ctx: out of heap: structure of 48 bytes\n",
-        "bare\n",
-        "ctx: value 1\n",
-        "ctx: value 2\n",
-        "xml: line 7: unexpected tag\n",
-        "plain text",
-    };
-    EXPECT_EQ(expected, log.lines());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"DDS_Topic_create: create topic failed\n", "ctx: out of heap: structure of 48 bytes\n",
+                                                     "bare\n", "ctx: value 1\n", "ctx: value 2\n", "xml: line 7: unexpected tag\n",
+                                                     "plain text"}));
 }
 
 TEST(Log, LongLinesAreNotTruncated)
