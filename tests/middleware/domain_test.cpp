@@ -56,7 +56,7 @@ DDS_ReturnCode_t take(DDS_DataReader *r, DDS_DynamicDataSeq &data, DDS_SampleInf
                                                                               DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE);
 }
 
-struct Fixture : ::testing::Test {
+struct Entities : ::testing::Test {
     DDS_DomainParticipant *p = nullptr;
     DDS_DataWriter *w = nullptr;
     DDS_DynamicDataWriter *dw = nullptr;
@@ -66,10 +66,10 @@ struct Fixture : ::testing::Test {
     DDS_DynamicDataSeq data = DDS_SEQUENCE_INITIALIZER;
     DDS_SampleInfoSeq infos = DDS_SEQUENCE_INITIALIZER;
 
-    void open(int domain, const char *type)
+    void open(int domain, const char *type, Adjust adjust = nullptr)
     {
         std::string err;
-        p = make_participant(domain, type, err);
+        p = make_participant(domain, type, err, adjust);
         ASSERT_NE(p, nullptr) << err;
         w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
         r = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
@@ -94,7 +94,7 @@ struct Fixture : ::testing::Test {
     }
 };
 
-TEST_F(Fixture, ReadTakeLoansKeyedNoticesAndNames)
+TEST_F(Entities, ReadTakeLoansKeyedNoticesAndNames)
 {
     open(11, "Small");
     // Key 0 hashes to all zeros, which the transport takes for "no instance".
@@ -178,25 +178,20 @@ TEST_F(Fixture, ReadTakeLoansKeyedNoticesAndNames)
 
 // A reader that never takes and holds one sample: the writer's bounded keep-all history fills, and
 // every write the engine then refuses is one log line naming the writer and the return code.
-TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
+TEST_F(Entities, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
 {
-    std::string err;
-    DDS_DomainParticipant *p = make_participant(60, "Small", err, [](DDS_DataWriterQos &w, DDS_DataReaderQos &r) {
+    open(60, "Small", [](DDS_DataWriterQos &w, DDS_DataReaderQos &r) {
         w.resource_limits.max_instances = r.resource_limits.max_instances = 1;
         w.resource_limits.max_samples = w.resource_limits.max_samples_per_instance = 2;
         w.reliability.max_blocking_time = DDS_Duration_t{0, 20000000};
         r.resource_limits.max_samples = r.resource_limits.max_samples_per_instance = 1;
     });
-    ASSERT_NE(p, nullptr) << err;
-    DDS_DataWriter *w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
-    ASSERT_TRUE(wait_matched(w));
     auto log = std::make_unique<quelt::test::LogCapture>();
-    DDS_DynamicData *d = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "Small"), &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
     int refused = 0;
     for (int i = 0; i < 8; ++i) {
-        DDS_DynamicData_set_long(d, "id", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, 1);
-        DDS_DynamicData_set_long(d, "v", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, i);
-        refused += DDS_DynamicDataWriter_write(w, d, &DDS_HANDLE_NIL) != DDS_RETCODE_OK;
+        DDS_DynamicData_set_long(s, "id", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, 1);
+        DDS_DynamicData_set_long(s, "v", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, i);
+        refused += DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL) != DDS_RETCODE_OK;
     }
     const std::vector<std::string> lines = log->lines();
     log.reset();
@@ -204,8 +199,6 @@ TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
     ASSERT_EQ(static_cast<int>(lines.size()), refused);
     for (const std::string &l : lines)
         EXPECT_NE(l.find("DDS_DynamicDataWriter_write: writer 'Pub::W' did not send the sample: return code "), std::string::npos) << l;
-    DDS_DynamicData_delete(d);
-    delete_participant(p);
 }
 
 // The writer's Fast DDS settings: our stream defaults, or what <fastdds_writer> asked for.
@@ -303,14 +296,12 @@ TEST(SharedMemoryLeftovers, NewParticipantsKeepOffPortsInUseAndDeadSegmentsGo)
     std::system(("rm -rf " + dir).c_str());
 }
 
-TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
+TEST_F(Entities, ParticipantListenerHearsIncompatibleQosOfItsReaders)
 {
-    std::string err;
-    DDS_DomainParticipant *p = make_participant(15, "ShapeType", err);
-    ASSERT_NE(p, nullptr) << err;
+    open(15, "ShapeType");
     static DDS_DataReader *reader;
     static std::atomic<int> heard{0}, policy{-1}, wrongReader{0};
-    reader = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
+    reader = r;
     // The reader matches its own participant's writer, and must match nothing more.
     const auto writers_matched = [&] {
         DDS_SubscriptionMatchedStatus st;
@@ -319,13 +310,14 @@ TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
     ASSERT_TRUE(quelt::test::waitUntil([&] { return writers_matched() == 1; }));
     DDS_DomainParticipantListener l{};
     l.as_subscriberlistener.as_datareaderlistener.on_requested_incompatible_qos =
-        [](void *, DDS_DataReader *r, const DDS_RequestedIncompatibleQosStatus *st) {
+        [](void *, DDS_DataReader *from, const DDS_RequestedIncompatibleQosStatus *st) {
             policy = st->last_policy_id;
-            wrongReader += r != reader;
+            wrongReader += from != reader;
             ++heard;
         };
     ASSERT_EQ(DDS_DomainParticipant_set_listener(p, &l, 0x79E6), DDS_RETCODE_OK);
     // A second participant whose best-effort writer cannot serve the first one's reliable reader.
+    std::string err;
     DDS_DomainParticipant *other = make_participant(15, "ShapeType", err, [](DDS_DataWriterQos &w, DDS_DataReaderQos &) {
         w.reliability.kind = DDS_BEST_EFFORT_RELIABILITY_QOS;
     });
@@ -336,7 +328,6 @@ TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
     EXPECT_EQ(writers_matched(), 1);
     delete_participant(other);
     DDS_DomainParticipant_set_listener(p, nullptr, 0);
-    delete_participant(p);
 }
 
 } // namespace
