@@ -150,8 +150,8 @@ TEST_F(DynamicDataTest, NestedMembersArraysAndSequences)
     EXPECT_EQ(info("iseq[9]"), ":struct absent");
     // An unbounded sequence grows by at most 2^20 elements in one set (a mistyped index would
     // allocate gigabytes).
-    EXPECT_EQ(DDS_DynamicData_set_string(d, "iseq[97379216].label", 0, "x"), DDS_RETCODE_BAD_PARAMETER);
-    ASSERT_EQ(DDS_DynamicData_set_string(d, "iseq[1048579].label", 0, "y"), DDS_RETCODE_OK); // 3 + 2^20
+    EXPECT_EQ(DDS_DynamicData_set_string(d, "iseq[1048580].label", 0, "x"), DDS_RETCODE_BAD_PARAMETER); // 3 + 2^20 + 1
+    ASSERT_EQ(DDS_DynamicData_set_string(d, "iseq[1048579].label", 0, "y"), DDS_RETCODE_OK);            // 3 + 2^20
     EXPECT_EQ(str("iseq[1048579].label"), "y");
 }
 
