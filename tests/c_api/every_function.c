@@ -12,13 +12,8 @@
 
 static int failures = 0;
 
-#define EXPECT(cond)                                                       \
-    do {                                                                   \
-        if (!(cond)) {                                                     \
-            fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                    \
-        }                                                                  \
-    } while (0)
+#define EXPECT(cond) \
+    ((cond) ? (void)0 : (void)(fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond), ++failures))
 
 struct Captured {
     int lines, level;
@@ -34,19 +29,14 @@ static void capture(int level, const char *line, void *user)
     }
 }
 
-static void onData(void *data, DDS_DataReader *reader)
-{
-    (void)data, (void)reader;
-}
+static void onData(void *data, DDS_DataReader *reader) { (void)data, (void)reader; }
 
 /* Calls a Lua-callable function of the library on an empty stack: one result, nil or a table. */
 static int callLua(lua_State *L, lua_CFunction f)
 {
     lua_settop(L, 0);
     lua_pushcfunction(L, f);
-    if (lua_pcall(L, 0, 1, 0) != LUA_OK)
-        return -1;
-    return lua_type(L, -1);
+    return lua_pcall(L, 0, 1, 0) != LUA_OK ? -1 : lua_type(L, -1);
 }
 
 int main(void)
