@@ -36,7 +36,7 @@ private:
     uint32_t submodules_ = 0, levels_ = 0;
 };
 
-// A connector of config on its own domain, deleted with the object.
+// A connector of config on its own domain, deleted with the object; it stands for its handle.
 struct Connector {
     TempXml xml;
     QueltDDSConnector *c;
@@ -45,6 +45,8 @@ struct Connector {
     {
     }
     ~Connector() { QueltDDSConnector_delete(c); }
+    operator QueltDDSConnector *() const { return c; }
+    QueltDDSConnector *operator->() const { return c; }
 };
 
 // A connector record with nothing but its entities lookup list.

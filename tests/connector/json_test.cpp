@@ -47,75 +47,75 @@ INSTANTIATE_TEST_SUITE_P(Every, JsonSamples,
 
 TEST_P(JsonSamples, EveryKindRoundTripsThroughTheWire)
 {
-    Connector conn(GetParam().domain, "EveryLib::Both", GetParam().xml());
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(GetParam().domain, "EveryLib::Both", GetParam().xml());
+    ASSERT_NE(c, nullptr);
     const std::string input = everyKindJson();
     LogCapture log;
-    QueltDDSConnector_setJSONInstance(conn.c, kW, input.c_str());
-    EXPECT_EQ(text(QueltDDSConnector_getJSONInstance(conn.c, kW)), everyKindPrinted());
-    QueltDDSConnector_write(conn.c, kW, nullptr);
+    QueltDDSConnector_setJSONInstance(c, kW, input.c_str());
+    EXPECT_EQ(text(QueltDDSConnector_getJSONInstance(c, kW)), everyKindPrinted());
+    QueltDDSConnector_write(c, kW, nullptr);
     // A second sample: the union on another case, an enumerator by name, the optional member
     // unset, the sequences shorter than before.
-    QueltDDSConnector_clear(conn.c, kW);
-    QueltDDSConnector_setJSONInstance(conn.c, kW,
+    QueltDDSConnector_clear(c, kW);
+    QueltDDSConnector_setJSONInstance(c, kW,
                                       "{\"id\": 8, \"e\": \"BLUE\", \"u\": {\"n\": -4}, \"pseq\": [{\"x\": 5}], \"sseq\": []}");
-    QueltDDSConnector_write(conn.c, kW, nullptr);
+    QueltDDSConnector_write(c, kW, nullptr);
     EXPECT_TRUE(log.lines().empty()) << log.text();
 
-    ASSERT_EQ(takeAtLeast(conn.c, kR, 2), 2);
-    EXPECT_EQ(text(QueltDDSConnector_getJSONSample(conn.c, kR, 1)), everyKindPrinted());
-    const std::string second = text(QueltDDSConnector_getJSONSample(conn.c, kR, 2));
+    ASSERT_EQ(takeAtLeast(c, kR, 2), 2);
+    EXPECT_EQ(text(QueltDDSConnector_getJSONSample(c, kR, 1)), everyKindPrinted());
+    const std::string second = text(QueltDDSConnector_getJSONSample(c, kR, 2));
     for (const char *piece : {"\"id\":8", "\"e\":6", "\"u\":{\"n\":-4}", "\"pseq\":[{\"x\":5,\"y\":0}]", "\"sseq\":[]"})
         EXPECT_NE(second.find(piece), std::string::npos) << piece << " in " << second;
     EXPECT_EQ(second.find("\"opt\""), std::string::npos) << second;
     // Past the end there is no text; the text handed out outlives the loan.
-    EXPECT_EQ(QueltDDSConnector_getJSONSample(conn.c, kR, 3), nullptr);
-    EXPECT_EQ(stackHeight(conn.c), 0);
+    EXPECT_EQ(QueltDDSConnector_getJSONSample(c, kR, 3), nullptr);
+    EXPECT_EQ(stackHeight(c), 0);
 }
 
 TEST(JsonNotices, ANoticeStillPrintsFromItsStorage)
 {
-    Connector conn(168, "EveryLib::Both", everyKindXml());
-    ASSERT_NE(conn.c, nullptr);
-    QueltDDSConnector_setJSONInstance(conn.c, kW, "{\"id\": 3, \"i32\": 9}");
-    QueltDDSConnector_write(conn.c, kW, nullptr);
-    runLua(conn.c, "CONTAINER.WRITER['Pub::W']:dispose()");
-    ASSERT_EQ(takeAtLeast(conn.c, kR, 2), 2);
-    EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(conn.c, kR, 2, "valid_data"), 0);
-    const std::string notice = text(QueltDDSConnector_getJSONSample(conn.c, kR, 2));
+    Connector c(168, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(c, nullptr);
+    QueltDDSConnector_setJSONInstance(c, kW, "{\"id\": 3, \"i32\": 9}");
+    QueltDDSConnector_write(c, kW, nullptr);
+    runLua(c, "CONTAINER.WRITER['Pub::W']:dispose()");
+    ASSERT_EQ(takeAtLeast(c, kR, 2), 2);
+    EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kR, 2, "valid_data"), 0);
+    const std::string notice = text(QueltDDSConnector_getJSONSample(c, kR, 2));
     EXPECT_EQ(notice.rfind("{\"id\":3,", 0), 0u) << notice;
     LogCapture log;
-    QueltDDSConnector_setJSONInstance(conn.c, kW, notice.c_str()); // well-formed: it reads back
+    QueltDDSConnector_setJSONInstance(c, kW, notice.c_str()); // well-formed: it reads back
     EXPECT_TRUE(log.lines().empty()) << notice << "\n" << log.text();
 }
 
 // Each row of the data file starts from a cleared instance; two more here, not UTF-8.
 TEST(JsonIn, ValuesConvertByMemberKindAndSayWhatTheyDropped)
 {
-    Connector conn(169, "EveryLib::Both", everyKindXml());
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(169, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(c, nullptr);
     WarningsOn warnings;
     auto rows = dataRows("json_conversions.txt");
     rows.push_back({"{\"s\": \"\xff\"}", "\"s\":\"\"", "the text is not valid UTF-8"});
     rows.push_back({"{\"w\": \"\xc0\xaf\"}", "\"w\":\"\"", "error determining length of wchar"});
     for (const auto &row : rows) {
-        QueltDDSConnector_clear(conn.c, kW);
+        QueltDDSConnector_clear(c, kW);
         LogCapture log;
-        QueltDDSConnector_setJSONInstance(conn.c, kW, row[0].c_str());
-        const std::string instance = text(QueltDDSConnector_getJSONInstance(conn.c, kW));
+        QueltDDSConnector_setJSONInstance(c, kW, row[0].c_str());
+        const std::string instance = text(QueltDDSConnector_getJSONInstance(c, kW));
         EXPECT_NE(instance.find(row[1]), std::string::npos) << row[0] << "\n" << instance;
         if (!row[2].empty())
             EXPECT_TRUE(log.contains(row[2])) << row[0] << "\n" << log.text();
         else
             EXPECT_TRUE(log.lines().empty()) << row[0] << "\n" << log.text();
-        EXPECT_EQ(stackHeight(conn.c), 0) << row[0];
+        EXPECT_EQ(stackHeight(c), 0) << row[0];
     }
 }
 
 TEST(JsonIn, ArraysGiveSequencesTheirLengthAndPathsCreateWhatTheyReach)
 {
-    Connector conn(170, "EveryLib::Both", everyKindXml());
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(170, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(c, nullptr);
     const struct {
         const char *json, *piece;
     } steps[] = {
@@ -125,28 +125,28 @@ TEST(JsonIn, ArraysGiveSequencesTheirLengthAndPathsCreateWhatTheyReach)
         {R"({"useq": []})", R"("useq":[],"pseq":[{"x":1,"y":9}])"},
     };
     for (const auto &step : steps) {
-        QueltDDSConnector_setJSONInstance(conn.c, kW, step.json);
-        const std::string instance = text(QueltDDSConnector_getJSONInstance(conn.c, kW));
+        QueltDDSConnector_setJSONInstance(c, kW, step.json);
+        const std::string instance = text(QueltDDSConnector_getJSONInstance(c, kW));
         EXPECT_NE(instance.find(step.piece), std::string::npos) << step.json << "\n" << instance;
     }
     // An element of an empty sequence of structures, a member of an unselected union case: a set
     // by path creates them, as JSON does.
-    QueltDDSConnector_clear(conn.c, kW);
+    QueltDDSConnector_clear(c, kW);
     LogCapture log;
-    QueltDDSConnector_setNumberIntoSamples(conn.c, kW, "pseq[2].x", 4);
-    QueltDDSConnector_setNumberIntoSamples(conn.c, kW, "u.p.y", 1.5);
+    QueltDDSConnector_setNumberIntoSamples(c, kW, "pseq[2].x", 4);
+    QueltDDSConnector_setNumberIntoSamples(c, kW, "u.p.y", 1.5);
     EXPECT_TRUE(log.lines().empty()) << log.text();
-    const std::string instance = text(QueltDDSConnector_getJSONInstance(conn.c, kW));
+    const std::string instance = text(QueltDDSConnector_getJSONInstance(c, kW));
     EXPECT_NE(instance.find(R"("pseq":[{"x":0,"y":0},{"x":4,"y":0}])"), std::string::npos) << instance;
     EXPECT_NE(instance.find(R"("u":{"p":{"x":0,"y":1.5}})"), std::string::npos) << instance;
 }
 
 TEST(JsonIn, RefusedDocumentsLeaveTheInstanceAsItWas)
 {
-    Connector conn(171, "EveryLib::Both", everyKindXml());
-    ASSERT_NE(conn.c, nullptr);
-    QueltDDSConnector_setJSONInstance(conn.c, kW, "{\"id\": 1, \"s\": \"kept\"}");
-    const std::string before = text(QueltDDSConnector_getJSONInstance(conn.c, kW));
+    Connector c(171, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(c, nullptr);
+    QueltDDSConnector_setJSONInstance(c, kW, "{\"id\": 1, \"s\": \"kept\"}");
+    const std::string before = text(QueltDDSConnector_getJSONInstance(c, kW));
     std::string deep = "{\"useq\": ";
     deep.append(100000, '[');
     deep.append(100000, ']');
@@ -166,17 +166,17 @@ TEST(JsonIn, RefusedDocumentsLeaveTheInstanceAsItWas)
     };
     for (const auto &row : rows) {
         LogCapture log;
-        QueltDDSConnector_setJSONInstance(conn.c, kW, row.json);
+        QueltDDSConnector_setJSONInstance(c, kW, row.json);
         EXPECT_TRUE(log.contains(row.message)) << row.what << "\n" << log.text().substr(0, 2000);
-        EXPECT_EQ(text(QueltDDSConnector_getJSONInstance(conn.c, kW)), before) << row.what;
-        EXPECT_EQ(stackHeight(conn.c), 0) << row.what;
+        EXPECT_EQ(text(QueltDDSConnector_getJSONInstance(c, kW)), before) << row.what;
+        EXPECT_EQ(stackHeight(c), 0) << row.what;
     }
     // A 10 MB document that is JSON is a 10 MB text, set whole.
     const std::string big = "{\"s\": \"" + std::string(10 << 20, 'b') + "\"}";
     LogCapture log;
-    QueltDDSConnector_setJSONInstance(conn.c, kW, big.c_str());
+    QueltDDSConnector_setJSONInstance(c, kW, big.c_str());
     EXPECT_TRUE(log.lines().empty()) << log.text().substr(0, 2000);
-    EXPECT_EQ(text(QueltDDSConnector_getJSONInstance(conn.c, kW)).size(), before.size() - 4 + (10u << 20));
+    EXPECT_EQ(text(QueltDDSConnector_getJSONInstance(c, kW)).size(), before.size() - 4 + (10u << 20));
 }
 
 // ---- write parameters ----
@@ -185,12 +185,12 @@ TEST(JsonIn, RefusedDocumentsLeaveTheInstanceAsItWas)
 // outermost last, before the write's own line; a well-formed one writes.
 TEST(WriteParams, OnlyWellFormedParametersWrite)
 {
-    Connector conn(172, "EveryLib::Both", everyKindXml());
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(172, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(c, nullptr);
     int written = 0;
     for (const auto &row : dataRows("write_params.txt")) {
         LogCapture log;
-        QueltDDSConnector_write(conn.c, kW, row[0].c_str());
+        QueltDDSConnector_write(c, kW, row[0].c_str());
         const size_t messages = row.size() - 1;
         written += messages == 0;
         const auto lines = log.lines();
@@ -201,9 +201,9 @@ TEST(WriteParams, OnlyWellFormedParametersWrite)
             EXPECT_NE(lines.back().find("QueltDDSConnector_write: !precondition json parsing form WriteParams failed"), std::string::npos)
                 << lines.back();
         }
-        EXPECT_EQ(stackHeight(conn.c), 0);
+        EXPECT_EQ(stackHeight(c), 0);
     }
-    EXPECT_EQ(takeAtLeast(conn.c, kR, written), written);
+    EXPECT_EQ(takeAtLeast(c, kR, written), written);
 }
 
 TEST(WriteParams, WhatTheTextGivesLandsWhereItBelongs)
@@ -224,29 +224,29 @@ TEST(WriteParams, WhatTheTextGivesLandsWhereItBelongs)
 
 TEST(WriteParams, ARelatedIdentityReachesTheReadersInfos)
 {
-    Connector conn(173, "EveryLib::Both", everyKindXml());
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(173, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(c, nullptr);
     // The first sample's identity, as a reader reports it, is handed back as the related one of
     // the second; a requested identity of its own cannot travel (the engine stamps its own).
-    QueltDDSConnector_setJSONInstance(conn.c, kW, "{\"id\": 1}");
-    QueltDDSConnector_write(conn.c, kW, nullptr);
-    ASSERT_EQ(takeAtLeast(conn.c, kR, 1), 1);
-    const std::string first = text(QueltDDSConnector_getStringFromInfos(conn.c, kR, 1, "sample_identity"));
+    QueltDDSConnector_setJSONInstance(c, kW, "{\"id\": 1}");
+    QueltDDSConnector_write(c, kW, nullptr);
+    ASSERT_EQ(takeAtLeast(c, kR, 1), 1);
+    const std::string first = text(QueltDDSConnector_getStringFromInfos(c, kR, 1, "sample_identity"));
     EXPECT_EQ(first.rfind("{\"writer_guid\": {\"value\": [", 0), 0u) << first;
     EXPECT_NE(first.find("]},\"sequence_number\": {\"high\": 0,\"low\": 1}}"), std::string::npos) << first;
 
     const std::string requested = R"({"writer_guid": {"value": [1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]},"sequence_number": {"high": 0,"low": 99}})";
     const std::string params = "{\"related_sample_identity\": " + first + ", \"identity\": " + requested + "}";
     LogCapture log;
-    QueltDDSConnector_write(conn.c, kW, params.c_str());
+    QueltDDSConnector_write(c, kW, params.c_str());
     EXPECT_TRUE(log.lines().empty()) << log.text();
-    ASSERT_EQ(takeAtLeast(conn.c, kR, 1), 1);
-    EXPECT_EQ(text(QueltDDSConnector_getStringFromInfos(conn.c, kR, 1, "related_sample_identity")), first);
-    EXPECT_EQ(text(QueltDDSConnector_getJSONFromInfos(conn.c, kR, 1, "related_sample_identity")), first);
-    EXPECT_EQ(runLua(conn.c, "return CONTAINER.READER['Sub::R'].infos[1].related_sample_identity"),
+    ASSERT_EQ(takeAtLeast(c, kR, 1), 1);
+    EXPECT_EQ(text(QueltDDSConnector_getStringFromInfos(c, kR, 1, "related_sample_identity")), first);
+    EXPECT_EQ(text(QueltDDSConnector_getJSONFromInfos(c, kR, 1, "related_sample_identity")), first);
+    EXPECT_EQ(runLua(c, "return CONTAINER.READER['Sub::R'].infos[1].related_sample_identity"),
               std::vector<std::string>{first});
     // What the reader sees as the identity: the writer's own GUID and the next sequence number.
-    const std::string second = text(QueltDDSConnector_getStringFromInfos(conn.c, kR, 1, "sample_identity"));
+    const std::string second = text(QueltDDSConnector_getStringFromInfos(c, kR, 1, "sample_identity"));
     EXPECT_NE(second, requested);
     EXPECT_EQ(second.substr(0, second.find("]}")), first.substr(0, first.find("]}")));
     EXPECT_NE(second.find("\"low\": 2}}"), std::string::npos) << second;
@@ -254,13 +254,13 @@ TEST(WriteParams, ARelatedIdentityReachesTheReadersInfos)
 
 TEST(Takes, OneTakeHandsOutEveryWaitingSample)
 {
-    Connector conn(198, "EveryLib::Both", everyKindXml());
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(198, "EveryLib::Both", everyKindXml());
+    ASSERT_NE(c, nullptr);
     for (int k = 0; k < 100; ++k) {
-        QueltDDSConnector_setNumberIntoSamples(conn.c, kW, "i32", k);
-        QueltDDSConnector_write(conn.c, kW, nullptr);
+        QueltDDSConnector_setNumberIntoSamples(c, kW, "i32", k);
+        QueltDDSConnector_write(c, kW, nullptr);
     }
     // Fast DDS alone would hand out 32 at a time.
-    EXPECT_EQ(takeAtLeast(conn.c, kR, 100), 100);
-    EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(conn.c, kR, 100, "i32"), 99.0);
+    EXPECT_EQ(takeAtLeast(c, kR, 100), 100);
+    EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kR, 100, "i32"), 99.0);
 }

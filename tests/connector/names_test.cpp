@@ -61,8 +61,7 @@ TEST(LookupList, FindsOnlyTheEntitiesAddedUnderTheirOwnCopyOfTheName)
 
 TEST(EntityTables, PositionsFollowPublisherAndSubscriberOrder)
 {
-    Connector conn(80, "TestLib::Ordered", testXml());
-    QueltDDSConnector *c = conn.c;
+    Connector c(80, "TestLib::Ordered", testXml());
     ASSERT_NE(c, nullptr);
     const std::vector<std::string> writers = entityNames(c, false), readers = entityNames(c, true);
     EXPECT_EQ(writers, (std::vector<std::string>{"P1::W1", "P1::W2", "P2::W3"}));
@@ -88,12 +87,12 @@ TEST(EntityTables, PositionsFollowPublisherAndSubscriberOrder)
 
 TEST(EntityTables, MissingNamesBecomeNoNameSetAndLongOnesAreRegisteredWhole)
 {
-    Connector conn(81, "TestLib::Unnamed", testXml());
-    ASSERT_NE(conn.c, nullptr);
-    EXPECT_EQ(entityNames(conn.c, false), std::vector<std::string>{"NO_NAME_SET::NO_NAME_SET"});
-    EXPECT_EQ(entityNames(conn.c, true), (std::vector<std::string>{"NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET", "NO_NAME_SET::NO_NAME_SET"}));
+    Connector c(81, "TestLib::Unnamed", testXml());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(entityNames(c, false), std::vector<std::string>{"NO_NAME_SET::NO_NAME_SET"});
+    EXPECT_EQ(entityNames(c, true), (std::vector<std::string>{"NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET", "NO_NAME_SET::NO_NAME_SET"}));
     // Two readers under one full name share one entry, so one alias.
-    EXPECT_EQ(runLua(conn.c, "local m = CONTAINER.CONTEXT['#input_map'] return #m, m[1], m[2]"),
+    EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#input_map'] return #m, m[1], m[2]"),
               (std::vector<std::string>{"2", "NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET"}));
 
     Connector longNames(82, "TestLib::LongNames", testXml());

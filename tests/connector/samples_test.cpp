@@ -75,12 +75,12 @@ std::vector<FailureRow> preconditionRows(const char *entity, const char *field, 
 TEST(Samples, NullConnectorAndMissingNamesArePreconditionFailuresOfEveryFunction)
 {
     expectFailures(nullptr, preconditionRows(kWriter, "x"), "!precondition connector is null");
-    Connector conn(120, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
-    expectFailures(conn.c, preconditionRows(nullptr, "x"), "!precondition an entityName must be specified");
-    expectFailures(conn.c, preconditionRows(kReader, nullptr), "!precondition a fieldName must be specified");
+    Connector c(120, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
+    expectFailures(c, preconditionRows(nullptr, "x"), "!precondition an entityName must be specified");
+    expectFailures(c, preconditionRows(kReader, nullptr), "!precondition a fieldName must be specified");
     // No text is no value: it must not reach the engine as nil, which clears optional members.
-    expectFailures(conn.c, {{kWriterCall, "QueltDDSConnector_setStringIntoSamples", [](QueltDDSConnector *c) {
+    expectFailures(c, {{kWriterCall, "QueltDDSConnector_setStringIntoSamples", [](QueltDDSConnector *c) {
                                  QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", nullptr);
                                  return "";
                              }, ""}},
@@ -88,7 +88,7 @@ TEST(Samples, NullConnectorAndMissingNamesArePreconditionFailuresOfEveryFunction
     // Only the samples and infos tables can be reached by name.
     for (const char *seq : {static_cast<const char *>(nullptr), "instance", "#sampleSeq", "Samples"}) {
         using C = QueltDDSConnector *;
-        expectFailures(conn.c, {
+        expectFailures(c, {
             {kReaderCall, "QueltDDSConnector_getNumberI", [=](C c) { return num(QueltDDSConnector_getNumberI(c, kReader, 1, "x", seq)); }, kNoNumber},
             {kReaderCall, "QueltDDSConnector_getBooleanI", [=](C c) { return std::to_string(QueltDDSConnector_getBooleanI(c, kReader, 1, "x", seq)); }, kNoBoolean},
             {kReaderCall, "QueltDDSConnector_getStringI", [=](C c) { return text(QueltDDSConnector_getStringI(c, kReader, 1, "x", seq)); }, kNoText},
@@ -99,13 +99,13 @@ TEST(Samples, NullConnectorAndMissingNamesArePreconditionFailuresOfEveryFunction
 
 TEST(Samples, UnknownEntitiesFailWithoutEffectAndLeaveTheStackEmpty)
 {
-    Connector conn(122, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(122, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     // A reader's name is no writer's name and the other way round.
     for (const char *writer : {"Pub::Nope", kReader, "", "::"})
-        expectFailures(conn.c, preconditionRows(writer, "x", kWriterCall), "Failed to get writer");
+        expectFailures(c, preconditionRows(writer, "x", kWriterCall), "Failed to get writer");
     for (const char *reader : {"Sub::Nope", kWriter, ""})
-        expectFailures(conn.c, preconditionRows(reader, "x", kReaderCall), "Failed to get reader");
+        expectFailures(c, preconditionRows(reader, "x", kReaderCall), "Failed to get reader");
     // The container reports a missing entry of write, clear, read and take itself.
     for (const auto &call : std::vector<std::function<void(QueltDDSConnector *)>>{
              [](QueltDDSConnector *c) { QueltDDSConnector_write(c, kReader, nullptr); },
@@ -113,8 +113,8 @@ TEST(Samples, UnknownEntitiesFailWithoutEffectAndLeaveTheStackEmpty)
              [](QueltDDSConnector *c) { QueltDDSConnector_read(c, kWriter); },
              [](QueltDDSConnector *c) { QueltDDSConnector_take(c, "Sub::Nope"); }}) {
         LogCapture log;
-        call(conn.c);
-        EXPECT_EQ(stackHeight(conn.c), 0);
+        call(c);
+        EXPECT_EQ(stackHeight(c), 0);
         EXPECT_TRUE(log.contains("a LUA_TTABLE was expected on the top of the stack")) << log.text();
     }
 }
@@ -123,18 +123,18 @@ TEST(Samples, UnknownEntitiesFailWithoutEffectAndLeaveTheStackEmpty)
 
 TEST(Samples, GettersBeforeAnyReadFindNoSamples)
 {
-    Connector conn(124, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(124, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     WarningsOn warnings;
-    EXPECT_EQ(QueltDDSConnector_getSamplesLength(conn.c, kReader), 0.0);
-    EXPECT_EQ(QueltDDSConnector_getInfosLength(conn.c, kReader), 0.0);
+    EXPECT_EQ(QueltDDSConnector_getSamplesLength(c, kReader), 0.0);
+    EXPECT_EQ(QueltDDSConnector_getInfosLength(c, kReader), 0.0);
     for (const auto &[index, message] : {std::pair{1, "index requested not available"}, {0, "index must be > 0"}, {-1, "index must be > 0"}}) {
         LogCapture log;
-        EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(conn.c, kReader, index, "x"), -1.0) << index;
-        EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(conn.c, kReader, index, "valid_data"), -1) << index;
-        EXPECT_EQ(QueltDDSConnector_getStringFromSamples(conn.c, kReader, index, "color"), nullptr) << index;
+        EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, index, "x"), -1.0) << index;
+        EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, index, "valid_data"), -1) << index;
+        EXPECT_EQ(QueltDDSConnector_getStringFromSamples(c, kReader, index, "color"), nullptr) << index;
         EXPECT_TRUE(log.contains(message)) << index << "\n" << log.text();
-        EXPECT_EQ(stackHeight(conn.c), 0);
+        EXPECT_EQ(stackHeight(c), 0);
     }
 }
 
@@ -155,9 +155,8 @@ std::string got(QueltDDSConnector *c, const char *field, bool infos = false)
 
 TEST(Samples, SetWriteTakeAndGetEveryField)
 {
-    Connector conn(125, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
-    QueltDDSConnector *c = conn.c;
+    Connector c(125, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     char color[] = "ORANGE";
     QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", color);
     std::strcpy(color, "XXXXXX"); // the engine copied the text
@@ -211,9 +210,8 @@ TEST(Samples, SetWriteTakeAndGetEveryField)
 // from its instance's key.
 TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
 {
-    Connector conn(129, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
-    QueltDDSConnector *c = conn.c;
+    Connector c(129, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     const std::string entries = "local w, r = CONTAINER.WRITER['Pub::SquareWriter'], CONTAINER.READER['Sub::SquareReader'] ";
     QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "RED");
     QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 9);
@@ -230,9 +228,8 @@ TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
 
 TEST(Samples, TheMiddlewareObjectsBehindANameAreHandedOut)
 {
-    Connector conn(128, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
-    QueltDDSConnector *c = conn.c;
+    Connector c(128, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     DDS_DynamicDataWriter *w = QueltDDSConnector_getWriter(c, kWriter);
     DDS_DynamicDataReader *r = QueltDDSConnector_getReader(c, kReader);
     ASSERT_NE(w, nullptr);
@@ -258,9 +255,8 @@ TEST(Samples, TheMiddlewareObjectsBehindANameAreHandedOut)
 
 TEST(Samples, AnIndexedTableKeptAcrossATakeRefusesToRead)
 {
-    Connector conn(174, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
-    QueltDDSConnector *c = conn.c;
+    Connector c(174, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 1);
     QueltDDSConnector_write(c, kWriter, nullptr);
     ASSERT_EQ(QueltDDSConnector_wait(c, 5000), DDS_RETCODE_OK);
@@ -285,13 +281,13 @@ TEST(Samples, AnIndexedTableKeptAcrossATakeRefusesToRead)
 
 TEST(Samples, NumbersWithoutAnIntegerValueIndexNothing)
 {
-    Connector conn(175, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
-    QueltDDSConnector_setStringIntoSamples(conn.c, kWriter, "color", "RED");
-    QueltDDSConnector_write(conn.c, kWriter, nullptr);
-    ASSERT_EQ(QueltDDSConnector_wait(conn.c, 5000), DDS_RETCODE_OK);
+    Connector c(175, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
+    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "RED");
+    QueltDDSConnector_write(c, kWriter, nullptr);
+    ASSERT_EQ(QueltDDSConnector_wait(c, 5000), DDS_RETCODE_OK);
     // NaN, infinities and numbers past the int range, wherever a script may put a number.
-    EXPECT_EQ(runLua(conn.c, R"(
+    EXPECT_EQ(runLua(c, R"(
         local r, W = CONTAINER.READER['Sub::SquareReader'], CONTAINER.WRITER
         r:take(0/0)
         r:read(1e300)
@@ -303,5 +299,5 @@ TEST(Samples, NumbersWithoutAnIntegerValueIndexNothing)
         out[#out + 1] = tostring(pcall(iterate, r.samples, 0/0)) .. select('#', iterate(r.samples, 1e300))
         return table.concat(out, ' '))"),
               std::vector<std::string>{"nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil true0"});
-    EXPECT_EQ(stackHeight(conn.c), 0);
+    EXPECT_EQ(stackHeight(c), 0);
 }

@@ -90,8 +90,8 @@ TEST(Scripts, TextRunsUnderContainerAndItsLoansAreReturned)
 
 TEST(Scripts, ReturnCodesAndMessages)
 {
-    Connector s(202, "ShapesLib::Shapes"); // sets the factory's file for the connectors of the rows
-    ASSERT_NE(s.c, nullptr);
+    Connector c(202, "ShapesLib::Shapes"); // sets the factory's file for the connectors of the rows
+    ASSERT_NE(c, nullptr);
     const struct {
         const char *script;
         int rc;
@@ -128,26 +128,26 @@ TEST(Scripts, ReturnCodesAndMessages)
 
 TEST(Scripts, TheFirstTextStaysInForceAndAFailedTextSkipsTheFile)
 {
-    Connector s(203, "ShapesLib::Shapes");
-    ASSERT_NE(s.c, nullptr);
+    Connector c(203, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     ScriptFile file("text_then_file");
     file.write("CONTAINER.CONTEXT.file = (CONTAINER.CONTEXT.file or 0) + 1");
-    QueltDDSConnector_assertCode(s.c, "CONTAINER.CONTEXT.text = (CONTAINER.CONTEXT.text or 0) + 1", file.path(), -1);
-    EXPECT_EQ(QueltDDSConnector_execute(s.c), 0);
+    QueltDDSConnector_assertCode(c, "CONTAINER.CONTEXT.text = (CONTAINER.CONTEXT.text or 0) + 1", file.path(), -1);
+    EXPECT_EQ(QueltDDSConnector_execute(c), 0);
     {
         LogCapture log;
-        QueltDDSConnector_assertCode(s.c, "return true", file.path(), -1);
+        QueltDDSConnector_assertCode(c, "return true", file.path(), -1);
         EXPECT_TRUE(log.contains("a script text is compiled already: it stays in force")) << log.text();
     }
-    EXPECT_EQ(QueltDDSConnector_execute(s.c), 0);
-    EXPECT_EQ(contextNumber(s.c, "text"), 2.0);
-    EXPECT_EQ(contextNumber(s.c, "file"), 2.0);
+    EXPECT_EQ(QueltDDSConnector_execute(c), 0);
+    EXPECT_EQ(contextNumber(c, "text"), 2.0);
+    EXPECT_EQ(contextNumber(c, "file"), 2.0);
     // Another file replaces the cached chunk of the first from the next execute on.
     ScriptFile second("second");
     second.write("CONTAINER.CONTEXT.file = -1");
-    QueltDDSConnector_assertCode(s.c, nullptr, second.path(), -1);
-    EXPECT_EQ(QueltDDSConnector_execute(s.c), 0);
-    EXPECT_EQ(contextNumber(s.c, "file"), -1.0);
+    QueltDDSConnector_assertCode(c, nullptr, second.path(), -1);
+    EXPECT_EQ(QueltDDSConnector_execute(c), 0);
+    EXPECT_EQ(contextNumber(c, "file"), -1.0);
 
     QueltDDSConnector *other = QueltDDSConnector_new("ShapesLib::Shapes", nullptr, nullptr);
     ASSERT_NE(other, nullptr);
@@ -159,11 +159,11 @@ TEST(Scripts, TheFirstTextStaysInForceAndAFailedTextSkipsTheFile)
 
 TEST(Scripts, AnEditedFileIsPickedUpAndABrokenEditKeepsTheLastGoodOne)
 {
-    Connector s(204, "ShapesLib::Shapes");
-    ASSERT_NE(s.c, nullptr);
+    Connector c(204, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     ScriptFile file("reload");
     file.write("CONTAINER.CONTEXT.version = 1");
-    QueltDDSConnector_assertCode(s.c, nullptr, file.path(), 0); // check at every execute
+    QueltDDSConnector_assertCode(c, nullptr, file.path(), 0); // check at every execute
     const std::string path = file.path();
     // The host executes periodically while the file is edited between runs.
     const struct {
@@ -184,24 +184,24 @@ TEST(Scripts, AnEditedFileIsPickedUpAndABrokenEditKeepsTheLastGoodOne)
         if (run.edit)
             file.write(run.edit);
         LogCapture log;
-        QueltDDSConnector_execute(s.c);
-        EXPECT_EQ(contextNumber(s.c, "version"), run.version) << (run.edit ? run.edit : "(no edit)");
+        QueltDDSConnector_execute(c);
+        EXPECT_EQ(contextNumber(c, "version"), run.version) << (run.edit ? run.edit : "(no edit)");
         if (*run.logged) {
             EXPECT_TRUE(log.contains(path + run.logged)) << log.text();
         } else {
             EXPECT_TRUE(log.lines().empty()) << log.text();
         }
-        EXPECT_EQ(stackHeight(s.c), 0);
+        EXPECT_EQ(stackHeight(c), 0);
     }
     // A long period: the edit is not looked at yet.
-    QueltDDSConnector_assertCode(s.c, nullptr, file.path(), 100);
+    QueltDDSConnector_assertCode(c, nullptr, file.path(), 100);
     file.write("CONTAINER.CONTEXT.version = 6");
-    EXPECT_EQ(QueltDDSConnector_execute(s.c), 0);
-    EXPECT_EQ(contextNumber(s.c, "version"), 5.0);
+    EXPECT_EQ(QueltDDSConnector_execute(c), 0);
+    EXPECT_EQ(contextNumber(c, "version"), 5.0);
     // Load once: never looked at again.
-    QueltDDSConnector_assertCode(s.c, nullptr, file.path(), -1);
-    EXPECT_EQ(QueltDDSConnector_execute(s.c), 0);
-    EXPECT_EQ(contextNumber(s.c, "version"), 5.0);
+    QueltDDSConnector_assertCode(c, nullptr, file.path(), -1);
+    EXPECT_EQ(QueltDDSConnector_execute(c), 0);
+    EXPECT_EQ(contextNumber(c, "version"), 5.0);
 }
 
 TEST(Scripts, DeletionReturnsEveryReadersLoan)
@@ -220,8 +220,7 @@ TEST(Scripts, DeletionReturnsEveryReadersLoan)
 
 TEST(Context, PassThroughsStoreAndReadValues)
 {
-    Connector s(207, "ShapesLib::Shapes");
-    QueltDDSConnector *c = s.c;
+    Connector c(207, "ShapesLib::Shapes");
     ASSERT_NE(c, nullptr);
     double number = -1;
     const char *text = nullptr;

@@ -47,8 +47,7 @@ TEST(Waiting, TimesOutWithoutDataAndWakesWithDataOfAttachedReadersOnly)
 
 TEST(Waiting, LuaWaitReturnsTheReaderTableOrNil)
 {
-    Connector conn(85, "ShapesLib::Shapes");
-    QueltDDSConnector *c = conn.c;
+    Connector c(85, "ShapesLib::Shapes");
     ASSERT_NE(c, nullptr);
     lua_State *L = engineState(c);
     lua_register(L, "wait", QueltDDSConnector_wait_L);
@@ -74,8 +73,7 @@ TEST(Waiting, LuaWaitReturnsTheReaderTableOrNil)
 
 TEST(Timing, ContextTimeIsTheParticipantClockInWholeMilliseconds)
 {
-    Connector conn(86, "TestLib::Empty", testXml());
-    QueltDDSConnector *c = conn.c;
+    Connector c(86, "TestLib::Empty", testXml());
     ASSERT_NE(c, nullptr);
     DDS_Time_t before{}, after{};
     QueltClock_now(&before);
