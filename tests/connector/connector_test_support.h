@@ -66,6 +66,14 @@ inline std::string text(char *s)
     return out;
 }
 
+// Whether the log holds piece, or nothing at all when piece is empty.
+inline ::testing::AssertionResult logged(const LogCapture &log, const std::string &piece)
+{
+    if (piece.empty() ? log.lines().empty() : log.contains(piece))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << (piece.empty() ? "no line expected" : "no '" + piece + "'") << " in\n" << log.text().substr(0, 2000);
+}
+
 // Reads until reader holds at least n samples (or about 5 s pass), then takes them; their number.
 inline int takeAtLeast(QueltDDSConnector *c, const char *reader, int n)
 {

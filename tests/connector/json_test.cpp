@@ -24,30 +24,21 @@ std::string everyKindPrinted() { return readFile(std::string(QUELT_TEST_DATA) + 
 
 // The every-kind type as it is (final), and with its structures appendable or mutable (the union
 // appendable), which puts the samples on the wire in XCDR2.
-struct Extensibility {
-    const char *name;
-    int domain;
-    std::string xml() const
-    {
-        std::string text = everyKindXml();
-        if (std::strcmp(name, "final") == 0)
-            return text;
-        for (const char *st : {"<struct name=\"Point\"", "<struct name=\"All\""})
-            text = replaceAll(text, st, std::string(st) + " extensibility=\"" + name + "\"");
-        return replaceAll(text, "<union name=\"Choice\"", "<union name=\"Choice\" extensibility=\"appendable\"");
-    }
-};
+class JsonSamples : public ::testing::TestWithParam<std::pair<const char *, int>> {};
 
-class JsonSamples : public ::testing::TestWithParam<Extensibility> {};
-
-INSTANTIATE_TEST_SUITE_P(Every, JsonSamples,
-                         ::testing::Values(Extensibility{"final", 167}, Extensibility{"appendable", 179},
-                                           Extensibility{"mutable", 197}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Every, JsonSamples, ::testing::Values(std::pair{"final", 167}, std::pair{"appendable", 179}, std::pair{"mutable", 197}),
+                         [](const auto &info) { return std::string(info.param.first); });
 
 TEST_P(JsonSamples, EveryKindRoundTripsThroughTheWire)
 {
-    Connector c(GetParam().domain, "EveryLib::Both", GetParam().xml());
+    const auto [extensibility, domain] = GetParam();
+    std::string xml = everyKindXml();
+    if (std::strcmp(extensibility, "final") != 0) {
+        for (const char *st : {"<struct name=\"Point\"", "<struct name=\"All\""})
+            xml = replaceAll(xml, st, std::string(st) + " extensibility=\"" + extensibility + "\"");
+        xml = replaceAll(xml, "<union name=\"Choice\"", "<union name=\"Choice\" extensibility=\"appendable\"");
+    }
+    Connector c(domain, "EveryLib::Both", xml);
     ASSERT_NE(c, nullptr);
     const std::string input = everyKindJson();
     LogCapture log;
@@ -57,8 +48,7 @@ TEST_P(JsonSamples, EveryKindRoundTripsThroughTheWire)
     // A second sample: the union on another case, an enumerator by name, the optional member
     // unset, the sequences shorter than before.
     QueltDDSConnector_clear(c, kW);
-    QueltDDSConnector_setJSONInstance(c, kW,
-                                      "{\"id\": 8, \"e\": \"BLUE\", \"u\": {\"n\": -4}, \"pseq\": [{\"x\": 5}], \"sseq\": []}");
+    QueltDDSConnector_setJSONInstance(c, kW, R"({"id": 8, "e": "BLUE", "u": {"n": -4}, "pseq": [{"x": 5}], "sseq": []})");
     QueltDDSConnector_write(c, kW, nullptr);
     EXPECT_TRUE(log.lines().empty()) << log.text();
 
@@ -104,10 +94,7 @@ TEST(JsonIn, ValuesConvertByMemberKindAndSayWhatTheyDropped)
         QueltDDSConnector_setJSONInstance(c, kW, row[0].c_str());
         const std::string instance = text(QueltDDSConnector_getJSONInstance(c, kW));
         EXPECT_NE(instance.find(row[1]), std::string::npos) << row[0] << "\n" << instance;
-        if (!row[2].empty())
-            EXPECT_TRUE(log.contains(row[2])) << row[0] << "\n" << log.text();
-        else
-            EXPECT_TRUE(log.lines().empty()) << row[0] << "\n" << log.text();
+        EXPECT_TRUE(logged(log, row[2])) << row[0];
         EXPECT_EQ(stackHeight(c), 0) << row[0];
     }
 }
@@ -147,22 +134,14 @@ TEST(JsonIn, RefusedDocumentsLeaveTheInstanceAsItWas)
     ASSERT_NE(c, nullptr);
     QueltDDSConnector_setJSONInstance(c, kW, "{\"id\": 1, \"s\": \"kept\"}");
     const std::string before = text(QueltDDSConnector_getJSONInstance(c, kW));
-    std::string deep = "{\"useq\": ";
-    deep.append(100000, '[');
-    deep.append(100000, ']');
-    deep += "}";
+    const std::string deep = "{\"useq\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
     const std::string notJson = "{\"s\": \"" + std::string(10 << 20, 'a') + "\""; // 10 MB, unterminated
     const struct {
-        const char *what;
-        const char *json;
-        const char *message;
+        const char *what, *json, *message;
     } rows[] = {
-        {"unterminated", "[1", "Not a valid json 1:0: Expected , before"},
-        {"empty", "", "Not a valid json"},
-        {"trailing text", "{} x", "Not a valid json"},
-        {"null text", nullptr, "a LUA_TSTRING was expected in position -2 of the stack"},
-        {"100,000 deep", deep.c_str(), "JSON nested deeper than 256 levels is refused"},
-        {"10 MB, not JSON", notJson.c_str(), "Not a valid json"},
+        {"unterminated", "[1", "Not a valid json 1:0: Expected , before"}, {"empty", "", "Not a valid json"},
+        {"trailing text", "{} x", "Not a valid json"}, {"null text", nullptr, "a LUA_TSTRING was expected in position -2 of the stack"},
+        {"100,000 deep", deep.c_str(), "JSON nested deeper than 256 levels is refused"}, {"10 MB, not JSON", notJson.c_str(), "Not a valid json"},
     };
     for (const auto &row : rows) {
         LogCapture log;

@@ -79,18 +79,6 @@ TEST(ConnectorLifecycle, ConstructionFailuresAreLogged)
     }
 }
 
-TEST(ConnectorLifecycle, NullConfigFileUsesTheFactoryFileList)
-{
-    TempXml xml(testXml(), 75);
-    QueltDDSConnector *first = QueltDDSConnector_new("TestLib::Writer", xml.path(), nullptr);
-    QueltDDSConnector *second = QueltDDSConnector_new("TestLib::Reader", nullptr, nullptr);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(entityNames(second, true), std::vector<std::string>{"Sub::R"});
-    QueltDDSConnector_delete(second);
-    QueltDDSConnector_delete(first);
-}
-
 TEST(ConnectorLifecycle, ParticipantsWithoutWritersOrReadersGiveEmptyTables)
 {
     TempXml xml(testXml(), 76);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 using namespace quelt::test;
 
@@ -121,34 +122,17 @@ TEST(Samples, UnknownEntitiesFailWithoutEffectAndLeaveTheStackEmpty)
 
 // ---- with samples moving ----
 
-TEST(Samples, GettersBeforeAnyReadFindNoSamples)
-{
-    Connector c(124, "ShapesLib::Shapes");
-    ASSERT_NE(c, nullptr);
-    WarningsOn warnings;
-    EXPECT_EQ(QueltDDSConnector_getSamplesLength(c, kReader), 0.0);
-    EXPECT_EQ(QueltDDSConnector_getInfosLength(c, kReader), 0.0);
-    for (const auto &[index, message] : {std::pair{1, "index requested not available"}, {0, "index must be > 0"}, {-1, "index must be > 0"}}) {
-        LogCapture log;
-        EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, index, "x"), -1.0) << index;
-        EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, index, "valid_data"), -1) << index;
-        EXPECT_EQ(QueltDDSConnector_getStringFromSamples(c, kReader, index, "color"), nullptr) << index;
-        EXPECT_TRUE(log.contains(message)) << index << "\n" << log.text();
-        EXPECT_EQ(stackHeight(c), 0);
-    }
-}
-
 namespace {
 
-// What each getter gives for a member of the first sample: "number|boolean|text".
-std::string got(QueltDDSConnector *c, const char *field, bool infos = false)
+// What each getter gives for a member of a sample: "number|boolean|text".
+std::string got(QueltDDSConnector *c, const char *field, bool infos = false, int index = 1)
 {
     auto number = infos ? QueltDDSConnector_getNumberFromInfos : QueltDDSConnector_getNumberFromSamples;
     auto boolean = infos ? QueltDDSConnector_getBooleanFromInfos : QueltDDSConnector_getBooleanFromSamples;
     auto string = infos ? QueltDDSConnector_getStringFromInfos : QueltDDSConnector_getStringFromSamples;
     char out[64];
-    std::snprintf(out, sizeof out, "%g|%d|", number(c, kReader, 1, field), boolean(c, kReader, 1, field));
-    return out + text(string(c, kReader, 1, field));
+    std::snprintf(out, sizeof out, "%g|%d|", number(c, kReader, index, field), boolean(c, kReader, index, field));
+    return out + text(string(c, kReader, index, field));
 }
 
 } // namespace
@@ -157,6 +141,15 @@ TEST(Samples, SetWriteTakeAndGetEveryField)
 {
     Connector c(125, "ShapesLib::Shapes");
     ASSERT_NE(c, nullptr);
+    // Before any read there is no sample, and no index below 1.
+    EXPECT_EQ(QueltDDSConnector_getSamplesLength(c, kReader) + QueltDDSConnector_getInfosLength(c, kReader), 0.0);
+    for (const auto &[index, message] : {std::pair{1, "index requested not available"}, {0, "index must be > 0"}, {-1, "index must be > 0"}}) {
+        WarningsOn warnings;
+        LogCapture log;
+        EXPECT_EQ(got(c, "x", false, index) + got(c, "valid_data", true, index), "-1|-1|(null)-1|-1|(null)") << index;
+        EXPECT_TRUE(log.contains(message)) << index << "\n" << log.text();
+        EXPECT_EQ(stackHeight(c), 0);
+    }
     char color[] = "ORANGE";
     QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", color);
     std::strcpy(color, "XXXXXX"); // the engine copied the text
@@ -231,24 +224,17 @@ TEST(Samples, TheMiddlewareObjectsBehindANameAreHandedOut)
     Connector c(128, "ShapesLib::Shapes");
     ASSERT_NE(c, nullptr);
     DDS_DynamicDataWriter *w = QueltDDSConnector_getWriter(c, kWriter);
-    DDS_DynamicDataReader *r = QueltDDSConnector_getReader(c, kReader);
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(r, DDS_DomainParticipant_lookup_datareader_by_name(c->participant, kReader));
+    EXPECT_EQ(QueltDDSConnector_getReader(c, kReader), DDS_DomainParticipant_lookup_datareader_by_name(c->participant, kReader));
     EXPECT_EQ(w, QueltDDSConnector_getWriter(c, "1")); // positions work as names do
-    EXPECT_EQ(stackHeight(c), 0);
-    const struct {
-        bool reader;
-        QueltDDSConnector *connector;
-        const char *name;
-        const char *message; // empty: any message of the table's index lookup
-    } rows[] = {{true, nullptr, kReader, "connector is null"}, {false, c, nullptr, "an entityName must be specified"},
-                {true, c, kWriter, ""}, {false, c, kReader, ""}, {true, c, "Sub::Nope", ""}};
     WarningsOn warnings;
-    for (const auto &row : rows) {
+    for (const auto &[reader, connector, name, message] : std::vector<std::tuple<bool, QueltDDSConnector *, const char *, const char *>>{
+             {true, nullptr, kReader, "connector is null"}, {false, c, nullptr, "an entityName must be specified"},
+             {true, c, kWriter, ""}, {false, c, kReader, ""}, {true, c, "Sub::Nope", ""}}) { // "": any message of the lookup
         LogCapture log;
-        EXPECT_EQ(row.reader ? static_cast<void *>(QueltDDSConnector_getReader(row.connector, row.name))
-                             : static_cast<void *>(QueltDDSConnector_getWriter(row.connector, row.name)), nullptr);
-        EXPECT_TRUE(log.contains(row.message)) << log.text();
+        EXPECT_EQ(reader ? static_cast<void *>(QueltDDSConnector_getReader(connector, name))
+                         : static_cast<void *>(QueltDDSConnector_getWriter(connector, name)), nullptr);
+        EXPECT_TRUE(log.contains(message)) << log.text();
         EXPECT_EQ(stackHeight(c), 0);
     }
 }
