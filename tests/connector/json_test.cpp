@@ -63,22 +63,6 @@ TEST_P(JsonSamples, EveryKindRoundTripsThroughTheWire)
     EXPECT_EQ(stackHeight(c), 0);
 }
 
-TEST(JsonNotices, ANoticeStillPrintsFromItsStorage)
-{
-    Connector c(168, "EveryLib::Both", everyKindXml());
-    ASSERT_NE(c, nullptr);
-    QueltDDSConnector_setJSONInstance(c, kW, "{\"id\": 3, \"i32\": 9}");
-    QueltDDSConnector_write(c, kW, nullptr);
-    runLua(c, "CONTAINER.WRITER['Pub::W']:dispose()");
-    ASSERT_EQ(takeAtLeast(c, kR, 2), 2);
-    EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kR, 2, "valid_data"), 0);
-    const std::string notice = text(QueltDDSConnector_getJSONSample(c, kR, 2));
-    EXPECT_EQ(notice.rfind("{\"id\":3,", 0), 0u) << notice;
-    LogCapture log;
-    QueltDDSConnector_setJSONInstance(c, kW, notice.c_str()); // well-formed: it reads back
-    EXPECT_TRUE(log.lines().empty()) << notice << "\n" << log.text();
-}
-
 // Each row of the data file starts from a cleared instance; two more here, not UTF-8.
 TEST(JsonIn, ValuesConvertByMemberKindAndSayWhatTheyDropped)
 {

@@ -199,8 +199,8 @@ TEST(Samples, SetWriteTakeAndGetEveryField)
     EXPECT_EQ(stackHeight(c), 0);
 }
 
-// The getters and a script's samples[i] must agree, also for a notice, whose members are read
-// from its instance's key.
+// The getters, a script's samples[i] and JSON must agree, also for a notice, whose members are
+// read from its instance's key.
 TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
 {
     Connector c(129, "ShapesLib::Shapes");
@@ -216,6 +216,12 @@ TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
     EXPECT_EQ(got(c, "color") + " " + got(c, "x"), "0|1|RED 0|0|" + kNoText); // the key, and no other member
     EXPECT_EQ(runLua(c, entries + "return r.samples[1].color, r.samples[1].x, r.infos[1].valid_data"),
               (std::vector<std::string>{"RED", "nil", "false"}));
+    // As JSON it prints from its storage: the key first, and a text that reads back.
+    const std::string notice = text(QueltDDSConnector_getJSONSample(c, kReader, 1));
+    EXPECT_EQ(notice.rfind("{\"color\":\"RED\",", 0), 0u) << notice;
+    LogCapture log;
+    QueltDDSConnector_setJSONInstance(c, kWriter, notice.c_str());
+    EXPECT_TRUE(log.lines().empty()) << notice << "\n" << log.text();
     EXPECT_EQ(stackHeight(c), 0);
 }
 
