@@ -73,15 +73,11 @@ int main(void)
     QueltDDSConnector_read(none, "r");
     QueltDDSConnector_take(none, "r");
 
-    EXPECT(QueltDDSConnector_getNumberFromSamples(none, "r", 1, "x") == -1.0);
-    EXPECT(QueltDDSConnector_getNumberFromInfos(none, "r", 1, "x") == -1.0);
-    EXPECT(QueltDDSConnector_getBooleanFromSamples(none, "r", 1, "x") == -1);
-    EXPECT(QueltDDSConnector_getBooleanFromInfos(none, "r", 1, "x") == -1);
-    EXPECT(QueltDDSConnector_getStringFromSamples(none, "r", 1, "x") == NULL);
-    EXPECT(QueltDDSConnector_getStringFromInfos(none, "r", 1, "x") == NULL);
+    EXPECT(QueltDDSConnector_getNumberFromSamples(none, "r", 1, "x") == -1.0 && QueltDDSConnector_getNumberFromInfos(none, "r", 1, "x") == -1.0);
+    EXPECT(QueltDDSConnector_getBooleanFromSamples(none, "r", 1, "x") == -1 && QueltDDSConnector_getBooleanFromInfos(none, "r", 1, "x") == -1);
+    EXPECT(QueltDDSConnector_getStringFromSamples(none, "r", 1, "x") == NULL && QueltDDSConnector_getStringFromInfos(none, "r", 1, "x") == NULL);
     EXPECT(QueltDDSConnector_getJSONFromInfos(none, "r", 1, "x") == NULL);
-    EXPECT(QueltDDSConnector_getSamplesLength(none, "r") == -1.0);
-    EXPECT(QueltDDSConnector_getInfosLength(none, "r") == -1.0);
+    EXPECT(QueltDDSConnector_getSamplesLength(none, "r") == -1.0 && QueltDDSConnector_getInfosLength(none, "r") == -1.0);
     QueltDDSConnector_freeString(NULL);
 
 #ifdef QUELT_HAVE_JSON_SAMPLES
@@ -90,8 +86,7 @@ int main(void)
     EXPECT(QueltDDSConnector_getJSONSample(none, "r", 1) == NULL);
 #endif
 
-    EXPECT(QueltDDSConnector_getReader(none, "r") == NULL);
-    EXPECT(QueltDDSConnector_getWriter(none, "w") == NULL);
+    EXPECT(QueltDDSConnector_getReader(none, "r") == NULL && QueltDDSConnector_getWriter(none, "w") == NULL);
     EXPECT(QueltDDSConnector_getEntityNamesJSON(none, 1) == NULL);
     EXPECT(QueltDDSConnector_getTypeJSON(none, "w") == NULL);
     EXPECT(QueltDDSConnector_getConfigNamesJSON(NULL) == NULL);
@@ -105,8 +100,7 @@ int main(void)
     EXPECT(QueltDDSConnector_getStringFromContext(none, "s", &text) == 0 && text == NULL);
     EXPECT(QueltDDSConnector_getBooleanFromContext(none, "b", &flag) == 0 && flag == 9);
 
-    EXPECT(QueltDDSConnector_wait(none, 0) == 4);
-    EXPECT(QueltDDSConnector_wait_duration(none, NULL) == 4);
+    EXPECT(QueltDDSConnector_wait(none, 0) == 4 && QueltDDSConnector_wait_duration(none, NULL) == 4);
     QueltDDSConnector_installListener(none, "r", onData, NULL);
 
     lua_State *L = luaL_newstate();

@@ -11,7 +11,8 @@ using namespace quelt::test;
 namespace {
 
 // A call and its result as text ("" for none), so that one table holds functions of every result type.
-using Call = std::function<std::string(QueltDDSConnector *)>;
+using C = QueltDDSConnector *;
+using Call = std::function<std::string(C)>;
 enum Family { kWriterCall, kReaderCall, kContainerCall };
 
 struct FailureRow {
@@ -44,7 +45,6 @@ void expectFailures(QueltDDSConnector *c, const std::vector<FailureRow> &rows, c
 // take no field name only when one is given.
 std::vector<FailureRow> preconditionRows(const char *entity, const char *field, Family only = Family(-1))
 {
-    using C = QueltDDSConnector *;
     std::vector<FailureRow> rows = {
         {kWriterCall, "QueltDDSConnector_setNumberIntoSamples", [=](C c) { QueltDDSConnector_setNumberIntoSamples(c, entity, field, 1.0); return ""; }, ""},
         {kWriterCall, "QueltDDSConnector_setBooleanIntoSamples", [=](C c) { QueltDDSConnector_setBooleanIntoSamples(c, entity, field, 1); return ""; }, ""},
@@ -73,7 +73,7 @@ std::vector<FailureRow> preconditionRows(const char *entity, const char *field, 
 
 } // namespace
 
-TEST(Samples, NullConnectorAndMissingNamesArePreconditionFailuresOfEveryFunction)
+TEST(Samples, NullConnectorMissingNamesAndUnknownEntitiesFailInEveryFunction)
 {
     expectFailures(nullptr, preconditionRows(kWriter, "x"), "!precondition connector is null");
     Connector c(120, "ShapesLib::Shapes");
@@ -81,14 +81,10 @@ TEST(Samples, NullConnectorAndMissingNamesArePreconditionFailuresOfEveryFunction
     expectFailures(c, preconditionRows(nullptr, "x"), "!precondition an entityName must be specified");
     expectFailures(c, preconditionRows(kReader, nullptr), "!precondition a fieldName must be specified");
     // No text is no value: it must not reach the engine as nil, which clears optional members.
-    expectFailures(c, {{kWriterCall, "QueltDDSConnector_setStringIntoSamples", [](QueltDDSConnector *c) {
-                                 QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", nullptr);
-                                 return "";
-                             }, ""}},
+    expectFailures(c, {{kWriterCall, "QueltDDSConnector_setStringIntoSamples", [](C c) { QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", nullptr); return ""; }, ""}},
                    "!precondition a value must be specified");
     // Only the samples and infos tables can be reached by name.
     for (const char *seq : {static_cast<const char *>(nullptr), "instance", "#sampleSeq", "Samples"}) {
-        using C = QueltDDSConnector *;
         expectFailures(c, {
             {kReaderCall, "QueltDDSConnector_getNumberI", [=](C c) { return num(QueltDDSConnector_getNumberI(c, kReader, 1, "x", seq)); }, kNoNumber},
             {kReaderCall, "QueltDDSConnector_getBooleanI", [=](C c) { return std::to_string(QueltDDSConnector_getBooleanI(c, kReader, 1, "x", seq)); }, kNoBoolean},
@@ -96,23 +92,16 @@ TEST(Samples, NullConnectorAndMissingNamesArePreconditionFailuresOfEveryFunction
             {kReaderCall, "QueltDDSConnector_getJSONI", [=](C c) { return text(QueltDDSConnector_getJSONI(c, kReader, 1, "x", seq)); }, kNoText},
         }, "!precondition sequenceName must be \"samples\" or \"infos\"");
     }
-}
-
-TEST(Samples, UnknownEntitiesFailWithoutEffectAndLeaveTheStackEmpty)
-{
-    Connector c(122, "ShapesLib::Shapes");
-    ASSERT_NE(c, nullptr);
-    // A reader's name is no writer's name and the other way round.
+    // Unknown entities fail without effect. A reader's name is no writer's name and the other way round.
     for (const char *writer : {"Pub::Nope", kReader, "", "::"})
         expectFailures(c, preconditionRows(writer, "x", kWriterCall), "Failed to get writer");
     for (const char *reader : {"Sub::Nope", kWriter, ""})
         expectFailures(c, preconditionRows(reader, "x", kReaderCall), "Failed to get reader");
     // The container reports a missing entry of write, clear, read and take itself.
-    for (const auto &call : std::vector<std::function<void(QueltDDSConnector *)>>{
-             [](QueltDDSConnector *c) { QueltDDSConnector_write(c, kReader, nullptr); },
-             [](QueltDDSConnector *c) { QueltDDSConnector_clear(c, "Pub::Nope"); },
-             [](QueltDDSConnector *c) { QueltDDSConnector_read(c, kWriter); },
-             [](QueltDDSConnector *c) { QueltDDSConnector_take(c, "Sub::Nope"); }}) {
+    for (const auto &call : std::vector<std::function<void(C)>>{[](C c) { QueltDDSConnector_write(c, kReader, nullptr); },
+                                                                [](C c) { QueltDDSConnector_clear(c, "Pub::Nope"); },
+                                                                [](C c) { QueltDDSConnector_read(c, kWriter); },
+                                                                [](C c) { QueltDDSConnector_take(c, "Sub::Nope"); }}) {
         LogCapture log;
         call(c);
         EXPECT_EQ(stackHeight(c), 0);
