@@ -142,26 +142,20 @@ class OneProcess(unittest.TestCase):
 
     def test_errors(self):
         w, conn = self.w, self.conn
-        cases = [
-            (KeyError, lambda: conn.writer("Sub::R")),
-            (TypeError, lambda: conn.writer(None)),
-            (TypeError, lambda: w.__setitem__(None, 1)),
-            (TypeError, lambda: w.__setitem__("text", None)),
-            (TypeError, lambda: w.__setitem__("i64", {"a": 1})),  # a dict where a number goes
-            (TypeError, lambda: w.__setitem__("i64", object())),
-            (TypeError, lambda: w.update({"p": {"x": [1]}})),
-            (TypeError, lambda: w.update({"i64": object()})),
-            (TypeError, lambda: w.update([("i64", 1)])),
-            (TypeError, lambda: w.update({1: 2})),
-            (OverflowError, lambda: w.__setitem__("u64", 2**64)),
-            (quelt_dds.Error, lambda: w.update({"nope": 1})),
-            (TypeError, lambda: conn.wait(timeout="1")),
-            (TypeError, lambda: conn.wait(timeout=True)),
-            (TypeError, lambda: quelt_dds.Connector(None)),
-        ]
-        for i, (error, call) in enumerate(cases):
-            with self.subTest(case=i), self.assertRaises(error):
-                call()
+        cases = {
+            KeyError: [lambda: conn.writer("Sub::R")],
+            TypeError: [lambda: conn.writer(None), lambda: w.__setitem__(None, 1), lambda: w.__setitem__("text", None),
+                        lambda: w.__setitem__("i64", {"a": 1}), lambda: w.__setitem__("i64", object()),
+                        lambda: w.update({"p": {"x": [1]}}), lambda: w.update({"i64": object()}),
+                        lambda: w.update([("i64", 1)]), lambda: w.update({1: 2}), lambda: conn.wait(timeout="1"),
+                        lambda: conn.wait(timeout=True), lambda: quelt_dds.Connector(None)],
+            OverflowError: [lambda: w.__setitem__("u64", 2**64)],
+            quelt_dds.Error: [lambda: w.update({"nope": 1})],
+        }
+        for error, calls in cases.items():
+            for i, call in enumerate(calls):
+                with self.subTest(error=error.__name__, case=i), self.assertRaises(error):
+                    call()
         w.write({"id": "s"})
         s = self.one()
         for bad in ("nope", "seq[9]", "p..x", "", "#"):
