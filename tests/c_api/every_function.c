@@ -80,11 +80,8 @@ int main(void)
     EXPECT(QueltDDSConnector_getSamplesLength(none, "r") == -1.0 && QueltDDSConnector_getInfosLength(none, "r") == -1.0);
     QueltDDSConnector_freeString(NULL);
 
-#ifdef QUELT_HAVE_JSON_SAMPLES
     QueltDDSConnector_setJSONInstance(none, "w", "{}");
-    EXPECT(QueltDDSConnector_getJSONInstance(none, "w") == NULL);
-    EXPECT(QueltDDSConnector_getJSONSample(none, "r", 1) == NULL);
-#endif
+    EXPECT(QueltDDSConnector_getJSONInstance(none, "w") == NULL && QueltDDSConnector_getJSONSample(none, "r", 1) == NULL);
 
     EXPECT(QueltDDSConnector_getReader(none, "r") == NULL && QueltDDSConnector_getWriter(none, "w") == NULL);
     EXPECT(QueltDDSConnector_getEntityNamesJSON(none, 1) == NULL);

@@ -171,17 +171,15 @@ TEST(WriteParams, OnlyWellFormedParametersWrite)
 
 TEST(WriteParams, WhatTheTextGivesLandsWhereItBelongs)
 {
-    // The rest stays as initialised.
-    DDS_WriteParams_t params, initial;
-    DDS_WriteParams_t_initialize(&params);
-    DDS_WriteParams_t_initialize(&initial);
+    DDS_WriteParams_t params, initial; // the rest stays as initialised
+    DDS_WriteParams_t_initialize(&params), DDS_WriteParams_t_initialize(&initial);
     ASSERT_EQ(DDSConnectorWriterParamJsonHelper_parse_json(
-                  &params, R"({"related_sample_identity": {"writer_guid": {"value": [9, 8, 7, 6]}, "sequence_number": {"high": -1, "low": -2}}})"),
-              0);
-    EXPECT_EQ(params.related_sample_identity.writer_guid.value[3], 6);
-    EXPECT_EQ(std::memcmp(params.related_sample_identity.writer_guid.value + 4, initial.related_sample_identity.writer_guid.value + 4, 12), 0);
-    EXPECT_EQ(params.related_sample_identity.sequence_number.high, -1);
-    EXPECT_EQ(params.related_sample_identity.sequence_number.low, 0xfffffffeu);
+                  &params, R"({"related_sample_identity": {"writer_guid": {"value": [9, 8, 7, 6]}, "sequence_number": {"high": -1, "low": -2}}})"), 0);
+    const DDS_SampleIdentity_t &related = params.related_sample_identity;
+    EXPECT_EQ(related.writer_guid.value[3], 6);
+    EXPECT_EQ(std::memcmp(related.writer_guid.value + 4, initial.related_sample_identity.writer_guid.value + 4, 12), 0);
+    EXPECT_EQ(related.sequence_number.high, -1);
+    EXPECT_EQ(related.sequence_number.low, 0xfffffffeu);
     EXPECT_EQ(std::memcmp(&params.identity, &initial.identity, sizeof params.identity), 0);
 }
 
