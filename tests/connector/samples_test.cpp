@@ -73,7 +73,7 @@ std::vector<FailureRow> preconditionRows(const char *entity, const char *field, 
 
 } // namespace
 
-TEST(Samples, NullConnectorMissingNamesAndUnknownEntitiesFailInEveryFunction)
+TEST(Samples, NullConnectorMissingNamesAndUnknownEntitiesFailInEveryFunctionAndNamesGiveEntities)
 {
     expectFailures(nullptr, preconditionRows(kWriter, "x"), "!precondition connector is null");
     Connector c(120, "ShapesLib::Shapes");
@@ -106,6 +106,21 @@ TEST(Samples, NullConnectorMissingNamesAndUnknownEntitiesFailInEveryFunction)
         call(c);
         EXPECT_EQ(stackHeight(c), 0);
         EXPECT_TRUE(log.contains("a LUA_TTABLE was expected on the top of the stack")) << log.text();
+    }
+    // The middleware objects behind a name, or null for a name of the other kind.
+    DDS_DynamicDataWriter *w = QueltDDSConnector_getWriter(c, kWriter);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(QueltDDSConnector_getReader(c, kReader), DDS_DomainParticipant_lookup_datareader_by_name(c->participant, kReader));
+    EXPECT_EQ(w, QueltDDSConnector_getWriter(c, "1")); // positions work as names do
+    WarningsOn warnings; // the lookups below fail with warnings
+    for (const auto &[reader, connector, name, message] : std::vector<std::tuple<bool, QueltDDSConnector *, const char *, const char *>>{
+             {true, nullptr, kReader, "connector is null"}, {false, c, nullptr, "an entityName must be specified"},
+             {true, c, kWriter, ""}, {false, c, kReader, ""}, {true, c, "Sub::Nope", ""}}) { // "": any message of the lookup
+        LogCapture log;
+        EXPECT_EQ(reader ? static_cast<void *>(QueltDDSConnector_getReader(connector, name))
+                         : static_cast<void *>(QueltDDSConnector_getWriter(connector, name)), nullptr);
+        EXPECT_TRUE(log.contains(message)) << log.text();
+        EXPECT_EQ(stackHeight(c), 0);
     }
 }
 
@@ -214,27 +229,7 @@ TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
     EXPECT_EQ(stackHeight(c), 0);
 }
 
-TEST(Samples, TheMiddlewareObjectsBehindANameAreHandedOut)
-{
-    Connector c(128, "ShapesLib::Shapes");
-    ASSERT_NE(c, nullptr);
-    DDS_DynamicDataWriter *w = QueltDDSConnector_getWriter(c, kWriter);
-    ASSERT_NE(w, nullptr);
-    EXPECT_EQ(QueltDDSConnector_getReader(c, kReader), DDS_DomainParticipant_lookup_datareader_by_name(c->participant, kReader));
-    EXPECT_EQ(w, QueltDDSConnector_getWriter(c, "1")); // positions work as names do
-    WarningsOn warnings;
-    for (const auto &[reader, connector, name, message] : std::vector<std::tuple<bool, QueltDDSConnector *, const char *, const char *>>{
-             {true, nullptr, kReader, "connector is null"}, {false, c, nullptr, "an entityName must be specified"},
-             {true, c, kWriter, ""}, {false, c, kReader, ""}, {true, c, "Sub::Nope", ""}}) { // "": any message of the lookup
-        LogCapture log;
-        EXPECT_EQ(reader ? static_cast<void *>(QueltDDSConnector_getReader(connector, name))
-                         : static_cast<void *>(QueltDDSConnector_getWriter(connector, name)), nullptr);
-        EXPECT_TRUE(log.contains(message)) << log.text();
-        EXPECT_EQ(stackHeight(c), 0);
-    }
-}
-
-TEST(Samples, AnIndexedTableKeptAcrossATakeRefusesToRead)
+TEST(Samples, AnIndexedTableKeptAcrossATakeAndANumberWithoutAnIntegerValueIndexNothing)
 {
     Connector c(174, "ShapesLib::Shapes");
     ASSERT_NE(c, nullptr);
@@ -257,17 +252,10 @@ TEST(Samples, AnIndexedTableKeptAcrossATakeRefusesToRead)
     EXPECT_TRUE(log.contains("the sample was returned to the reader")) << log.text();
     // A plain loan return counts too.
     EXPECT_EQ(runLua(c, "s = r.samples[2] local before = s.x r:take() return before >= 100, s.x"), (std::vector<std::string>{"true", "nil"}));
-    EXPECT_EQ(stackHeight(c), 0);
-}
-
-TEST(Samples, NumbersWithoutAnIntegerValueIndexNothing)
-{
-    Connector c(175, "ShapesLib::Shapes");
-    ASSERT_NE(c, nullptr);
-    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "RED");
+    // With a sample waiting: NaN, infinities and numbers past the int range, wherever a script
+    // may put a number.
     QueltDDSConnector_write(c, kWriter, nullptr);
     ASSERT_EQ(QueltDDSConnector_wait(c, 5000), DDS_RETCODE_OK);
-    // NaN, infinities and numbers past the int range, wherever a script may put a number.
     EXPECT_EQ(runLua(c, R"(
         local r, W = CONTAINER.READER['Sub::SquareReader'], CONTAINER.WRITER
         r:take(0/0)
