@@ -13,7 +13,7 @@ namespace {
 // A call and its result as text ("" for none), so that one table holds functions of every result type.
 using C = QueltDDSConnector *;
 using Call = std::function<std::string(C)>;
-enum Family { kWriterCall, kReaderCall, kContainerCall };
+enum Family { kWriterCall, kReaderCall, kContainerCall, kEveryCall };
 
 struct FailureRow {
     Family family;
@@ -43,7 +43,7 @@ void expectFailures(QueltDDSConnector *c, const std::vector<FailureRow> &rows, c
 
 // Every exported function of the family, called with these entity and field names; those that
 // take no field name only when one is given.
-std::vector<FailureRow> preconditionRows(const char *entity, const char *field, Family only = Family(-1))
+std::vector<FailureRow> preconditionRows(const char *entity, const char *field, Family only = kEveryCall)
 {
     std::vector<FailureRow> rows = {
         {kWriterCall, "QueltDDSConnector_setNumberIntoSamples", [=](C c) { QueltDDSConnector_setNumberIntoSamples(c, entity, field, 1.0); return ""; }, ""},
@@ -66,7 +66,7 @@ std::vector<FailureRow> preconditionRows(const char *entity, const char *field, 
             {kReaderCall, "QueltDDSConnector_getJSONSample", [=](C c) { return text(QueltDDSConnector_getJSONSample(c, entity, 1)); }, kNoText},
         });
     }
-    if (only != Family(-1))
+    if (only != kEveryCall)
         rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const FailureRow &r) { return r.family != only; }), rows.end());
     return rows;
 }
