@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,21 +23,16 @@ struct Case {
     std::string member, luaValue, expected, message;
 };
 
-// The rows of the file, fields split at '|' and trimmed.
+// The rows of the file (comments and blank lines left out), fields split at '|' and trimmed.
 std::vector<Case> cases() {
     std::istringstream in(quelt::test::readFile(QUELT_TEST_DATA "/lua/dynamicdata.txt"));
+    const std::regex row(R"(([^#|]+?) *\| *(.*?) *\| *(.*?) *\| *(.*?) *)");
     std::vector<Case> out;
+    std::smatch m;
     for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') {
-            continue;
+        if (std::regex_match(line, m, row)) {
+            out.push_back({m[1], m[2], m[3], m[4]});
         }
-        std::vector<std::string> f;
-        std::istringstream fields(line);
-        for (std::string field; std::getline(fields, field, '|');) {
-            const size_t a = field.find_first_not_of(' '), b = field.find_last_not_of(' ');
-            f.push_back(a == std::string::npos ? "" : field.substr(a, b - a + 1));
-        }
-        out.push_back({f.at(0), f.at(1), f.at(2), f.at(3)});
     }
     return out;
 }
@@ -136,8 +132,8 @@ TEST(SampleInfoFields, AreReadByExactName) {
     const std::pair<const char *, std::string> rows[] = {
         {"valid_data", "false"},
         {"Valid_data", "nil"},
-        {"source_timestamp", "1500.0"},
-        {"reception_timestamp", "0.0"},
+        {"source_timestamp", "1500"},
+        {"reception_timestamp", "0"},
         {"sample_identity", "{\"writer_guid\": {\"value\": [1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]},"
                             "\"sequence_number\": {\"high\": 0,\"low\": 5}}"},
         {"related_sample_identity",
@@ -149,11 +145,7 @@ TEST(SampleInfoFields, AreReadByExactName) {
         lua_pushlightuserdata(L, &info);
         EXPECT_EQ(QueltLuaSampleInfo_get(L), 1);
         ASSERT_EQ(lua_gettop(L), 4) << row.first;
-        if (lua_type(L, -1) == LUA_TNUMBER) {
-            EXPECT_EQ(std::to_string(lua_tonumberx(L, -1, nullptr)).substr(0, row.second.size()), row.second);
-        } else {
-            EXPECT_EQ(luaL_tolstring(L, -1, nullptr), row.second) << row.first;
-        }
+        EXPECT_EQ(luaL_tolstring(L, -1, nullptr), row.second) << row.first;
         lua_settop(L, 0);
     }
     EXPECT_TRUE(capture.lines().empty()) << capture.text();

@@ -8,6 +8,7 @@
 
 namespace {
 
+using quelt_test::fake;
 using quelt_test::LogCapture;
 using quelt_test::runLua;
 
@@ -23,12 +24,6 @@ QueltLuaContainer pluginRecord() {
         return DDS_RETCODE_OK;
     };
     return record;
-}
-
-// Fake entity pointers: the engine only stores them.
-template <typename T>
-T *fake(uintptr_t n) {
-    return reinterpret_cast<T *>(n * 16);
 }
 
 TEST(LuaEngineCreate, OwnStateHasTheWholeLayout) {

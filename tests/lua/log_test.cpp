@@ -16,18 +16,13 @@ TEST(LuaLogMessages, IndexIsOrderedById) {
 
 TEST(LuaLogMasks, VerbositySetsTheLowestLevelBits) {
     LogCapture capture;
-    struct Case {
-        int verbosity;
-        uint32_t expected;
-    };
-    for (const Case c : {Case{-1, 0u}, Case{-100, 0u}, Case{0, 1u}, Case{1, 3u}, Case{30, 0x7FFFFFFFu},
-                         Case{31, 0xFFFFFFFFu}, Case{40, 0xFFFFFFFFu}}) {
-        QueltLuaLog_setVerbosity(0x1234, c.verbosity);
-        uint32_t submodule = 0;
-        uint32_t instrumentation = 0;
+    const std::pair<int, uint32_t> rows[] = {{-1, 0u}, {-100, 0u}, {0, 1u}, {1, 3u}, {30, 0x7FFFFFFFu}, {31, 0xFFFFFFFFu}, {40, 0xFFFFFFFFu}};
+    for (const auto &[verbosity, expected] : rows) {
+        QueltLuaLog_setVerbosity(0x1234, verbosity);
+        uint32_t submodule = 0, instrumentation = 0;
         QueltLuaLog_getBitmaps(&submodule, &instrumentation);
-        EXPECT_EQ(submodule, 0x1234u) << c.verbosity;
-        EXPECT_EQ(instrumentation, c.expected) << c.verbosity;
+        EXPECT_EQ(submodule, 0x1234u) << verbosity;
+        EXPECT_EQ(instrumentation, expected) << verbosity;
     }
 }
 
@@ -59,7 +54,6 @@ TEST(LuaLogMasks, GatePrintsOnlyWhenLevelAndSubmoduleAreEnabled) {
     QueltLuaLog_plain(QUELT_LUA_LOG_LEVEL_ERROR, QUELT_LUA_LOG_SUBMODULE_CONNECTOR, "status %d\n", 1);
     ASSERT_EQ(capture.lines().size(), 1u);
     EXPECT_NE(capture.lines()[0].find("Post-condition not met"), std::string::npos);
-
 }
 
 std::vector<int> g_hookLevels;

@@ -1,5 +1,5 @@
-// Shared pieces of the Lua engine tests: log capture with the masks restored, and running Lua
-// text in a state.
+// Shared pieces of the Lua engine tests: log capture with the masks restored, fake pointers, and
+// running Lua text in a state.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,6 +23,12 @@ private:
     uint32_t submodule_ = 0;
     uint32_t instrumentation_ = 0;
 };
+
+// Stand-ins for entity and sequence pointers that the engine only stores.
+template <typename T>
+T *fake(uintptr_t n) {
+    return reinterpret_cast<T *>(n * 16);
+}
 
 // Runs code in L; returns "" on success, else Lua's error message. The stack is left as found.
 inline std::string runLua(lua_State *L, const std::string &code) {

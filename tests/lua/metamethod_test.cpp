@@ -11,6 +11,7 @@
 
 namespace {
 
+using quelt_test::fake;
 using quelt_test::LogCapture;
 using quelt_test::runLua;
 
@@ -40,11 +41,6 @@ DDS_ReturnCode_t recordWrite(DDS_DynamicDataWriter *, DDS_DynamicData *sample) {
 DDS_ReturnCode_t fillKey(DDS_DynamicDataReader *, DDS_DynamicData *keyHolder, DDS_SampleInfo *) {
     ++g_calls.keyRequests;
     return DDS_DynamicData_set_long(keyHolder, "id", 0, 77);
-}
-
-template <typename T>
-T *fake(uintptr_t n) {
-    return reinterpret_cast<T *>(n * 0x100);
 }
 
 class MetamethodTest : public ::testing::Test {
