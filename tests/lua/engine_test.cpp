@@ -42,8 +42,7 @@ TEST(LuaEngineCreate, OwnStateHasTheWholeLayout) {
         assert(rawequal(C.READER, C.INPUT) and rawequal(C.WRITER, C.OUTPUT) and not rawequal(C.READER, C.WRITER))
         assert(#C.READER == 0 and #C.WRITER == 0 and C.CONTEXT.intentExit == false)
         assert(string and table and math and io) -- standard libraries are open
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(lua_gettop(L), 0);
     QueltLuaEngine_delete(engine);
     EXPECT_TRUE(capture.lines().empty());
@@ -140,8 +139,7 @@ TEST_F(LuaEngineTest, EntriesAreFoundByNameAndPositionAndRebound) {
           assert(rawget(t, "#sampleSeq") == p5 and rawget(t, "#infoSeq") == p6 and rawget(t, "#reader") == p7)
         end
         assert(rawget(R[2], "#reader") == nil and rawget(R[2].samples, "#sampleSeq") == nil)
-    )"),
-              "");
+    )"), "");
     EXPECT_TRUE(capture.lines().empty());
 
     ASSERT_EQ(QueltLuaEngine_assertOutput(engine, "pub::a", 5, nullptr, fake<DDS_DynamicDataWriter>(7)), 1);
@@ -154,8 +152,7 @@ TEST_F(LuaEngineTest, EntriesAreFoundByNameAndPositionAndRebound) {
         local a, r = CONTAINER.WRITER[1], CONTAINER.READER[1]
         assert(rawget(a.instance, "#sample") == nil and #a.instance == 0 and rawget(a, "#writer") == p7)
         assert(rawget(r, "#reader") == p8 and rawget(r.samples, "#keyHolder") == p7 and rawget(r.infos, "#reader") == p8)
-    )"),
-              "");
+    )"), "");
 
     // Unregistered positions and names are nil, with warnings that need the warning level.
     QueltLuaLog_setVerbosity(0xFFFF, 1);
@@ -169,8 +166,7 @@ TEST_F(LuaEngineTest, ScriptLogFunctionsFollowTheLevels) {
         local r = {CONTAINER.CONTEXT.LOG.Exception("ignored", "x")}
         assert(#r == 0)
         CONTAINER.CONTEXT.LOG.Warning("w")
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"x\n"}));
     capture.clear();
     QueltLuaLog_setVerbosity(0xFFFF, 1);
@@ -182,8 +178,7 @@ TEST_F(LuaEngineTest, IndexedTablesHaveNoLength) {
     EXPECT_EQ(runLua(L, R"(
         assert(#setmetatable({}, _G["#input_already_indexed_mt"]) == nil)
         assert(#setmetatable({}, _G["#info_already_indexed_mt"]) == nil)
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(capture.count("operation length is not supported"), 2);
 }
 
@@ -195,8 +190,7 @@ TEST_F(LuaEngineTest, EntriesWithoutBuffersFailQuietlyForScripts) {
         w:write()
         assert(w.instance.x == nil)
         for i, s in ipairs(CONTAINER.READER[1].samples) do error("no samples expected") end
-    )"),
-              "");
+    )"), "");
     // No instance bound: the write is refused, and reading a member yields nil without a message.
     EXPECT_TRUE(capture.contains("QueltLuaContainer_Out: a LUA_TUSERDATA was expected")) << capture.text();
     EXPECT_FALSE(capture.contains("QueltLuaDynamicData_get"));

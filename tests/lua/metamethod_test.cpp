@@ -142,8 +142,7 @@ TEST_F(MetamethodTest, IpairsVisitsEverySampleAndReaderDataIsReadOnly) {
         s[1] = 5
         s[1].id = 9
         assert(s[1].id == 1)
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(capture.count("set operation is not allowed on reader's data"), 2);
 }
 
@@ -161,8 +160,7 @@ TEST_F(MetamethodTest, WriterInstanceIsWrittenAndClearedAndTakePassesItsLimit) {
         r:take(3)
         r:take('2')
         assert(r:take() == r.samples)
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(g_calls.writtenIds, (std::vector<double>{5, 0}));
     EXPECT_EQ(g_calls.maxSamples, (std::vector<int>{0, 3, 2, -1}));
     EXPECT_TRUE(capture.lines().empty()) << capture.text();
