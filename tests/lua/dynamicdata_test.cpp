@@ -23,15 +23,18 @@ struct Case {
     std::string member, luaValue, expected, message;
 };
 
-// The rows of the file (comments and blank lines left out), fields split at '|' and trimmed.
-std::vector<Case> cases() {
-    std::istringstream in(quelt::test::readFile(QUELT_TEST_DATA "/lua/dynamicdata.txt"));
-    const std::regex row(R"(([^#|]+?) *\| *(.*?) *\| *(.*?) *\| *(.*?) *)");
-    std::vector<Case> out;
-    std::smatch m;
+// The rows of a table in tests/data/lua (comments and blank lines left out), fields split at '|'
+// and trimmed.
+std::vector<std::vector<std::string>> rows(const std::string &file) {
+    std::istringstream in(quelt::test::readFile(QUELT_TEST_DATA "/lua/" + file));
+    std::vector<std::vector<std::string>> out;
     for (std::string line; std::getline(in, line);) {
-        if (std::regex_match(line, m, row)) {
-            out.push_back({m[1], m[2], m[3], m[4]});
+        std::istringstream fields(line);
+        if (!line.empty() && line[0] != '#') {
+            out.emplace_back();
+        }
+        for (std::string field; !line.empty() && line[0] != '#' && std::getline(fields, field, '|');) {
+            out.back().push_back(std::regex_replace(field, std::regex("^ +| +$"), ""));
         }
     }
     return out;
@@ -82,10 +85,13 @@ protected:
 
 // Conversions of every kind, refused sets and reads that are not one value.
 TEST_F(DynamicDataTest, SetConvertsEachKindAndGetReadsItBack) {
-    std::vector<Case> rows = cases();
-    ASSERT_GT(rows.size(), 50u);
-    rows.push_back({"str", "'" + std::string(200, 'x') + "'", std::string(200, 'x'), "-"}); // past any small buffer
-    for (const Case &c : rows) {
+    std::vector<Case> cases;
+    for (const auto &r : rows("dynamicdata.txt")) {
+        cases.push_back({r.at(0), r.at(1), r.at(2), r.at(3)});
+    }
+    ASSERT_GT(cases.size(), 50u);
+    cases.push_back({"str", "'" + std::string(200, 'x') + "'", std::string(200, 'x'), "-"}); // past any small buffer
+    for (const Case &c : cases) {
         capture.clear();
         if (c.luaValue != "-") {
             set(c.member, c.luaValue);
@@ -127,25 +133,16 @@ TEST(SampleInfoFields, AreReadByExactName) {
     }
     info.original_publication_virtual_sequence_number = DDS_SequenceNumber_t{0, 5};
     info.related_original_publication_virtual_sequence_number = DDS_SequenceNumber_t{-1, 0x80000000u};
+    const auto fields = rows("sample_info.txt");
+    ASSERT_EQ(fields.size(), 6u);
     lua_State *L = luaL_newstate();
-    const std::string ff = "255,255,255,255,255,255,255,255,255,255,255,255,255,255,255,255";
-    const std::pair<const char *, std::string> rows[] = {
-        {"valid_data", "false"},
-        {"Valid_data", "nil"},
-        {"source_timestamp", "1500"},
-        {"reception_timestamp", "0"},
-        {"sample_identity", "{\"writer_guid\": {\"value\": [1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16]},"
-                            "\"sequence_number\": {\"high\": 0,\"low\": 5}}"},
-        {"related_sample_identity",
-         "{\"writer_guid\": {\"value\": [" + ff + "]},\"sequence_number\": {\"high\": -1,\"low\": -2147483648}}"},
-    };
-    for (const auto &row : rows) {
+    for (const auto &row : fields) {
         lua_newtable(L);
-        lua_pushstring(L, row.first);
+        lua_pushstring(L, row.at(0).c_str());
         lua_pushlightuserdata(L, &info);
         EXPECT_EQ(QueltLuaSampleInfo_get(L), 1);
-        ASSERT_EQ(lua_gettop(L), 4) << row.first;
-        EXPECT_EQ(luaL_tolstring(L, -1, nullptr), row.second) << row.first;
+        ASSERT_EQ(lua_gettop(L), 4) << row[0];
+        EXPECT_EQ(luaL_tolstring(L, -1, nullptr), row.at(1)) << row[0];
         lua_settop(L, 0);
     }
     EXPECT_TRUE(capture.lines().empty()) << capture.text();
