@@ -1,4 +1,4 @@
-// Log masks, the gate in front of the log facility, and the message index.
+// Log masks, and the gate in front of the log facility.
 #include <cstring>
 
 #include "lua/lua_test_support.h"
@@ -6,13 +6,6 @@
 namespace {
 
 using quelt_test::LogCapture;
-
-// Messages are found by id through the index: it must hold each record once, in id order.
-TEST(LuaLogMessages, IndexIsOrderedById) {
-    ASSERT_GT(QueltLuaLog_g_messageCount, 0);
-    for (int i = 1; i < QueltLuaLog_g_messageCount; ++i)
-        EXPECT_LT(QueltLuaLog_g_messages[i - 1]->id, QueltLuaLog_g_messages[i]->id) << i;
-}
 
 TEST(LuaLogMasks, VerbositySetsTheLowestLevelBits) {
     LogCapture capture;

@@ -15,10 +15,6 @@ using quelt_test::fake;
 using quelt_test::LogCapture;
 using quelt_test::runLua;
 
-const char *const kTypes = R"(<dds><types>
-  <struct name="K"><member name="id" type="int32" key="true"/><member name="payload" type="string"/></struct>
-</types></dds>)";
-
 // What the recording slots saw.
 struct Calls {
     std::vector<int> maxSamples;
@@ -27,29 +23,13 @@ struct Calls {
 };
 Calls g_calls;
 
-DDS_ReturnCode_t recordTake(DDS_DynamicDataReader *, int maxSamples, DDS_DynamicDataSeq *, DDS_SampleInfoSeq *) {
-    g_calls.maxSamples.push_back(maxSamples);
-    return DDS_RETCODE_OK;
-}
-DDS_ReturnCode_t recordWrite(DDS_DynamicDataWriter *, DDS_DynamicData *sample) {
-    DDS_Long id = -1;
-    DDS_DynamicData_get_long(sample, &id, "id", 0);
-    g_calls.writtenIds.push_back(id);
-    return DDS_RETCODE_OK;
-}
-// Stands in for the reader's key lookup: the instance of every notice has key 77.
-DDS_ReturnCode_t fillKey(DDS_DynamicDataReader *, DDS_DynamicData *keyHolder, DDS_SampleInfo *) {
-    ++g_calls.keyRequests;
-    return DDS_DynamicData_set_long(keyHolder, "id", 0, 77);
-}
-
 class MetamethodTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_calls = Calls{};
         QueltLuaLog_setBitmaps(0xffff, 3); // errors and warnings
         lib = DDS_TypeLibrary_new();
-        ASSERT_EQ(DDS_TypeLibrary_load_string(lib, kTypes, "inline.xml"), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_TypeLibrary_load_file(lib, QUELT_TEST_DATA "/lua/keyed.xml"), DDS_RETCODE_OK);
         type = DDS_TypeLibrary_find(lib, "K");
         ASSERT_NE(type, nullptr);
         for (int i = 0; i < 3; ++i) {
@@ -66,9 +46,21 @@ protected:
 
         QueltLuaContainer record = {};
         QueltLuaDDSConnectionPlugin_init(&record);
-        record.take = recordTake;
-        record.write = recordWrite;
-        record.get_key_value = fillKey;
+        record.take = [](DDS_DynamicDataReader *, int maxSamples, DDS_DynamicDataSeq *, DDS_SampleInfoSeq *) {
+            g_calls.maxSamples.push_back(maxSamples);
+            return DDS_RETCODE_OK;
+        };
+        record.write = [](DDS_DynamicDataWriter *, DDS_DynamicData *sample) {
+            DDS_Long id = -1;
+            DDS_DynamicData_get_long(sample, &id, "id", 0);
+            g_calls.writtenIds.push_back(id);
+            return DDS_RETCODE_OK;
+        };
+        // Stands in for the reader's key lookup: the instance of every notice has key 77.
+        record.get_key_value = [](DDS_DynamicDataReader *, DDS_DynamicData *keyHolder, DDS_SampleInfo *) {
+            ++g_calls.keyRequests;
+            return DDS_DynamicData_set_long(keyHolder, "id", 0, 77);
+        };
         engine = QueltLuaEngine_new(&record, nullptr);
         ASSERT_NE(engine, nullptr);
         L = engine->L;
