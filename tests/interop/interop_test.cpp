@@ -20,10 +20,7 @@ const char *const kReader = "Sub::Reader";
 constexpr int kPeerTimeoutS = 30;
 
 enum { T_SAMPLE, T_SHAPE, T_APP, T_MUT, T_FIN };
-struct Type {
-    const char *name, *config, *xml, *key;
-    bool numericKey;
-};
+struct Type { const char *name, *config, *xml, *key; bool numericKey; };
 const Type kTypes[] = {{"sample", "InteropLib::Peer", "/interop.xml", "id", false},
                        {"shape", "InteropLib::ShapePeer", "/interop.xml", "color", false},
                        {"app", "ExtLib::App", "/extensible.xml", "id", false},
@@ -34,9 +31,7 @@ const Type kTypes[] = {{"sample", "InteropLib::Peer", "/interop.xml", "id", fals
 struct TypeConnector : Connector {
     TypeConnector(int domain, int type)
         : Connector(domain, kTypes[type].config,
-                    replaceAll(readFile(QUELT_TEST_DATA + std::string(kTypes[type].xml)), "domain_id=\"150\"", "domain_id=\"0\""))
-    {
-    }
+                    replaceAll(readFile(QUELT_TEST_DATA + std::string(kTypes[type].xml)), "domain_id=\"150\"", "domain_id=\"0\"")) {}
 };
 
 // The peer's lines up to its exit (it exits by itself, done or timed out), comments left out.
@@ -56,7 +51,7 @@ std::vector<std::string> expectedLines(int type, uint32_t count)
 {
     Peer peer({QUELT_CYCLONE_PEER, "lines", kTypes[type].name, std::to_string(count)});
     int status = -1;
-    std::vector<std::string> lines = peerLines(peer, status);
+    const std::vector<std::string> lines = peerLines(peer, status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(lines.size(), count + 1);
     return lines;
@@ -91,14 +86,8 @@ void setInstance(QueltDDSConnector *c, const char *json)
     QueltDDSConnector_setJSONInstance(c, kWriter, json);
 }
 
-struct Case {
-    const char *name;
-    int type;
-    bool toCyclone;
-    uint32_t count;
-    int domain;
-    bool xcdr2 = false; // the peer's writer uses XCDR2
-};
+// xcdr2: the peer's writer uses XCDR2.
+struct Case { const char *name; int type; bool toCyclone; uint32_t count; int domain; bool xcdr2 = false; };
 
 // Our writer to the peer's reader: count samples, then a script disposes sample 0's instance.
 // Fast DDS 2.9 sends a dispose as the key hash alone; Cyclone turns a hash back into a key only

@@ -8,32 +8,23 @@
 #include <string>
 
 #include "Common.h"
-#include "Engine.h"
 #include "lua/lua_test_support.h"
 
 namespace {
 
-using quelt_test::LogCapture;
 using quelt_test::runLua;
 
 int g_userData;
 
-class LuaCommonTest : public ::testing::Test {
+class LuaCommonTest : public quelt_test::EngineTest {
 protected:
     void SetUp() override {
         QueltLuaContainer record = {};
         record.name = const_cast<char *>("CONTAINER");
         record.userData = &g_userData;
-        engine = QueltLuaEngine_new(&record, nullptr);
-        ASSERT_NE(engine, nullptr);
-        L = engine->L;
+        start(record);
         capture.clear();
     }
-    void TearDown() override { QueltLuaEngine_delete(engine); }
-
-    LogCapture capture;
-    QueltLuaEngine *engine = nullptr;
-    lua_State *L = nullptr;
 };
 
 TEST_F(LuaCommonTest, TopTablePushesMissSilently) {

@@ -3,7 +3,6 @@
 
 #include "Common.h"
 #include "DDSConnectionPlugin.h"
-#include "Engine.h"
 #include "lua/lua_test_support.h"
 
 namespace {
@@ -89,25 +88,13 @@ TEST(LuaEngineCreate, CallerStateIsBorrowedAndOutlivesTheEngine) {
     EXPECT_TRUE(capture.lines().empty());
 }
 
-class LuaEngineTest : public ::testing::Test {
+class LuaEngineTest : public quelt_test::EngineTest {
 protected:
-    void SetUp() override {
-        const QueltLuaContainer record = pluginRecord();
-        engine = QueltLuaEngine_new(&record, nullptr);
-        ASSERT_NE(engine, nullptr);
-        L = engine->L;
-    }
-    void TearDown() override {
-        EXPECT_EQ(lua_gettop(L), 0);
-        QueltLuaEngine_delete(engine);
-    }
+    void SetUp() override { start(pluginRecord()); }
     void global(const char *name, uintptr_t n) {
         lua_pushlightuserdata(L, fake<void>(n));
         lua_setglobal(L, name);
     }
-    LogCapture capture;
-    QueltLuaEngine *engine = nullptr;
-    lua_State *L = nullptr;
 };
 
 // Entries are found by name and position and carry the pointers they were given; asserting a

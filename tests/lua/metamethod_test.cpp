@@ -5,14 +5,12 @@
 
 #include "DDSConnectionPlugin.h"
 #include "DynamicData.h"
-#include "Engine.h"
 #include "dds/dds_dynamicdata.h"
 #include "lua/lua_test_support.h"
 
 namespace {
 
 using quelt_test::fake;
-using quelt_test::LogCapture;
 using quelt_test::runLua;
 
 // What the recording slots saw.
@@ -23,7 +21,7 @@ struct Calls {
 };
 Calls g_calls;
 
-class MetamethodTest : public ::testing::Test {
+class MetamethodTest : public quelt_test::EngineTest {
 protected:
     void SetUp() override {
         g_calls = Calls{};
@@ -61,17 +59,14 @@ protected:
             ++g_calls.keyRequests;
             return DDS_DynamicData_set_long(keyHolder, "id", 0, 77);
         };
-        engine = QueltLuaEngine_new(&record, nullptr);
-        ASSERT_NE(engine, nullptr);
-        L = engine->L;
+        start(record);
         ASSERT_EQ(QueltLuaEngine_assertOutput(engine, "p::w", 0, instance, fake<DDS_DynamicDataWriter>(1)), 1);
         ASSERT_EQ(QueltLuaEngine_assertInput(engine, "s::r", 0, &dataSeq, &infoSeq, keyHolder,
                                              fake<DDS_DynamicDataReader>(2)),
                   1);
     }
     void TearDown() override {
-        EXPECT_EQ(lua_gettop(L), 0);
-        QueltLuaEngine_delete(engine);
+        EngineTest::TearDown();
         for (DDS_DynamicData *s : samples) DDS_DynamicData_delete(s);
         DDS_DynamicData_delete(instance);
         DDS_DynamicData_delete(keyHolder);
@@ -79,7 +74,6 @@ protected:
     }
     void loanThree() { dataSeq._length = infoSeq._length = 3; }
 
-    LogCapture capture;
     DDS_TypeLibrary *lib = nullptr;
     const DDS_TypeCode *type = nullptr;
     DDS_DynamicData *samples[3] = {};
@@ -88,8 +82,6 @@ protected:
     DDS_DynamicData *keyHolder = nullptr;
     DDS_DynamicDataSeq dataSeq{};
     DDS_SampleInfoSeq infoSeq{};
-    QueltLuaEngine *engine = nullptr;
-    lua_State *L = nullptr;
 };
 
 TEST_F(MetamethodTest, IndexingFollowsTheLoan) {
