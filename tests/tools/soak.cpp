@@ -43,11 +43,6 @@ long rssKib()
 
 // Lines logged while writing (errors only, at the default verbosity): a write that logs failed.
 std::atomic<long> g_errorLines{0};
-void countingSink(const char *line, void *)
-{
-    ++g_errorLines;
-    std::fputs(line, stderr);
-}
 
 bool grewTooMuch(long start, long end) { return start > 0 && end > start + start / 10; }
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
@@ -56,7 +51,7 @@ double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(
 // fast as writes return), then stays until the subscriber closes its stdin.
 int publish(const char *xml, long n, double rate)
 {
-    QueltLog_setSink(&countingSink, nullptr);
+    QueltLog_setSink([](const char *line, void *) { ++g_errorLines, std::fputs(line, stderr); }, nullptr);
     QueltDDSConnector *c = QueltDDSConnector_new("SoakLib::Publisher", xml, nullptr);
     if (!c)
         return 2;
