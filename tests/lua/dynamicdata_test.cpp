@@ -163,16 +163,14 @@ TEST_F(DynamicDataTest, JsonTextFitsTheCallersBufferOrTakesOneExactHeapString) {
 }
 
 TEST_F(DynamicDataTest, SetFromJsonKeepsTheStackOrPushesNil) {
-    const struct {
-        const char *json;
-        int top; // stack height afterwards: 2 unchanged, 3 with nil pushed
-    } rows[] = {{"{\"l\": 7}", 2}, {"[1", 3}, {"null", 2}};
-    for (const auto &row : rows) {
-        lua_pushstring(L, row.json);
+    // Each row: the JSON text, and the stack height afterwards (2 unchanged, 3 with nil pushed).
+    const std::pair<const char *, int> rows[] = {{"{\"l\": 7}", 2}, {"[1", 3}, {"null", 2}};
+    for (const auto &[json, top] : rows) {
+        lua_pushstring(L, json);
         lua_pushlightuserdata(L, data);
         EXPECT_EQ(QueltLuaDynamicData_set_from_json(L), 1);
-        EXPECT_EQ(lua_gettop(L), row.top) << row.json;
-        if (row.top == 3) {
+        EXPECT_EQ(lua_gettop(L), top) << json;
+        if (top == 3) {
             EXPECT_TRUE(lua_isnil(L, -1));
         }
         lua_settop(L, 0);
