@@ -1,6 +1,6 @@
 // Wire form of samples, table-driven over representation (XCDR1, XCDR2), byte order and
 // extensibility: exact byte images (the XCDR2 ones in data/xcdr2 were written by Cyclone DDS's
-// own serializer from tests/interop/Extensible.idl by tests/interop/cyclone_peer capture), round
+// own serializer from tests/interop/Extensible.idl by `cyclone_peer capture` in tests/interop), round
 // trips over earlier values, evolved types, maximum sizes, key hashes, refusal of damaged or
 // hostile buffers, and the announcement edit that makes our representations known to others.
 // The samples, with their images, key hashes, sizes and refused buffers, are data/wire/samples.txt.
