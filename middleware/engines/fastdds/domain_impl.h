@@ -2,10 +2,10 @@
 // DDS does not keep for us (names, our QoS records, listeners, status flags, instance keys).
 #pragma once
 
-#include "cdr.h"
+#include "wire/cdr.h"
 #include "dds/dds_domain.h"
-#include "dynamicdata_impl.h"
-#include "xml_config.h"
+#include "types/dynamicdata_impl.h"
+#include "config/xml_config.h"
 
 #include <fastdds/dds/core/LoanableSequence.hpp>
 #include <fastdds/dds/domain/DomainParticipant.hpp>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "dds/dds_qos.h"
-#include "typecode.h"
+#include "types/typecode.h"
 
 #include <memory>
 #include <string>

@@ -1,9 +1,9 @@
 // Participant configurations in the DDS-XML shape: QoS libraries and profiles (with base_name
 // inheritance), domain libraries (registered types, topics) and participant libraries (publishers,
 // subscribers, writers, readers), resolved into a ParticipantPlan.
-#include "xml_config.h"
+#include "config/xml_config.h"
 
-#include "xml_types.h"
+#include "config/xml_types.h"
 
 #include <algorithm>
 #include <cstring>

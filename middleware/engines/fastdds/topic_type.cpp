@@ -1,7 +1,7 @@
-#include "topic_type.h"
+#include "engines/fastdds/topic_type.h"
 
-#include "cdr.h"
-#include "dynamicdata_impl.h"
+#include "wire/cdr.h"
+#include "types/dynamicdata_impl.h"
 
 #include <fastcdr/Cdr.h>
 #include <fastcdr/FastBuffer.h>

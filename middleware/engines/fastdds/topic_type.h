@@ -3,8 +3,8 @@
 // ordinary topic.
 #pragma once
 
-#include "cdr.h"
-#include "typecode.h"
+#include "wire/cdr.h"
+#include "types/typecode.h"
 
 #include <fastdds/dds/topic/TopicDataType.hpp>
 

@@ -51,7 +51,7 @@
 //                                    set_from_keyhash on a type whose key may exceed 16 bytes.
 #pragma once
 
-#include "typecode.h"
+#include "types/typecode.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,13 +1,13 @@
 // Participants, publishers, subscribers, topics, writers and readers over Fast DDS.
-#include "domain_impl.h"
+#include "engines/fastdds/domain_impl.h"
 
-#include "cdr.h"
+#include "wire/cdr.h"
 #include "dds/dds_log.h"
 #include "dds/dds_string.h"
 #include "dds/dds_util.h"
-#include "representation_transport.h"
-#include "shm_housekeeping.h"
-#include "topic_type.h"
+#include "engines/fastdds/representation_transport.h"
+#include "engines/fastdds/shm_housekeeping.h"
+#include "engines/fastdds/topic_type.h"
 
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>

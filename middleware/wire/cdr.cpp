@@ -4,9 +4,9 @@
 // and we do alignment and byte order ourselves. Fast CDR's own alignment cache (last data size,
 // one alignment origin) cannot follow the origin restarts of optional members, and its padding
 // bytes are left unwritten, which would make equal samples hash differently.
-#include "cdr.h"
+#include "wire/cdr.h"
 
-#include "dynamicdata_impl.h"
+#include "types/dynamicdata_impl.h"
 
 #include "dds/dds_log.h"
 
