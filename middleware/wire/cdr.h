@@ -134,4 +134,8 @@ size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion 
 // Never throws.
 bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[16], bool force_md5 = false);
 
+// The instance handle of a sample: its key hash, hashed with MD5 where the plain one is all zeros,
+// because an all-zero handle means "no instance" (Fast DDS takes it so).
+bool instance_key_hash(const DDS_TypeCode *type, const void *block, unsigned char hash[16], bool force_md5 = false);
+
 } // namespace quelt::mw

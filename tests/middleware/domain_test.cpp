@@ -1,7 +1,7 @@
 // Entities over Fast DDS: write, read/take with loans, keyed notices, refused writes, listeners,
 // the Fast DDS settings we give, and one crossing to another process. (Write parameters and
 // waiting are exercised through the connector.) Domains 10..20, 60, 63.
-#include "domain_impl.h"
+#include "fastdds_engine.h"
 #include "shm_housekeeping.h"
 #include "dds/dds_log.h"
 #include "dds/dds_string.h"
@@ -252,7 +252,7 @@ TEST(WriterSettings, HeartbeatAndPublishModeReachFastdds)
         std::string err;
         DDS_DomainParticipant *p = make_participant(63, "Small", err, c.adjust);
         ASSERT_NE(p, nullptr) << err;
-        const fd::DataWriterQos q = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W")->writer->get_qos();
+        const fd::DataWriterQos q = fastdds_writer(DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W"))->get_qos();
         EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, c.heartbeat);
         EXPECT_EQ(q.publish_mode().kind, c.mode);
         delete_participant(p);

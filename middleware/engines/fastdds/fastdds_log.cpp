@@ -1,5 +1,5 @@
 // Fast DDS's own log lines, which it would print on standard output, as lines of our log facility.
-#include "engines/fastdds/domain_impl.h"
+#include "engines/fastdds/fastdds_engine.h"
 
 #include "dds/dds_log.h"
 

@@ -1,5 +1,5 @@
 // Our QoS records onto Fast DDS's, with the engine settings that differ from Fast DDS's own.
-#include "engines/fastdds/domain_impl.h"
+#include "engines/fastdds/fastdds_engine.h"
 #include "engines/fastdds/representation_transport.h"
 
 #include "dds/dds_log.h"

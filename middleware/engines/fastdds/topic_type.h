@@ -50,8 +50,4 @@ class EncodingScope {
     int previous_;
 };
 
-// The instance handle (key hash) of a sample; an all-zero key is hashed with MD5, because Fast
-// DDS takes an all-zero handle for "no instance".
-bool instance_key_hash(const DDS_TypeCode *type, const void *block, unsigned char hash[16], bool force_md5 = false);
-
 } // namespace quelt::mw
