@@ -683,6 +683,14 @@ struct Builder {
                 return fail(file, p, "domain_id must be a number from 0 to 232");
             plan.domain_id = id;
         }
+        if (const char *engine = p->Attribute("engine")) {
+            if (std::strcmp(engine, "fastdds") == 0)
+                plan.engine = EngineKind::Fastdds;
+            else if (std::strcmp(engine, "cyclone") == 0)
+                plan.engine = EngineKind::Cyclone;
+            else
+                return fail(file, p, "engine '" + std::string(engine) + "' is not one of fastdds, cyclone");
+        }
         if (!entities_of_domain(p, file, lib))
             return false;
         for (const XMLElement *c = p->FirstChildElement(); c; c = c->NextSiblingElement()) {

@@ -54,9 +54,13 @@ struct FastddsTransport {
     uint32_t socket_buffer_size = 0;
 };
 
+// The engine a participant runs on (XML: the engine attribute of <domain_participant>).
+enum class EngineKind { Fastdds, Cyclone };
+
 struct ParticipantPlan {
     std::string name;        // "Library::Participant"
     int domain_id = 0;
+    EngineKind engine = EngineKind::Fastdds;
     FastddsTransport transport;
     std::shared_ptr<DDS_TypeLibrary> types;      // keeps every type code alive
     std::vector<std::unique_ptr<TopicPlan>> topics;
