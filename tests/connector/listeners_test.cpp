@@ -2,9 +2,6 @@
 #include "connector_test_support.h"
 #include "support/peer.h"
 
-#include <atomic>
-#include <condition_variable>
-
 using namespace quelt::test;
 
 namespace {
@@ -12,21 +9,18 @@ namespace {
 // A writer and a reader that both promise (and expect) a sample every 200 ms.
 std::string deadlineXml() { return readFile(std::string(QUELT_TEST_DATA) + "/connector/deadline.xml"); }
 
-// What the data-available callback saw.
+// The thread of each call of the data-available callback.
 struct Calls {
     std::mutex lock;
-    std::condition_variable changed;
-    int count = 0;
     std::vector<std::thread::id> threads;
+    size_t count() { std::lock_guard<std::mutex> g(lock); return threads.size(); }
 };
 
 void onData(void *data, DDS_DataReader *)
 {
     auto *calls = static_cast<Calls *>(data);
     std::lock_guard<std::mutex> g(calls->lock);
-    ++calls->count;
     calls->threads.push_back(std::this_thread::get_id());
-    calls->changed.notify_all();
 }
 
 } // namespace
@@ -54,13 +48,10 @@ TEST(EventLogging, MatchedAndDeadlineLinesNameTheEntities)
     EXPECT_FALSE(log.contains("Deadline Missed")) << log.text();
     // A volatile reader gets only what is written once the writer has matched it, and the writer
     // may match the first reader after that reader has matched the writer.
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            DDS_PublicationMatchedStatus m{};
-            DDS_DataWriter_get_publication_matched_status(QueltDDSConnector_getWriter(pub, "Pub::W"), &m);
-            return m.current_count == 2;
-        },
-        limit));
+    ASSERT_TRUE(waitUntil([&] {
+        DDS_PublicationMatchedStatus m{};
+        return DDS_DataWriter_get_publication_matched_status(QueltDDSConnector_getWriter(pub, "Pub::W"), &m), m.current_count == 2;
+    }, limit));
 
     // One sample, then silence: both sides miss their 200 ms deadline.
     QueltDDSConnector_setStringIntoSamples(pub, "Pub::W", "color", "RED");
@@ -75,50 +66,41 @@ TEST(EventLogging, MatchedAndDeadlineLinesNameTheEntities)
     QueltDDSConnector_delete(sub);
 }
 
-const int kBatches = 5;
-
 TEST(DataAvailable, TheCallbackRunsOnAMiddlewareThreadForEveryBatch)
 {
+    constexpr size_t kBatches = 5;
     Calls calls; // outlives the connector, whose listener may still be called until it is deleted
-    Connector conn(212, "ShapesLib::ShapeSubscriber");
-    QueltDDSConnector *c = conn.c;
+    Connector c(212, "ShapesLib::ShapeSubscriber");
     ASSERT_NE(c, nullptr);
-    {
-        LogCapture log;
-        QueltDDSConnector_installListener(c, "Sub::SquareReader", onData, &calls);
-        EXPECT_TRUE(log.lines().empty()) << log.text();
-    }
+    LogCapture log;
+    QueltDDSConnector_installListener(c, kReader, onData, &calls);
+    EXPECT_TRUE(log.lines().empty()) << log.text();
     // A writer in this process would be delivered within its own write call. Samples 200 ms
     // apart arrive one batch each.
-    Peer peer({QUELT_TEST_PEER, "publish", conn.xml.path()});
+    Peer peer({QUELT_TEST_PEER, "publish", c.xml.path()});
     ASSERT_TRUE(peer.say("match 1") && peer.say("write " + std::to_string(kBatches) + " 200"));
     ASSERT_EQ(peer.expect("matched "), "1");
-    {
-        std::unique_lock<std::mutex> g(calls.lock);
-        calls.changed.wait_for(g, std::chrono::seconds(30), [&] { return calls.count >= kBatches; });
-    }
+    waitUntil([&] { return calls.count() >= kBatches; }, std::chrono::seconds(30));
     EXPECT_EQ(peer.finish(), 0);
 
     // The waitset saw the data too: the listener is independent of it.
     EXPECT_EQ(QueltDDSConnector_wait(c, 0), DDS_RETCODE_OK);
-    QueltDDSConnector_take(c, "Sub::SquareReader");
-    EXPECT_EQ(QueltDDSConnector_getSamplesLength(c, "Sub::SquareReader"), kBatches);
-    {
-        std::lock_guard<std::mutex> g(calls.lock);
-        EXPECT_EQ(calls.count, kBatches);
-        for (const std::thread::id &id : calls.threads)
-            EXPECT_NE(id, std::this_thread::get_id());
-    }
+    QueltDDSConnector_take(c, kReader);
+    EXPECT_EQ(QueltDDSConnector_getSamplesLength(c, kReader), kBatches);
+    std::lock_guard<std::mutex> g(calls.lock);
+    EXPECT_EQ(calls.threads.size(), kBatches);
+    for (const std::thread::id &id : calls.threads)
+        EXPECT_NE(id, std::this_thread::get_id());
 }
 
 TEST(DataAvailable, InstallingOnNoReaderIsRefusedWithOneLine)
 {
-    Connector conn(213, "ShapesLib::Shapes");
-    ASSERT_NE(conn.c, nullptr);
+    Connector c(213, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
     Calls calls;
     for (const char *name : {"Sub::NoSuchReader", "Pub::SquareWriter", static_cast<const char *>(nullptr)}) {
         LogCapture log;
-        QueltDDSConnector_installListener(conn.c, name, onData, &calls);
+        QueltDDSConnector_installListener(c, name, onData, &calls);
         const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1u) << log.text();
         EXPECT_NE(lines[0].find("QueltDDSConnector_installListener: !precondition reader is null"), std::string::npos) << lines[0];

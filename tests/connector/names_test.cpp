@@ -1,25 +1,11 @@
 // Full names, the entities lookup list, and the positions the tables give writers and readers.
 #include "connector_test_support.h"
 
-#include <cstdlib>
 #include <cstring>
 
 using namespace quelt::test;
 
-namespace {
-
 constexpr int kCapacity = QUELT_DDS_CONNECTOR_NAME_CAPACITY;
-
-struct BareConnector {
-    QueltDDSConnector *c = static_cast<QueltDDSConnector *>(std::calloc(1, sizeof(QueltDDSConnector)));
-    ~BareConnector()
-    {
-        QueltDDSConnector_EntitiesLookupList_delete(c);
-        std::free(c);
-    }
-};
-
-} // namespace
 
 // The callers' stack buffer of the full name, byte for byte: a plain build would not notice a byte
 // written past it.
@@ -49,7 +35,6 @@ TEST(FullName, BufferHoldsUpToCapacityAndLongerNamesAreAllocated)
 TEST(LookupList, FindsOnlyTheEntitiesAddedUnderTheirOwnCopyOfTheName)
 {
     BareConnector bare;
-    ASSERT_EQ(QueltDDSConnector_EntitiesLookupList_new(bare.c), 0);
     int handles[100];
     char name[16];
     for (int i = 98; i >= 0; i -= 2) {
@@ -76,66 +61,44 @@ TEST(LookupList, FindsOnlyTheEntitiesAddedUnderTheirOwnCopyOfTheName)
 
 TEST(EntityTables, PositionsFollowPublisherAndSubscriberOrder)
 {
-    Connector conn(80, "TestLib::Ordered", testXml());
-    QueltDDSConnector *c = conn.c;
+    Connector c(80, "TestLib::Ordered", testXml());
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(writerNames(c), (std::vector<std::string>{"P1::W1", "P1::W2", "P2::W3"}));
-    EXPECT_EQ(readerNames(c), (std::vector<std::string>{"S1::R1", "S1::R2", "S2::R3", "S2::R4"}));
+    const std::vector<std::string> writers = entityNames(c, false), readers = entityNames(c, true);
+    EXPECT_EQ(writers, (std::vector<std::string>{"P1::W1", "P1::W2", "P2::W3"}));
+    EXPECT_EQ(readers, (std::vector<std::string>{"S1::R1", "S1::R2", "S2::R3", "S2::R4"}));
     // Alias positions are the table positions plus one.
     EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#output_map'] return #m, m[1], m[2], m[3]"),
               (std::vector<std::string>{"3", "P1::W1", "P1::W2", "P2::W3"}));
     EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#input_map'] return #m, m[1], m[2], m[3], m[4]"),
               (std::vector<std::string>{"4", "S1::R1", "S1::R2", "S2::R3", "S2::R4"}));
     // Each entry points at its own holder's buffers.
-    lua_State *L = engineState(c);
-    for (int i = 0; i < 3; ++i) {
-        lua_getglobal(L, "CONTAINER");
-        lua_getfield(L, -1, "WRITER");
-        lua_getfield(L, -1, writerNames(c)[i].c_str());
-        lua_getfield(L, -1, "instance");
-        lua_pushstring(L, "#sample");
-        lua_rawget(L, -2);
-        EXPECT_EQ(lua_touserdata(L, -1), c->publicationHolders[i].instance) << i;
-        lua_settop(L, 0);
+    char a[40], b[40];
+    for (size_t i = 0; i < writers.size(); ++i) {
+        std::snprintf(a, sizeof a, "userdata: %p", static_cast<void *>(c->publicationHolders[i].instance));
+        EXPECT_EQ(runLua(c, "return rawget(CONTAINER.WRITER['" + writers[i] + "'].instance, '#sample')"), std::vector<std::string>{a});
     }
-    for (int i = 0; i < 4; ++i) {
-        lua_getglobal(L, "CONTAINER");
-        lua_getfield(L, -1, "READER");
-        lua_getfield(L, -1, readerNames(c)[i].c_str());
-        lua_pushstring(L, "samples");
-        lua_rawget(L, -2);
-        lua_pushstring(L, "#sampleSeq");
-        lua_rawget(L, -2);
-        EXPECT_EQ(lua_touserdata(L, -1), &c->subscriptionHolders[i].dataSequence) << i;
-        lua_pushstring(L, "#keyHolder");
-        lua_rawget(L, -3);
-        EXPECT_EQ(lua_touserdata(L, -1), c->subscriptionHolders[i].keyHolder) << i;
-        lua_settop(L, 0);
+    for (size_t i = 0; i < readers.size(); ++i) {
+        std::snprintf(a, sizeof a, "userdata: %p", static_cast<void *>(&c->subscriptionHolders[i].dataSequence));
+        std::snprintf(b, sizeof b, "userdata: %p", static_cast<void *>(c->subscriptionHolders[i].keyHolder));
+        EXPECT_EQ(runLua(c, "local s = CONTAINER.READER['" + readers[i] + "'].samples return rawget(s, '#sampleSeq'), rawget(s, '#keyHolder')"),
+                  (std::vector<std::string>{a, b}));
     }
 }
 
-TEST(EntityTables, MissingNamesBecomeNoNameSet)
+TEST(EntityTables, MissingNamesBecomeNoNameSetAndLongOnesAreRegisteredWhole)
 {
-    Connector conn(81, "TestLib::Unnamed", testXml());
-    QueltDDSConnector *c = conn.c;
+    Connector c(81, "TestLib::Unnamed", testXml());
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(writerNames(c), std::vector<std::string>{"NO_NAME_SET::NO_NAME_SET"});
-    EXPECT_EQ(readerNames(c),
-              (std::vector<std::string>{"NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET", "NO_NAME_SET::NO_NAME_SET"}));
+    EXPECT_EQ(entityNames(c, false), std::vector<std::string>{"NO_NAME_SET::NO_NAME_SET"});
+    EXPECT_EQ(entityNames(c, true), (std::vector<std::string>{"NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET", "NO_NAME_SET::NO_NAME_SET"}));
     // Two readers under one full name share one entry, so one alias.
     EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#input_map'] return #m, m[1], m[2]"),
               (std::vector<std::string>{"2", "NO_NAME_SET::R", "NO_NAME_SET::NO_NAME_SET"}));
-}
 
-TEST(EntityTables, LongFullNamesAreRegisteredWhole)
-{
-    Connector conn(82, "TestLib::LongNames", testXml());
-    QueltDDSConnector *c = conn.c;
-    ASSERT_NE(c, nullptr);
-    const std::vector<std::string> names = writerNames(c);
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(names[0], std::string(63, 'p') + "::" + std::string(63, 'w'));
-    EXPECT_EQ(names[1], std::string(64, 'q') + "::" + std::string(63, 'w'));
+    Connector longNames(82, "TestLib::LongNames", testXml());
+    ASSERT_NE(longNames.c, nullptr);
+    EXPECT_EQ(entityNames(longNames.c, false), (std::vector<std::string>{std::string(63, 'p') + "::" + std::string(63, 'w'),
+                                                                         std::string(64, 'q') + "::" + std::string(63, 'w')}));
     // 128 characters fill the name buffer exactly; 129 need a string of their own.
-    EXPECT_EQ(runLua(c, "local m = CONTAINER.CONTEXT['#output_map'] return #m[1], #m[2]"), (std::vector<std::string>{"128", "129"}));
+    EXPECT_EQ(runLua(longNames.c, "local m = CONTAINER.CONTEXT['#output_map'] return #m[1], #m[2]"), (std::vector<std::string>{"128", "129"}));
 }

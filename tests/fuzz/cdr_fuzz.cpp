@@ -21,11 +21,6 @@ std::string withExtensibility(std::string xml, const char *kind)
     return quelt::fuzz::replaceAll(xml, "<union name=\"Choice\"", "<union name=\"Choice\" extensibility=\"appendable\"");
 }
 
-const char *const kBigs = R"(<dds><types>
-  <struct name="Big" extensibility="appendable"><member name="m" type="int32" arrayDimensions="65536"/></struct>
-  <struct name="Bigs" extensibility="appendable"><member name="s" type="nonBasic" nonBasicTypeName="Big" sequenceMaxLength="-1"/></struct>
-</types></dds>)";
-
 const DDS_TypeCode *load(const std::string &xml, const char *type)
 {
     static auto *kept = new std::vector<DDS_TypeLibrary *>; // reachable for the process's life, never destroyed
@@ -44,10 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const std::vector<const DDS_TypeCode *> types = [] {
         quelt::fuzz::quietLog();
-        const std::string every = quelt::fuzz::everyKindXml(), ext = quelt::fuzz::readData("extensible.xml");
+        const std::string every = quelt::fuzz::readData("every_kind.xml"), ext = quelt::fuzz::readData("extensible.xml");
         return std::vector<const DDS_TypeCode *>{load(every, "Every::All"), load(withExtensibility(every, "appendable"), "Every::All"),
                                                  load(withExtensibility(every, "mutable"), "Every::All"), load(ext, "Ext::App"),
-                                                 load(ext, "Ext::Mut"), load(kBigs, "Bigs")};
+                                                 load(ext, "Ext::Mut"), load(quelt::fuzz::readData("fuzz_bigs.xml"), "Bigs")};
     }();
     if (size < 1)
         return 0;

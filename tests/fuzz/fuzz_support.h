@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include <unistd.h>
@@ -24,12 +24,8 @@ inline void quietLog()
 inline std::string readData(const char *name)
 {
     std::ifstream in(std::string(QUELT_TEST_DATA) + "/" + name);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
-inline std::string everyKindXml() { return readData("every_kind.xml"); }
 
 inline std::string replaceAll(std::string text, const std::string &from, const std::string &to)
 {
@@ -45,9 +41,7 @@ inline QueltDDSConnector *everyKindConnector()
 {
     static QueltDDSConnector *c = [] {
         quietLog();
-        std::string xml = everyKindXml();
-        const std::string from = "domain_id=\"0\"";
-        xml.replace(xml.find(from), from.size(), "domain_id=\"148\"");
+        const std::string xml = replaceAll(readData("every_kind.xml"), "domain_id=\"0\"", "domain_id=\"148\"");
         const std::string path = "/tmp/quelt_fuzz_every_kind_" + std::to_string(getpid()) + ".xml";
         std::ofstream(path) << xml;
         QueltDDSConnector *made = QueltDDSConnector_new("EveryLib::Both", path.c_str(), nullptr);

@@ -1,15 +1,15 @@
-// The connector's exported functions against Cyclone DDS (cyclone_peer, its types compiled from
-// IDL by idlc), both directions, over the every-kind type Interop::Sample, ShapeType (a key
-// longer than a key hash) and the extensible types: appendable (our XML version has one more
-// trailing member), mutable with optional members (listed in another order, with ids) and final
-// (still XCDR1). Samples go in and come out as JSON and are compared as the peer's lines ("KEY
-// JSON", "KEY disposed"), which the peer also prints for what each side expects.
-// Domains 154..159, 216..223.
+// The connector's exported functions against Cyclone DDS (cyclone_peer), both directions, over
+// Interop::Sample (every kind), ShapeType (a key longer than a key hash) and the extensible types:
+// appendable (ours has one more trailing member), mutable with optional members (ours in another
+// order, with ids) and final. Samples go in and out as JSON, compared as the peer's lines ("KEY
+// JSON", "KEY disposed"), which the peer also prints for what each side expects. Domains
+// 154..159, 216..223.
 #include "connector_test_support.h"
 #include "support/peer.h"
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 using namespace quelt::test;
 
@@ -20,10 +20,7 @@ const char *const kReader = "Sub::Reader";
 constexpr int kPeerTimeoutS = 30;
 
 enum { T_SAMPLE, T_SHAPE, T_APP, T_MUT, T_FIN };
-struct Type {
-    const char *name, *config, *xml, *key;
-    bool numericKey;
-};
+struct Type { const char *name, *config, *xml, *key; bool numericKey; };
 const Type kTypes[] = {{"sample", "InteropLib::Peer", "/interop.xml", "id", false},
                        {"shape", "InteropLib::ShapePeer", "/interop.xml", "color", false},
                        {"app", "ExtLib::App", "/extensible.xml", "id", false},
@@ -34,9 +31,7 @@ const Type kTypes[] = {{"sample", "InteropLib::Peer", "/interop.xml", "id", fals
 struct TypeConnector : Connector {
     TypeConnector(int domain, int type)
         : Connector(domain, kTypes[type].config,
-                    replaceAll(readFile(QUELT_TEST_DATA + std::string(kTypes[type].xml)), "domain_id=\"150\"", "domain_id=\"0\""))
-    {
-    }
+                    replaceAll(readFile(QUELT_TEST_DATA + std::string(kTypes[type].xml)), "domain_id=\"150\"", "domain_id=\"0\"")) {}
 };
 
 // The peer's lines up to its exit (it exits by itself, done or timed out), comments left out.
@@ -56,7 +51,7 @@ std::vector<std::string> expectedLines(int type, uint32_t count)
 {
     Peer peer({QUELT_CYCLONE_PEER, "lines", kTypes[type].name, std::to_string(count)});
     int status = -1;
-    std::vector<std::string> lines = peerLines(peer, status);
+    const std::vector<std::string> lines = peerLines(peer, status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(lines.size(), count + 1);
     return lines;
@@ -72,18 +67,16 @@ std::vector<std::string> byInstance(std::vector<std::string> lines)
     return lines;
 }
 
+// Whether our writer (or reader) matches count readers (or writers) in time.
 bool matched(QueltDDSConnector *c, bool writer, int count)
 {
-    return waitUntil(
-        [&] {
-            DDS_PublicationMatchedStatus p{};
-            DDS_SubscriptionMatchedStatus s{};
-            return writer ? DDS_DataWriter_get_publication_matched_status(QueltDDSConnector_getWriter(c, kWriter), &p) == DDS_RETCODE_OK &&
-                                p.current_count >= count
-                          : DDS_DataReader_get_subscription_matched_status(QueltDDSConnector_getReader(c, kReader), &s) == DDS_RETCODE_OK &&
-                                s.current_count >= count;
-        },
-        std::chrono::seconds(kPeerTimeoutS));
+    DDS_PublicationMatchedStatus p{};
+    DDS_SubscriptionMatchedStatus s{};
+    return waitUntil([&] {
+        return (writer ? DDS_DataWriter_get_publication_matched_status(QueltDDSConnector_getWriter(c, kWriter), &p)
+                       : DDS_DataReader_get_subscription_matched_status(QueltDDSConnector_getReader(c, kReader), &s)) == DDS_RETCODE_OK &&
+               (writer ? p.current_count : s.current_count) >= count;
+    }, std::chrono::seconds(kPeerTimeoutS));
 }
 
 // The writer's instance set from a JSON text (members it leaves out keep their defaults).
@@ -93,14 +86,8 @@ void setInstance(QueltDDSConnector *c, const char *json)
     QueltDDSConnector_setJSONInstance(c, kWriter, json);
 }
 
-struct Case {
-    const char *name;
-    int type;
-    bool toCyclone;
-    uint32_t count;
-    int domain;
-    bool xcdr2 = false; // the peer's writer uses XCDR2
-};
+// xcdr2: the peer's writer uses XCDR2.
+struct Case { const char *name; int type; bool toCyclone; uint32_t count; int domain; bool xcdr2 = false; };
 
 // Our writer to the peer's reader: count samples, then a script disposes sample 0's instance.
 // Fast DDS 2.9 sends a dispose as the key hash alone; Cyclone turns a hash back into a key only
@@ -127,15 +114,13 @@ void toCyclone(const Case &k)
     if (dispose) {
         setInstance(conn.c, json(expect[0]));
         runLua(conn.c, "CONTAINER.WRITER['Pub::Writer']:dispose()");
-    } else {
+    } else
         expect.pop_back();
-    }
     EXPECT_EQ(stackHeight(conn.c), 0);
     // The peer exits once it has everything; only then may our writer go, or its leaving would
     // add lines.
     int status = -1;
-    const std::vector<std::string> lines = peerLines(peer, status);
-    EXPECT_EQ(byInstance(lines), byInstance(expect));
+    EXPECT_EQ(byInstance(peerLines(peer, status)), byInstance(expect));
     EXPECT_EQ(status, 0) << "cyclone_peer sub failed";
 }
 
@@ -165,10 +150,9 @@ void fromCyclone(const Case &k)
 
     std::vector<std::string> lines;
     std::map<std::string, std::string> handles; // key -> instance handle
-    uint32_t dataLines = 0;
     bool disposed = false;
-    int idle = 0, emptyWakes = 0;
-    while ((dataLines < k.count || !disposed) && idle < kPeerTimeoutS && !::testing::Test::HasFailure()) {
+    int dataLines = 0, idle = 0, emptyWakes = 0;
+    while ((dataLines < int(k.count) || !disposed) && idle < kPeerTimeoutS && !::testing::Test::HasFailure()) {
         if (QueltDDSConnector_wait(conn.c, 1000) != DDS_RETCODE_OK) {
             ++idle;
             continue;
@@ -189,18 +173,17 @@ void fromCyclone(const Case &k)
                 EXPECT_EQ(handles[key], handle) << key;
                 lines.push_back(key + " disposed");
                 disposed = true;
-                continue;
+            } else {
+                handles[key] = handle;
+                lines.push_back(key + " " + text(QueltDDSConnector_getJSONSample(conn.c, kReader, i)));
+                ++dataLines;
             }
-            handles[key] = handle;
-            lines.push_back(key + " " + text(QueltDDSConnector_getJSONSample(conn.c, kReader, i)));
-            ++dataLines;
         }
         EXPECT_EQ(stackHeight(conn.c), 0);
     }
     EXPECT_EQ(byInstance(lines), byInstance(expect));
     // The peer waits for our reader to leave before it exits.
-    QueltDDSConnector_delete(conn.c);
-    conn.c = nullptr;
+    QueltDDSConnector_delete(std::exchange(conn.c, nullptr));
     int status = -1;
     peerLines(peer, status);
     EXPECT_EQ(status, 0) << "cyclone_peer pub failed";
@@ -210,13 +193,7 @@ void PrintTo(const Case &k, std::ostream *os) { *os << k.name; }
 
 class Interop : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Interop, EverySampleAndTheDisposeArriveAlike)
-{
-    if (GetParam().toCyclone)
-        toCyclone(GetParam());
-    else
-        fromCyclone(GetParam());
-}
+TEST_P(Interop, EverySampleAndTheDisposeArriveAlike) { (GetParam().toCyclone ? toCyclone : fromCyclone)(GetParam()); }
 
 // A thousand samples make reliability work for its living (history, acknowledgements); readers
 // of final types take XCDR2 writers too.

@@ -6,34 +6,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "Common.h"
-#include "Engine.h"
 #include "lua/lua_test_support.h"
 
 namespace {
 
-using quelt_test::LogCapture;
 using quelt_test::runLua;
 
 int g_userData;
 
-class LuaCommonTest : public ::testing::Test {
+class LuaCommonTest : public quelt_test::EngineTest {
 protected:
     void SetUp() override {
         QueltLuaContainer record = {};
         record.name = const_cast<char *>("CONTAINER");
         record.userData = &g_userData;
-        engine = QueltLuaEngine_new(&record, nullptr);
-        ASSERT_NE(engine, nullptr);
-        L = engine->L;
+        start(record);
         capture.clear();
     }
-    void TearDown() override { QueltLuaEngine_delete(engine); }
-
-    LogCapture capture;
-    QueltLuaEngine *engine = nullptr;
-    lua_State *L = nullptr;
 };
 
 TEST_F(LuaCommonTest, TopTablePushesMissSilently) {
@@ -133,16 +125,12 @@ TEST(LuaCommonFile, ChangeTestFollowsTheModificationTime) {
     ASSERT_GE(fd, 0);
     close(fd);
     // Each row: the file's modification time, then whether that is a change and the stamp after.
-    const struct {
-        time_t mtime;
-        int changed;
-        time_t stamp;
-    } rows[] = {{1000000, 1, 1000000}, {1000000, 0, 1000000}, {1000001, 1, 1000001}, {999999, 0, 1000001}};
-    for (const auto &row : rows) {
-        struct utimbuf times = {row.mtime, row.mtime};
+    const std::tuple<time_t, int, time_t> rows[] = {{1000000, 1, 1000000}, {1000000, 0, 1000000}, {1000001, 1, 1000001}, {999999, 0, 1000001}};
+    for (const auto &[mtime, changed, after] : rows) {
+        struct utimbuf times = {mtime, mtime};
         ASSERT_EQ(utime(path, &times), 0);
-        EXPECT_EQ(QueltLuaCommon_didFileChange(&stamp, path), row.changed) << row.mtime;
-        EXPECT_EQ(stamp, row.stamp) << row.mtime;
+        EXPECT_EQ(QueltLuaCommon_didFileChange(&stamp, path), changed) << mtime;
+        EXPECT_EQ(stamp, after) << mtime;
     }
     std::remove(path);
 }

@@ -3,11 +3,11 @@
 
 #include "Common.h"
 #include "DDSConnectionPlugin.h"
-#include "Engine.h"
 #include "lua/lua_test_support.h"
 
 namespace {
 
+using quelt_test::fake;
 using quelt_test::LogCapture;
 using quelt_test::runLua;
 
@@ -23,12 +23,6 @@ QueltLuaContainer pluginRecord() {
         return DDS_RETCODE_OK;
     };
     return record;
-}
-
-// Fake entity pointers: the engine only stores them.
-template <typename T>
-T *fake(uintptr_t n) {
-    return reinterpret_cast<T *>(n * 16);
 }
 
 TEST(LuaEngineCreate, OwnStateHasTheWholeLayout) {
@@ -47,8 +41,7 @@ TEST(LuaEngineCreate, OwnStateHasTheWholeLayout) {
         assert(rawequal(C.READER, C.INPUT) and rawequal(C.WRITER, C.OUTPUT) and not rawequal(C.READER, C.WRITER))
         assert(#C.READER == 0 and #C.WRITER == 0 and C.CONTEXT.intentExit == false)
         assert(string and table and math and io) -- standard libraries are open
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(lua_gettop(L), 0);
     QueltLuaEngine_delete(engine);
     EXPECT_TRUE(capture.lines().empty());
@@ -95,25 +88,13 @@ TEST(LuaEngineCreate, CallerStateIsBorrowedAndOutlivesTheEngine) {
     EXPECT_TRUE(capture.lines().empty());
 }
 
-class LuaEngineTest : public ::testing::Test {
+class LuaEngineTest : public quelt_test::EngineTest {
 protected:
-    void SetUp() override {
-        const QueltLuaContainer record = pluginRecord();
-        engine = QueltLuaEngine_new(&record, nullptr);
-        ASSERT_NE(engine, nullptr);
-        L = engine->L;
-    }
-    void TearDown() override {
-        EXPECT_EQ(lua_gettop(L), 0);
-        QueltLuaEngine_delete(engine);
-    }
+    void SetUp() override { start(pluginRecord()); }
     void global(const char *name, uintptr_t n) {
         lua_pushlightuserdata(L, fake<void>(n));
         lua_setglobal(L, name);
     }
-    LogCapture capture;
-    QueltLuaEngine *engine = nullptr;
-    lua_State *L = nullptr;
 };
 
 // Entries are found by name and position and carry the pointers they were given; asserting a
@@ -145,8 +126,7 @@ TEST_F(LuaEngineTest, EntriesAreFoundByNameAndPositionAndRebound) {
           assert(rawget(t, "#sampleSeq") == p5 and rawget(t, "#infoSeq") == p6 and rawget(t, "#reader") == p7)
         end
         assert(rawget(R[2], "#reader") == nil and rawget(R[2].samples, "#sampleSeq") == nil)
-    )"),
-              "");
+    )"), "");
     EXPECT_TRUE(capture.lines().empty());
 
     ASSERT_EQ(QueltLuaEngine_assertOutput(engine, "pub::a", 5, nullptr, fake<DDS_DynamicDataWriter>(7)), 1);
@@ -159,8 +139,7 @@ TEST_F(LuaEngineTest, EntriesAreFoundByNameAndPositionAndRebound) {
         local a, r = CONTAINER.WRITER[1], CONTAINER.READER[1]
         assert(rawget(a.instance, "#sample") == nil and #a.instance == 0 and rawget(a, "#writer") == p7)
         assert(rawget(r, "#reader") == p8 and rawget(r.samples, "#keyHolder") == p7 and rawget(r.infos, "#reader") == p8)
-    )"),
-              "");
+    )"), "");
 
     // Unregistered positions and names are nil, with warnings that need the warning level.
     QueltLuaLog_setVerbosity(0xFFFF, 1);
@@ -174,8 +153,7 @@ TEST_F(LuaEngineTest, ScriptLogFunctionsFollowTheLevels) {
         local r = {CONTAINER.CONTEXT.LOG.Exception("ignored", "x")}
         assert(#r == 0)
         CONTAINER.CONTEXT.LOG.Warning("w")
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"x\n"}));
     capture.clear();
     QueltLuaLog_setVerbosity(0xFFFF, 1);
@@ -187,8 +165,7 @@ TEST_F(LuaEngineTest, IndexedTablesHaveNoLength) {
     EXPECT_EQ(runLua(L, R"(
         assert(#setmetatable({}, _G["#input_already_indexed_mt"]) == nil)
         assert(#setmetatable({}, _G["#info_already_indexed_mt"]) == nil)
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(capture.count("operation length is not supported"), 2);
 }
 
@@ -200,8 +177,7 @@ TEST_F(LuaEngineTest, EntriesWithoutBuffersFailQuietlyForScripts) {
         w:write()
         assert(w.instance.x == nil)
         for i, s in ipairs(CONTAINER.READER[1].samples) do error("no samples expected") end
-    )"),
-              "");
+    )"), "");
     // No instance bound: the write is refused, and reading a member yields nil without a message.
     EXPECT_TRUE(capture.contains("QueltLuaContainer_Out: a LUA_TUSERDATA was expected")) << capture.text();
     EXPECT_FALSE(capture.contains("QueltLuaDynamicData_get"));

@@ -1,5 +1,5 @@
-// Shared pieces of the Lua engine tests: log capture with the masks restored, and running Lua
-// text in a state.
+// Shared pieces of the Lua engine tests: log capture with the masks restored, fake pointers, an
+// engine fixture, and running Lua text in a state.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include "support/support.h"
 
+#include "Engine.h"
 #include "Log.h"
 #include "LuaApi.h"
 
@@ -22,6 +23,31 @@ public:
 private:
     uint32_t submodule_ = 0;
     uint32_t instrumentation_ = 0;
+};
+
+// Stand-ins for entity and sequence pointers that the engine only stores.
+template <typename T>
+T *fake(uintptr_t n) {
+    return reinterpret_cast<T *>(n * 16);
+}
+
+// An engine on a state of its own, made from a record by start(); each test leaves its stack empty.
+class EngineTest : public ::testing::Test {
+protected:
+    void start(const QueltLuaContainer &record) {
+        engine = QueltLuaEngine_new(&record, nullptr);
+        ASSERT_NE(engine, nullptr);
+        L = engine->L;
+    }
+    void TearDown() override {
+        if (engine != nullptr) {
+            EXPECT_EQ(lua_gettop(L), 0);
+        }
+        QueltLuaEngine_delete(engine);
+    }
+    LogCapture capture;
+    QueltLuaEngine *engine = nullptr;
+    lua_State *L = nullptr;
 };
 
 // Runs code in L; returns "" on success, else Lua's error message. The stack is left as found.

@@ -5,18 +5,13 @@
 
 #include "DDSConnectionPlugin.h"
 #include "DynamicData.h"
-#include "Engine.h"
 #include "dds/dds_dynamicdata.h"
 #include "lua/lua_test_support.h"
 
 namespace {
 
-using quelt_test::LogCapture;
+using quelt_test::fake;
 using quelt_test::runLua;
-
-const char *const kTypes = R"(<dds><types>
-  <struct name="K"><member name="id" type="int32" key="true"/><member name="payload" type="string"/></struct>
-</types></dds>)";
 
 // What the recording slots saw.
 struct Calls {
@@ -26,34 +21,13 @@ struct Calls {
 };
 Calls g_calls;
 
-DDS_ReturnCode_t recordTake(DDS_DynamicDataReader *, int maxSamples, DDS_DynamicDataSeq *, DDS_SampleInfoSeq *) {
-    g_calls.maxSamples.push_back(maxSamples);
-    return DDS_RETCODE_OK;
-}
-DDS_ReturnCode_t recordWrite(DDS_DynamicDataWriter *, DDS_DynamicData *sample) {
-    DDS_Long id = -1;
-    DDS_DynamicData_get_long(sample, &id, "id", 0);
-    g_calls.writtenIds.push_back(id);
-    return DDS_RETCODE_OK;
-}
-// Stands in for the reader's key lookup: the instance of every notice has key 77.
-DDS_ReturnCode_t fillKey(DDS_DynamicDataReader *, DDS_DynamicData *keyHolder, DDS_SampleInfo *) {
-    ++g_calls.keyRequests;
-    return DDS_DynamicData_set_long(keyHolder, "id", 0, 77);
-}
-
-template <typename T>
-T *fake(uintptr_t n) {
-    return reinterpret_cast<T *>(n * 0x100);
-}
-
-class MetamethodTest : public ::testing::Test {
+class MetamethodTest : public quelt_test::EngineTest {
 protected:
     void SetUp() override {
         g_calls = Calls{};
         QueltLuaLog_setBitmaps(0xffff, 3); // errors and warnings
         lib = DDS_TypeLibrary_new();
-        ASSERT_EQ(DDS_TypeLibrary_load_string(lib, kTypes, "inline.xml"), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_TypeLibrary_load_file(lib, QUELT_TEST_DATA "/lua/keyed.xml"), DDS_RETCODE_OK);
         type = DDS_TypeLibrary_find(lib, "K");
         ASSERT_NE(type, nullptr);
         for (int i = 0; i < 3; ++i) {
@@ -70,20 +44,29 @@ protected:
 
         QueltLuaContainer record = {};
         QueltLuaDDSConnectionPlugin_init(&record);
-        record.take = recordTake;
-        record.write = recordWrite;
-        record.get_key_value = fillKey;
-        engine = QueltLuaEngine_new(&record, nullptr);
-        ASSERT_NE(engine, nullptr);
-        L = engine->L;
+        record.take = [](DDS_DynamicDataReader *, int maxSamples, DDS_DynamicDataSeq *, DDS_SampleInfoSeq *) {
+            g_calls.maxSamples.push_back(maxSamples);
+            return DDS_RETCODE_OK;
+        };
+        record.write = [](DDS_DynamicDataWriter *, DDS_DynamicData *sample) {
+            DDS_Long id = -1;
+            DDS_DynamicData_get_long(sample, &id, "id", 0);
+            g_calls.writtenIds.push_back(id);
+            return DDS_RETCODE_OK;
+        };
+        // Stands in for the reader's key lookup: the instance of every notice has key 77.
+        record.get_key_value = [](DDS_DynamicDataReader *, DDS_DynamicData *keyHolder, DDS_SampleInfo *) {
+            ++g_calls.keyRequests;
+            return DDS_DynamicData_set_long(keyHolder, "id", 0, 77);
+        };
+        start(record);
         ASSERT_EQ(QueltLuaEngine_assertOutput(engine, "p::w", 0, instance, fake<DDS_DynamicDataWriter>(1)), 1);
         ASSERT_EQ(QueltLuaEngine_assertInput(engine, "s::r", 0, &dataSeq, &infoSeq, keyHolder,
                                              fake<DDS_DynamicDataReader>(2)),
                   1);
     }
     void TearDown() override {
-        EXPECT_EQ(lua_gettop(L), 0);
-        QueltLuaEngine_delete(engine);
+        EngineTest::TearDown();
         for (DDS_DynamicData *s : samples) DDS_DynamicData_delete(s);
         DDS_DynamicData_delete(instance);
         DDS_DynamicData_delete(keyHolder);
@@ -91,7 +74,6 @@ protected:
     }
     void loanThree() { dataSeq._length = infoSeq._length = 3; }
 
-    LogCapture capture;
     DDS_TypeLibrary *lib = nullptr;
     const DDS_TypeCode *type = nullptr;
     DDS_DynamicData *samples[3] = {};
@@ -100,8 +82,6 @@ protected:
     DDS_DynamicData *keyHolder = nullptr;
     DDS_DynamicDataSeq dataSeq{};
     DDS_SampleInfoSeq infoSeq{};
-    QueltLuaEngine *engine = nullptr;
-    lua_State *L = nullptr;
 };
 
 TEST_F(MetamethodTest, IndexingFollowsTheLoan) {
@@ -146,8 +126,7 @@ TEST_F(MetamethodTest, IpairsVisitsEverySampleAndReaderDataIsReadOnly) {
         s[1] = 5
         s[1].id = 9
         assert(s[1].id == 1)
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(capture.count("set operation is not allowed on reader's data"), 2);
 }
 
@@ -165,8 +144,7 @@ TEST_F(MetamethodTest, WriterInstanceIsWrittenAndClearedAndTakePassesItsLimit) {
         r:take(3)
         r:take('2')
         assert(r:take() == r.samples)
-    )"),
-              "");
+    )"), "");
     EXPECT_EQ(g_calls.writtenIds, (std::vector<double>{5, 0}));
     EXPECT_EQ(g_calls.maxSamples, (std::vector<int>{0, 3, 2, -1}));
     EXPECT_TRUE(capture.lines().empty()) << capture.text();

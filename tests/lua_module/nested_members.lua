@@ -1,19 +1,10 @@
 -- Nested members through the module: a struct member, a sequence and a two-dimensional array, written and read
 -- back by member path in one participant.
---   lua5.2 nested_members.lua <directory of quelt_dds_connector.so> <domain id>
-local moduleDir, domain = arg[1], arg[2]
+--   lua5.2 nested_members.lua <directory of quelt_dds_connector.so> <tests/data/lua/tracks.xml on a domain of its own>
+local moduleDir, xml = arg[1], arg[2]
 package.cpath = moduleDir .. "/?.so;" .. package.cpath
 
--- The types and participant of tests/data/lua/tracks.xml, on the given domain.
-local dataDir = arg[0]:gsub("[^/]*$", "") .. "../data/lua/"
-local text = assert(io.open(dataDir .. "tracks.xml")):read("*a"):gsub('domain_id="DOMAIN"', 'domain_id="' .. domain .. '"')
-local xml = os.tmpname()
-local f = assert(io.open(xml, "w"))
-f:write(text)
-f:close()
-
 local connector = require("quelt_dds_connector"):new_connector("L::P", xml)
-os.remove(xml)
 assert(connector, "new_connector failed")
 local w, r = connector.WRITER["Pub::W"], connector.READER["Sub::R"]
 local t = w.instance

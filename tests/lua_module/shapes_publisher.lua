@@ -9,12 +9,6 @@ assert(connector, "new_connector failed")
 local writer = connector.WRITER["Pub::SquareWriter"]
 assert(rawequal(writer, connector.WRITER[1]) and #connector.WRITER == 1)
 
-local function stopped()
-  local f = io.open(stopFile)
-  if f then f:close() end
-  return f ~= nil
-end
-
 for x = 1, 200 do
   writer.instance.color = "BLUE"
   writer.instance.x = x
@@ -22,6 +16,7 @@ for x = 1, 200 do
   writer.instance.shapesize = 30
   writer:write()
   assert(connector:wait_for_period_ms(100) == 100)
-  if stopped() then break end
+  local stop = io.open(stopFile)
+  if stop then stop:close() break end
 end
 -- The connector goes with the state: its __gc deletes it when the interpreter closes.

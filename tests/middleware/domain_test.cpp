@@ -1,10 +1,9 @@
-// Entities over Fast DDS: write, read/take with loans, keyed notices, refused writes, listeners,
-// the Fast DDS settings we give, and one crossing to another process. (Write parameters and
-// waiting are exercised through the connector.) Domains 10..20, 60, 63.
+// Entities over Fast DDS: read/take with loans, keyed notices, names, refused writes, listeners,
+// the Fast DDS settings we give and shared-memory leftovers. (Write parameters, waiting and other
+// processes are exercised through the connector.) Domains 11, 15, 60.
 #include "fastdds_engine.h"
 #include "shm_housekeeping.h"
 #include "dds/dds_log.h"
-#include "dds/dds_string.h"
 #include "xml_config.h"
 
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
@@ -19,11 +18,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <string>
-
-#include "support/peer.h"
 
 using namespace quelt::mw;
 
@@ -59,7 +56,7 @@ DDS_ReturnCode_t take(DDS_DataReader *r, DDS_DynamicDataSeq &data, DDS_SampleInf
                                                                               DDS_ANY_VIEW_STATE, DDS_ANY_INSTANCE_STATE);
 }
 
-struct Fixture : ::testing::Test {
+struct Entities : ::testing::Test {
     DDS_DomainParticipant *p = nullptr;
     DDS_DataWriter *w = nullptr;
     DDS_DynamicDataWriter *dw = nullptr;
@@ -69,10 +66,10 @@ struct Fixture : ::testing::Test {
     DDS_DynamicDataSeq data = DDS_SEQUENCE_INITIALIZER;
     DDS_SampleInfoSeq infos = DDS_SEQUENCE_INITIALIZER;
 
-    void open(int domain, const char *type)
+    void open(int domain, const char *type, Adjust adjust = nullptr)
     {
         std::string err;
-        p = make_participant(domain, type, err);
+        p = make_participant(domain, type, err, adjust);
         ASSERT_NE(p, nullptr) << err;
         w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
         r = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
@@ -95,52 +92,9 @@ struct Fixture : ::testing::Test {
         DDS_WaitSet_delete(ws);
         delete_participant(p);
     }
-    // Waits for and takes n samples (several takes if need be), as "data COLOR X" or
-    // "notice COLOR X state S".
-    std::vector<std::string> take_all(size_t n)
-    {
-        std::vector<std::string> lines;
-        for (int tries = 0; lines.size() < n && tries < 20; ++tries) {
-            if (DDS_WaitSet_wait(ws, nullptr, &kSecond) != DDS_RETCODE_OK || take(r, data, infos) != DDS_RETCODE_OK)
-                continue;
-            for (DDS_Long i = 0; i < DDS_DynamicDataSeq_get_length(&data); ++i) {
-                DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&infos, i);
-                char *color = nullptr;
-                DDS_UnsignedLong size = 0;
-                DDS_Long x = -1;
-                DDS_DynamicData_get_string(DDS_DynamicDataSeq_get_reference(&data, i), &color, &size, "color", 0);
-                DDS_DynamicData_get_long(DDS_DynamicDataSeq_get_reference(&data, i), &x, "x", 0);
-                lines.push_back(std::string(info->valid_data ? "data " : "notice ") + (color ? color : "?") + " " + std::to_string(x) +
-                                (info->valid_data ? "" : " state " + std::to_string(info->instance_state)));
-                DDS_String_free(color);
-            }
-            DDS_DynamicDataReader_return_loan(r, &data, &infos);
-        }
-        return lines;
-    }
 };
 
-TEST_F(Fixture, KeyedSamplesAndNoticesArriveWithTheirKeys)
-{
-    open(10, "ShapeType");
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(DDS_DynamicData_set_string(s, "color", 0, i == 0 ? "RED" : "BLUE"), DDS_RETCODE_OK);
-        ASSERT_EQ(DDS_DynamicData_set_long(s, "x", 0, i), DDS_RETCODE_OK);
-        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    }
-    DDS_DynamicData_set_string(s, "color", 0, "RED");
-    DDS_DynamicData_set_long(s, "x", 0, 77); // not sent: a notice carries only the key
-    ASSERT_EQ(DDS_DynamicDataWriter_dispose(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    DDS_DynamicData_set_string(s, "color", 0, "BLUE");
-    // Unregistering disposes as well (the standard's default for writers).
-    ASSERT_EQ(DDS_DynamicDataWriter_unregister_instance(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    std::vector<std::string> lines = take_all(5);
-    std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{"data BLUE 1", "data BLUE 2", "data RED 0", "notice BLUE 0 state 2",
-                                               "notice RED 0 state 2"}));
-}
-
-TEST_F(Fixture, ReadKeepsSamplesTakeRemovesThemAndLoansAreChecked)
+TEST_F(Entities, ReadTakeLoansKeyedNoticesAndNames)
 {
     open(11, "Small");
     // Key 0 hashes to all zeros, which the transport takes for "no instance".
@@ -172,55 +126,72 @@ TEST_F(Fixture, ReadKeepsSamplesTakeRemovesThemAndLoansAreChecked)
     DDS_Long id = -1;
     DDS_DynamicData_get_long(s, &id, "id", 0);
     EXPECT_EQ(id, 0);
-}
 
-TEST_F(Fixture, NamesQosAndTypesAreKept)
-{
-    open(14, "ShapeType");
+    // Notices show their instance's key and nothing else; unregistering disposes as well (the
+    // standard's default for writers).
+    for (const auto &[key, v] : {std::pair{1, 10}, std::pair{2, 20}, std::pair{2, 21}}) {
+        DDS_DynamicData_set_long(s, "id", 0, key);
+        DDS_DynamicData_set_long(s, "v", 0, v);
+        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    }
+    DDS_DynamicData_set_long(s, "id", 0, 1); // v (21) is not sent
+    ASSERT_EQ(DDS_DynamicDataWriter_dispose(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    DDS_DynamicData_set_long(s, "id", 0, 2);
+    ASSERT_EQ(DDS_DynamicDataWriter_unregister_instance(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+    std::vector<std::string> got;
+    for (int tries = 0; got.size() < 5 && tries < 20; ++tries) {
+        if (DDS_WaitSet_wait(ws, nullptr, &kSecond) != DDS_RETCODE_OK || take(r, data, infos) != DDS_RETCODE_OK)
+            continue;
+        for (DDS_Long i = 0; i < DDS_DynamicDataSeq_get_length(&data); ++i) {
+            const DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&infos, i);
+            DDS_Long key = -1, v = -1;
+            DDS_DynamicData_get_long(DDS_DynamicDataSeq_get_reference(&data, i), &key, "id", 0);
+            DDS_DynamicData_get_long(DDS_DynamicDataSeq_get_reference(&data, i), &v, "v", 0);
+            got.push_back(std::to_string(key) + " " + std::to_string(v) +
+                          (info->valid_data ? "" : " state " + std::to_string(info->instance_state)));
+        }
+        ASSERT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &infos), DDS_RETCODE_OK);
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"1 0 state 2", "1 10", "2 0 state 2", "2 20", "2 21"}));
+
+    // Names, QoS and types are kept.
     DDS_DataWriterQos wq;
+    DDS_PublisherQos pq;
     DDS_DataWriterQos_initialize(&wq);
+    DDS_PublisherQos_initialize(&pq);
     ASSERT_EQ(DDS_DataWriter_get_qos(w, &wq), DDS_RETCODE_OK);
+    ASSERT_EQ(DDS_Publisher_get_qos(DDS_DataWriter_get_publisher(w), &pq), DDS_RETCODE_OK);
     EXPECT_STREQ(wq.publication_name.name, "W");
     EXPECT_EQ(wq.history.kind, DDS_KEEP_ALL_HISTORY_QOS);
-    DDS_DataWriterQos_finalize(&wq);
-    DDS_PublisherQos pq;
-    DDS_PublisherQos_initialize(&pq);
-    ASSERT_EQ(DDS_Publisher_get_qos(DDS_DataWriter_get_publisher(w), &pq), DDS_RETCODE_OK);
     EXPECT_STREQ(pq.publisher_name.name, "Pub");
+    DDS_DataWriterQos_finalize(&wq);
     DDS_PublisherQos_finalize(&pq);
-    EXPECT_STREQ(DDS_TopicDescription_get_type_name(DDS_DataReader_get_topicdescription(r)), "ShapeType");
+    EXPECT_STREQ(DDS_TopicDescription_get_type_name(DDS_DataReader_get_topicdescription(r)), "Small");
     EXPECT_EQ(DDS_DomainParticipant_lookup_datareader_by_name(p, "R"), r);
     EXPECT_EQ(DDS_DomainParticipant_lookup_datareader_by_name(p, "Other::R"), nullptr);
-    DDS_Time_t now;
-    ASSERT_EQ(DDS_DomainParticipant_get_current_time(p, &now), DDS_RETCODE_OK);
-    EXPECT_GT(now.sec, 1700000000);
     // Writing a sample of another type is refused.
-    DDS_DynamicData *other = DDS_DynamicData_new(DDS_TypeLibrary_find(p->plan.types.get(), "Small"), nullptr);
-    EXPECT_EQ(DDS_DynamicDataWriter_write(dw, other, nullptr), DDS_RETCODE_BAD_PARAMETER);
-    DDS_DynamicData_delete(other);
+    DDS_DynamicData *shape = DDS_DynamicData_new(DDS_TypeLibrary_find(p->plan.types.get(), "ShapeType"), nullptr);
+    EXPECT_EQ(DDS_DynamicDataWriter_write(dw, shape, nullptr), DDS_RETCODE_BAD_PARAMETER);
+    DDS_DynamicData_delete(shape);
 }
 
 // A reader that never takes and holds one sample: the writer's bounded keep-all history fills, and
 // every write the engine then refuses is one log line naming the writer and the return code.
-TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
+TEST_F(Entities, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
 {
-    std::string err;
-    DDS_DomainParticipant *p = make_participant(60, "Small", err, [](DDS_DataWriterQos &w, DDS_DataReaderQos &r) {
+    open(60, "Small", [](DDS_DataWriterQos &w, DDS_DataReaderQos &r) {
         w.resource_limits.max_instances = r.resource_limits.max_instances = 1;
         w.resource_limits.max_samples = w.resource_limits.max_samples_per_instance = 2;
         w.reliability.max_blocking_time = DDS_Duration_t{0, 20000000};
         r.resource_limits.max_samples = r.resource_limits.max_samples_per_instance = 1;
     });
-    ASSERT_NE(p, nullptr) << err;
-    DDS_DataWriter *w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
-    ASSERT_TRUE(wait_matched(w));
     auto log = std::make_unique<quelt::test::LogCapture>();
-    DDS_DynamicData *d = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "Small"), &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
     int refused = 0;
     for (int i = 0; i < 8; ++i) {
-        DDS_DynamicData_set_long(d, "id", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, 1);
-        DDS_DynamicData_set_long(d, "v", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, i);
-        refused += DDS_DynamicDataWriter_write(w, d, &DDS_HANDLE_NIL) != DDS_RETCODE_OK;
+        DDS_DynamicData_set_long(s, "id", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, 1);
+        DDS_DynamicData_set_long(s, "v", DDS_DYNAMIC_DATA_MEMBER_ID_UNSPECIFIED, i);
+        refused += DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL) != DDS_RETCODE_OK;
     }
     const std::vector<std::string> lines = log->lines();
     log.reset();
@@ -228,39 +199,29 @@ TEST(WriteFailures, EveryRefusedWriteIsOneLineWithTheWritersNameAndCode)
     ASSERT_EQ(static_cast<int>(lines.size()), refused);
     for (const std::string &l : lines)
         EXPECT_NE(l.find("DDS_DynamicDataWriter_write: writer 'Pub::W' did not send the sample: return code "), std::string::npos) << l;
-    DDS_DynamicData_delete(d);
-    delete_participant(p);
 }
 
 // The writer's Fast DDS settings: our stream defaults, or what <fastdds_writer> asked for.
-TEST(WriterSettings, HeartbeatAndPublishModeReachFastdds)
+TEST(FastddsSettings, HeartbeatAndPublishModeReachTheWriter)
 {
     namespace fd = eprosima::fastdds::dds;
-    const struct {
-        Adjust adjust;
-        eprosima::fastrtps::Duration_t heartbeat;
-        fd::PublishModeQosPolicyKind mode;
-    } cases[] = {
-        {nullptr, {0, 20000000}, fd::SYNCHRONOUS_PUBLISH_MODE},
-        {[](DDS_DataWriterQos &w, DDS_DataReaderQos &) {
-             w.fastdds.heartbeat_period = DDS_Duration_t{1, 500};
-             w.fastdds.publish_mode = DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE;
-         },
-         {1, 500}, fd::ASYNCHRONOUS_PUBLISH_MODE},
-    };
-    for (const auto &c : cases) {
-        std::string err;
-        DDS_DomainParticipant *p = make_participant(63, "Small", err, c.adjust);
-        ASSERT_NE(p, nullptr) << err;
-        const fd::DataWriterQos q = fastdds_writer(DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W"))->get_qos();
-        EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, c.heartbeat);
-        EXPECT_EQ(q.publish_mode().kind, c.mode);
-        delete_participant(p);
-    }
+    DDS_DataWriterQos w;
+    DDS_DataWriterQos_initialize(&w);
+    fd::DataWriterQos q;
+    to_fastdds(w, q);
+    EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(0, 20000000));
+    EXPECT_EQ(q.publish_mode().kind, fd::SYNCHRONOUS_PUBLISH_MODE);
+    w.fastdds.heartbeat_period = DDS_Duration_t{1, 500};
+    w.fastdds.publish_mode = DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE;
+    to_fastdds(w, q);
+    EXPECT_EQ(q.reliable_writer_qos().times.heartbeatPeriod, eprosima::fastrtps::Duration_t(1, 500));
+    EXPECT_EQ(q.publish_mode().kind, fd::ASYNCHRONOUS_PUBLISH_MODE);
+    DDS_DataWriterQos_finalize(&w);
 }
 
-// A deployment's profile keeps its transports; its UDPv4 ones get our buffers only where unset.
-TEST(WriterSettings, ProfileUdpTransportsGetBuffersWhereUnset)
+// A deployment's profile keeps its transports; its UDPv4 ones get our buffers only where unset,
+// and <fastdds_transport>'s shared-memory sizes, which they leave unapplied, are one warning.
+TEST(FastddsSettings, ProfileTransportsKeepTheirOwnSettings)
 {
     namespace rt = eprosima::fastdds::rtps;
     eprosima::fastdds::dds::DomainParticipantQos q;
@@ -269,7 +230,11 @@ TEST(WriterSettings, ProfileUdpTransportsGetBuffersWhereUnset)
     auto own = std::make_shared<rt::UDPv4TransportDescriptor>();
     own->sendBufferSize = own->receiveBufferSize = 1u << 20;
     q.transport().user_transports = {unset, own};
-    to_fastdds(ParticipantPlan{}, q);
+    ParticipantPlan plan;
+    plan.name = "L::P";
+    plan.transport.shm_segment_size = 1u << 20;
+    quelt::test::LogCapture log;
+    to_fastdds(plan, q);
     ASSERT_EQ(q.transport().user_transports.size(), 2u);
     const uint32_t expected[] = {4u << 20, 1u << 20};
     for (size_t i = 0; i < 2; ++i) {
@@ -281,22 +246,8 @@ TEST(WriterSettings, ProfileUdpTransportsGetBuffersWhereUnset)
         EXPECT_EQ(udp->sendBufferSize, expected[i]);
     }
     EXPECT_EQ(unset->receiveBufferSize, 0u) << "the profile's own descriptor was changed";
-}
-
-// <fastdds_transport>'s shared-memory sizes that a profile's transports leave unapplied: one warning.
-TEST(WriterSettings, ShmSizesAProfileLeavesUnappliedAreOneWarning)
-{
-    eprosima::fastdds::dds::DomainParticipantQos q;
-    q.transport().use_builtin_transports = false;
-    q.transport().user_transports = {std::make_shared<eprosima::fastdds::rtps::UDPv4TransportDescriptor>()};
-    ParticipantPlan plan;
-    plan.name = "L::P";
-    plan.transport.shm_segment_size = 1u << 20;
-    quelt::test::LogCapture log;
-    to_fastdds(plan, q);
-    ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.levels(), std::vector<int>{QUELT_LOG_LEVEL_WARNING});
-    const std::string line = log.lines()[0];
+    const std::string line = log.text();
     EXPECT_NE(line.find("DDS_DomainParticipantFactory_create_participant: participant 'L::P': <fastdds_transport> "
                         "shm_segment_size 1048576 and shm_port_queue_capacity 0 (0: not given) are not applied"),
               std::string::npos)
@@ -345,89 +296,38 @@ TEST(SharedMemoryLeftovers, NewParticipantsKeepOffPortsInUseAndDeadSegmentsGo)
     std::system(("rm -rf " + dir).c_str());
 }
 
-struct Heard {
-    std::atomic<int> requested_incompatible{0}, last_policy{-1};
-    DDS_DataReader *reader = nullptr;
-    std::atomic<bool> right_reader{true};
-};
-
-TEST(Listeners, ParticipantHearsIncompatibleQosOfItsReaders)
+TEST_F(Entities, ParticipantListenerHearsIncompatibleQosOfItsReaders)
 {
-    std::string err;
-    DDS_DomainParticipant *p = make_participant(15, "ShapeType", err);
-    ASSERT_NE(p, nullptr) << err;
-    static Heard heard;
-    heard.reader = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
+    open(15, "ShapeType");
+    static DDS_DataReader *reader;
+    static std::atomic<int> heard{0}, policy{-1}, wrongReader{0};
+    reader = r;
     // The reader matches its own participant's writer, and must match nothing more.
     const auto writers_matched = [&] {
         DDS_SubscriptionMatchedStatus st;
-        return DDS_DataReader_get_subscription_matched_status(heard.reader, &st) == DDS_RETCODE_OK ? st.current_count : -1;
+        return DDS_DataReader_get_subscription_matched_status(reader, &st) == DDS_RETCODE_OK ? st.current_count : -1;
     };
     ASSERT_TRUE(quelt::test::waitUntil([&] { return writers_matched() == 1; }));
     DDS_DomainParticipantListener l{};
-    DDS_DataReaderListener &rl = l.as_subscriberlistener.as_datareaderlistener;
-    rl.listener_data = &heard;
-    rl.on_requested_incompatible_qos = [](void *d, DDS_DataReader *r, const DDS_RequestedIncompatibleQosStatus *st) {
-        auto *h = static_cast<Heard *>(d);
-        h->last_policy = st->last_policy_id;
-        h->right_reader = h->right_reader && r == h->reader;
-        ++h->requested_incompatible;
-    };
+    l.as_subscriberlistener.as_datareaderlistener.on_requested_incompatible_qos =
+        [](void *, DDS_DataReader *from, const DDS_RequestedIncompatibleQosStatus *st) {
+            policy = st->last_policy_id;
+            wrongReader += from != reader;
+            ++heard;
+        };
     ASSERT_EQ(DDS_DomainParticipant_set_listener(p, &l, 0x79E6), DDS_RETCODE_OK);
     // A second participant whose best-effort writer cannot serve the first one's reliable reader.
+    std::string err;
     DDS_DomainParticipant *other = make_participant(15, "ShapeType", err, [](DDS_DataWriterQos &w, DDS_DataReaderQos &) {
         w.reliability.kind = DDS_BEST_EFFORT_RELIABILITY_QOS;
     });
     ASSERT_NE(other, nullptr) << err;
-    EXPECT_TRUE(quelt::test::waitUntil([&] { return heard.requested_incompatible.load() >= 1; }));
-    EXPECT_EQ(heard.last_policy.load(), DDS_RELIABILITY_QOS_POLICY_ID);
-    EXPECT_TRUE(heard.right_reader.load());
+    EXPECT_TRUE(quelt::test::waitUntil([&] { return heard.load() >= 1; }));
+    EXPECT_EQ(policy.load(), DDS_RELIABILITY_QOS_POLICY_ID);
+    EXPECT_EQ(wrongReader.load(), 0);
     EXPECT_EQ(writers_matched(), 1);
     delete_participant(other);
     DDS_DomainParticipant_set_listener(p, nullptr, 0);
-    delete_participant(p);
-}
-
-// Our layer alone on both sides of the wire: the peer takes through it in another process.
-TEST(TwoProcesses, KeyedSamplesDisposeAndUnregisterCrossTheWire)
-{
-    const quelt::test::TempXml xml(quelt::test::readFile(QUELT_EXAMPLES "/shapes/Shapes.xml"), 20);
-    quelt::test::Peer sub({QUELT_TEST_PEER, "subscribe", xml.path(), "6", "20"});
-    ASSERT_EQ(sub.line(), "ready");
-    ASSERT_TRUE(quelt::test::useProfiles({xml.path()}));
-    DDS_DomainParticipantFactory *f = DDS_DomainParticipantFactory_get_instance();
-    DDS_DomainParticipant *p = DDS_DomainParticipantFactory_create_participant_from_config(f, "ShapesLib::ShapePublisher");
-    ASSERT_NE(p, nullptr);
-    DDS_DataWriter *w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::SquareWriter");
-    ASSERT_NE(w, nullptr);
-    ASSERT_TRUE(wait_matched(w, 10000));
-    DDS_DynamicDataWriter *dw = DDS_DynamicDataWriter_narrow(w);
-    DDS_DynamicData *s = DDS_DynamicData_new(DDS_DomainParticipant_get_typecode(p, "ShapeType"), nullptr);
-    const struct { const char *color; int x; } rows[] = {{"RED", 1}, {"RED", 2}, {"BLUE", 3}, {"RED", 4}};
-    for (const auto &row : rows) {
-        DDS_DynamicData_set_string(s, "color", 0, row.color);
-        DDS_DynamicData_set_long(s, "x", 0, row.x);
-        DDS_DynamicData_set_long(s, "y", 0, row.x * 10);
-        DDS_DynamicData_set_long(s, "shapesize", 0, 30);
-        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    }
-    DDS_DynamicData_set_string(s, "color", 0, "RED");
-    ASSERT_EQ(DDS_DynamicDataWriter_dispose(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-    DDS_DynamicData_set_string(s, "color", 0, "BLUE");
-    ASSERT_EQ(DDS_DynamicDataWriter_unregister_instance(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
-
-    // Per instance the order is the order of writing; then nothing more: the waitset times out.
-    std::vector<std::string> red, blue;
-    for (int i = 0; i < 6; ++i) {
-        const std::string l = sub.line();
-        (l.find("RED") != std::string::npos ? red : blue).push_back(l);
-    }
-    EXPECT_EQ(sub.line(), "idle 10");
-    EXPECT_EQ(sub.finish(), 0);
-    EXPECT_EQ(red, (std::vector<std::string>{"data RED 1 10 30", "data RED 2 20 30", "data RED 4 40 30", "notice RED 2"}));
-    EXPECT_EQ(blue, (std::vector<std::string>{"data BLUE 3 30 30", "notice BLUE 2"}));
-    DDS_DynamicData_delete(s);
-    EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(f, p), DDS_RETCODE_OK);
 }
 
 } // namespace

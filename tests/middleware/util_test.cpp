@@ -4,13 +4,13 @@
 #include "support/support.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <random>
 #include <set>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "dds/dds_log.h"
@@ -20,21 +20,12 @@ namespace {
 
 using U16 = std::vector<DDS_Wchar>;
 
-// ---- UTF-8 -> UTF-16 ----
-
 const std::pair<const char *, U16> kValidUtf8[] = {
-    {"", {}},
-    {"Az~", {'A', 'z', '~'}},
-    {"\xC2\x80", {0x80}},             // smallest two-byte
-    {"\xDF\xBF", {0x7FF}},            // largest two-byte
-    {"\xE0\xA0\x80", {0x800}},        // smallest three-byte
-    {"\xE2\x82\xAC", {0x20AC}},
-    {"\xED\x9F\xBF", {0xD7FF}},       // just below the surrogates
-    {"\xEE\x80\x80", {0xE000}},       // just above them
-    {"\xEF\xBF\xBF", {0xFFFF}},
-    {"\xF0\x90\x80\x80", {0xD800, 0xDC00}},
-    {"x\xF0\x9F\x98\x80y", {'x', 0xD83D, 0xDE00, 'y'}},
-    {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}},  // U+10FFFF
+    {"", {}}, {"Az~", {'A', 'z', '~'}}, {"\xE2\x82\xAC", {0x20AC}}, {"\xEF\xBF\xBF", {0xFFFF}},
+    {"\xC2\x80", {0x80}}, {"\xDF\xBF", {0x7FF}}, {"\xE0\xA0\x80", {0x800}}, // smallest and largest two-byte, smallest three
+    {"\xED\x9F\xBF", {0xD7FF}}, {"\xEE\x80\x80", {0xE000}},                  // just below and above the surrogates
+    {"\xF0\x90\x80\x80", {0xD800, 0xDC00}}, {"x\xF0\x9F\x98\x80y", {'x', 0xD83D, 0xDE00, 'y'}},
+    {"\xF4\x8F\xBF\xBF", {0xDBFF, 0xDFFF}}, // U+10FFFF
 };
 
 const char *const kInvalidUtf8[] = {
@@ -107,8 +98,6 @@ TEST(Utf16ToUtf8, UnpairedSurrogatesAndCapacity)
     EXPECT_EQ(QUELT_UTF_TOO_SMALL, QueltUtf16_toUtf8(text, out, 5));
 }
 
-// ---- text to integer, snprintf, strcasecmp ----
-
 // Parses every good text to its value and refuses every bad one, leaving the output alone.
 template <typename T>
 void checkParse(DDS_Boolean (*parse)(const char *, T *), const std::vector<std::pair<const char *, T>> &good, const std::vector<const char *> &bad)
@@ -142,17 +131,14 @@ TEST(StringToInteger, Table)
 
 TEST(StringSnprintf, ReportsTruncation)
 {
-    char buf[8];
-    EXPECT_EQ(5, QueltString_snprintf(buf, sizeof buf, "%s-%d", "ab", 42));
-    EXPECT_STREQ("ab-42", buf);
-    EXPECT_EQ(7, QueltString_snprintf(buf, 8, "%s", "1234567"));  // exactly full
-    EXPECT_EQ(-1, QueltString_snprintf(buf, 8, "%s", "12345678"));
-    EXPECT_STREQ("1234567", buf);
-    EXPECT_EQ(-1, QueltString_snprintf(buf, 1, "x"));
-    EXPECT_STREQ("", buf);
-    buf[0] = 'q';
-    EXPECT_EQ(-1, QueltString_snprintf(buf, 0, "x"));
-    EXPECT_EQ('q', buf[0]);
+    // {capacity, text, result, what the buffer then holds}: exactly full fits; more is -1, cut.
+    const struct { size_t n; const char *text; int result; const char *buf; } cases[] = {
+        {8, "ab-42", 5, "ab-42"}, {8, "1234567", 7, "1234567"}, {8, "12345678", -1, "1234567"}, {1, "x", -1, ""}, {0, "x", -1, "q"}};
+    for (const auto &c : cases) {
+        char buf[8] = "q";
+        EXPECT_EQ(c.result, QueltString_snprintf(buf, c.n, "%s", c.text)) << c.n << c.text;
+        EXPECT_STREQ(c.buf, buf) << c.n << c.text;
+    }
 }
 
 TEST(StringStrcasecmp, Table)
@@ -172,77 +158,65 @@ TEST(StringStrcasecmp, Table)
     }
 }
 
-// ---- skip list ----
-
 int compareInts(const void *a, const void *b)
 {
     const int x = *static_cast<const int *>(a), y = *static_cast<const int *>(b);
     return (x > y) - (x < y);
 }
 
-std::vector<int> listContents(const QueltSkipList *list)
-{
-    std::vector<int> out;
-    for (QueltSkipListNode *n = QueltSkipList_firstNode(list); n != nullptr; n = QueltSkipListNode_next(n))
-        out.push_back(*static_cast<int *>(QueltSkipListNode_getUserData(n)));
-    return out;
-}
+int keyOf(QueltSkipListNode *n) { return n ? *static_cast<int *>(QueltSkipListNode_getUserData(n)) : INT_MIN; }
 
-// Random keys with many duplicates against a std::set: insert, find, remove, reinsert.
+// Random keys with many duplicates against a std::set: insert, find, remove, reinsert. A small
+// initial cell count makes the allocator grow many times.
 TEST(SkipList, FollowsASetModel)
 {
-    // A small initial cell count forces the allocator to grow many times.
     QueltSkipListAllocator *alloc = QueltSkipList_newDefaultAllocator(QueltSkipList_getOptimumMaximumLevel(4000), 4);
     QueltSkipList *list = QueltSkipList_new(alloc, compareInts);
     ASSERT_NE(nullptr, list);
+    auto contents = [list] {
+        std::vector<int> out;
+        for (QueltSkipListNode *n = QueltSkipList_firstNode(list); n != nullptr; n = QueltSkipListNode_next(n))
+            out.push_back(keyOf(n));
+        return out;
+    };
     std::mt19937 rng(7);
-    std::uniform_int_distribution<int> dist(-3000, 3000);
     std::vector<int> keys(4000);
     for (int &k : keys)
-        k = dist(rng);
+        k = std::uniform_int_distribution<int>(-3000, 3000)(rng);
     std::set<int> model;
     for (int &k : keys) {
         int existed = -1;
         QueltSkipListNode *node = QueltSkipList_assertNode(list, &k, &existed);
-        ASSERT_NE(nullptr, node);
         const bool inserted = model.insert(k).second;
         EXPECT_EQ(inserted ? 0 : 1, existed);
         // A duplicate returns the first node inserted for that key, not the new data.
-        EXPECT_EQ(k, *static_cast<int *>(QueltSkipListNode_getUserData(node)));
+        EXPECT_EQ(k, keyOf(node));
         EXPECT_EQ(inserted, &k == QueltSkipListNode_getUserData(node));
     }
-    for (int probe = -3100; probe <= 3100; probe += 7) {
-        QueltSkipListNode *n = QueltSkipList_findNode(list, &probe);
-        EXPECT_EQ(model.count(probe) != 0, n != nullptr) << probe;
-        if (n) {
-            EXPECT_EQ(probe, *static_cast<int *>(QueltSkipListNode_getUserData(n)));
-        }
-    }
+    for (int probe = -3100; probe <= 3100; probe += 7)
+        EXPECT_EQ(model.count(probe) ? probe : INT_MIN, keyOf(QueltSkipList_findNode(list, &probe))) << probe;
     // Remove every other key, and one that is absent; reinsert them into the freed cells.
     std::vector<int> all(model.begin(), model.end());
     for (size_t i = 0; i < all.size(); i += 2) {
         void *data = QueltSkipList_removeNode(list, &all[i]);
-        ASSERT_NE(nullptr, data);
-        EXPECT_EQ(all[i], *static_cast<int *>(data));
+        EXPECT_EQ(all[i], data ? *static_cast<int *>(data) : INT_MIN);
         EXPECT_EQ(nullptr, QueltSkipList_removeNode(list, &all[i]));
         model.erase(all[i]);
     }
     int absent = 99999;
     EXPECT_EQ(nullptr, QueltSkipList_removeNode(list, &absent));
     EXPECT_EQ(static_cast<int>(model.size()), QueltSkipList_getSize(list));
-    EXPECT_EQ(std::vector<int>(model.begin(), model.end()), listContents(list));
+    EXPECT_EQ(std::vector<int>(model.begin(), model.end()), contents());
     for (size_t i = 0; i < all.size(); i += 2) {
         int existed = -1;
-        ASSERT_NE(nullptr, QueltSkipList_assertNode(list, &all[i], &existed));
+        EXPECT_NE(nullptr, QueltSkipList_assertNode(list, &all[i], &existed));
         EXPECT_EQ(0, existed);
     }
-    EXPECT_EQ(all, listContents(list));
+    EXPECT_EQ(all, contents());
     EXPECT_EQ(QueltSkipList_firstNode(list), QueltSkipListNode_next(QueltSkipList_gotoTopNode(list)));
     QueltSkipList_delete(list);
     QueltSkipList_deleteDefaultAllocator(alloc);
 }
-
-// ---- pool ----
 
 struct PoolCounters {
     int inits = 0, finis = 0;
@@ -263,9 +237,8 @@ int countInit(void *param, void *buffer)
 
 void countFini(void *param, void *buffer)
 {
-    auto *c = static_cast<PoolCounters *>(param);
-    ++c->finis;
-    EXPECT_EQ(1u, c->live.erase(buffer)) << "finalized a buffer that was not initialized, or twice";
+    ++static_cast<PoolCounters *>(param)->finis;
+    EXPECT_EQ(1u, static_cast<PoolCounters *>(param)->live.erase(buffer)) << "finalized a buffer that was not initialized, or twice";
 }
 
 // Growth by the pool's property, init failing in a later block (that block is undone, earlier
@@ -325,15 +298,11 @@ TEST(Pool, ReturnedBuffersAreReusedAndBadReturnsIgnored)
     QueltPool_delete(pool);
 }
 
-// ---- clock and sleep ----
-
 TEST(Clock, NowAndSleep)
 {
     DDS_Time_t now;
-    QueltClock_now(&now);
-    EXPECT_LE(std::abs(static_cast<long long>(now.sec) - static_cast<long long>(time(nullptr))), 2);
-    EXPECT_LT(now.nanosec, 1000000000u);
-
+    QueltClock_now(&now); // wall-clock time, as sample timestamps need
+    EXPECT_LE(std::llabs(now.sec - static_cast<long long>(time(nullptr))), 2);
     // {duration, min ns, max ns}; nanoseconds past one second must carry, not be refused by the OS.
     const std::tuple<DDS_Duration_t, int64_t, int64_t> cases[] = {
         {{0, 0}, 0, 50000000}, {{-1, 0}, 0, 50000000}, {{0, 20000000}, 20000000, 1000000000},
@@ -346,8 +315,6 @@ TEST(Clock, NowAndSleep)
         EXPECT_LT(elapsed, maxNs) << d.sec << "s " << d.nanosec << "ns";
     }
 }
-
-// ---- log ----
 
 TEST(Log, OneWholeLinePerCall)
 {
@@ -362,16 +329,9 @@ TEST(Log, OneWholeLinePerCall)
     QueltLog_error("xml", "line %d: %s", 7, "unexpected tag");
     QueltLog_printPlain("plain %s", "text");
     QueltLog_print("ctx", nullptr);  // nothing, no crash
-    const std::vector<std::string> expected = {
-        "DDS_Topic_create: create topic failed\n",
-        "ctx: out of heap: structure of 48 bytes\n",
-        "bare\n",
-        "ctx: value 1\n",
-        "ctx: value 2\n",
-        "xml: line 7: unexpected tag\n",
-        "plain text",
-    };
-    EXPECT_EQ(expected, log.lines());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"DDS_Topic_create: create topic failed\n", "ctx: out of heap: structure of 48 bytes\n",
+                                                     "bare\n", "ctx: value 1\n", "ctx: value 2\n", "xml: line 7: unexpected tag\n",
+                                                     "plain text"}));
 }
 
 TEST(Log, LongLinesAreNotTruncated)

@@ -50,14 +50,12 @@ TEST(Threads, ConnectorsCreatedAtOnceTakeDistinctParticipantIds)
     std::vector<QueltDDSConnector *> made(n, nullptr);
     const std::string printed = printedBy([&] {
         std::latch go(n);
-        std::vector<std::thread> threads;
+        std::vector<std::jthread> threads; // joined as they go
         for (int i = 0; i < n; ++i)
             threads.emplace_back([&, i] {
                 go.arrive_and_wait();
                 made[i] = QueltDDSConnector_new(i % 2 ? "ShapesLib::ShapePublisher" : "ShapesLib::Shapes", xml.path(), nullptr);
             });
-        for (std::thread &t : threads)
-            t.join();
     });
     std::set<int32_t> ids;
     for (QueltDDSConnector *c : made) {
@@ -120,7 +118,7 @@ TEST(Threads, NoCallbackRunsOnceItsListenerIsRemoved)
             gate.removeSelf = way == Way::FromInside ? reader : nullptr;
             QueltDDSConnector_installListener(c.c, "Sub::SquareReader", holdOn, &gate);
         }
-        std::thread writer([&] { QueltDDSConnector_write(c.c, "Pub::SquareWriter", nullptr); });
+        std::jthread writer([&] { QueltDDSConnector_write(c.c, "Pub::SquareWriter", nullptr); });
         std::unique_lock<std::mutex> g(gate.lock);
         if (way == Way::FromInside) {
             EXPECT_TRUE(gate.changed.wait_for(g, 10s, [&] { return gate.returned; }));
@@ -137,7 +135,6 @@ TEST(Threads, NoCallbackRunsOnceItsListenerIsRemoved)
             gate.changed.notify_all();
         }
         g.unlock();
-        writer.join();
     }
 }
 
@@ -174,14 +171,13 @@ TEST(Threads, MasksSetWhileOtherThreadsLog)
 {
     uint32_t submodules = 0, levels = 0;
     QueltLuaLog_getBitmaps(&submodules, &levels);
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        while (!stop)
+    std::jthread reader([](std::stop_token stop) {
+        while (!stop.stop_requested())
             QueltDDSConnector_logEnabledI(QUELT_LUA_LOG_LEVEL_WARNING);
     });
     for (int i = 0; i < 2000; ++i)
         QueltLuaLog_setVerbosity(0xffff, i % 2);
-    stop = true;
+    reader.request_stop();
     reader.join();
     QueltLuaLog_setBitmaps(submodules, levels);
 }

@@ -7,6 +7,7 @@
 #include "quelt_dds_connector.h"
 
 #include "support/peer.h"
+#include "support/support.h"
 
 #include <dds/dds_domain.h>
 #include <dds/dds_log.h>
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -28,50 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 const char *const kWriter = "Pub::NumberedWriter";
 const char *const kReader = "Sub::NumberedReader";
-
-std::string configXml(int domain)
-{
-    return R"(<dds>
-  <types>
-    <struct name="Numbered">
-      <member name="n" type="int64"/>
-      <member name="text" type="string" stringMaxLength="64"/>
-    </struct>
-  </types>
-  <qos_library name="SoakQos">
-    <qos_profile name="ReliableKeepAll">
-      <datawriter_qos>
-        <reliability><kind>RELIABLE_RELIABILITY_QOS</kind></reliability>
-        <history><kind>KEEP_ALL_HISTORY_QOS</kind></history>
-      </datawriter_qos>
-      <datareader_qos>
-        <reliability><kind>RELIABLE_RELIABILITY_QOS</kind></reliability>
-        <history><kind>KEEP_ALL_HISTORY_QOS</kind></history>
-      </datareader_qos>
-    </qos_profile>
-  </qos_library>
-  <domain_library name="SoakDomains">
-    <domain name="Soak" domain_id=")" +
-           std::to_string(domain) + R"(">
-      <register_type name="Numbered" type_ref="Numbered"/>
-      <topic name="Numbers" register_type_ref="Numbered"/>
-    </domain>
-  </domain_library>
-  <domain_participant_library name="SoakLib">
-    <domain_participant name="Publisher" domain_ref="SoakDomains::Soak">
-      <publisher name="Pub">
-        <data_writer name="NumberedWriter" topic_ref="Numbers"><datawriter_qos base_name="SoakQos::ReliableKeepAll"/></data_writer>
-      </publisher>
-    </domain_participant>
-    <domain_participant name="Subscriber" domain_ref="SoakDomains::Soak">
-      <subscriber name="Sub">
-        <data_reader name="NumberedReader" topic_ref="Numbers"><datareader_qos base_name="SoakQos::ReliableKeepAll"/></data_reader>
-      </subscriber>
-    </domain_participant>
-  </domain_participant_library>
-</dds>
-)";
-}
 
 long rssKib()
 {
@@ -85,29 +43,23 @@ long rssKib()
 
 // Lines logged while writing (errors only, at the default verbosity): a write that logs failed.
 std::atomic<long> g_errorLines{0};
-void countingSink(const char *line, void *)
-{
-    ++g_errorLines;
-    std::fputs(line, stderr);
-}
 
 bool grewTooMuch(long start, long end) { return start > 0 && end > start + start / 10; }
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 // The publishing process: waits for the subscriber, writes N samples at the rate asked (0: as
 // fast as writes return), then stays until the subscriber closes its stdin.
 int publish(const char *xml, long n, double rate)
 {
-    QueltLog_setSink(&countingSink, nullptr);
+    QueltLog_setSink([](const char *line, void *) { ++g_errorLines, std::fputs(line, stderr); }, nullptr);
     QueltDDSConnector *c = QueltDDSConnector_new("SoakLib::Publisher", xml, nullptr);
     if (!c)
         return 2;
     DDS_DataWriter *w = QueltDDSConnector_getWriter(c, kWriter);
     DDS_PublicationMatchedStatus matched{};
-    for (int i = 0; i < 3000 && matched.current_count < 1; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        DDS_DataWriter_get_publication_matched_status(w, &matched);
-    }
-    if (matched.current_count < 1) {
+    if (!quelt::test::waitUntil([&] { return DDS_DataWriter_get_publication_matched_status(w, &matched) == DDS_RETCODE_OK &&
+                                             matched.current_count > 0; },
+                                std::chrono::seconds(30))) {
         std::fprintf(stderr, "publisher: no subscriber matched within 30 s\n");
         QueltDDSConnector_delete(c);
         return 2;
@@ -126,9 +78,7 @@ int publish(const char *xml, long n, double rate)
         if (g_errorLines != before)
             ++failed;
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const long rssEnd = rssKib();
-    std::printf("%ld %ld %ld %ld %.3f\n", n - failed, failed, rssStart, rssEnd, seconds);
+    std::printf("%ld %ld %ld %ld %.3f\n", n - failed, failed, rssStart, rssKib(), secondsSince(start));
     std::fflush(stdout);
     // Samples not yet acknowledged go with the writer: stay until the subscriber is done.
     pollfd p = {0, POLLIN, 0};
@@ -137,21 +87,18 @@ int publish(const char *xml, long n, double rate)
     return 0;
 }
 
-struct Options {
-    long n = 1000000;
-    int domain = 0;
-    double rate = 0;
-    bool rssCheck = true;
-    double timeout = 0; // 0: from N
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc == 5 && std::strcmp(argv[1], "--publish") == 0)
         return publish(argv[2], std::atol(argv[3]), std::atof(argv[4]));
-    Options o;
+    struct {
+        long n = 1000000;
+        int domain = 0;
+        double rate = 0, timeout = 0; // timeout 0: from N
+        bool rssCheck = true;
+    } o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--domain" && i + 1 < argc)
@@ -162,48 +109,36 @@ int main(int argc, char **argv)
             o.timeout = std::atof(argv[++i]);
         else if (a == "--no-rss-check")
             o.rssCheck = false;
-        else if (!a.empty() && a[0] != '-')
-            o.n = std::atol(a.c_str());
+        else if (!a.empty() && a[0] != '-' && (o.n = std::atol(a.c_str())) > 0)
+            continue;
         else {
             std::fprintf(stderr, "usage: %s [N] [--domain D] [--rate SAMPLES_PER_S] [--timeout S] [--no-rss-check]\n", argv[0]);
             return 2;
         }
     }
-    if (o.n <= 0)
-        return 2;
     // Bounded in time: at least a minute, or 2,000 samples a second, whichever is longer.
     const double limit = o.timeout > 0 ? o.timeout : std::max(60.0, o.n / 2000.0);
 
-    const std::string xml = "/tmp/quelt_soak_" + std::to_string(getpid()) + ".xml";
-    std::ofstream(xml) << configXml(o.domain);
-    QueltDDSConnector *c = QueltDDSConnector_new("SoakLib::Subscriber", xml.c_str(), nullptr);
-    if (!c) {
-        unlink(xml.c_str());
+    const quelt::test::TempXml xml(quelt::test::readFile(QUELT_TEST_DATA "/soak.xml"), o.domain);
+    QueltDDSConnector *c = QueltDDSConnector_new("SoakLib::Subscriber", xml.path(), nullptr);
+    if (!c)
         return 2;
-    }
-
     quelt::test::Peer publisher;
-    if (!publisher.start({"/proc/self/exe", "--publish", xml, std::to_string(o.n), std::to_string(o.rate)})) {
+    if (!publisher.start({"/proc/self/exe", "--publish", xml.path(), std::to_string(o.n), std::to_string(o.rate)})) {
         std::fprintf(stderr, "cannot start the publisher\n");
         QueltDDSConnector_delete(c);
-        unlink(xml.c_str());
         return 2;
     }
 
     std::vector<unsigned char> seen(static_cast<size_t>(o.n), 0);
     long received = 0, duplicated = 0, outOfRange = 0, rssStart = -1;
     const auto start = Clock::now();
-    auto lastData = start;
-    auto firstData = start;
+    auto lastData = start, firstData = start;
     int progressStep = 1;
     while (received < o.n) {
-        const auto now = Clock::now();
-        if (std::chrono::duration<double>(now - start).count() > limit) {
-            std::fprintf(stderr, "time limit of %.0f s reached\n", limit);
-            break;
-        }
-        if (received > 0 && std::chrono::duration<double>(now - lastData).count() > 20) {
-            std::fprintf(stderr, "nothing received for 20 s\n");
+        const bool late = secondsSince(start) > limit;
+        if (late || (received > 0 && secondsSince(lastData) > 20)) {
+            std::fprintf(stderr, late ? "time limit of %.0f s reached\n" : "nothing received for 20 s\n", limit);
             break;
         }
         if (QueltDDSConnector_wait(c, 500) != DDS_RETCODE_OK)
@@ -214,17 +149,11 @@ int main(int argc, char **argv)
             if (!QueltDDSConnector_getBooleanFromInfos(c, kReader, i, "valid_data"))
                 continue;
             const double v = QueltDDSConnector_getNumberFromSamples(c, kReader, i, "n");
-            if (!(v >= 0 && v < static_cast<double>(o.n) && v == std::floor(v))) {
+            if (!(v >= 0 && v < static_cast<double>(o.n) && v == std::floor(v)))
                 ++outOfRange;
-                continue;
-            }
-            unsigned char &s = seen[static_cast<size_t>(v)];
-            if (s) {
+            else if (std::exchange(seen[static_cast<size_t>(v)], 1))
                 ++duplicated;
-                continue;
-            }
-            s = 1;
-            if (received++ == 0)
+            else if (received++ == 0)
                 firstData = Clock::now();
         }
         if (count > 0)
@@ -236,7 +165,7 @@ int main(int argc, char **argv)
             ++progressStep;
         }
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - firstData).count();
+    const double seconds = secondsSince(firstData);
     const long rssEnd = rssKib();
 
     // The publisher's figures, then let it go.
@@ -246,7 +175,6 @@ int main(int argc, char **argv)
                 &pubRssEnd, &pubSeconds);
     const int status = publisher.finish();
     QueltDDSConnector_delete(c);
-    unlink(xml.c_str());
 
     const long lost = o.n - received;
     std::printf("publisher: %ld written, %ld writes failed in %.2f s (%.0f samples/s), RSS start %ld KiB end %ld KiB\n",
