@@ -42,7 +42,7 @@ using quelt::bench::FastddsStreamEndpoint;
 using quelt::bench::StreamSettings;
 
 // Our defaults for a stream, given by hand to plain Fast DDS so both send the same way. Keep
-// these equal to what the middleware applies (middleware/src/qos.cpp, domain.cpp).
+// these equal to what the middleware applies (middleware/engines/fastdds/qos_mapping.cpp and the rest of that folder).
 StreamSettings sameAsOurs()
 {
     StreamSettings s;

@@ -8,7 +8,7 @@
 // a message, so the tool doubles as a smoke test of the DynamicData stack.
 #include "dds/dds_dynamicdata.h"
 #include "dds/dds_util.h"
-#include "typecode.h"
+#include "types/typecode.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,7 +1,7 @@
 // Entities over Fast DDS: read/take with loans, keyed notices, names, refused writes, listeners,
 // the Fast DDS settings we give and shared-memory leftovers. (Write parameters, waiting and other
 // processes are exercised through the connector.) Domains 11, 15, 60.
-#include "domain_impl.h"
+#include "fastdds_engine.h"
 #include "shm_housekeeping.h"
 #include "dds/dds_log.h"
 #include "xml_config.h"

@@ -5,7 +5,7 @@
 // hostile buffers, and the announcement edit that makes our representations known to others.
 // The samples, with their images, key hashes, sizes and refused buffers, are data/wire/samples.txt.
 #include "cdr.h"
-#include "domain_impl.h"
+#include "fastdds_engine.h"
 #include "dynamicdata_impl.h"
 #include "representation_transport.h"
 
@@ -733,7 +733,7 @@ TEST(Wire, PayloadsThatDoNotFitTheType)
         log.clear();
         for (int i = 0; i < 3; ++i)
             ASSERT_EQ(DDS_RETCODE_OK, DDS_DynamicDataWriter_write(DDS_DynamicDataWriter_narrow(dw), w, &DDS_HANDLE_NIL)) << name;
-        ASSERT_EQ(eprosima::fastrtps::types::ReturnCode_t::RETCODE_OK, dw->writer->wait_for_acknowledgments(eprosima::fastrtps::Duration_t(10, 0)))
+        ASSERT_EQ(eprosima::fastrtps::types::ReturnCode_t::RETCODE_OK, fastdds_writer(dw)->wait_for_acknowledgments(eprosima::fastrtps::Duration_t(10, 0)))
             << name;
         DDS_DynamicDataSeq data;
         DDS_SampleInfoSeq infos;

@@ -1,6 +1,6 @@
 // Participant configurations: QoS profiles and inheritance, domains, participants with bases,
 // and one clear line for every kind of broken configuration. Domains 30..39.
-#include "domain_impl.h"
+#include "entities.h"
 #include "xml_config.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // runs these under ThreadSanitizer too.
 #include "connector/connector_test_support.h"
 
-#include "domain_impl.h"
+#include "fastdds_engine.h"
 
 #include <fastdds/dds/log/Log.hpp>
 
@@ -60,7 +60,7 @@ TEST(Threads, ConnectorsCreatedAtOnceTakeDistinctParticipantIds)
     std::set<int32_t> ids;
     for (QueltDDSConnector *c : made) {
         ASSERT_NE(c, nullptr) << log.text();
-        ids.insert(c->participant->participant->get_qos().wire_protocol().participant_id);
+        ids.insert(quelt::mw::fastdds_participant(c->participant)->get_qos().wire_protocol().participant_id);
     }
     EXPECT_EQ(ids.size(), static_cast<size_t>(n)) << log.text();
     EXPECT_GE(*ids.begin(), 0) << "an id Fast DDS chose itself: " << log.text();

@@ -1,8 +1,5 @@
 // The log facility: compose a whole line in memory, then hand it to the sink in one call.
 #include "dds/dds_log.h"
-#include "domain_impl.h"
-
-#include <fastdds/dds/log/Log.hpp>
 
 #include <cerrno>
 #include <cstdio>
@@ -31,7 +28,7 @@ struct SinkState {
 };
 
 // Function-local so that logging from other translation units' static initializers is safe;
-// never destroyed, so that Fast DDS's logging thread may still print while the process exits.
+// never destroyed, so that an engine's logging thread may still print while the process exits.
 SinkState &sinkState()
 {
     static SinkState &state = *new SinkState;
@@ -155,43 +152,7 @@ void printLineAt(int level, const char *context, const char *fmt, va_list ap)
     t_level = saved;
 }
 
-// Fast DDS's own lines, which it would print on standard output, as lines of this facility.
-class FastddsConsumer : public eprosima::fastdds::dds::LogConsumer {
-  public:
-    void Consume(const eprosima::fastdds::dds::Log::Entry &e) override
-    {
-        using Log = eprosima::fastdds::dds::Log;
-        const std::string context = std::string("Fast DDS ") + (e.context.category ? e.context.category : "");
-        switch (e.kind) {
-        case Log::Kind::Error:
-            QueltLog_error(context.c_str(), "%s", e.message.c_str());
-            break;
-        case Log::Kind::Warning:
-            QueltLog_warning(context.c_str(), "%s", e.message.c_str());
-            break;
-        default:
-            QueltLog_notice(context.c_str(), "%s", e.message.c_str());
-            break;
-        }
-    }
-};
-
 }  // namespace
-
-namespace quelt::mw {
-
-void route_fastdds_log()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        sinkState();
-        // The default consumer prints on standard output, past the sink.
-        eprosima::fastdds::dds::Log::ClearConsumers();
-        eprosima::fastdds::dds::Log::RegisterConsumer(std::make_unique<FastddsConsumer>());
-    });
-}
-
-}  // namespace quelt::mw
 
 extern "C" {
 

@@ -3,8 +3,8 @@
 // ordinary topic.
 #pragma once
 
-#include "cdr.h"
-#include "typecode.h"
+#include "wire/cdr.h"
+#include "types/typecode.h"
 
 #include <fastdds/dds/topic/TopicDataType.hpp>
 
@@ -49,9 +49,5 @@ class EncodingScope {
   private:
     int previous_;
 };
-
-// The instance handle (key hash) of a sample; an all-zero key is hashed with MD5, because Fast
-// DDS takes an all-zero handle for "no instance".
-bool instance_key_hash(const DDS_TypeCode *type, const void *block, unsigned char hash[16], bool force_md5 = false);
 
 } // namespace quelt::mw

@@ -1,7 +1,7 @@
 // Type codes: construction, layout and the value operations every DynamicData relies on.
-#include "typecode.h"
+#include "types/typecode.h"
 
-#include "cdr.h"
+#include "wire/cdr.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // owned by its listener while "fastrtps_port<N>_el" is flock()ed; a data segment is
 // "fastrtps_<16 hex digits>", owned while "fastrtps_<id>_el" is flock()ed. A lock file nobody
 // holds belongs to a process that is gone.
-#include "shm_housekeeping.h"
+#include "engines/fastdds/shm_housekeeping.h"
 
 #include <fastdds/rtps/transport/shared_mem/SharedMemTransportDescriptor.h>
 

@@ -1,10 +1,10 @@
 // Participant configurations read from XML: QoS profiles, domains (registered types, topics) and
 // participants (publishers, subscribers, writers, readers), resolved into plans that the entity
-// layer creates with Fast DDS.
+// layer creates on its engine.
 #pragma once
 
 #include "dds/dds_qos.h"
-#include "typecode.h"
+#include "types/typecode.h"
 
 #include <memory>
 #include <string>
@@ -54,9 +54,13 @@ struct FastddsTransport {
     uint32_t socket_buffer_size = 0;
 };
 
+// The engine a participant runs on (XML: the engine attribute of <domain_participant>).
+enum class EngineKind { Fastdds, Cyclone };
+
 struct ParticipantPlan {
     std::string name;        // "Library::Participant"
     int domain_id = 0;
+    EngineKind engine = EngineKind::Fastdds;
     FastddsTransport transport;
     std::shared_ptr<DDS_TypeLibrary> types;      // keeps every type code alive
     std::vector<std::unique_ptr<TopicPlan>> topics;
@@ -74,7 +78,7 @@ bool build_participant_plan(const std::vector<std::string> &files, const std::st
 // The participant configurations ("Library::Participant") the XML files hold, in name order.
 bool participant_config_names(const std::vector<std::string> &files, std::vector<std::string> &names, std::string &err);
 
-// Checks that Fast DDS can honour a QoS record; returns "" or what it cannot do.
+// Checks that the engines can honour a QoS record; returns "" or what they cannot do.
 std::string check_writer_qos(const DDS_DataWriterQos &qos);
 std::string check_reader_qos(const DDS_DataReaderQos &qos);
 std::string check_topic_qos(const DDS_TopicQos &qos);

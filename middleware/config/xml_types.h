@@ -3,7 +3,7 @@
 // booleans and integers as attribute values).
 #pragma once
 
-#include "typecode.h"
+#include "types/typecode.h"
 
 #include <tinyxml2.h>
 

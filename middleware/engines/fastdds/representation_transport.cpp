@@ -4,7 +4,7 @@
 // whose payload is a parameter list (PL_CDR): we find the endpoint's GUID in it and, for one of
 // ours, insert PID_DATA_REPRESENTATION in front of the sentinel. Anything we cannot parse, or
 // would make too long, goes out as it came.
-#include "representation_transport.h"
+#include "engines/fastdds/representation_transport.h"
 
 #include <fastdds/rtps/network/SenderResource.h>
 #include <fastdds/rtps/transport/ChainingTransport.h>

@@ -4,9 +4,9 @@
 // and we do alignment and byte order ourselves. Fast CDR's own alignment cache (last data size,
 // one alignment origin) cannot follow the origin restarts of optional members, and its padding
 // bytes are left unwritten, which would make equal samples hash differently.
-#include "cdr.h"
+#include "wire/cdr.h"
 
-#include "dynamicdata_impl.h"
+#include "types/dynamicdata_impl.h"
 
 #include "dds/dds_log.h"
 
@@ -1650,6 +1650,16 @@ bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[1
     } catch (...) {
         return false;
     }
+}
+
+bool instance_key_hash(const DDS_TypeCode *type, const void *block, unsigned char hash[16], bool force_md5)
+{
+    if (!cdr_key_hash(type, block, hash, force_md5))
+        return false;
+    static const unsigned char zero[16] = {};
+    if (!force_md5 && std::memcmp(hash, zero, 16) == 0)
+        return cdr_key_hash(type, block, hash, true);
+    return true;
 }
 
 } // namespace quelt::mw

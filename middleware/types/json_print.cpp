@@ -29,7 +29,7 @@
 // Printing runs once per sample, so it writes straight into the caller's buffer and never
 // allocates: when the buffer is too small the writer keeps counting, and the caller learns the
 // size it needs from the same pass.
-#include "dynamicdata_impl.h"
+#include "types/dynamicdata_impl.h"
 
 #include <charconv>
 #include <cmath>

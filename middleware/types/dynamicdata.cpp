@@ -1,5 +1,5 @@
 // DynamicData: typed access to members by name or id, binding of complex members, copy, compare.
-#include "dynamicdata_impl.h"
+#include "types/dynamicdata_impl.h"
 
 #include "dds/dds_log.h"
 #include "dds/dds_string.h"

@@ -1,7 +1,7 @@
 // What a DynamicData object is inside: a view of one value block laid out by its type.
 #pragma once
 
-#include "typecode.h"
+#include "types/typecode.h"
 
 struct DDS_DynamicData {
     const DDS_TypeCode *type = nullptr; // resolved (never an alias); null until bound or initialized

@@ -1,7 +1,7 @@
-#include "topic_type.h"
+#include "engines/fastdds/topic_type.h"
 
-#include "cdr.h"
-#include "dynamicdata_impl.h"
+#include "wire/cdr.h"
+#include "types/dynamicdata_impl.h"
 
 #include <fastcdr/Cdr.h>
 #include <fastcdr/FastBuffer.h>
@@ -105,16 +105,6 @@ bool DynamicTopicType::getKey(void *data, InstanceHandle_t *handle, bool force_m
     if (!m_isGetKeyDefined || !d || !d->p || !handle)
         return false;
     return instance_key_hash(type_, d->p, handle->value, force_md5);
-}
-
-bool instance_key_hash(const DDS_TypeCode *type, const void *block, unsigned char hash[16], bool force_md5)
-{
-    if (!cdr_key_hash(type, block, hash, force_md5))
-        return false;
-    static const unsigned char zero[16] = {};
-    if (!force_md5 && std::memcmp(hash, zero, 16) == 0)
-        return cdr_key_hash(type, block, hash, true);
-    return true;
 }
 
 } // namespace quelt::mw

@@ -1,23 +1,13 @@
-// What the DDS entities are inside: thin records over the Fast DDS entities, holding what Fast
-// DDS does not keep for us (names, our QoS records, listeners, status flags, instance keys).
+// What the DDS entities are inside: records holding what the DDS_* functions answer from (names,
+// our QoS records, listeners, status flags, instance keys, loans), each with its engine's part
+// behind the interface of engine.h.
 #pragma once
 
-#include "cdr.h"
+#include "config/xml_config.h"
 #include "dds/dds_domain.h"
-#include "dynamicdata_impl.h"
-#include "xml_config.h"
-
-#include <fastdds/dds/core/LoanableSequence.hpp>
-#include <fastdds/dds/domain/DomainParticipant.hpp>
-#include <fastdds/dds/domain/DomainParticipantListener.hpp>
-#include <fastdds/dds/publisher/DataWriter.hpp>
-#include <fastdds/dds/publisher/DataWriterListener.hpp>
-#include <fastdds/dds/publisher/Publisher.hpp>
-#include <fastdds/dds/subscriber/DataReader.hpp>
-#include <fastdds/dds/subscriber/DataReaderListener.hpp>
-#include <fastdds/dds/subscriber/SampleInfo.hpp>
-#include <fastdds/dds/subscriber/Subscriber.hpp>
-#include <fastdds/dds/topic/Topic.hpp>
+#include "domain/engine.h"
+#include "types/dynamicdata_impl.h"
+#include "wire/cdr.h"
 
 #include <array>
 #include <atomic>
@@ -72,15 +62,13 @@ struct DDS_TopicDescription {
 
 struct DDS_Topic : DDS_Entity {
     DDS_Topic() : DDS_Entity(quelt::mw::EntityKind::Topic) { description.topic = this; }
-    eprosima::fastdds::dds::Topic *topic = nullptr;
+    DDS_DomainParticipant *participant = nullptr;
     const quelt::mw::TopicPlan *plan = nullptr;
     DDS_TopicDescription description;
+    std::unique_ptr<quelt::mw::engine::Entity> engine;
 };
 
 namespace quelt::mw {
-
-class WriterBridge;
-class ReaderBridge;
 
 // The callbacks of an entity's listener that are running. Replacing the listener waits them out,
 // so that once set_listener returns the old callbacks neither run nor start. Guarded by the
@@ -117,13 +105,12 @@ struct KeyStore {
     ~KeyStore();
 };
 
-// The Fast DDS collections behind one loan of a DDS_DynamicDataSeq.
+// What stands behind one loan of a DDS_DynamicDataSeq.
 struct Loan {
-    eprosima::fastdds::dds::LoanableSequence<DDS_DynamicData> data;
-    eprosima::fastdds::dds::SampleInfoSeq infos;
+    std::unique_ptr<engine::LoanState> lent; // the engine's collections
     DDS_DataReader *reader = nullptr;
     DDS_SampleInfoSeq *info_seq = nullptr;
-    // Fast DDS lends no sample for a notice without data: these stand in, holding the key.
+    // An engine may lend no sample for a notice without data: these stand in, holding the key.
     std::vector<DDS_DynamicData *> notices;
     ~Loan();
 };
@@ -133,7 +120,7 @@ struct Loan {
 struct DDS_DataWriter : DDS_Entity {
     DDS_DataWriter();
     ~DDS_DataWriter() override;
-    eprosima::fastdds::dds::DataWriter *writer = nullptr;
+    std::unique_ptr<quelt::mw::engine::Writer> engine;
     DDS_Publisher *publisher = nullptr;
     DDS_Topic *topic = nullptr;
     std::string name;
@@ -143,13 +130,12 @@ struct DDS_DataWriter : DDS_Entity {
     DDS_DataWriterListener listener{};
     DDS_StatusMask listener_mask = 0;
     quelt::mw::ListenerCalls listener_calls;
-    std::unique_ptr<quelt::mw::WriterBridge> bridge;
 };
 
 struct DDS_DataReader : DDS_Entity {
     DDS_DataReader();
     ~DDS_DataReader() override;
-    eprosima::fastdds::dds::DataReader *reader = nullptr;
+    std::unique_ptr<quelt::mw::engine::Reader> engine;
     DDS_Subscriber *subscriber = nullptr;
     DDS_Topic *topic = nullptr;
     std::string name;
@@ -158,7 +144,6 @@ struct DDS_DataReader : DDS_Entity {
     DDS_DataReaderListener listener{};
     DDS_StatusMask listener_mask = 0;
     quelt::mw::ListenerCalls listener_calls;
-    std::unique_ptr<quelt::mw::ReaderBridge> bridge;
     quelt::mw::KeyStore keys;
     std::mutex loans_lock;
     std::set<DDS_DynamicDataSeq *> loans; // sequences holding a loan of this reader
@@ -167,27 +152,25 @@ struct DDS_DataReader : DDS_Entity {
 
 struct DDS_Publisher : DDS_Entity {
     DDS_Publisher() : DDS_Entity(quelt::mw::EntityKind::Publisher) {}
-    eprosima::fastdds::dds::Publisher *publisher = nullptr;
     DDS_DomainParticipant *participant = nullptr;
     std::string name;
     std::vector<std::string> partitions;
+    std::unique_ptr<quelt::mw::engine::Entity> engine;
     std::vector<std::unique_ptr<DDS_DataWriter>> writers;
 };
 
 struct DDS_Subscriber : DDS_Entity {
     DDS_Subscriber() : DDS_Entity(quelt::mw::EntityKind::Subscriber) {}
-    eprosima::fastdds::dds::Subscriber *subscriber = nullptr;
     DDS_DomainParticipant *participant = nullptr;
     std::string name;
     std::vector<std::string> partitions;
+    std::unique_ptr<quelt::mw::engine::Entity> engine;
     std::vector<std::unique_ptr<DDS_DataReader>> readers;
 };
 
 struct DDS_DomainParticipant : DDS_Entity {
     DDS_DomainParticipant() : DDS_Entity(quelt::mw::EntityKind::Participant) {}
-    eprosima::fastdds::dds::DomainParticipant *participant = nullptr;
     quelt::mw::ParticipantPlan plan;
-    int32_t participant_id = -1; // Fast DDS's, unique in the process
     std::vector<std::unique_ptr<DDS_Topic>> topics;
     std::vector<std::unique_ptr<DDS_Publisher>> publishers;
     std::vector<std::unique_ptr<DDS_Subscriber>> subscribers;
@@ -196,22 +179,20 @@ struct DDS_DomainParticipant : DDS_Entity {
     DDS_DomainParticipantListener listener{};
     DDS_StatusMask listener_mask = 0;
     quelt::mw::ListenerCalls listener_calls;
+    // Last: goes first, before the records its entities report to.
+    std::unique_ptr<quelt::mw::engine::Participant> engine;
 };
 
 namespace quelt::mw {
 
-// Sends Fast DDS's own log lines to the log facility instead of standard output (once per process).
-void route_fastdds_log();
-
-// Creates the Fast DDS participant and every entity of the plan. Null on failure, with err set.
+// Creates the participant and every entity of the plan on its engine. Null on failure, with err set.
 DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std::string &err);
 void delete_participant(DDS_DomainParticipant *p);
 
-// QoS mapping onto Fast DDS.
-void to_fastdds(const DDS_DataWriterQos &in, eprosima::fastdds::dds::DataWriterQos &out);
-// The participant's transports: shared memory and UDPv4 as Fast DDS has them, sized for streams.
-void to_fastdds(const ParticipantPlan &in, eprosima::fastdds::dds::DomainParticipantQos &out);
-void to_fastdds(const DDS_DataReaderQos &in, eprosima::fastdds::dds::DataReaderQos &out);
-void to_fastdds(const DDS_TopicQos &in, eprosima::fastdds::dds::TopicQos &out);
+// Returns every loan a reader's sequences hold (before its entities go).
+void return_all_loans(DDS_DataReader *r);
+
+// The DDS standard's name of a return code.
+const char *retcode_name(DDS_ReturnCode_t r);
 
 } // namespace quelt::mw

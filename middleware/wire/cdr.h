@@ -51,7 +51,7 @@
 //                                    set_from_keyhash on a type whose key may exceed 16 bytes.
 #pragma once
 
-#include "typecode.h"
+#include "types/typecode.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -133,5 +133,9 @@ size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion 
 // force_md5), else their MD5. False when the type has no key or the sample breaks its bounds.
 // Never throws.
 bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[16], bool force_md5 = false);
+
+// The instance handle of a sample: its key hash, hashed with MD5 where the plain one is all zeros,
+// because an all-zero handle means "no instance" (Fast DDS takes it so).
+bool instance_key_hash(const DDS_TypeCode *type, const void *block, unsigned char hash[16], bool force_md5 = false);
 
 } // namespace quelt::mw

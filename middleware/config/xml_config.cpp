@@ -1,9 +1,9 @@
 // Participant configurations in the DDS-XML shape: QoS libraries and profiles (with base_name
 // inheritance), domain libraries (registered types, topics) and participant libraries (publishers,
 // subscribers, writers, readers), resolved into a ParticipantPlan.
-#include "xml_config.h"
+#include "config/xml_config.h"
 
-#include "xml_types.h"
+#include "config/xml_types.h"
 
 #include <algorithm>
 #include <cstring>
@@ -682,6 +682,14 @@ struct Builder {
             if (p->QueryIntAttribute("domain_id", &id) != tinyxml2::XML_SUCCESS || id < 0 || id > 232)
                 return fail(file, p, "domain_id must be a number from 0 to 232");
             plan.domain_id = id;
+        }
+        if (const char *engine = p->Attribute("engine")) {
+            if (std::strcmp(engine, "fastdds") == 0)
+                plan.engine = EngineKind::Fastdds;
+            else if (std::strcmp(engine, "cyclone") == 0)
+                plan.engine = EngineKind::Cyclone;
+            else
+                return fail(file, p, "engine '" + std::string(engine) + "' is not one of fastdds, cyclone");
         }
         if (!entities_of_domain(p, file, lib))
             return false;

@@ -1,0 +1,161 @@
+// Status conditions and waitsets. A waitset sleeps until one of its conditions wakes it, then
+// asks every condition for its trigger value.
+#include "domain/entities.h"
+
+#include <algorithm>
+#include <chrono>
+
+using namespace quelt::mw;
+
+namespace quelt::mw {
+
+class WaitSetImpl {
+  public:
+    std::mutex lock;
+    std::condition_variable cv;
+    uint64_t generation = 0; // bumped by every wake, so a wake between check and sleep is not lost
+    std::vector<DDS_Condition *> conditions;
+};
+
+} // namespace quelt::mw
+
+struct DDS_WaitSet {
+    quelt::mw::WaitSetImpl impl;
+};
+
+void DDS_Condition::wake()
+{
+    std::lock_guard<std::mutex> g(lock);
+    for (WaitSetImpl *ws : waitsets) {
+        std::lock_guard<std::mutex> wg(ws->lock);
+        ++ws->generation;
+        ws->cv.notify_all();
+    }
+}
+
+bool DDS_StatusCondition::triggered() const
+{
+    const DDS_StatusMask mask = enabled.load();
+    DDS_StatusMask active = owner->changed.load() & ~DDS_DATA_AVAILABLE_STATUS;
+    if ((mask & DDS_DATA_AVAILABLE_STATUS) && owner->kind == EntityKind::Reader) {
+        auto *r = static_cast<const DDS_DataReader *>(owner);
+        if (r->engine && r->engine->has_unread())
+            active |= DDS_DATA_AVAILABLE_STATUS;
+    }
+    return (active & mask) != 0;
+}
+
+extern "C" {
+
+DDS_ReturnCode_t DDS_StatusCondition_set_enabled_statuses(DDS_StatusCondition *self, DDS_StatusMask mask)
+{
+    if (!self)
+        return DDS_RETCODE_BAD_PARAMETER;
+    self->enabled.store(mask);
+    self->wake();
+    return DDS_RETCODE_OK;
+}
+
+DDS_StatusMask DDS_StatusCondition_get_enabled_statuses(DDS_StatusCondition *self) { return self ? self->enabled.load() : 0; }
+
+DDS_Condition *DDS_StatusCondition_as_condition(DDS_StatusCondition *self) { return self; }
+
+DDS_Boolean DDS_Condition_get_trigger_value(DDS_Condition *self) { return self && self->triggered(); }
+
+DDS_WaitSet *DDS_WaitSet_new(void) { return new (std::nothrow) DDS_WaitSet; }
+
+DDS_ReturnCode_t DDS_WaitSet_delete(DDS_WaitSet *self)
+{
+    if (!self)
+        return DDS_RETCODE_BAD_PARAMETER;
+    std::vector<DDS_Condition *> conds;
+    {
+        std::lock_guard<std::mutex> g(self->impl.lock);
+        conds = self->impl.conditions;
+    }
+    for (DDS_Condition *c : conds)
+        DDS_WaitSet_detach_condition(self, c);
+    delete self;
+    return DDS_RETCODE_OK;
+}
+
+DDS_ReturnCode_t DDS_WaitSet_attach_condition(DDS_WaitSet *self, DDS_Condition *condition)
+{
+    if (!self || !condition)
+        return DDS_RETCODE_BAD_PARAMETER;
+    {
+        std::lock_guard<std::mutex> g(condition->lock);
+        condition->waitsets.insert(&self->impl);
+    }
+    std::lock_guard<std::mutex> g(self->impl.lock);
+    auto &v = self->impl.conditions;
+    if (std::find(v.begin(), v.end(), condition) == v.end())
+        v.push_back(condition);
+    ++self->impl.generation;
+    self->impl.cv.notify_all();
+    return DDS_RETCODE_OK;
+}
+
+DDS_ReturnCode_t DDS_WaitSet_detach_condition(DDS_WaitSet *self, DDS_Condition *condition)
+{
+    if (!self || !condition)
+        return DDS_RETCODE_BAD_PARAMETER;
+    {
+        std::lock_guard<std::mutex> g(condition->lock);
+        condition->waitsets.erase(&self->impl);
+    }
+    std::lock_guard<std::mutex> g(self->impl.lock);
+    auto &v = self->impl.conditions;
+    auto it = std::find(v.begin(), v.end(), condition);
+    if (it == v.end())
+        return DDS_RETCODE_PRECONDITION_NOT_MET;
+    v.erase(it);
+    return DDS_RETCODE_OK;
+}
+
+DDS_ReturnCode_t DDS_WaitSet_wait(DDS_WaitSet *self, DDS_ConditionSeq *active, const DDS_Duration_t *timeout)
+{
+    if (!self || !timeout)
+        return DDS_RETCODE_BAD_PARAMETER;
+    const bool infinite = timeout->sec == DDS_DURATION_INFINITE_SEC && timeout->nanosec == DDS_DURATION_INFINITE_NSEC;
+    if (!infinite && (timeout->sec < 0 || timeout->nanosec >= 1000000000u))
+        return DDS_RETCODE_BAD_PARAMETER;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(infinite ? 0 : timeout->sec) +
+                          std::chrono::nanoseconds(infinite ? 0 : timeout->nanosec);
+    WaitSetImpl &ws = self->impl;
+    for (;;) {
+        // Conditions are evaluated without the waitset's lock: asking a reader for its unread
+        // count takes the engine's history lock, which an engine may hold while it wakes us.
+        uint64_t gen;
+        std::vector<DDS_Condition *> conds;
+        {
+            std::lock_guard<std::mutex> g(ws.lock);
+            gen = ws.generation;
+            conds = ws.conditions;
+        }
+        std::vector<DDS_Condition *> hit;
+        for (DDS_Condition *c : conds)
+            if (c->triggered())
+                hit.push_back(c);
+        if (!hit.empty()) {
+            if (active) {
+                const auto n = static_cast<DDS_Long>(hit.size());
+                if (DDS_ConditionSeq_ensure_length(active, n, n))
+                    for (DDS_Long i = 0; i < n; ++i)
+                        *DDS_ConditionSeq_get_reference(active, i) = hit[i];
+            }
+            return DDS_RETCODE_OK;
+        }
+        std::unique_lock<std::mutex> g(ws.lock);
+        auto pred = [&] { return ws.generation != gen; };
+        if (infinite) {
+            ws.cv.wait(g, pred);
+        } else if (!ws.cv.wait_until(g, deadline, pred)) {
+            if (active)
+                DDS_ConditionSeq_set_length(active, 0);
+            return DDS_RETCODE_TIMEOUT;
+        }
+    }
+}
+
+} // extern "C"
