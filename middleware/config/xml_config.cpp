@@ -5,6 +5,8 @@
 
 #include "config/xml_types.h"
 
+#include "dds/dds_log.h"
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -163,6 +165,18 @@ struct QosReader {
         return true;
     }
 
+    bool boolean(const XMLElement *e, DDS_Boolean &out)
+    {
+        const std::string t = trimmed(e->GetText());
+        if (t == "true" || t == "TRUE" || t == "1")
+            out = DDS_BOOLEAN_TRUE;
+        else if (t == "false" || t == "FALSE" || t == "0")
+            out = DDS_BOOLEAN_FALSE;
+        else
+            return fail(e, "<" + std::string(e->Name()) + "> is not true or false: '" + t + "'");
+        return true;
+    }
+
     bool unexpected(const XMLElement *c, const XMLElement *parent)
     {
         return fail(c, "unexpected <" + std::string(c->Name()) + "> in <" + parent->Name() + ">");
@@ -305,6 +319,10 @@ struct QosReader {
                         return kind(c, q.fastdds.publish_mode, {{"SYNCHRONOUS_PUBLISH_MODE", DDS_FASTDDS_SYNCHRONOUS_PUBLISH_MODE},
                                                                 {"ASYNCHRONOUS_PUBLISH_MODE", DDS_FASTDDS_ASYNCHRONOUS_PUBLISH_MODE}});
                     return unexpected(c, p);
+                }));
+            if (is(p, "cyclone_writer"))
+                return handled(fields(p, [&](const XMLElement *c) {
+                    return is(c, "batching") ? boolean(c, q.cyclone.batching) : unexpected(c, p);
                 }));
             if (is(p, "lifespan"))
                 return handled(lifespan(p, q.lifespan));
@@ -637,23 +655,48 @@ struct Builder {
         return group(e, file, lib, plan.subscribers, &SubscriberPlan::readers, side);
     }
 
-    // <fastdds_transport> of a participant's <domain_participant_qos>: byte and message counts.
-    bool transport(const XMLElement *e, const char *file)
+    static bool size_value(const XMLElement *c, uint32_t &out)
     {
-        for (const XMLElement *t = e->FirstChildElement("fastdds_transport"); t; t = t->NextSiblingElement("fastdds_transport"))
+        xml::Integer v;
+        const std::string text = trimmed(c->GetText());
+        if (!xml::parse_integer_literal(text, v) || v.negative || v.magnitude == 0 || !v.in_range(0, INT32_MAX))
+            return false;
+        out = static_cast<uint32_t>(v.magnitude);
+        return true;
+    }
+
+    // A participant's <domain_participant_qos>: the engines' transport settings.
+    bool participant_qos(const XMLElement *e, const char *file)
+    {
+        for (const XMLElement *t = e->FirstChildElement(); t; t = t->NextSiblingElement()) {
+            const bool fast = is(t, "fastdds_transport");
+            if (!fast && !is(t, "cyclone_transport"))
+                return fail(file, t, "unexpected <" + std::string(t->Name()) + "> in <domain_participant_qos>");
             for (const XMLElement *c = t->FirstChildElement(); c; c = c->NextSiblingElement()) {
-                uint32_t *out = is(c, "shm_segment_size")          ? &plan.transport.shm_segment_size
+                uint32_t *out = !fast                               ? (is(c, "socket_buffer_size") ? &plan.cyclone.socket_buffer_size : nullptr)
+                                : is(c, "shm_segment_size")        ? &plan.transport.shm_segment_size
                                 : is(c, "shm_port_queue_capacity") ? &plan.transport.shm_port_queue_capacity
                                 : is(c, "socket_buffer_size")      ? &plan.transport.socket_buffer_size
                                                                    : nullptr;
-                if (!out)
-                    return fail(file, c, "unexpected <" + std::string(c->Name()) + "> in <fastdds_transport>");
-                xml::Integer v;
-                const std::string text = trimmed(c->GetText());
-                if (!xml::parse_integer_literal(text, v) || v.negative || v.magnitude == 0 || !v.in_range(0, INT32_MAX))
-                    return fail(file, c, "<" + std::string(c->Name()) + "> is not a valid size: '" + text + "'");
-                *out = static_cast<uint32_t>(v.magnitude);
+                if (out) {
+                    if (!size_value(c, *out))
+                        return fail(file, c, "<" + std::string(c->Name()) + "> is not a valid size: '" + trimmed(c->GetText()) + "'");
+                } else if (!fast && is(c, "network_interface")) {
+                    plan.cyclone.network_interface = trimmed(c->GetText());
+                } else if (!fast && is(c, "config")) {
+                    // Cyclone's own configuration, inline (a <CycloneDDS> element) or as its text.
+                    if (const XMLElement *x = c->FirstChildElement()) {
+                        tinyxml2::XMLPrinter printer(nullptr, true);
+                        x->Accept(&printer);
+                        plan.cyclone.config = printer.CStr();
+                    } else {
+                        plan.cyclone.config = trimmed(c->GetText());
+                    }
+                } else {
+                    return fail(file, c, "unexpected <" + std::string(c->Name()) + "> in <" + t->Name() + ">");
+                }
             }
+        }
         return true;
     }
 
@@ -683,6 +726,7 @@ struct Builder {
                 return fail(file, p, "domain_id must be a number from 0 to 232");
             plan.domain_id = id;
         }
+        // The engine is inherited from the base unless this participant names its own.
         if (const char *engine = p->Attribute("engine")) {
             if (std::strcmp(engine, "fastdds") == 0)
                 plan.engine = EngineKind::Fastdds;
@@ -691,10 +735,17 @@ struct Builder {
             else
                 return fail(file, p, "engine '" + std::string(engine) + "' is not one of fastdds, cyclone");
         }
+        for (const tinyxml2::XMLAttribute *a = p->FirstAttribute(); a; a = a->Next())
+            if (std::strcmp(a->Name(), "name") && std::strcmp(a->Name(), "base_name") && std::strcmp(a->Name(), "domain_ref") &&
+                std::strcmp(a->Name(), "domain_id") && std::strcmp(a->Name(), "engine"))
+                QueltLog_warning("DDS_DomainParticipantFactory_create_participant_from_config", "%s",
+                                 error_at(file, a->GetLineNum(), "unknown attribute '" + std::string(a->Name()) + "' of <domain_participant> '" +
+                                                                     name + "' ignored (known: name, base_name, domain_ref, domain_id, engine)")
+                                     .c_str());
         if (!entities_of_domain(p, file, lib))
             return false;
         for (const XMLElement *c = p->FirstChildElement(); c; c = c->NextSiblingElement()) {
-            if (is(c, "domain_participant_qos") && !transport(c, file))
+            if (is(c, "domain_participant_qos") && !participant_qos(c, file))
                 return false;
             if (is(c, "publisher") && !publisher(c, file, lib))
                 return false;

@@ -54,6 +54,14 @@ struct FastddsTransport {
     uint32_t socket_buffer_size = 0;
 };
 
+// Cyclone DDS settings of a participant (XML <cyclone_transport> in <domain_participant_qos>).
+// Empty and 0 keep Cyclone's defaults.
+struct CycloneTransport {
+    std::string config;            // Cyclone's own XML configuration, or "file://" URIs
+    std::string network_interface; // name or address of the interface to use
+    uint32_t socket_buffer_size = 0;
+};
+
 // The engine a participant runs on (XML: the engine attribute of <domain_participant>).
 enum class EngineKind { Fastdds, Cyclone };
 
@@ -62,6 +70,7 @@ struct ParticipantPlan {
     int domain_id = 0;
     EngineKind engine = EngineKind::Fastdds;
     FastddsTransport transport;
+    CycloneTransport cyclone;
     std::shared_ptr<DDS_TypeLibrary> types;      // keeps every type code alive
     std::vector<std::unique_ptr<TopicPlan>> topics;
     std::vector<PublisherPlan> publishers;

@@ -82,7 +82,9 @@ class Participant {
     virtual void delete_contained_entities() = 0;
 };
 
-// The Fast DDS engine (engines/fastdds). Null, with err set, on failure.
+// The Fast DDS engine (engines/fastdds) and the Cyclone DDS engine (engines/cyclone). Null, with
+// err set, on failure.
 std::unique_ptr<Participant> create_fastdds_participant(DDS_DomainParticipant &participant, std::string &err);
+std::unique_ptr<Participant> create_cyclone_participant(DDS_DomainParticipant &participant, std::string &err);
 
 } // namespace quelt::mw::engine

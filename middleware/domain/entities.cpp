@@ -128,7 +128,7 @@ DDS_DomainParticipant *create_participant_from_plan(ParticipantPlan &&plan, std:
 {
     auto p = std::make_unique<DDS_DomainParticipant>();
     p->plan = std::move(plan);
-    p->engine = engine::create_fastdds_participant(*p, err);
+    p->engine = p->plan.engine == EngineKind::Cyclone ? engine::create_cyclone_participant(*p, err) : engine::create_fastdds_participant(*p, err);
     if (!p->engine)
         return nullptr;
     if (!build_entities(p.get(), err)) {

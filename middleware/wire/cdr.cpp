@@ -1536,7 +1536,7 @@ bool cdr_read_header(fc::Cdr &cdr, CdrVersion &v, const DDS_TypeCode *t, std::st
     return true;
 }
 
-bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr, CdrVersion v)
+bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr, CdrVersion v, bool key_only)
 {
     t = resolve(t);
     if (!t || !block)
@@ -1544,7 +1544,7 @@ bool cdr_serialize(const DDS_TypeCode *t, const void *block, fc::Cdr &cdr, CdrVe
     try {
         const bool little = cdr.endianness() == fc::Cdr::LITTLE_ENDIANNESS;
         Writer w{cdr, cdr.getSerializedDataLength(), little != kHostLittle, v == CdrVersion::Xcdr2};
-        write_value(w, t, static_cast<const unsigned char *>(block), false);
+        write_value(w, t, static_cast<const unsigned char *>(block), key_only);
         return true;
     } catch (...) {
         return false;
@@ -1609,12 +1609,12 @@ bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsign
     return false;
 }
 
-size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion v)
+size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion v, bool key_only)
 {
     t = resolve(t);
     if (!t || !block)
         return 0;
-    return Sizer{v == CdrVersion::Xcdr2}.value(t, static_cast<const unsigned char *>(block), 0, false);
+    return Sizer{v == CdrVersion::Xcdr2}.value(t, static_cast<const unsigned char *>(block), 0, key_only);
 }
 
 bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[16], bool force_md5)

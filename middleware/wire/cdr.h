@@ -100,8 +100,10 @@ bool cdr_read_header(eprosima::fastcdr::Cdr &cdr, CdrVersion &v, const DDS_TypeC
 // Body of a sample of type t (aliases allowed) at the Cdr's current position, which becomes the
 // alignment origin (call it right after the header). Uses the Cdr's endianness. False when the
 // buffer is too small or the sample breaks its type's bounds; the Cdr's position is then
-// unspecified. Never throws.
-bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::Cdr &cdr, CdrVersion v = CdrVersion::Xcdr1);
+// unspecified. Never throws. With key_only, only the key members are written, as a dispose or an
+// unregister notice carries them (the form cdr_deserialize reads with key_only).
+bool cdr_serialize(const DDS_TypeCode *t, const void *block, eprosima::fastcdr::Cdr &cdr, CdrVersion v = CdrVersion::Xcdr1,
+                   bool key_only = false);
 
 // Replaces the value in block (initialized, of type t) with the body at the Cdr's current
 // position, in the Cdr's endianness. end is the offset, from the start of the Cdr's buffer, of
@@ -126,7 +128,7 @@ bool cdr_deserialize(const DDS_TypeCode *t, void *block, eprosima::fastcdr::Cdr 
 bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsigned char bytes[16]);
 
 // Exact size of the body of the sample (no header), as cdr_serialize writes it.
-size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion v = CdrVersion::Xcdr1);
+size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion v = CdrVersion::Xcdr1, bool key_only = false);
 
 // RTPS key hash of a sample of a keyed struct type (XTypes 1.3): the key members in big-endian
 // XCDR2 (no framing around them), zero padded to 16 bytes when key_max_size <= 16 (unless

@@ -143,6 +143,11 @@ typedef struct DDS_FastddsWriterQosPolicy {
     DDS_FastddsPublishModeKind publish_mode;
 } DDS_FastddsWriterQosPolicy;
 
+/* Cyclone DDS settings of a writer (XML <cyclone_writer> in <datawriter_qos>). Batching packs
+ * several samples into one packet, sent at most a millisecond after the first of them. */
+typedef struct DDS_CycloneWriterQosPolicy {
+    DDS_Boolean batching;
+} DDS_CycloneWriterQosPolicy;
 typedef struct DDS_DataWriterQos {
     DDS_DurabilityQosPolicy durability;
     DDS_DeadlineQosPolicy deadline;
@@ -158,6 +163,7 @@ typedef struct DDS_DataWriterQos {
     DDS_DataRepresentationQosPolicy representation;
     DDS_EntityNameQosPolicy publication_name;
     DDS_FastddsWriterQosPolicy fastdds;
+    DDS_CycloneWriterQosPolicy cyclone;
 } DDS_DataWriterQos;
 
 typedef struct DDS_DataReaderQos {

@@ -1,0 +1,50 @@
+// Cyclone DDS carries our samples through a sertype of our own: its serdata holds the sample's
+// CDR image (encapsulation header included) as our wire layer writes it, so what goes on the wire
+// is exactly what the other engine sends, and the type is walked at run time like any of ours.
+//
+// The "sample" Cyclone hands to the sertype is a DDS_DynamicData. A received serdata also keeps
+// the value it decoded (the decode checks the payload against the type and gives the key), so a
+// reader copies that value instead of decoding the payload twice.
+#pragma once
+
+#include "wire/cdr.h"
+
+#include <dds/dds.h>
+#include <dds/ddsi/ddsi_serdata.h>
+#include <dds/ddsi/ddsi_sertype.h>
+
+#include <atomic>
+#include <string>
+
+namespace quelt::mw::cyclone {
+
+struct Sertype {
+    ddsi_sertype c; // first: Cyclone passes &c around
+    const DDS_TypeCode *type = nullptr; // resolved
+    CdrVersion version = CdrVersion::Xcdr1; // what writers of this sertype send
+    bool keyed = false;
+    std::string topic; // for the one line that says samples did not fit
+    std::atomic<bool> refusal_logged{false};
+};
+
+struct Serdata {
+    ddsi_serdata c; // first: Cyclone passes &c around
+    unsigned char keyhash[16];
+    DDS_DynamicData *value = nullptr; // decoded value of a received sample; null for our own
+    uint32_t size = 0;                 // bytes in data, encapsulation header included
+    int64_t received_ns = 0;           // when it arrived (Cyclone's sample info has no such time)
+    bool hash_only = false;            // a notice that arrived with the key hash alone
+    unsigned char *data = nullptr;     // header + body, in the same allocation
+};
+
+// A new sertype (one reference, owned by the caller until a topic takes it) for samples of type t
+// on topic, written in the representation v. Null when t is not a struct or union.
+ddsi_sertype *make_sertype(const std::string &type_name, const std::string &topic, const DDS_TypeCode *t, CdrVersion v);
+
+inline const Sertype *sertype_of(const ddsi_serdata *d) { return reinterpret_cast<const Sertype *>(d->type); }
+
+// Copies the sample a serdata carries into out (initialized, of the sertype's type): its decoded
+// value, or the payload decoded again, or the key of a notice. False when nothing decodes.
+bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out);
+
+} // namespace quelt::mw::cyclone
