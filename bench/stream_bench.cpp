@@ -480,7 +480,8 @@ Latency runPing(const char *impl, int domain, uint32_t roundTrips)
     return r;
 }
 
-// ddsperf ping against ddsperf pong: the medians and 99th percentiles of its per-second lines.
+// ddsperf ping against ddsperf pong: the medians and 99th percentiles of its per-second lines,
+// doubled: ddsperf prints half the round trip.
 Latency runDdsperfPing(int domain, int seconds)
 {
     Latency r;
@@ -500,7 +501,7 @@ Latency runDdsperfPing(int domain, int seconds)
             p50.push_back(std::atof(l.c_str() + a + 5)), p99.push_back(std::atof(l.c_str() + b + 5));
     }
     auto median = [](std::vector<double> v) { std::sort(v.begin(), v.end()); return v.empty() ? NAN : v[v.size() / 2]; };
-    r.p50 = median(p50), r.p99 = median(p99), r.lost = 0;
+    r.p50 = 2 * median(p50), r.p99 = 2 * median(p99), r.lost = 0;
     return r;
 }
 
@@ -525,15 +526,18 @@ int role(int argc, char **argv)
     const int domain = std::atoi(argv[3]);
     const uint32_t count = uint32_t(std::strtoul(argv[4], nullptr, 10));
     const char *xml = argv[5];
-    const bool ours = r.rfind("ours-", 0) == 0;
+    // ours-*: the Fast DDS engine; cyclone-*, batched-*: the Cyclone DDS engine.
+    const std::string impl = r.substr(0, r.find('-'));
+    const bool ours = impl == "ours" || impl == "cyclone" || impl == "batched";
     const std::string what = r.substr(r.find('-') + 1);
-    const char *config = what == "pub" ? "StreamLib::Publisher" : what == "sub" ? "StreamLib::Subscriber"
-                         : what == "ping" ? "StreamLib::Ping" : "StreamLib::Pong";
+    const std::string prefix = impl == "cyclone" ? "Cyclone" : impl == "batched" ? "Batched" : "";
+    const std::string config = "StreamLib::" + prefix +
+                               (what == "pub" ? "Publisher" : what == "sub" ? "Subscriber" : what == "ping" ? "Ping" : "Pong");
     QueltDDSConnector *c = nullptr;
     FastddsStreamEndpoint fastdds;
     Endpoint e;
     if (ours) {
-        c = QueltDDSConnector_new(config, xml, nullptr);
+        c = QueltDDSConnector_new(config.c_str(), xml, nullptr);
         if (!c)
             return 3;
         e = oursEndpoint(c);
@@ -591,13 +595,19 @@ int main(int argc, char **argv)
         const bool only = std::getenv("QUELT_STREAM_ONLY_PLAIN") != nullptr;
         const StreamFigures dp = only ? StreamFigures{} : runDdsperf(base + 1, 5);
         const StreamFigures us = only ? StreamFigures{} : runStream("ours", base, samples);
+        const StreamFigures cy = only ? StreamFigures{} : runStream("cyclone", base, samples);
+        const StreamFigures cb = only ? StreamFigures{} : runStream("batched", base, samples);
         auto row = [](const char *name, const StreamFigures &f) {
             std::printf("%-30s %12.0f %8ld %10.1f %14s %14s  %s\n", name, f.rate, f.lost, f.gapMs, f.rssSub.c_str(), f.rssPub.c_str(), f.note.c_str());
         };
         row("plain Fast DDS (same QoS)", fd);
         row("ddsperf 16 B reliable", dp);
         row("ours (exported functions)", us);
+        row("ours on Cyclone DDS", cy);
+        row("ours on Cyclone DDS, batched", cb);
         std::printf("%-30s ours/ddsperf %.3f (goal >= 0.10), ours/Fast DDS %.2f (goal >= 0.8)\n", "ratios", us.rate / dp.rate, us.rate / fd.rate);
+        std::printf("%-30s Cyclone/ddsperf %.3f (goal >= 0.15), Cyclone/ours on Fast DDS %.1f (goal >= 4), batched/ddsperf %.3f (goal >= 0.5)\n",
+                    "", cy.rate / dp.rate, cy.rate / us.rate, cb.rate / dp.rate);
         std::fflush(stdout);
     }
     std::printf("\n%-30s %10s %10s %8s\n", "round trip (2 processes)", "p50 us", "p99 us", "lost");
@@ -605,11 +615,13 @@ int main(int argc, char **argv)
         const Latency fd = runPing("fastdds", base, roundTrips);
         const Latency dp = runDdsperfPing(base + 1, 3);
         const Latency us = runPing("ours", base, roundTrips);
+        const Latency cy = runPing("cyclone", base, roundTrips);
         auto row = [](const char *name, const Latency &l) { std::printf("%-30s %10.1f %10.1f %8ld\n", name, l.p50, l.p99, l.lost); };
         row("plain Fast DDS", fd);
         row("ddsperf ping", dp);
         row("ours", us);
-        std::printf("%-30s ours/ddsperf p50 %.2f (goal <= 3)\n", "ratio", us.p50 / dp.p50);
+        row("ours on Cyclone DDS", cy);
+        std::printf("%-30s ours/ddsperf p50 %.2f (goal <= 3), Cyclone/ddsperf p50 %.2f (goal <= 1.3)\n", "ratio", us.p50 / dp.p50, cy.p50 / dp.p50);
         std::fflush(stdout);
     }
     unlink(xmlPath.c_str());
