@@ -8,6 +8,7 @@
 #include "config/xml_config.h"
 #include "dds/dds_domain.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -81,6 +82,9 @@ class Participant {
     // Deletes every entity of the engine's participant; the records' engine parts are then inert.
     virtual void delete_contained_entities() = 0;
 };
+
+// What an engine cannot carry is said once per process, the first time it is asked for.
+void say_once(std::atomic<bool> &said, const char *context, const char *what);
 
 // The Fast DDS engine (engines/fastdds) and the Cyclone DDS engine (engines/cyclone). Null, with
 // err set, on failure.

@@ -2,6 +2,7 @@
 // asked for their QoS, topic and statuses, and deleted.
 #include "domain/entities.h"
 
+#include "dds/dds_log.h"
 #include "dds/dds_string.h"
 #include "dds/dds_util.h"
 
@@ -145,6 +146,12 @@ void delete_participant(DDS_DomainParticipant *p)
     delete_entities(p);
     p->engine.reset();
     delete p;
+}
+
+void engine::say_once(std::atomic<bool> &said, const char *context, const char *what)
+{
+    if (!said.exchange(true))
+        QueltLog_warning(context, "%s", what);
 }
 
 } // namespace quelt::mw

@@ -52,6 +52,10 @@ std::unique_ptr<Participant> create_fastdds_participant(DDS_DomainParticipant &r
 {
     auto p = std::make_unique<FastddsParticipant>();
     const ParticipantPlan &plan = record.plan;
+    static std::atomic<bool> cyclone_said{false};
+    if (!plan.cyclone.config.empty() || !plan.cyclone.network_interface.empty() || plan.cyclone.socket_buffer_size)
+        say_once(cyclone_said, "DDS_DomainParticipantFactory_create_participant_from_config",
+                 "<cyclone_transport> settings do not apply to participants of the Fast DDS engine: use <fastdds_transport>");
     // Also keeps the factory's default QoS from being read while another thread loads it again.
     std::unique_lock<std::mutex> idLock(g_participant_id_lock);
     // From the factory's default, not the built-in one: Fast DDS's own default profile
