@@ -1,7 +1,6 @@
 // Type codes: construction, layout and the value operations every DynamicData relies on.
 #include "types/typecode.h"
 
-#include "wire/cdr.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -39,9 +38,6 @@ struct PrimitiveTable {
         set(DDS_TK_ULONGLONG, "uint64", 8, 8);
         set(DDS_TK_LONGDOUBLE, "float128", 16, 8);
         set(DDS_TK_WCHAR, "char16", 2, 2);
-        for (auto &t : types)
-            if (t.finished)
-                cdr_finish_type(&t);
     }
 };
 
@@ -359,7 +355,6 @@ static std::string finish_rec(DDS_TypeCode *t, std::vector<const DDS_TypeCode *>
     path.pop_back();
     if (!err.empty())
         return err;
-    cdr_finish_type(t);
     t->finished = true;
     return {};
 }

@@ -205,11 +205,12 @@ void serdata_get_keyhash(const ddsi_serdata *dcmn, ddsi_keyhash *buf, bool force
 {
     const Serdata *d = sd(dcmn);
     const Sertype *t = sertype_of(dcmn);
-    if (force_md5 && t->type->key_max_size <= 16 && !d->hash_only) {
+    const uint32_t key_max = cdr_key_max_size(t->type);
+    if (force_md5 && key_max <= 16 && !d->hash_only) {
         // Asked for MD5 of a key that fits the hash: hash the same key stream.
         ddsrt_md5_state_t md5;
         ddsrt_md5_init(&md5);
-        ddsrt_md5_append(&md5, d->keyhash, static_cast<unsigned>(std::min<size_t>(t->type->key_max_size, 16)));
+        ddsrt_md5_append(&md5, d->keyhash, static_cast<unsigned>(std::min<uint32_t>(key_max, 16)));
         ddsrt_md5_finish(&md5, buf->value);
         return;
     }
