@@ -1,7 +1,7 @@
 // Type libraries read from DDS-XML: <types> sections in the XTypes XML type representation,
 // turned into type codes. A load is all or nothing: types are built in a private store and
 // published into the library only when the whole document has been read without a mistake.
-#include "config/xml_types.h"
+#include "types/xml_types.h"
 
 #include "dds/dds_log.h"
 
