@@ -1006,6 +1006,7 @@ struct TypeLoader::State {
     // <include file="F"/> directly in <types>: the types of an IDL file, or the <types> of another
     // XML file, as if written here. A relative path is relative to the including file.
     std::deque<std::string> included; // file names that messages point into
+    int include_depth = 0;
     bool parse_include(const XMLElement *e, const std::string &where)
     {
         const char *f = e->Attribute("file");
@@ -1022,7 +1023,7 @@ struct TypeLoader::State {
         for (char &ch : ext)
             ch = char(std::tolower(static_cast<unsigned char>(ch)));
         if (ext == ".xml") {
-            if (included.size() >= 16)
+            if (include_depth >= 16)
                 return fail(e, "<include> of " + q(path.string()) + ": too many nested includes (does a file include itself?)");
             const char *outer = file;
             const char *inner = included.emplace_back(path.string()).c_str();
@@ -1032,9 +1033,11 @@ struct TypeLoader::State {
             if (!read_file(inner, text, *err) || !parse_document(doc, text, inner, *err) || !(root = dds_root(doc, inner, *err)))
                 return fail(e, "in <include>: " + *err);
             file = inner;
+            ++include_depth;
             bool ok = true;
             for (const XMLElement *t = root->FirstChildElement("types"); ok && t; t = t->NextSiblingElement("types"))
                 ok = parse_declarations(t, "<types>");
+            --include_depth;
             file = outer;
             return ok;
         }
