@@ -29,6 +29,11 @@ struct Member {
     uint32_t wire_id = 0;                // XTypes member id: what mutable types put on the wire
     bool key = false;
     bool optional = false;
+    // Struct: the value a new sample starts with (IDL @default), as written; empty for none.
+    // finish() checks it against the member's type and keeps its bytes for value_init.
+    std::string default_text;
+    bool has_default = false;
+    unsigned char default_bytes[8] = {};
     // Union cases: labels and whether this is the default case.
     std::vector<int64_t> labels;
     bool is_default = false;

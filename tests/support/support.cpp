@@ -113,10 +113,10 @@ std::string replaceAll(std::string text, const std::string &from, const std::str
     return text;
 }
 
-TempXml::TempXml(const std::string &text, int domainId)
+TempXml::TempXml(const std::string &text, int domainId, const char *extension)
 {
     static std::atomic<int> serial{0};
-    path_ = "/tmp/quelt_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + ".xml";
+    path_ = "/tmp/quelt_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + extension;
     std::ofstream(path_) << (domainId < 0 ? text
                                           : replaceAll(text, "domain_id=\"0\"", "domain_id=\"" + std::to_string(domainId) + "\""));
 }

@@ -47,10 +47,10 @@ bool useProfiles(const std::vector<std::string> &files);
 std::string replaceAll(std::string text, const std::string &from, const std::string &to);
 
 // A temporary file holding text, with every domain_id="0" replaced by the test's own id (when
-// domainId >= 0); removed with the object.
+// domainId >= 0); removed with the object. The file name ends with extension.
 class TempXml {
 public:
-    explicit TempXml(const std::string &text, int domainId = -1);
+    explicit TempXml(const std::string &text, int domainId = -1, const char *extension = ".xml");
     ~TempXml();
     TempXml(const TempXml &) = delete;
     TempXml &operator=(const TempXml &) = delete;
