@@ -75,7 +75,7 @@ rc=$?
 [ "$rc" = 1 ] && [ "$(cat "$tmp/pub.err")" = "quelt-run pub: line 3 refused: 'x': \"far\" is not wholly a number: set to 0" ] ||
   fail "pub: exit $rc: $(cat "$tmp/pub.err")"
 wait $sub_pid || fail "the peer got: $(cat "$tmp/sub")"
-diff <("$peer" lines shape 4 | grep -v disposed) <(grep -v '^#' "$tmp/sub") >/dev/null || fail "the peer got: $(cat "$tmp/sub")"
+diff <("$peer" lines shape 4 | grep -v disposed | sort -s -k1,1) <(grep -v '^#' "$tmp/sub" | sort -s -k1,1) >/dev/null || fail "the peer got: $(cat "$tmp/sub")"
 
 # discover lists the peer's topic, type and reader.
 "$peer" sub shape 162 1 30 >/dev/null &
