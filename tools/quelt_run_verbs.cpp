@@ -27,6 +27,8 @@
 namespace {
 
 constexpr int kUsageError = 2;
+// After --wait-match: time for the matched readers to learn of the writer too.
+constexpr double kSettleSeconds = 0.25;
 
 const char kListHelp[] =
     "usage: quelt-run list --config FILE [--config FILE...]\n"
@@ -72,7 +74,8 @@ const char kPubHelp[] =
     "Writes SAMPLE, a JSON object of the type (members left out keep their defaults), or with\n"
     "SAMPLE '-' one sample per line of standard input. Before the first sample it waits until\n"
     "--wait-match readers matched; before exiting, until every matched reliable reader has\n"
-    "acknowledged every sample. A line that is not a valid sample is refused with its line number\n"
+    "acknowledged every sample (best-effort readers, which acknowledge nothing, get 0.25 s after\n"
+    "the match and before the exit). A line that is not a valid sample is refused with its number\n"
     "on stderr and the others are written; the exit status is then 1.\n"
     "Without a configuration the writer is reliable, volatile and keeps all samples until they are\n"
     "acknowledged; --qos picks a profile instead.\n"
@@ -742,6 +745,11 @@ int runPub(const Args &args)
     if (waitMatch > 0 && !waitFor([&] { return matched() >= waitMatch; }, timeout) && !g_stop) {
         std::fprintf(stderr, "quelt-run pub: %d of %d readers matched after %g s (--timeout)\n", matched(), waitMatch, timeout);
         status = 1;
+    } else if (waitMatch > 0) {
+        // The readers learn of the writer in the same exchange, but not always as soon as the writer
+        // learns of them, and a best-effort reader drops samples of a writer it does not know yet
+        // (a reliable one has them sent again): give them a moment.
+        sleepUntil(now() + kSettleSeconds);
     }
     long long written = 0, refused = 0, lineNumber = 0;
     const double period = rate > 0 ? 1.0 / rate : 0;
@@ -795,6 +803,10 @@ int runPub(const Args &args)
             status = 1;
         }
     }
+    // Best-effort readers acknowledge nothing; over shared memory they read a sample from the
+    // writer's segment, which goes with the writer: let them read the last one first.
+    if (written > 0)
+        sleepUntil(now() + kSettleSeconds);
     QueltDDSConnector_delete(e.connector);
     return status != 0 ? status : refused > 0 ? 1 : 0;
 }
