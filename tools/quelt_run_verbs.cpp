@@ -755,7 +755,7 @@ int runPub(const Args &args)
     const double period = rate > 0 ? 1.0 / rate : 0;
     double next = now();
     std::string line;
-    while (status == 0 && !g_stop && !(count > 0 ? written + refused >= count : !fromStdin && written >= 1)) {
+    while (status == 0 && !g_stop && !(count > 0 ? written + refused >= count : !fromStdin && written + refused >= 1)) {
         if (fromStdin) {
             line.clear();
             int ch;
