@@ -409,12 +409,12 @@ std::string temporaryFile(const std::string &xml)
 
 // A --type the types file lacks is a wrong start that names the types it has. A file that does
 // not load is left to the participant's creation, which says why.
-void checkTypeExists(const std::string &types, bool idl, const std::string &type)
+void checkTypeExists(const std::string &types, const std::string &absolute, bool idl, const std::string &type)
 {
     DDS_TypeLibrary *lib = DDS_TypeLibrary_new();
     g_log.holding = true;
-    const std::string include = "<dds><types><include file=\"" + xmlEscaped(types) + "\"/></types></dds>";
-    const bool loaded = lib && (idl ? DDS_TypeLibrary_load_string(lib, include.c_str(), types.c_str())
+    const std::string include = "<dds><types><include file=\"" + xmlEscaped(absolute) + "\"/></types></dds>";
+    const bool loaded = lib && (idl ? DDS_TypeLibrary_load_string(lib, include.c_str(), absolute.c_str())
                                     : DDS_TypeLibrary_load_file(lib, types.c_str())) == DDS_RETCODE_OK;
     g_log.holding = false;
     g_log.held.clear();
@@ -494,12 +494,13 @@ Endpoint openEndpoint(const Args &args, bool writer)
         if (!idl)
             files.insert(files.begin(), types);
         const std::string type = xmlEscaped(args.get("--type")), topic = xmlEscaped(args.get("--topic"));
+        // An include is read relative to the including file: the IDL file by its absolute path.
+        char *resolved = realpath(types.c_str(), nullptr);
+        const std::string absolute = resolved ? resolved : types;
+        std::free(resolved);
         std::string xml = "<?xml version=\"1.0\"?>\n<dds>\n";
-        if (idl) {
-            char *absolute = realpath(types.c_str(), nullptr);
-            xml += "<types><include file=\"" + xmlEscaped(absolute ? absolute : types) + "\"/></types>\n";
-            std::free(absolute);
-        }
+        if (idl)
+            xml += "<types><include file=\"" + xmlEscaped(absolute) + "\"/></types>\n";
         const char *kind = writer ? "datawriter_qos" : "datareader_qos";
         std::string qos = "<" + std::string(kind);
         if (!qosRef.empty())
@@ -518,7 +519,7 @@ Endpoint openEndpoint(const Args &args, bool writer)
                        : "<subscriber name=\"Sub\"><data_reader name=\"Reader\" topic_ref=\"" + topic + "\">" + qos +
                              "</data_reader></subscriber>") +
                "</domain_participant></domain_participant_library>\n</dds>\n";
-        checkTypeExists(types, idl, args.get("--type"));
+        checkTypeExists(types, absolute, idl, args.get("--type"));
         const std::string path = temporaryFile(xml);
         files.push_back(path);
         participant = "QueltRun::" + g_verb;
