@@ -640,13 +640,17 @@ int runEcho(const Args &args)
     long long received = 0;
     int matched = 0;
     bool timedOut = false;
-    while (!g_stop && !(count > 0 && received >= count)) {
+    // Told before the samples of a new writer, and whenever the number changes.
+    auto tellMatched = [&] {
         DDS_SubscriptionMatchedStatus status{};
         DDS_DataReader_get_subscription_matched_status(reader, &status);
         if (status.current_count != matched) {
             matched = status.current_count;
             std::fprintf(stderr, "quelt-run echo: %d writer%s matched\n", matched, matched == 1 ? "" : "s");
         }
+    };
+    while (!g_stop && !(count > 0 && received >= count)) {
+        tellMatched();
         if (timeout >= 0 && now() >= deadline) {
             timedOut = true;
             break;
@@ -656,6 +660,7 @@ int runEcho(const Args &args)
         const DDS_Duration_t wait = duration(left < 0.1 ? left : 0.1);
         if (DDS_WaitSet_wait(waitset, &active, &wait) != DDS_RETCODE_OK)
             continue;
+        tellMatched();
         QueltDDSConnector_take(e.connector, e.name.c_str());
         const int n = static_cast<int>(QueltDDSConnector_getSamplesLength(e.connector, e.name.c_str()));
         for (int i = 1; i <= n && !(count > 0 && received >= count); ++i) {
