@@ -260,6 +260,29 @@ DDS_ReturnCode_t DDS_DomainParticipant_delete_contained_entities(DDS_DomainParti
 
 DDS_DomainId_t DDS_DomainParticipant_get_domain_id(DDS_DomainParticipant *self) { return self ? self->plan.domain_id : -1; }
 
+DDS_ReturnCode_t DDS_DomainParticipant_get_discovered_entities(DDS_DomainParticipant *self, DDS_DiscoveredEntityVisitor visit,
+                                                               void *data)
+{
+    static const char *ctx = "DDS_DomainParticipant_get_discovered_entities";
+    if (!self || !self->engine || !visit)
+        return DDS_RETCODE_BAD_PARAMETER;
+    // Copied out under the engine's own lock, so the visitor may take its time.
+    std::vector<DDS_DiscoveredEntity> found;
+    std::string err;
+    try {
+        if (!self->engine->discovered(found, err)) {
+            QueltLog_error(ctx, "participant '%s': %s", self->plan.name.c_str(), err.c_str());
+            return DDS_RETCODE_UNSUPPORTED;
+        }
+    } catch (const std::exception &e) {
+        QueltLog_error(ctx, "participant '%s': %s", self->plan.name.c_str(), e.what());
+        return DDS_RETCODE_OUT_OF_RESOURCES;
+    }
+    for (const DDS_DiscoveredEntity &e : found)
+        visit(data, &e);
+    return DDS_RETCODE_OK;
+}
+
 DDS_ReturnCode_t DDS_DomainParticipant_get_qos(DDS_DomainParticipant *self, DDS_DomainParticipantQos *qos)
 {
     if (!self || !qos)

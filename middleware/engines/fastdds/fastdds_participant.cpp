@@ -83,11 +83,11 @@ std::unique_ptr<Participant> create_fastdds_participant(DDS_DomainParticipant &r
                                          : "no id is free, so one of them is reset");
         }
     }
-    p->participant = fastdds_factory()->create_participant(plan.domain_id, q, nullptr, fdds::StatusMask::none());
+    p->participant = fastdds_factory()->create_participant(plan.domain_id, q, &p->discovery, fdds::StatusMask::none());
     if (!p->participant && chosenId) {
         // The id may belong to a Fast DDS participant of this process that this layer did not make.
         q.wire_protocol().participant_id = -1;
-        p->participant = fastdds_factory()->create_participant(plan.domain_id, q, nullptr, fdds::StatusMask::none());
+        p->participant = fastdds_factory()->create_participant(plan.domain_id, q, &p->discovery, fdds::StatusMask::none());
     }
     if (p->participant) {
         p->participant_id = participant_id_of(p->participant);
