@@ -241,6 +241,20 @@ void sleepUntil(double until) {
 
 } // namespace
 
+void setUpLogAndSignals(const char *level, QueltLuaLog_Sink sink, void (*onStop)(int))
+{
+    if (level && std::strcmp(level, "all") == 0)
+        QueltLuaLog_setBitmaps(0xffffffffu, 0xffffffffu);
+    else
+        QueltLuaLog_setVerbosity(0xffff, 1);
+    QueltLuaLog_setSink(sink, nullptr);
+    struct sigaction action {};
+    action.sa_handler = onStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 int main(int argc, char **argv) {
     if (argc > 1 && isQueltRunVerb(argv[1]))
         return runQueltRunVerb(argc, argv);
@@ -326,17 +340,7 @@ int main(int argc, char **argv) {
     // them only when asked to.
     logState.mainThread = pthread_self();
     logState.showWarnings = std::strcmp(logLevel, "error") != 0;
-    if (std::strcmp(logLevel, "all") == 0)
-        QueltLuaLog_setBitmaps(0xffffffffu, 0xffffffffu);
-    else
-        QueltLuaLog_setVerbosity(0xffff, 1);
-    QueltLuaLog_setSink(onLogLine, nullptr);
-
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    setUpLogAndSignals(logLevel, onLogLine, onStopSignal);
 
     QueltDDSConnectorOptions options = {1};
     logState.holding = true;

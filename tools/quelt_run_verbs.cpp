@@ -293,17 +293,8 @@ void setUp(const Args &args)
         fail(std::string("--log-level takes error, warning or all, not '") + level + "'");
     g_log.mainThread = pthread_self();
     g_log.showWarnings = level && std::strcmp(level, "error") != 0;
-    if (level && std::strcmp(level, "all") == 0)
-        QueltLuaLog_setBitmaps(0xffffffffu, 0xffffffffu);
-    else
-        QueltLuaLog_setVerbosity(0xffff, 1); // warnings reach the sink, which tells refused samples by them
-    QueltLuaLog_setSink(onLogLine, nullptr);
-    // No SA_RESTART: a read of standard input returns at Ctrl-C.
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // Warnings reach the sink, which tells refused samples by them.
+    setUpLogAndSignals(level, onLogLine, onStopSignal);
 }
 
 // ---- participants ----
