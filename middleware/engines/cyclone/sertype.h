@@ -46,5 +46,7 @@ inline const Sertype *sertype_of(const ddsi_serdata *d) { return reinterpret_cas
 // Copies the sample a serdata carries into out (initialized, of the sertype's type): its decoded
 // value, or the payload decoded again, or the key of a notice. False when nothing decodes.
 bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out);
+// The same for a serdata the caller is about to release: moves the value instead where it can.
+bool serdata_take_value(ddsi_serdata *d, DDS_DynamicData *out);
 
 } // namespace quelt::mw::cyclone
