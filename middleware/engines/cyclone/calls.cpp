@@ -397,8 +397,10 @@ std::unique_ptr<Writer> Writer::create(Participant &p, int32_t topic, const Endp
 Writer::~Writer()
 {
     if (handle_ > 0) {
-        if (flush_)
+        if (flush_) {
             Flusher::instance().remove(flush_);
+            dds_write_flush(handle_); // what the last writes left in the batch goes out first
+        }
         const dds_entity_t pub = dds_get_parent(handle_);
         dds_delete(handle_);
         if (pub > 0)
