@@ -257,8 +257,9 @@ DDS_ReturnCode_t setDouble(const Walk &walk, DDS_DynamicData *data, DDS_TCKind k
     return rc;
 }
 
-// strtol/strtoul with base 0, as the conversions of texts to integers are defined; a text that
-// is not wholly a number in range still converts, with a warning.
+// strtoll/strtoull with base 0, as the conversions of texts to integers are defined (the long
+// versions: a 32-bit long would clamp or wrap before the range check, "-1" for an unsigned long
+// member among them); a text that is not wholly a number in range still converts, with a warning.
 DDS_ReturnCode_t setNumericText(const Walk &walk, DDS_DynamicData *data, DDS_TCKind kind, const char *name,
                                 DDS_DynamicDataMemberId id, const char *text) {
     const bool isUnsigned = kind == DDS_TK_USHORT || kind == DDS_TK_ULONG;
@@ -266,9 +267,9 @@ DDS_ReturnCode_t setNumericText(const Walk &walk, DDS_DynamicData *data, DDS_TCK
     errno = 0;
     int64_t v;
     if (isUnsigned) {
-        v = static_cast<int64_t>(std::strtoul(text, &end, 0));
+        v = static_cast<int64_t>(std::strtoull(text, &end, 0));
     } else {
-        v = std::strtol(text, &end, 0);
+        v = std::strtoll(text, &end, 0);
     }
     const bool whole = end != text && *end == '\0';
     const bool range = errno != ERANGE;
@@ -302,10 +303,10 @@ DDS_ReturnCode_t setEnumText(const Walk &walk, DDS_DynamicData *data, const char
         DDS_TypeCode_enumerator_value(type, text, &value)) {
         return DDS_DynamicData_set_long(data, name, id, value);
     }
-    // Only a numeric text goes on to strtol: any other would become enumerator 0 unnoticed.
+    // Only a numeric text goes on to strtoll: any other would become enumerator 0 unnoticed.
     char *end = nullptr;
     errno = 0;
-    const long number = std::strtol(text, &end, 0);
+    const int64_t number = std::strtoll(text, &end, 0);
     if (end == text || *end != '\0') {
         walk.warn("\"%.40s\" is not an enumerator of %s", text, type ? DDS_TypeCode_name(type) : "the member");
         return DDS_RETCODE_BAD_PARAMETER;

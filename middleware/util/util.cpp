@@ -1,10 +1,12 @@
 // Clock, sleep and the small text helpers of the utility services.
 #include "dds/dds_util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 
 #include <time.h>
 
@@ -44,12 +46,14 @@ void DDS_Utility_sleep(const DDS_Duration_t *d)
     // An absolute monotonic deadline makes signal interruptions harmless: just sleep again.
     struct timespec deadline {};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(sec);
+    // A 32-bit time_t (armhf) holds no infinite deadline: the sum would wrap into the past.
+    constexpr int64_t kLatest = std::numeric_limits<time_t>::max() - 1;
     deadline.tv_nsec += static_cast<long>(nsec);
     if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
+        sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
+    deadline.tv_sec = static_cast<time_t>(std::min<int64_t>(kLatest, deadline.tv_sec + sec));
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }

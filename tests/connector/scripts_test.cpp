@@ -210,7 +210,6 @@ TEST(Context, PassThroughsStoreAndReadValues)
 {
     Connector c(207, "ShapesLib::Shapes");
     ASSERT_NE(c, nullptr);
-    double number = -1;
     const char *text = nullptr;
     unsigned char flag = 7;
     EXPECT_EQ(QueltDDSConnector_setNumberIntoContext(c, "x", 2.5), 1);

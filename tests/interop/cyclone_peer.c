@@ -25,6 +25,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
+#include <inttypes.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <stdarg.h>
@@ -135,7 +136,7 @@ static void print(int type, const void *data, char *b, size_t n) {
         fail("fmemopen");
     if (type == T_SAMPLE) {
         const Interop_Sample *s = data;
-        fprintf(f, "%s {\"id\":\"%s\",\"s16\":%d,\"i32\":%d,\"i64\":%ld,\"u32\":%u"
+        fprintf(f, "%s {\"id\":\"%s\",\"s16\":%d,\"i32\":%d,\"i64\":%" PRId64 ",\"u32\":%u"
                 ",\"f64\":%s,\"label\":\"%s\",\"values\":[", s->id, s->id, (int)s->s16, s->i32, s->i64, s->u32,
                 shortest(d, sizeof d, s->f64), s->label);
         for (uint32_t k = 0; k < s->values._length; k++)
@@ -164,7 +165,7 @@ static void print(int type, const void *data, char *b, size_t n) {
             fputs("]}", f);
     } else {
         const Ext_Fin *s = data;
-        fprintf(f, "%d {\"id\":%d,\"big\":%ld,\"s\":\"%s\"}", s->id, s->id, s->big, s->s);
+        fprintf(f, "%d {\"id\":%d,\"big\":%" PRId64 ",\"s\":\"%s\"}", s->id, s->id, s->big, s->s);
     }
     fclose(f);
 }

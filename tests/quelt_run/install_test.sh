@@ -2,9 +2,9 @@
 # cmake --install into a temporary prefix, then what a user does with it: build the C example
 # with pkg-config and run it against the installed quelt-run as subscriber; the installed Lua
 # module loads in the stock interpreter.
-#   install_test.sh <build dir> <Shapes.xml on the test's own domain> <C compiler>
+#   install_test.sh <build dir> <Shapes.xml on the test's own domain> <C compiler> [<lua5.2 of the target>]
 set -uo pipefail
-build=$1 xml=$2 cc=$3
+build=$1 xml=$2 cc=$3 lua=${4:-lua5.2}
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 die() { echo "FAIL: $*"; exit 1; }
@@ -35,8 +35,8 @@ n=$(grep -c '^{"color":"ORANGE","x":[0-9]*,"y":[0-9]*,"shapesize":30}$' "$prefix
 [ "$n" -ge 10 ] || die "the subscriber received $n squares: $(cat "$prefix/received" "$prefix/sub.err")"
 
 # The Lua module where lua5.2 finds it for this prefix.
-if command -v lua5.2 >/dev/null; then
-  lua5.2 -e "package.cpath = '$prefix/lib/lua/5.2/?.so;' .. package.cpath
+if command -v "$lua" >/dev/null; then
+  "$lua" -e "package.cpath = '$prefix/lib/lua/5.2/?.so;' .. package.cpath
              assert(type(require('quelt_dds_connector').new_connector) == 'function')" || die "the installed Lua module"
 fi
 echo "install: $n squares from the pkg-config-built example"

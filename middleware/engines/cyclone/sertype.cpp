@@ -294,7 +294,7 @@ bool sertype_equal(const ddsi_sertype *a, const ddsi_sertype *b) { return a == b
 uint32_t sertype_hash(const ddsi_sertype *t)
 {
     const auto p = reinterpret_cast<uintptr_t>(t);
-    return static_cast<uint32_t>(p ^ (p >> 32));
+    return static_cast<uint32_t>(p ^ (static_cast<uint64_t>(p) >> 32));
 }
 
 ddsi_sertype *sertype_derive(const ddsi_sertype *base, dds_data_representation_id_t rep, dds_type_consistency_enforcement_qospolicy_t)
