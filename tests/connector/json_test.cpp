@@ -199,7 +199,9 @@ TEST(WriteParams, ARelatedIdentityReachesTheReadersInfos)
     QueltDDSConnector_setJSONInstance(c, kW, "{\"id\": 1}");
     QueltDDSConnector_write(c, kW, nullptr);
     ASSERT_EQ(takeAtLeast(c, kR, 1), 1);
+    LogCapture numbers;
     const std::string first = text(QueltDDSConnector_getStringFromInfos(c, kR, 1, "sample_identity"));
+    EXPECT_EQ(numbers.count("carry no sequence number"), cyclone ? 1 : 0) << numbers.text();
     EXPECT_EQ(first.rfind("{\"writer_guid\": {\"value\": [", 0), 0u) << first;
     EXPECT_NE(first.find(number("0,\"low\": 1}}")), std::string::npos) << first;
 
