@@ -305,6 +305,12 @@ TEST_P(MixedEngines, KeyedSamplesAndADisposeCrossFromOneEngineToTheOther)
                    m.current_count > 0;
         }, std::chrono::seconds(10)));
     }
+    // Our reader must know the writer too, or it would not take what is written before it does.
+    ASSERT_TRUE(waitUntil([&] {
+        DDS_SubscriptionMatchedStatus m{};
+        return DDS_DataReader_get_subscription_matched_status(QueltDDSConnector_getReader(sub, kReader), &m) == DDS_RETCODE_OK &&
+               m.current_count > 0;
+    }, std::chrono::seconds(10)));
     const auto write = [&](int from, int n, bool dispose) {
         if (row.twoProcesses)
             return void(peer.say("write " + std::to_string(n)) && (!dispose || peer.say("dispose")));
