@@ -1,5 +1,6 @@
 // quelt-run: creates a connector from an XML configuration and runs a Lua script file through
-// the connector's script runner every period, until a count, a duration, Ctrl-C or SIGTERM.
+// the connector's script runner every period, until a count, a duration, Ctrl-C or SIGTERM. The
+// verbs list, echo, pub and discover are in quelt_run_verbs.cpp.
 #include <atomic>
 #include <csignal>
 #include <cerrno>
@@ -22,14 +23,21 @@ extern "C" {
 // The connector core is linked in: quelt-run reaches the writers' matched and acknowledged status
 // and the engine's Lua state (to interrupt a script) through it.
 #include "DDSConnector.h"
+#include "quelt_run.h"
 
 namespace {
 
 constexpr int kUsageError = 2;
 
 const char kHelp[] =
-    "usage: quelt-run --config FILE --participant Lib::Participant --script FILE.lua\n"
+    "usage: quelt-run [run] --config FILE --participant Lib::Participant --script FILE.lua\n"
     "                 [--period MS] [--count N | --duration S] [--log-level error|warning|all]\n"
+    "       quelt-run list|echo|pub|discover ...   (quelt-run VERB --help for each)\n"
+    "\n"
+    "  list      the participant configurations of XML files, with their writers and readers\n"
+    "  echo      print what a reader receives, one JSON line per sample\n"
+    "  pub       write JSON samples, from the command line or one per line of standard input\n"
+    "  discover  what DDS discovery shows on a domain: participants, topics, writers, readers\n"
     "\n"
     "Creates the participant Lib::Participant of the XML configuration FILE with all its writers\n"
     "and readers, then runs FILE.lua every MS milliseconds. The script sees the global CONTAINER:\n"
@@ -233,7 +241,29 @@ void sleepUntil(double until) {
 
 } // namespace
 
+void setUpLogAndSignals(const char *level, QueltLuaLog_Sink sink, void (*onStop)(int))
+{
+    if (level && std::strcmp(level, "all") == 0)
+        QueltLuaLog_setBitmaps(0xffffffffu, 0xffffffffu);
+    else
+        QueltLuaLog_setVerbosity(0xffff, 1);
+    QueltLuaLog_setSink(sink, nullptr);
+    struct sigaction action {};
+    action.sa_handler = onStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 int main(int argc, char **argv) {
+    if (argc > 1 && isQueltRunVerb(argv[1]))
+        return runQueltRunVerb(argc, argv);
+    // "run" names the script runner, which is also what quelt-run does without a verb.
+    if (argc > 1 && std::strcmp(argv[1], "run") == 0) {
+        argv[1] = argv[0];
+        ++argv;
+        --argc;
+    }
     const char *config = nullptr;
     const char *participant = nullptr;
     const char *script = nullptr;
@@ -310,17 +340,7 @@ int main(int argc, char **argv) {
     // them only when asked to.
     logState.mainThread = pthread_self();
     logState.showWarnings = std::strcmp(logLevel, "error") != 0;
-    if (std::strcmp(logLevel, "all") == 0)
-        QueltLuaLog_setBitmaps(0xffffffffu, 0xffffffffu);
-    else
-        QueltLuaLog_setVerbosity(0xffff, 1);
-    QueltLuaLog_setSink(onLogLine, nullptr);
-
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    setUpLogAndSignals(logLevel, onLogLine, onStopSignal);
 
     QueltDDSConnectorOptions options = {1};
     logState.holding = true;

@@ -1,4 +1,8 @@
-// quelt_types FILE.xml TYPE [member=value ...]
+// quelt_types FILE.xml|FILE.idl TYPE [member=value ...]
+// quelt_types --to-xml FILE.idl
+//
+// The second form prints the types of an IDL file in their DDS-XML form: what a configuration's
+// <include file="FILE.idl"/> reads.
 //
 // Shows what the middleware makes of a type: loads the XML types, prints the type's outline
 // (extensibility, members with their member ids, key and optional flags), fills a sample from the
@@ -8,6 +12,7 @@
 // a message, so the tool doubles as a smoke test of the DynamicData stack.
 #include "dds/dds_dynamicdata.h"
 #include "dds/dds_util.h"
+#include "types/idl_types.h"
 #include "types/typecode.h"
 
 #include <cerrno>
@@ -362,10 +367,31 @@ struct Resources {
     }
 };
 
+// The XML form of an IDL file's types, on stdout.
+int to_xml(const char *path)
+{
+    quelt::mw::TypeStore store;
+    quelt::mw::idl::File file;
+    std::string err;
+    if (!quelt::mw::idl::read_file(path, store, file, err)) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        return 1;
+    }
+    for (const std::string &w : file.warnings)
+        std::fprintf(stderr, "%s\n", w.c_str());
+    std::printf("%s\n", quelt::mw::idl::to_xml(file).c_str());
+    return 0;
+}
+
+bool is_idl(const std::string &path) { return path.size() > 4 && path.compare(path.size() - 4, 4, ".idl") == 0; }
+
 int run(int argc, char **argv)
 {
+    if (argc == 3 && !std::strcmp(argv[1], "--to-xml"))
+        return to_xml(argv[2]);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s FILE.xml TYPE [member=value ...]\n", kProg);
+        std::fprintf(stderr, "usage: %s FILE.xml|FILE.idl TYPE [member=value ...]\n"
+                             "       %s --to-xml FILE.idl    (prints the types of an IDL file as DDS-XML)\n", kProg, kProg);
         return 2;
     }
     const char *file = argv[1];
@@ -373,7 +399,10 @@ int run(int argc, char **argv)
     Resources r;
     if (!(r.lib = DDS_TypeLibrary_new()))
         return fail("out of memory");
-    if (DDS_TypeLibrary_load_file(r.lib, file) != DDS_RETCODE_OK)
+    // An IDL file goes in through an <include>, as a configuration would take it.
+    const std::string idl_config = "<dds><types><include file=\"" + std::string(file) + "\"/></types></dds>";
+    if ((is_idl(file) ? DDS_TypeLibrary_load_string(r.lib, idl_config.c_str(), "quelt_types")
+                      : DDS_TypeLibrary_load_file(r.lib, file)) != DDS_RETCODE_OK)
         return fail(std::string("cannot load the types of ") + file);
     const DDS_TypeCode *type = DDS_TypeLibrary_find(r.lib, type_name);
     if (!type)

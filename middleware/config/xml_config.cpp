@@ -3,7 +3,7 @@
 // subscribers, writers, readers), resolved into a ParticipantPlan.
 #include "config/xml_config.h"
 
-#include "config/xml_types.h"
+#include "types/xml_types.h"
 
 #include "dds/dds_log.h"
 

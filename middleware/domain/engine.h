@@ -8,8 +8,10 @@
 #include "config/xml_config.h"
 #include "dds/dds_domain.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct DDS_DomainParticipant;
 struct DDS_Topic;
@@ -80,7 +82,18 @@ class Participant {
     virtual std::unique_ptr<Reader> create_reader(DDS_DataReader &reader, std::string &err) = 0;
     // Deletes every entity of the engine's participant; the records' engine parts are then inert.
     virtual void delete_contained_entities() = 0;
+    // Remote participants first, then remote writers and readers, as built-in discovery knows them
+    // now. False, with err set, when the engine cannot tell.
+    virtual bool discovered(std::vector<DDS_DiscoveredEntity> &out, std::string &err)
+    {
+        (void)out;
+        err = "built-in discovery data is not available on this engine";
+        return false;
+    }
 };
+
+// What an engine cannot carry is said once per process, the first time it is asked for.
+void say_once(std::atomic<bool> &said, const char *context, const char *what);
 
 // The Fast DDS engine (engines/fastdds) and the Cyclone DDS engine (engines/cyclone). Null, with
 // err set, on failure.

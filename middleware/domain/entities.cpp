@@ -2,6 +2,7 @@
 // asked for their QoS, topic and statuses, and deleted.
 #include "domain/entities.h"
 
+#include "dds/dds_log.h"
 #include "dds/dds_string.h"
 #include "dds/dds_util.h"
 
@@ -147,6 +148,12 @@ void delete_participant(DDS_DomainParticipant *p)
     delete p;
 }
 
+void engine::say_once(std::atomic<bool> &said, const char *context, const char *what)
+{
+    if (!said.exchange(true))
+        QueltLog_warning(context, "%s", what);
+}
+
 } // namespace quelt::mw
 
 DDS_DataWriter::DDS_DataWriter() : DDS_Entity(EntityKind::Writer) {}
@@ -252,6 +259,29 @@ DDS_ReturnCode_t DDS_DomainParticipant_delete_contained_entities(DDS_DomainParti
 }
 
 DDS_DomainId_t DDS_DomainParticipant_get_domain_id(DDS_DomainParticipant *self) { return self ? self->plan.domain_id : -1; }
+
+DDS_ReturnCode_t DDS_DomainParticipant_get_discovered_entities(DDS_DomainParticipant *self, DDS_DiscoveredEntityVisitor visit,
+                                                               void *data)
+{
+    static const char *ctx = "DDS_DomainParticipant_get_discovered_entities";
+    if (!self || !self->engine || !visit)
+        return DDS_RETCODE_BAD_PARAMETER;
+    // Copied out under the engine's own lock, so the visitor may take its time.
+    std::vector<DDS_DiscoveredEntity> found;
+    std::string err;
+    try {
+        if (!self->engine->discovered(found, err)) {
+            QueltLog_error(ctx, "participant '%s': %s", self->plan.name.c_str(), err.c_str());
+            return DDS_RETCODE_UNSUPPORTED;
+        }
+    } catch (const std::exception &e) {
+        QueltLog_error(ctx, "participant '%s': %s", self->plan.name.c_str(), e.what());
+        return DDS_RETCODE_OUT_OF_RESOURCES;
+    }
+    for (const DDS_DiscoveredEntity &e : found)
+        visit(data, &e);
+    return DDS_RETCODE_OK;
+}
 
 DDS_ReturnCode_t DDS_DomainParticipant_get_qos(DDS_DomainParticipant *self, DDS_DomainParticipantQos *qos)
 {

@@ -33,6 +33,10 @@ struct DDS_Condition {
     virtual bool triggered() const = 0;
     std::mutex lock;
     std::set<quelt::mw::WaitSetImpl *> waitsets; // guarded by lock
+    // Waits in progress on the waitsets this condition is attached to (changed under their
+    // locks). A wake with none takes no lock: engines wake a reader's condition for every sample,
+    // and a taker busy with earlier samples is not waiting.
+    std::atomic<int> watchers{0};
     void wake();
 };
 

@@ -15,6 +15,13 @@ class WaitSetImpl {
     std::condition_variable cv;
     uint64_t generation = 0; // bumped by every wake, so a wake between check and sleep is not lost
     std::vector<DDS_Condition *> conditions;
+    int waits = 0; // in progress; counted in each attached condition's watchers
+    void count_waits(int delta)
+    {
+        waits += delta;
+        for (DDS_Condition *c : conditions)
+            c->watchers.fetch_add(delta);
+    }
 };
 
 } // namespace quelt::mw
@@ -25,6 +32,10 @@ struct DDS_WaitSet {
 
 void DDS_Condition::wake()
 {
+    // Whatever wakes was made visible before this load, and a wait counts itself before it asks
+    // the conditions (both sequentially consistent): it sees the change, or we see it counted.
+    if (watchers.load() == 0)
+        return;
     std::lock_guard<std::mutex> g(lock);
     for (WaitSetImpl *ws : waitsets) {
         std::lock_guard<std::mutex> wg(ws->lock);
@@ -89,8 +100,10 @@ DDS_ReturnCode_t DDS_WaitSet_attach_condition(DDS_WaitSet *self, DDS_Condition *
     }
     std::lock_guard<std::mutex> g(self->impl.lock);
     auto &v = self->impl.conditions;
-    if (std::find(v.begin(), v.end(), condition) == v.end())
+    if (std::find(v.begin(), v.end(), condition) == v.end()) {
         v.push_back(condition);
+        condition->watchers.fetch_add(self->impl.waits);
+    }
     ++self->impl.generation;
     self->impl.cv.notify_all();
     return DDS_RETCODE_OK;
@@ -109,6 +122,7 @@ DDS_ReturnCode_t DDS_WaitSet_detach_condition(DDS_WaitSet *self, DDS_Condition *
     auto it = std::find(v.begin(), v.end(), condition);
     if (it == v.end())
         return DDS_RETCODE_PRECONDITION_NOT_MET;
+    condition->watchers.fetch_sub(self->impl.waits);
     v.erase(it);
     return DDS_RETCODE_OK;
 }
@@ -123,6 +137,18 @@ DDS_ReturnCode_t DDS_WaitSet_wait(DDS_WaitSet *self, DDS_ConditionSeq *active, c
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(infinite ? 0 : timeout->sec) +
                           std::chrono::nanoseconds(infinite ? 0 : timeout->nanosec);
     WaitSetImpl &ws = self->impl;
+    {
+        std::lock_guard<std::mutex> g(ws.lock);
+        ws.count_waits(1);
+    }
+    struct Uncount {
+        WaitSetImpl &ws;
+        ~Uncount()
+        {
+            std::lock_guard<std::mutex> g(ws.lock);
+            ws.count_waits(-1);
+        }
+    } uncount{ws};
     for (;;) {
         // Conditions are evaluated without the waitset's lock: asking a reader for its unread
         // count takes the engine's history lock, which an engine may hold while it wakes us.

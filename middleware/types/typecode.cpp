@@ -1,9 +1,9 @@
 // Type codes: construction, layout and the value operations every DynamicData relies on.
 #include "types/typecode.h"
 
-#include "wire/cdr.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -39,9 +39,6 @@ struct PrimitiveTable {
         set(DDS_TK_ULONGLONG, "uint64", 8, 8);
         set(DDS_TK_LONGDOUBLE, "float128", 16, 8);
         set(DDS_TK_WCHAR, "char16", 2, 2);
-        for (auto &t : types)
-            if (t.finished)
-                cdr_finish_type(&t);
     }
 };
 
@@ -218,6 +215,84 @@ DDS_TypeCode *make_string(TypeStore &s, DDS_TCKind kind, uint32_t bound)
 
 static std::string finish_rec(DDS_TypeCode *t, std::vector<const DDS_TypeCode *> &path);
 
+// A member's default value (text) as the bytes of its resolved type: integers (decimal or 0x),
+// floating point, true/false, a quoted or numeric character, an enumerator's name or value.
+static std::string parse_default(Member &m, const std::string &owner)
+{
+    const std::string &s = m.default_text;
+    const DDS_TypeCode *t = m.rtype;
+    const std::string bad = "bad default '" + s + "' for member '" + m.name + "' of '" + owner + "': ";
+    if (m.optional)
+        return "optional member '" + m.name + "' of '" + owner + "' cannot have a default";
+    auto put = [&](auto v) { std::memcpy(m.default_bytes, &v, sizeof v); };
+    const char *c = s.c_str();
+    char *end = nullptr;
+    errno = 0;
+    switch (t->kind) {
+    case DDS_TK_BOOLEAN:
+        if (s != "true" && s != "false" && s != "1" && s != "0")
+            return bad + "expected true or false";
+        put(uint8_t(s == "true" || s == "1"));
+        break;
+    case DDS_TK_FLOAT:
+    case DDS_TK_DOUBLE: {
+        const double d = std::strtod(c, &end);
+        if (s.empty() || *end || errno)
+            return bad + "not a floating-point number";
+        t->kind == DDS_TK_FLOAT ? put(float(d)) : put(d);
+        break;
+    }
+    case DDS_TK_ENUM: {
+        for (const Enumerator &e : t->enumerators) {
+            const bool scoped = s.size() > e.name.size() + 2 && s.compare(s.size() - e.name.size() - 2, std::string::npos, "::" + e.name) == 0;
+            if (s == e.name || scoped || s == std::to_string(e.value)) {
+                put(e.value);
+                m.has_default = true;
+                return {};
+            }
+        }
+        return bad + "not an enumerator of '" + t->name + "'";
+    }
+    case DDS_TK_CHAR:
+    case DDS_TK_WCHAR:
+        if (s.size() == 3 && s.front() == '\'' && s.back() == '\'') {
+            t->kind == DDS_TK_CHAR ? put(uint8_t(s[1])) : put(uint16_t(uint8_t(s[1])));
+            break;
+        }
+        [[fallthrough]];
+    case DDS_TK_OCTET: case DDS_TK_SHORT: case DDS_TK_USHORT: case DDS_TK_LONG: case DDS_TK_ULONG:
+    case DDS_TK_LONGLONG: case DDS_TK_ULONGLONG: {
+        const bool neg = !s.empty() && s[0] == '-';
+        const long long sv = neg ? std::strtoll(c, &end, 0) : 0;
+        const unsigned long long uv = neg ? 0 : std::strtoull(c, &end, 0);
+        if (s.empty() || *end || errno || (s.size() > 1 && s[neg] == '0' && s[neg + 1] != 'x' && s[neg + 1] != 'X'))
+            return bad + "not an integer";
+        struct Range { long long lo; unsigned long long hi; };
+        const Range r = t->kind == DDS_TK_OCTET || t->kind == DDS_TK_CHAR ? Range{0, 0xff}
+                        : t->kind == DDS_TK_SHORT                          ? Range{INT16_MIN, INT16_MAX}
+                        : t->kind == DDS_TK_USHORT || t->kind == DDS_TK_WCHAR ? Range{0, 0xffff}
+                        : t->kind == DDS_TK_LONG                           ? Range{INT32_MIN, INT32_MAX}
+                        : t->kind == DDS_TK_ULONG                          ? Range{0, UINT32_MAX}
+                        : t->kind == DDS_TK_LONGLONG                       ? Range{INT64_MIN, INT64_MAX}
+                                                                           : Range{0, UINT64_MAX};
+        if (neg ? sv < r.lo : uv > r.hi)
+            return bad + "out of range for " + t->name;
+        const uint64_t bits = neg ? uint64_t(sv) : uint64_t(uv);
+        switch (t->size) {
+        case 1: put(uint8_t(bits)); break;
+        case 2: put(uint16_t(bits)); break;
+        case 4: put(uint32_t(bits)); break;
+        default: put(bits); break;
+        }
+        break;
+    }
+    default:
+        return "member '" + m.name + "' of '" + owner + "' has a default, but only primitive and enum members can have one";
+    }
+    m.has_default = true;
+    return {};
+}
+
 static std::string finish_ref(const DDS_TypeCode *ref, std::vector<const DDS_TypeCode *> &path)
 {
     if (!ref)
@@ -305,6 +380,10 @@ static std::string finish_rec(DDS_TypeCode *t, std::vector<const DDS_TypeCode *>
             if (!(err = finish_ref(m.type, path)).empty())
                 break;
             m.rtype = resolve(m.type);
+            if (!m.default_text.empty() && !(err = parse_default(m, t->name)).empty())
+                break;
+            if (m.has_default)
+                t->has_default_nonzero = true;
             if (m.optional) {
                 m.flag_offset = off;
                 off += 1;
@@ -359,7 +438,6 @@ static std::string finish_rec(DDS_TypeCode *t, std::vector<const DDS_TypeCode *>
     path.pop_back();
     if (!err.empty())
         return err;
-    cdr_finish_type(t);
     t->finished = true;
     return {};
 }
@@ -519,9 +597,12 @@ void value_init(const DDS_TypeCode *t, void *p)
         break;
     }
     case DDS_TK_STRUCT:
-        for (const Member &m : t->members)
-            if (!m.optional && m.rtype->has_default_nonzero)
+        for (const Member &m : t->members) {
+            if (m.has_default)
+                std::memcpy(b + m.offset, m.default_bytes, m.rtype->size);
+            else if (!m.optional && m.rtype->has_default_nonzero)
                 value_init(m.rtype, b + m.offset);
+        }
         break;
     case DDS_TK_ARRAY:
         for (uint32_t i = 0; i < t->element_count; ++i)

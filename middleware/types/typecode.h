@@ -9,6 +9,7 @@
 
 #include "dds/dds_dynamicdata.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -28,6 +29,11 @@ struct Member {
     uint32_t wire_id = 0;                // XTypes member id: what mutable types put on the wire
     bool key = false;
     bool optional = false;
+    // Struct: the value a new sample starts with (IDL @default), as written; empty for none.
+    // finish() checks it against the member's type and keeps its bytes for value_init.
+    std::string default_text;
+    bool has_default = false;
+    unsigned char default_bytes[8] = {};
     // Union cases: labels and whether this is the default case.
     std::vector<int64_t> labels;
     bool is_default = false;
@@ -92,8 +98,8 @@ struct DDS_TypeCode {
     bool has_default_nonzero = false; // enum whose first enumerator is not 0, or unions: init needs more than zeroing
     // Keys (struct only).
     bool keyed = false;
-    uint32_t key_max_size = 0; // largest big-endian XCDR2 size of the key; UINT32_MAX when unbounded
-    uint32_t max_serialized = 0; // largest serialized body (without header) in XCDR1 or XCDR2; 0 when unbounded
+    // The wire layer's cache of the key's largest size (cdr_key_max_size), filled on first use.
+    mutable std::atomic<uint32_t> key_max_size{UINT32_MAX - 1};
     bool finished = false;
 };
 

@@ -1421,24 +1421,21 @@ constexpr uint16_t kEncCdrBe = 0x0000, kEncPlCdrBe = 0x0002, kEncCdr2Be = 0x0006
 
 } // namespace
 
-void cdr_finish_type(DDS_TypeCode *t)
+uint32_t cdr_key_max_size(const DDS_TypeCode *t)
 {
-    const DDS_TypeCode *r = resolve(t);
-    if (!r)
-        return;
-    // Primitive type codes are finished during static initialization: no lookups here.
-    if (is_primitive_kind(r->kind)) {
-        t->max_serialized = r->kind == DDS_TK_ENUM ? 4 : r->size;
-        return;
-    }
-    const Len body = max_body(r);
-    t->max_serialized = body < 0 || body > Len(UINT32_MAX) ? 0 : static_cast<uint32_t>(body);
-    t->key_max_size = 0;
-    if (r->kind == DDS_TK_STRUCT && r->keyed) {
-        SizeCalc calc(true);
-        const Len k = max_from_origin(calc.of(r, true));
-        t->key_max_size = k < 0 || k >= Len(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(k);
-    }
+    t = resolve(t);
+    if (!t || t->kind != DDS_TK_STRUCT || !t->keyed)
+        return 0;
+    constexpr uint32_t unknown = UINT32_MAX - 1; // as the type code starts it
+    uint32_t k = t->key_max_size.load(std::memory_order_relaxed);
+    if (k != unknown)
+        return k;
+    // Two threads may both compute it: they store the same value.
+    SizeCalc calc(true);
+    const Len len = max_from_origin(calc.of(t, true));
+    k = len < 0 || len >= Len(unknown) ? UINT32_MAX : static_cast<uint32_t>(len);
+    t->key_max_size.store(k, std::memory_order_relaxed);
+    return k;
 }
 
 uint32_t cdr_max_serialized_size(const DDS_TypeCode *t)
@@ -1623,7 +1620,7 @@ bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[1
     if (!t || !block || t->kind != DDS_TK_STRUCT || !t->keyed)
         return false;
     try {
-        if (t->key_max_size <= 16 && !force_md5) {
+        if (cdr_key_max_size(t) <= 16 && !force_md5) {
             char buf[16] = {};
             size_t len = 0;
             if (!key_stream(t, block, buf, sizeof buf, len))
@@ -1763,7 +1760,7 @@ DDS_ReturnCode_t DDS_DynamicData_get_keyhash(const DDS_DynamicData *self, DDS_Ke
 DDS_Boolean DDS_TypeCode_is_keyhash_reversible(const DDS_TypeCode *type)
 {
     type = resolve(type);
-    return type && type->kind == DDS_TK_STRUCT && type->keyed && type->key_max_size <= 16 ? DDS_BOOLEAN_TRUE
+    return type && type->kind == DDS_TK_STRUCT && type->keyed && cdr_key_max_size(type) <= 16 ? DDS_BOOLEAN_TRUE
                                                                                          : DDS_BOOLEAN_FALSE;
 }
 

@@ -63,18 +63,17 @@ class Cdr;
 
 namespace quelt::mw {
 
-// Fills key_max_size and max_serialized of a type whose members are finished. Called once per
-// type by TypeStore::finish.
+// The largest big-endian XCDR2 size of a keyed struct's key (UINT32_MAX when unbounded, 0 for a
+// type without key), computed once per type and cached in it.
 //
-// Both sizes are exact maxima over all samples: the computation follows every item's position
-// modulo 8 (the largest alignment), so padding is counted as it really falls rather than as a
-// worst case per item. Unions (all cases and "no case" are taken as possible) and optionals
-// (the long header counted whenever the value may exceed 65535 bytes) make it an upper bound.
-// A size that does not fit in 32 bits counts as unbounded.
-void cdr_finish_type(DDS_TypeCode *t);
+// Sizes are exact maxima over all samples: the computation follows every item's position modulo
+// 8 (the largest alignment), so padding is counted as it really falls rather than as a worst
+// case per item. Unions (all cases and "no case" are taken as possible) and optionals (the long
+// header counted whenever the value may exceed 65535 bytes) make it an upper bound. A size that
+// does not fit in 32 bits counts as unbounded.
+uint32_t cdr_key_max_size(const DDS_TypeCode *t);
 
-// The same maximum for the whole serialized sample, header included; 0 when unbounded. Unlike
-// max_serialized it tells an empty body (4) from an unbounded one (0).
+// The largest whole serialized sample, header included, by the same rules; 0 when unbounded.
 uint32_t cdr_max_serialized_size(const DDS_TypeCode *t);
 
 constexpr uint32_t kCdrHeaderSize = 4;
@@ -131,7 +130,7 @@ bool cdr_key_from_short_payload(const DDS_TypeCode *t, void *block, const unsign
 size_t cdr_serialized_size(const DDS_TypeCode *t, const void *block, CdrVersion v = CdrVersion::Xcdr1, bool key_only = false);
 
 // RTPS key hash of a sample of a keyed struct type (XTypes 1.3): the key members in big-endian
-// XCDR2 (no framing around them), zero padded to 16 bytes when key_max_size <= 16 (unless
+// XCDR2 (no framing around them), zero padded to 16 bytes when cdr_key_max_size <= 16 (unless
 // force_md5), else their MD5. False when the type has no key or the sample breaks its bounds.
 // Never throws.
 bool cdr_key_hash(const DDS_TypeCode *t, const void *block, unsigned char hash[16], bool force_md5 = false);

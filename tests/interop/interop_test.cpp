@@ -3,13 +3,15 @@
 // Interop::Sample (every kind), ShapeType (a key longer than a key hash) and the extensible types:
 // appendable (ours has one more trailing member), mutable with optional members (ours in another
 // order, with ids) and final. Samples go in and out as JSON, compared as the peer's lines ("KEY
-// JSON", "KEY disposed"), which the peer also prints for what each side expects. Domains
-// 154..159, 184..187, 216..223.
+// JSON", "KEY disposed"), which the peer also prints for what each side expects. The Idl cases
+// take our types from the IDL files the peer was generated from. Domains 154..165, 184..187,
+// 216..223.
 #include "connector_test_support.h"
 #include "support/peer.h"
 
 #include <algorithm>
 #include <map>
+#include <sstream>
 #include <utility>
 
 using namespace quelt::test;
@@ -21,21 +23,33 @@ const char *const kReader = "Sub::Reader";
 constexpr int kPeerTimeoutS = 30;
 
 enum { T_SAMPLE, T_SHAPE, T_APP, T_MUT, T_FIN };
-struct Type { const char *name, *config, *xml, *key; bool numericKey; };
-const Type kTypes[] = {{"sample", "InteropLib::Peer", "/interop.xml", "id", false},
-                       {"shape", "InteropLib::ShapePeer", "/interop.xml", "color", false},
-                       {"app", "ExtLib::App", "/extensible.xml", "id", false},
-                       {"mut", "ExtLib::Mut", "/extensible.xml", "id", true},
-                       {"fin", "ExtLib::Fin", "/extensible.xml", "id", true}};
+// idl: the IDL files the peer was generated from, which replace the XML <types> when a case asks.
+struct Type { const char *name, *config, *xml, *key; bool numericKey; const char *idl; };
+const Type kTypes[] = {{"sample", "InteropLib::Peer", "/interop.xml", "id", false, "Interop.idl Shapes.idl"},
+                       {"shape", "InteropLib::ShapePeer", "/interop.xml", "color", false, "Interop.idl Shapes.idl"},
+                       {"app", "ExtLib::App", "/extensible.xml", "id", false, "Extensible.idl"},
+                       {"mut", "ExtLib::Mut", "/extensible.xml", "id", true, "Extensible.idl"},
+                       {"fin", "ExtLib::Fin", "/extensible.xml", "id", true, "Extensible.idl"}};
 
-// The type's configuration on the test's own domain, on the Cyclone engine if asked.
-std::string typeXml(int type, bool cyclone)
+std::string configText(int type, bool idl)
 {
-    const std::string xml = replaceAll(readFile(QUELT_TEST_DATA + std::string(kTypes[type].xml)), "domain_id=\"150\"", "domain_id=\"0\"");
-    return cyclone ? replaceAll(xml, "<domain_participant ", "<domain_participant engine=\"cyclone\" ") : xml;
+    std::string xml = replaceAll(readFile(QUELT_TEST_DATA + std::string(kTypes[type].xml)), "domain_id=\"150\"", "domain_id=\"0\"");
+    if (!idl)
+        return xml;
+    std::string includes = "<types>";
+    std::istringstream files(kTypes[type].idl);
+    for (std::string f; files >> f;)
+        includes += "<include file=\"" QUELT_INTEROP_IDL "/" + f + "\"/>";
+    const size_t begin = xml.find("<types>"), end = xml.find("</types>");
+    return xml.replace(begin, end - begin, includes);
 }
+
+// The type's configuration on the test's own domain, its types from XML or from the peer's IDL,
+// on the Cyclone engine if asked.
 struct TypeConnector : Connector {
-    TypeConnector(int domain, int type, bool cyclone = false) : Connector(domain, kTypes[type].config, typeXml(type, cyclone)) {}
+    TypeConnector(int domain, int type, bool idl = false, bool cyclone = false)
+        : Connector(domain, kTypes[type].config,
+                    cyclone ? replaceAll(configText(type, idl), "<domain_participant ", "<domain_participant engine=\"cyclone\" ") : configText(type, idl)) {}
 };
 
 // The peer's lines up to its exit (it exits by itself, done or timed out), comments left out.
@@ -90,8 +104,9 @@ void setInstance(QueltDDSConnector *c, const char *json)
     QueltDDSConnector_setJSONInstance(c, kWriter, json);
 }
 
-// xcdr2: the peer's writer uses XCDR2. fastdds: the peer is fastdds_peer and ours the Cyclone engine.
-struct Case { const char *name; int type; bool toPeer; uint32_t count; int domain; bool xcdr2 = false; bool fastdds = false; };
+// xcdr2: the peer's writer uses XCDR2; idl: our types come from the peer's IDL files; fastdds:
+// the peer is fastdds_peer and ours the Cyclone engine.
+struct Case { const char *name; int type; bool toPeer; uint32_t count; int domain; bool xcdr2 = false; bool idl = false; bool fastdds = false; };
 
 const char *peerProgram(const Case &k) { return k.fastdds ? QUELT_FASTDDS_PEER : QUELT_CYCLONE_PEER; }
 
@@ -109,7 +124,7 @@ void toPeer(const Case &k)
     if (!dispose)
         args.insert(args.begin() + 1, "--data-only");
     Peer peer(args);
-    TypeConnector conn(k.domain, k.type, k.fastdds);
+    TypeConnector conn(k.domain, k.type, k.idl, k.fastdds);
     ASSERT_NE(conn.c, nullptr);
     // Our own reader and the peer's; and the peer's reader knows our writer, or it would skip
     // what we write before it does.
@@ -138,7 +153,7 @@ void toPeer(const Case &k)
 // (App's "extra") keep their defaults on both sides.
 void fromPeer(const Case &k)
 {
-    TypeConnector conn(k.domain, k.type, k.fastdds);
+    TypeConnector conn(k.domain, k.type, k.idl, k.fastdds);
     ASSERT_NE(conn.c, nullptr);
     std::vector<std::string> expect = expectedLines(k.type, k.count);
     for (uint32_t i = 0; i < k.count; ++i) {
@@ -228,10 +243,16 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"MutableToCyclone", T_MUT, true, 9, 218}, Case{"MutableFromCyclone", T_MUT, false, 9, 219},
                       Case{"FinalToCyclone", T_FIN, true, 9, 220}, Case{"FinalFromCyclone", T_FIN, false, 9, 221},
                       Case{"FinalFromXcdr2Cyclone", T_FIN, false, 9, 222, true},
-                      Case{"CycloneEngineShapeToFastdds", T_SHAPE, true, 9, 184, false, true},
-                      Case{"CycloneEngineShapeFromFastdds", T_SHAPE, false, 9, 185, false, true},
-                      Case{"CycloneEngineFinalToFastdds", T_FIN, true, 9, 186, false, true},
-                      Case{"CycloneEngineFinalFromFastdds", T_FIN, false, 9, 187, false, true}),
+                      Case{"IdlSampleToCyclone", T_SAMPLE, true, 9, 160, false, true},
+                      Case{"IdlSampleFromCyclone", T_SAMPLE, false, 9, 161, false, true},
+                      Case{"IdlAppendableToCyclone", T_APP, true, 9, 162, false, true},
+                      Case{"IdlAppendableFromCyclone", T_APP, false, 9, 163, false, true},
+                      Case{"IdlMutableToCyclone", T_MUT, true, 9, 164, false, true},
+                      Case{"IdlMutableFromCyclone", T_MUT, false, 9, 165, false, true},
+                      Case{"CycloneEngineShapeToFastdds", T_SHAPE, true, 9, 184, false, false, true},
+                      Case{"CycloneEngineShapeFromFastdds", T_SHAPE, false, 9, 185, false, false, true},
+                      Case{"CycloneEngineFinalToFastdds", T_FIN, true, 9, 186, false, false, true},
+                      Case{"CycloneEngineFinalFromFastdds", T_FIN, false, 9, 187, false, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Two of our own participants, as two processes of an application would be: the announcements

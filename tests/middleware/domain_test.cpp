@@ -1,6 +1,7 @@
 // Entities over Fast DDS: read/take with loans, keyed notices, names, refused writes, listeners,
 // the Fast DDS settings we give and shared-memory leftovers. (Write parameters, waiting and other
-// processes are exercised through the connector.) Domains 11, 15, 60.
+// processes are exercised through the connector.) Domains 11, 15, 60, 61.
+#include "domain/entities.h"
 #include "fastdds_engine.h"
 #include "shm_housekeeping.h"
 #include "dds/dds_log.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 
 using namespace quelt::mw;
 
@@ -174,6 +176,33 @@ TEST_F(Entities, ReadTakeLoansKeyedNoticesAndNames)
     DDS_DynamicData *shape = DDS_DynamicData_new(DDS_TypeLibrary_find(p->plan.types.get(), "ShapeType"), nullptr);
     EXPECT_EQ(DDS_DynamicDataWriter_write(dw, shape, nullptr), DDS_RETCODE_BAD_PARAMETER);
     DDS_DynamicData_delete(shape);
+}
+
+// A wait already asleep when the data comes is woken by it: on the waitset it began on, and on
+// one the reader's condition joined while it waited. (Wakes skip the locks while no wait counts.)
+TEST_F(Entities, AWaitAsleepWakesWhenTheDataComes)
+{
+    open(61, "Small");
+    DDS_Condition *data_cond = DDS_StatusCondition_as_condition(DDS_Entity_get_statuscondition(DDS_DataReader_as_entity(r)));
+    // The writer's condition, no status enabled, never triggers: it shows when a wait has begun.
+    DDS_StatusCondition *idle = DDS_Entity_get_statuscondition(DDS_DataWriter_as_entity(w));
+    ASSERT_EQ(DDS_StatusCondition_set_enabled_statuses(idle, 0), DDS_RETCODE_OK);
+    DDS_WaitSet *late = DDS_WaitSet_new();
+    ASSERT_EQ(DDS_WaitSet_attach_condition(late, DDS_StatusCondition_as_condition(idle)), DDS_RETCODE_OK);
+    for (DDS_WaitSet *set : {ws, late}) {
+        DDS_Condition *begun = set == ws ? data_cond : DDS_StatusCondition_as_condition(idle);
+        std::atomic<int> rc{-1};
+        std::thread waiter([&] { rc = DDS_WaitSet_wait(set, nullptr, &kSecond); });
+        ASSERT_TRUE(quelt::test::waitUntil([&] { return begun->watchers.load() > 0; }));
+        if (set == late)
+            ASSERT_EQ(DDS_WaitSet_attach_condition(late, data_cond), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
+        waiter.join();
+        EXPECT_EQ(rc.load(), DDS_RETCODE_OK);
+        ASSERT_EQ(take(r, data, infos), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &infos), DDS_RETCODE_OK);
+    }
+    DDS_WaitSet_delete(late);
 }
 
 // A reader that never takes and holds one sample: the writer's bounded keep-all history fills, and

@@ -1,5 +1,6 @@
 // Type libraries from XML: what each construct turns into, and that every mistake is refused with
 // one log line naming file and line while the library stays as it was.
+#include "idl_types.h"
 #include "typecode.h"
 
 #include "dds/dds_dynamicdata.h"
@@ -83,7 +84,7 @@ std::string declarations(const Library &lib)
             o << (DDS_TypeCode_is_member_key(t, i) ? " key" : "") << (DDS_TypeCode_is_member_optional(t, i) ? " optional" : "");
             for (int64_t label : m.labels)
                 o << " case " << label;
-            o << (m.is_default ? " default" : "") << "\n";
+            o << (m.is_default ? " default" : "") << (m.has_default ? " = " + m.default_text : "") << "\n";
         }
     }
     return o.str();
@@ -174,6 +175,76 @@ TEST(XmlTypes, UnusableArgumentsAndFilesAreRefused)
     EXPECT_NE(log.lines()[0].find(missing + ": cannot open"), std::string::npos) << log.lines()[0];
     EXPECT_NE(log.lines()[2].find("<string>:1: not well-formed XML"), std::string::npos) << log.lines()[2];
     EXPECT_TRUE(lib->by_name.empty());
+}
+
+// ---- IDL ----
+
+const std::string kIdl = std::string(QUELT_TEST_DATA) + "/idl/";
+
+// An IDL file gives the types of its XML form: included by a relative path (include.xml), by an
+// absolute one, read back from the XML that quelt_types prints; and the XML form included too.
+TEST(IdlTypes, AnIdlFileGivesTheTypesOfItsXmlForm)
+{
+    const std::string expected = declarations(load(kIdl + "constructs.xml"));
+    Library relative = load(kIdl + "include.xml");
+    EXPECT_EQ(declarations(relative), expected);
+    for (const char *file : {"constructs.idl", "constructs.xml"}) {
+        Library lib(DDS_TypeLibrary_new());
+        const std::string config = "<dds><types><include file=\"" + kIdl + file + "\"/></types></dds>";
+        EXPECT_EQ(DDS_TypeLibrary_load_string(lib.get(), config.c_str(), nullptr), DDS_RETCODE_OK);
+        EXPECT_EQ(declarations(lib), expected) << file;
+    }
+    quelt::mw::TypeStore store;
+    quelt::mw::idl::File idl;
+    std::string err;
+    ASSERT_TRUE(quelt::mw::idl::read_file(kIdl + "constructs.idl", store, idl, err)) << err;
+    Library back(DDS_TypeLibrary_new());
+    EXPECT_EQ(DDS_TypeLibrary_load_string(back.get(), quelt::mw::idl::to_xml(idl).c_str(), "back.xml"), DDS_RETCODE_OK);
+    EXPECT_EQ(declarations(back), expected);
+    // A new sample starts with the @default values.
+    DDS_DynamicData *d = DDS_DynamicData_new(DDS_TypeLibrary_find(relative.get(), "Geo::Located"), &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
+    DDS_Long level = 0;
+    DDS_Double depth = 0;
+    EXPECT_EQ(DDS_DynamicData_get_long(d, &level, "level", 0) | DDS_DynamicData_get_double(d, &depth, "depth", 0), DDS_RETCODE_OK);
+    EXPECT_EQ(level * depth, 7 * -1.5);
+    DDS_DynamicData_delete(d);
+}
+
+// What the type codes cannot carry is refused with one "file:line:col: message" line; through an
+// <include>, the configuration is refused and the library keeps what it had.
+TEST(IdlTypes, WhatCannotBeRepresentedIsRefusedWithItsPlace)
+{
+    const struct { const char *idl, *line; } rows[] = {
+        {"bitmask Flags { A, B };", "1:1: bitmask 'Flags' is not supported"},
+        {"module M { struct S; struct S { long a; }; };", "1:12: forward declaration of 'M::S' is not supported"},
+        {"@mutable union U switch (long) { case 1: long a; };", "1:10: union 'U': mutable unions are not supported"},
+        {"struct S { @external long a; };", "1:12: annotation @external on member 'a' of struct 'S' is not supported"},
+        {"@data_representation(XCDR1) struct S { long a; };", "1:1: annotation @data_representation on struct 'S'"},
+        {"@bit_bound(16) enum E { A };", "1:1: enum 'E': only @bit_bound(32) is supported"},
+        {"enum E { A, @default_literal B };", "1:13: annotation @default_literal on enumerator 'B' of enum 'E'"},
+        {"struct S { sequence<sequence<long> > s; };", "1:12: anonymous sequence of sequences"},
+        {"struct S {\n  @default(\"x\") string s; };", "1:1: S: member 's' of 'S' has a default, but only primitive"},
+        {"struct S { long a };", "1:19: syntax error"},
+        {"#include \"x.idl\"", "1:2: Invalid compiler directive (IDL files are read without a preprocessor"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.idl);
+        quelt::mw::TypeStore store;
+        quelt::mw::idl::File idl;
+        std::string err;
+        EXPECT_FALSE(quelt::mw::idl::read_text(row.idl, "t.idl", store, idl, err));
+        EXPECT_EQ(err.rfind(std::string("t.idl:") + row.line, 0), 0u) << err;
+    }
+    quelt::test::TempXml file(rows[0].idl, -1, ".idl");
+    Library lib = load(kShapes);
+    const auto before = lib->by_name;
+    LogCapture log;
+    const std::string config = std::string("<dds><types><struct name=\"X\"><member name=\"x\" type=\"int32\"/></struct>\n<include file=\"") +
+                               file.path() + "\"/></types></dds>";
+    EXPECT_EQ(DDS_TypeLibrary_load_string(lib.get(), config.c_str(), "c.xml"), DDS_RETCODE_ERROR);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"DDS_TypeLibrary_load_string: " + std::string(file.path()) + ":" + rows[0].line +
+                                                    " (included at c.xml:2)\n"});
+    EXPECT_EQ(lib->by_name, before);
 }
 
 } // namespace

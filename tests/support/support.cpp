@@ -130,10 +130,10 @@ std::string withTestEngine(const std::string &xml)
 // The Cyclone registration's own ports (tests/CMakeLists.txt), for this process and its peers.
 [[maybe_unused]] const bool g_cyclonePorts = onCyclone() && setenv("CYCLONEDDS_URI", QUELT_CYCLONE_TEST_CONFIG, 0) == 0;
 
-TempXml::TempXml(const std::string &text, int domainId)
+TempXml::TempXml(const std::string &text, int domainId, const char *extension)
 {
     static std::atomic<int> serial{0};
-    path_ = "/tmp/quelt_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + ".xml";
+    path_ = "/tmp/quelt_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + extension;
     std::ofstream(path_) << withTestEngine(domainId < 0 ? text
                                                         : replaceAll(text, "domain_id=\"0\"", "domain_id=\"" + std::to_string(domainId) + "\""));
 }

@@ -57,10 +57,11 @@ std::string withTestEngine(const std::string &xml);
     if (::quelt::test::onCyclone()) GTEST_SKIP() << why
 
 // A temporary file holding text, with every domain_id="0" replaced by the test's own id (when
-// domainId >= 0) and the test engine applied; removed with the object.
+// domainId >= 0) and the test engine applied; removed with the object. The file name ends with
+// extension.
 class TempXml {
 public:
-    explicit TempXml(const std::string &text, int domainId = -1);
+    explicit TempXml(const std::string &text, int domainId = -1, const char *extension = ".xml");
     ~TempXml();
     TempXml(const TempXml &) = delete;
     TempXml &operator=(const TempXml &) = delete;

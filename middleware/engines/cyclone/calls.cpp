@@ -10,7 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <set>
+#include <algorithm>
 #include <thread>
 
 namespace quelt::mw::cyclone {
@@ -99,37 +99,63 @@ uint32_t cyclone_mask(uint32_t ss, uint32_t vs, uint32_t is)
     return m;
 }
 
-// ---- batching: Cyclone 0.10's switch is process-wide and flushes only when a packet fills, so
-// a thread flushes batched writers that wrote since its last pass, at most a millisecond later.
+// ---- batching. Cyclone 0.10's switch (dds_write_set_batch) is process-wide, but a writer takes
+// its value when it is created: each of our writers is created with the switch set to its own
+// setting, so an unbatched writer sends each sample at once with no flush, whatever the process
+// or the domain's configuration says. A batched writer sends when a packet fills or it blocks
+// on acknowledgements; else a thread flushes it half a millisecond after its first unsent write.
+std::mutex g_create_writer_lock; // the switch and the creation it applies to go together
+
+dds_entity_t create_writer(dds_entity_t pub, dds_entity_t topic, const dds_qos_t *qos, const dds_listener_t *l, bool batching)
+{
+    std::lock_guard<std::mutex> g(g_create_writer_lock);
+    dds_write_set_batch(batching);
+    const dds_entity_t w = dds_create_writer(pub, topic, qos, l);
+    if (batching)
+        dds_write_set_batch(false);
+    return w;
+}
+
+} // namespace
+
+struct Writer::FlushSlot {
+    dds_entity_t writer = 0;
+    std::atomic<bool> pending{false}; // written since the last flush
+};
+
+namespace {
+
 class Flusher {
   public:
+    using Slot = Writer::FlushSlot;
     static Flusher &instance()
     {
         static Flusher f;
         return f;
     }
-    std::atomic<bool> on{false};
-    void add(dds_entity_t w)
+    std::shared_ptr<Slot> add(dds_entity_t w)
     {
+        auto slot = std::make_shared<Slot>();
+        slot->writer = w;
         std::lock_guard<std::mutex> g(lock_);
-        writers_.insert(w);
-        if (!thread_.joinable()) {
-            dds_write_set_batch(true);
-            on = true;
+        slots_.push_back(slot);
+        if (!thread_.joinable())
             thread_ = std::thread([this] { run(); });
-        }
+        return slot;
     }
-    void remove(dds_entity_t w)
+    void remove(const std::shared_ptr<Slot> &slot)
     {
         std::lock_guard<std::mutex> g(lock_);
-        writers_.erase(w);
-        pending_.erase(w);
+        slots_.erase(std::remove(slots_.begin(), slots_.end(), slot), slots_.end());
     }
-    void wrote(dds_entity_t w)
+    // After each write: one atomic operation, and a wake-up only for the first write of a batch.
+    void wrote(Slot &slot)
     {
+        if (slot.pending.exchange(true, std::memory_order_acq_rel))
+            return;
         std::lock_guard<std::mutex> g(lock_);
-        if (pending_.insert(w).second && pending_.size() == 1)
-            cv_.notify_one();
+        ++wakes_;
+        cv_.notify_one();
     }
     ~Flusher()
     {
@@ -146,21 +172,25 @@ class Flusher {
     void run()
     {
         std::unique_lock<std::mutex> g(lock_);
+        uint64_t seen = 0;
         while (!stop_) {
-            cv_.wait(g, [&] { return stop_ || !pending_.empty(); });
+            cv_.wait(g, [&] { return stop_ || wakes_ != seen; });
+            seen = wakes_;
             // Let the batch fill for half a millisecond, then send what it holds.
             cv_.wait_for(g, std::chrono::microseconds(500), [&] { return stop_; });
-            std::set<dds_entity_t> flush;
-            flush.swap(pending_);
+            const std::vector<std::shared_ptr<Slot>> slots = slots_;
             g.unlock();
-            for (dds_entity_t w : flush)
-                dds_write_flush(w);
+            // A write that comes after a slot's exchange wakes us again.
+            for (const auto &s : slots)
+                if (s->pending.exchange(false, std::memory_order_acq_rel))
+                    dds_write_flush(s->writer);
             g.lock();
         }
     }
     std::mutex lock_;
     std::condition_variable cv_;
-    std::set<dds_entity_t> writers_, pending_;
+    std::vector<std::shared_ptr<Slot>> slots_;
+    uint64_t wakes_ = 0;
     std::thread thread_;
     bool stop_ = false;
 };
@@ -168,8 +198,6 @@ class Flusher {
 void copy_guid(const dds_guid_t &g, unsigned char out[16]) { std::memcpy(out, g.v, 16); }
 
 } // namespace
-
-void batching_started() { (void)Flusher::instance(); }
 
 // ---------------------------------------------------------------- participant
 
@@ -364,7 +392,7 @@ std::unique_ptr<Writer> Writer::create(Participant &p, int32_t topic, const Endp
     });
     w->listener_->l = l;
     dds_qos_t *qos = make_qos(q, true);
-    w->handle_ = dds_create_writer(pub, topic, qos, l);
+    w->handle_ = create_writer(pub, topic, qos, l, w->batching_);
     dds_delete_qos(qos);
     if (w->handle_ < 0) {
         err = "Cyclone DDS could not create the writer: " + error_text(w->handle_);
@@ -373,15 +401,17 @@ std::unique_ptr<Writer> Writer::create(Participant &p, int32_t topic, const Endp
         return nullptr;
     }
     if (w->batching_)
-        Flusher::instance().add(w->handle_);
+        w->flush_ = Flusher::instance().add(w->handle_);
     return w;
 }
 
 Writer::~Writer()
 {
     if (handle_ > 0) {
-        if (batching_)
-            Flusher::instance().remove(handle_);
+        if (flush_) {
+            Flusher::instance().remove(flush_);
+            dds_write_flush(handle_); // what the last writes left in the batch goes out first
+        }
         const dds_entity_t pub = dds_get_parent(handle_);
         dds_delete(handle_);
         if (pub > 0)
@@ -393,32 +423,29 @@ Writer::~Writer()
 
 namespace {
 
-int after_write(dds_entity_t w, bool batching, dds_return_t rc, std::string &err)
+dds_time_t stamp(int64_t ns) { return ns < 0 ? dds_time() : ns; }
+
+} // namespace
+
+int Writer::done(int rc, std::string &err)
 {
     if (rc < 0) {
         err = error_text(rc);
         return rc;
     }
-    // With batching on anywhere in the process, an unbatched writer sends at once.
-    if (batching)
-        Flusher::instance().wrote(w);
-    else if (Flusher::instance().on)
-        dds_write_flush(w);
+    if (flush_)
+        Flusher::instance().wrote(*flush_);
     return 0;
 }
 
-dds_time_t stamp(int64_t ns) { return ns < 0 ? dds_time() : ns; }
-
-} // namespace
-
 int Writer::write(const DDS_DynamicData *sample, int64_t source_ns, std::string &err)
 {
-    return after_write(handle_, batching_, dds_write_ts(handle_, sample, stamp(source_ns)), err);
+    return done(dds_write_ts(handle_, sample, stamp(source_ns)), err);
 }
 
 int Writer::dispose(const DDS_DynamicData *sample, int64_t source_ns, std::string &err)
 {
-    return after_write(handle_, batching_, dds_dispose_ts(handle_, sample, stamp(source_ns)), err);
+    return done(dds_dispose_ts(handle_, sample, stamp(source_ns)), err);
 }
 
 int Writer::unregister(const DDS_DynamicData *sample, int64_t source_ns, std::string &err)
@@ -428,12 +455,12 @@ int Writer::unregister(const DDS_DynamicData *sample, int64_t source_ns, std::st
     dds_return_t rc = dds_dispose_ts(handle_, sample, t);
     if (rc == DDS_RETCODE_OK)
         rc = dds_unregister_instance_ts(handle_, sample, t);
-    return after_write(handle_, batching_, rc, err);
+    return done(rc, err);
 }
 
 int Writer::wait_for_acknowledgments(int64_t timeout_ns)
 {
-    if (batching_)
+    if (flush_)
         dds_write_flush(handle_);
     return dds_wait_for_acks(handle_, dur(timeout_ns));
 }
@@ -593,7 +620,7 @@ int Reader::fetch(bool take, int32_t max, uint32_t ss, uint32_t vs, uint32_t is,
             m.generation_rank = int32_t(si[i].generation_rank);
             m.absolute_generation_rank = int32_t(si[i].absolute_generation_rank);
             DDS_DynamicData *out = value(done + i);
-            m.has_value = out && serdata_value(buf[i], out);
+            m.has_value = out && (take ? serdata_take_value(buf[i], out) : serdata_value(buf[i], out));
             metas.push_back(m);
             ddsi_serdata_unref(buf[i]);
         }

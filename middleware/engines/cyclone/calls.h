@@ -108,9 +108,13 @@ class Writer {
     EventCounts matched() const;
     void guid(unsigned char out[16]) const;
 
+    struct FlushSlot;
+
   private:
+    int done(int rc, std::string &err);
     int32_t handle_ = 0;
     bool batching_ = false;
+    std::shared_ptr<FlushSlot> flush_; // batched writers: flushed by a thread
     EventSink sink_;
     struct Listener;
     std::unique_ptr<Listener> listener_;
@@ -138,8 +142,5 @@ class Reader {
     std::map<uint64_t, std::array<unsigned char, 16>> guids_; // publication handle -> writer GUID
     bool writer_guid(uint64_t handle, unsigned char out[16]);
 };
-
-// Flushes batched writers at least once a millisecond; started by the first batched writer.
-void batching_started();
 
 } // namespace quelt::mw::cyclone

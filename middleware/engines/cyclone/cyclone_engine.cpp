@@ -102,6 +102,11 @@ class CycloneWriter final : public engine::Writer {
     std::string err_;
 };
 
+// A read or take of "every available sample" hands out at most this many: a reader that fell
+// behind a stream takes the rest at its next call (the wait returns at once), and the loan's
+// pool of samples, reused by every call, stays this size.
+constexpr int32_t kMaxSamplesPerTake = 1024;
+
 // The samples of one loan: ours, kept for the next read or take of the reader.
 struct CycloneLoan : engine::LoanState {
     const DDS_TypeCode *type = nullptr;
@@ -130,7 +135,7 @@ class CycloneReader final : public engine::Reader {
             loan = fresh.get();
             state = std::move(fresh);
         }
-        const int n = r->fetch(take, max <= 0 ? -1 : max, ss, vs, is,
+        const int n = r->fetch(take, max <= 0 ? kMaxSamplesPerTake : max, ss, vs, is,
                                [&](int i) {
                                    while (loan->pool.size() <= size_t(i))
                                        loan->pool.push_back(DDS_DynamicData_new(loan->type, nullptr));

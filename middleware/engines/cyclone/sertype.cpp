@@ -23,6 +23,36 @@ const Sertype *st(const ddsi_sertype *t) { return reinterpret_cast<const Sertype
 Serdata *sd(ddsi_serdata *d) { return reinterpret_cast<Serdata *>(d); }
 const Serdata *sd(const ddsi_serdata *d) { return reinterpret_cast<const Serdata *>(d); }
 
+// ---------------------------------------------------------------- key hash
+
+bool same_key(const DDS_TypeCode *t, const unsigned char *a, const unsigned char *b)
+{
+    for (const Member &m : t->members)
+        if (m.key && !value_equal(m.rtype, a + m.offset, b + m.offset))
+            return false;
+    return true;
+}
+
+bool key_hash(const Sertype *t, Sertype::KeyMemo &memo, const DDS_DynamicData *value, unsigned char out[16])
+{
+    std::lock_guard<std::mutex> g(memo.lock);
+    if (memo.key && same_key(t->type, memo.key->p, value->p)) {
+        std::memcpy(out, memo.hash, 16);
+        return true;
+    }
+    if (!cdr_key_hash(t->type, value->p, out))
+        return false;
+    if (!memo.key)
+        memo.key = DDS_DynamicData_new(t->type, nullptr);
+    if (memo.key && memo.key->p) {
+        for (const Member &m : t->type->members)
+            if (m.key)
+                value_copy(m.rtype, memo.key->p + m.offset, value->p + m.offset);
+        std::memcpy(memo.hash, out, 16);
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------- serdata
 
 Serdata *new_serdata(const ddsi_sertype *type, ddsi_serdata_kind kind, uint32_t size)
@@ -77,7 +107,7 @@ ddsi_serdata *from_payload(const ddsi_sertype *tcmn, ddsi_serdata_kind kind, Ser
     d->value = DDS_DynamicData_new(t->type, nullptr);
     std::string why;
     if (!d->value || !decode(t, d->data, d->size, kind == SDK_KEY, d->value, &why) ||
-        (t->keyed && !cdr_key_hash(t->type, d->value->p, d->keyhash))) {
+        (t->keyed && !key_hash(t, t->received, d->value, d->keyhash))) {
         // Cyclone drops a sample whose serdata cannot be made: it is never handed out as data.
         if (!const_cast<Sertype *>(t)->refusal_logged.exchange(true))
             QueltLog_error("DDS_DynamicDataReader_take", "samples on '%s' do not fit '%s' (%s): both sides must use the same type; such samples are dropped",
@@ -152,7 +182,7 @@ ddsi_serdata *serdata_from_sample(const ddsi_sertype *tcmn, ddsi_serdata_kind ki
     fc::FastBuffer buffer(reinterpret_cast<char *>(d->data), d->size);
     fc::Cdr cdr(buffer, fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);
     if (!cdr_write_header(cdr, t->type, t->version) || !cdr_serialize(t->type, value->p, cdr, t->version, key_only) ||
-        cdr.getSerializedDataLength() != d->size || (t->keyed && !cdr_key_hash(t->type, value->p, d->keyhash))) {
+        cdr.getSerializedDataLength() != d->size || (t->keyed && !key_hash(t, t->written, value, d->keyhash))) {
         serdata_free(&d->c);
         return nullptr;
     }
@@ -208,11 +238,12 @@ void serdata_get_keyhash(const ddsi_serdata *dcmn, ddsi_keyhash *buf, bool force
 {
     const Serdata *d = sd(dcmn);
     const Sertype *t = sertype_of(dcmn);
-    if (force_md5 && t->type->key_max_size <= 16 && !d->hash_only) {
+    const uint32_t key_max = cdr_key_max_size(t->type);
+    if (force_md5 && key_max <= 16 && !d->hash_only) {
         // Asked for MD5 of a key that fits the hash: hash the same key stream.
         ddsrt_md5_state_t md5;
         ddsrt_md5_init(&md5);
-        ddsrt_md5_append(&md5, d->keyhash, static_cast<unsigned>(std::min<size_t>(t->type->key_max_size, 16)));
+        ddsrt_md5_append(&md5, d->keyhash, static_cast<unsigned>(std::min<uint32_t>(key_max, 16)));
         ddsrt_md5_finish(&md5, buf->value);
         return;
     }
@@ -324,6 +355,23 @@ ddsi_sertype *make_sertype(const std::string &type_name, const std::string &topi
     return &s->c;
 }
 
+Sertype::KeyMemo::~KeyMemo() { DDS_DynamicData_delete(key); }
+
 bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out) { return value_of(d->type, d, out); }
+
+bool serdata_take_value(ddsi_serdata *dcmn, DDS_DynamicData *out)
+{
+    Serdata *d = sd(dcmn);
+    DDS_DynamicData *v = d->value;
+    // Ours alone (no instance, no other reader keeps it): the decoded value moves to out, and
+    // out's old value leaves with the serdata. Saves a copy of every member on each take.
+    if (v && out && ddsrt_atomic_ld32(&d->c.refc) == 1 && v->type == out->type && v->owns && out->owns && !v->parent &&
+        !v->bound_child && !out->parent && !out->bound_child) {
+        std::swap(v->p, out->p);
+        out->refused = false;
+        return true;
+    }
+    return value_of(dcmn->type, dcmn, out);
+}
 
 } // namespace quelt::mw::cyclone

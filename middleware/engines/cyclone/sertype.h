@@ -14,6 +14,7 @@
 #include <dds/ddsi/ddsi_sertype.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 namespace quelt::mw::cyclone {
@@ -25,6 +26,15 @@ struct Sertype {
     bool keyed = false;
     std::string topic; // for the one line that says samples did not fit
     std::atomic<bool> refusal_logged{false};
+    // The key hash of the last sample hashed on each path: consecutive samples of one instance,
+    // as a stream sends them, skip the hash (an MD5 for keys that may exceed 16 bytes).
+    struct KeyMemo {
+        std::mutex lock;
+        DDS_DynamicData *key = nullptr; // its key members
+        unsigned char hash[16] = {};
+        ~KeyMemo();
+    };
+    mutable KeyMemo written, received;
 };
 
 struct Serdata {
@@ -46,5 +56,7 @@ inline const Sertype *sertype_of(const ddsi_serdata *d) { return reinterpret_cas
 // Copies the sample a serdata carries into out (initialized, of the sertype's type): its decoded
 // value, or the payload decoded again, or the key of a notice. False when nothing decodes.
 bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out);
+// The same for a serdata the caller is about to release: moves the value instead where it can.
+bool serdata_take_value(ddsi_serdata *d, DDS_DynamicData *out);
 
 } // namespace quelt::mw::cyclone

@@ -209,7 +209,12 @@ DDS_ReturnCode_t FastddsWriter::write_w_params(const DDS_DynamicData *sample, DD
     EncodingScope scope(encoding);
     if (!writer->write(const_cast<DDS_DynamicData *>(sample), wp))
         return DDS_RETCODE_ERROR;
-    // Report the identity the sample went out with.
+    // Report the identity the sample went out with: Fast DDS 2.9 sends its writer's own, whatever
+    // was asked for.
+    static std::atomic<bool> identity_said{false};
+    if (!is_auto(params.identity) && !(wp.sample_identity() == from_identity(params.identity)))
+        engine::say_once(identity_said, "DDS_DynamicDataWriter_write_w_params",
+                         "the Fast DDS engine sends a sample with its writer's own identity: a requested identity is not carried");
     to_identity(wp.sample_identity(), params.identity.writer_guid, params.identity.sequence_number);
     return DDS_RETCODE_OK;
 }
@@ -247,6 +252,10 @@ DDS_ReturnCode_t FastddsWriter::wait_for_acknowledgments(const DDS_Duration_t &m
 std::unique_ptr<engine::Writer> FastddsParticipant::create_writer(DDS_DataWriter &record, std::string &err)
 {
     const TopicPlan *tp = record.topic->plan;
+    static std::atomic<bool> batching_said{false};
+    if (record.qos.cyclone.batching)
+        engine::say_once(batching_said, "DDS_DomainParticipantFactory_create_participant_from_config",
+                         "<cyclone_writer> settings do not apply to writers of the Fast DDS engine: they are left out");
     auto w = std::make_unique<FastddsWriter>(record, record.encoding);
     fdds::DataWriterQos q = fdds::DATAWRITER_QOS_DEFAULT;
     to_fastdds(record.qos, q);

@@ -7,6 +7,7 @@
 #include "wire/cdr.h"
 
 #include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/domain/DomainParticipantListener.hpp>
 #include <fastdds/dds/domain/qos/DomainParticipantQos.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
 #include <fastdds/dds/publisher/Publisher.hpp>
@@ -17,8 +18,11 @@
 #include <fastdds/dds/topic/Topic.hpp>
 #include <fastdds/dds/topic/qos/TopicQos.hpp>
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace quelt::mw {
 
@@ -68,6 +72,21 @@ class FastddsReader final : public engine::Reader {
     std::unique_ptr<FastddsReaderListener> listener;
 };
 
+// Remote participants, writers and readers as discovery announces them, by GUID; kept from the
+// participant's creation on, since Fast DDS tells each only once.
+class FastddsDiscoveryListener final : public eprosima::fastdds::dds::DomainParticipantListener {
+  public:
+    void on_participant_discovery(eprosima::fastdds::dds::DomainParticipant *,
+                                  eprosima::fastrtps::rtps::ParticipantDiscoveryInfo &&info) override;
+    void on_subscriber_discovery(eprosima::fastdds::dds::DomainParticipant *,
+                                 eprosima::fastrtps::rtps::ReaderDiscoveryInfo &&info) override;
+    void on_publisher_discovery(eprosima::fastdds::dds::DomainParticipant *,
+                                eprosima::fastrtps::rtps::WriterDiscoveryInfo &&info) override;
+
+    std::mutex lock;
+    std::map<std::string, DDS_DiscoveredEntity> participants, writers, readers; // guarded by lock
+};
+
 class FastddsParticipant final : public engine::Participant {
   public:
     ~FastddsParticipant() override;
@@ -77,7 +96,9 @@ class FastddsParticipant final : public engine::Participant {
     std::unique_ptr<engine::Writer> create_writer(DDS_DataWriter &writer, std::string &err) override;
     std::unique_ptr<engine::Reader> create_reader(DDS_DataReader &reader, std::string &err) override;
     void delete_contained_entities() override;
+    bool discovered(std::vector<DDS_DiscoveredEntity> &out, std::string &err) override;
 
+    FastddsDiscoveryListener discovery; // outlives the participant: deleted in the destructor's body
     eprosima::fastdds::dds::DomainParticipant *participant = nullptr;
     int32_t participant_id = -1; // Fast DDS's, unique in the process
 };

@@ -52,6 +52,10 @@ std::unique_ptr<Participant> create_fastdds_participant(DDS_DomainParticipant &r
 {
     auto p = std::make_unique<FastddsParticipant>();
     const ParticipantPlan &plan = record.plan;
+    static std::atomic<bool> cyclone_said{false};
+    if (!plan.cyclone.config.empty() || !plan.cyclone.network_interface.empty() || plan.cyclone.socket_buffer_size)
+        say_once(cyclone_said, "DDS_DomainParticipantFactory_create_participant_from_config",
+                 "<cyclone_transport> settings do not apply to participants of the Fast DDS engine: use <fastdds_transport>");
     // Also keeps the factory's default QoS from being read while another thread loads it again.
     std::unique_lock<std::mutex> idLock(g_participant_id_lock);
     // From the factory's default, not the built-in one: Fast DDS's own default profile
@@ -79,11 +83,11 @@ std::unique_ptr<Participant> create_fastdds_participant(DDS_DomainParticipant &r
                                          : "no id is free, so one of them is reset");
         }
     }
-    p->participant = fastdds_factory()->create_participant(plan.domain_id, q, nullptr, fdds::StatusMask::none());
+    p->participant = fastdds_factory()->create_participant(plan.domain_id, q, &p->discovery, fdds::StatusMask::none());
     if (!p->participant && chosenId) {
         // The id may belong to a Fast DDS participant of this process that this layer did not make.
         q.wire_protocol().participant_id = -1;
-        p->participant = fastdds_factory()->create_participant(plan.domain_id, q, nullptr, fdds::StatusMask::none());
+        p->participant = fastdds_factory()->create_participant(plan.domain_id, q, &p->discovery, fdds::StatusMask::none());
     }
     if (p->participant) {
         p->participant_id = participant_id_of(p->participant);

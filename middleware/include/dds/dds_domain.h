@@ -252,6 +252,31 @@ DDS_API DDS_DomainId_t DDS_DomainParticipant_get_domain_id(DDS_DomainParticipant
 DDS_API DDS_ReturnCode_t DDS_DomainParticipant_get_qos(DDS_DomainParticipant *self, DDS_DomainParticipantQos *qos);
 DDS_API DDS_Topic *DDS_DomainParticipant_find_topic(DDS_DomainParticipant *self, const char *topic_name);
 
+/* ---- built-in discovery ---- */
+typedef enum DDS_DiscoveredKind {
+    DDS_DISCOVERED_PARTICIPANT = 0,
+    DDS_DISCOVERED_WRITER = 1,
+    DDS_DISCOVERED_READER = 2
+} DDS_DiscoveredKind;
+/* A remote participant, writer or reader as built-in discovery announced it. Texts are "" where
+ * they do not apply (a participant's topic, an endpoint's participant name). */
+typedef struct DDS_DiscoveredEntity {
+    DDS_DiscoveredKind kind;
+    DDS_GUID_t guid;
+    DDS_GUID_t participant_guid; /* the participant's own GUID for a participant */
+    char participant_name[256];
+    char topic_name[256];
+    char type_name[256];
+    DDS_ReliabilityQosPolicyKind reliability;
+    DDS_DurabilityQosPolicyKind durability;
+} DDS_DiscoveredEntity;
+typedef void (*DDS_DiscoveredEntityVisitor)(void *data, const DDS_DiscoveredEntity *entity);
+/* Calls visit, on the caller's thread, for every remote participant, then every remote writer and
+ * reader that the participant's built-in discovery knows now (those that left are forgotten).
+ * UNSUPPORTED, with one log line, when the participant's engine cannot tell. */
+DDS_API DDS_ReturnCode_t DDS_DomainParticipant_get_discovered_entities(DDS_DomainParticipant *self,
+                                                                      DDS_DiscoveredEntityVisitor visit, void *data);
+
 /* ---- publisher, subscriber ---- */
 DDS_API DDS_ReturnCode_t DDS_Publisher_get_all_datawriters(DDS_Publisher *self, DDS_DataWriterSeq *writers);
 DDS_API DDS_ReturnCode_t DDS_Publisher_get_qos(DDS_Publisher *self, DDS_PublisherQos *qos);

@@ -1,14 +1,18 @@
 // Type libraries read from DDS-XML: <types> sections in the XTypes XML type representation,
 // turned into type codes. A load is all or nothing: types are built in a private store and
 // published into the library only when the whole document has been read without a mistake.
-#include "config/xml_types.h"
+#include "types/xml_types.h"
 
 #include "dds/dds_log.h"
+#include "types/idl_types.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <new>
@@ -331,6 +335,7 @@ struct MemberDecl {
     bool optional = false;
     int64_t id = kAutoId;
     int id_line = 0;
+    const char *default_text = nullptr;
 };
 
 // Attributes that change how samples go on the wire: where one does not apply, or is not known,
@@ -700,7 +705,7 @@ struct TypeLoader::State {
         if (!required_name(e, m.name))
             return false;
         const std::string owner = "member " + q(m.name);
-        if (in_struct && !check_attributes(e, {"name", QUELT_TYPE_ATTRIBUTES, "key", "optional", "id"}, owner))
+        if (in_struct && !check_attributes(e, {"name", QUELT_TYPE_ATTRIBUTES, "key", "optional", "id", "default"}, owner))
             return false;
         if (!in_struct && !check_attributes(e, {"name", QUELT_TYPE_ATTRIBUTES, "key", "optional"}, "union " + owner))
             return false;
@@ -717,6 +722,7 @@ struct TypeLoader::State {
             m.id = id.as_int64();
         }
         if (in_struct) {
+            m.default_text = e->Attribute("default");
             if (!flag(e, "key", owner, m.key) || !flag(e, "optional", owner, m.optional))
                 return false;
             if (m.key && m.optional)
@@ -780,6 +786,8 @@ struct TypeLoader::State {
             if (id > int64_t(kMaxMemberId))
                 return fail(c, "member " + q(m.name) + " of " + what + " would have an id above " + std::to_string(kMaxMemberId));
             add_member(t, m.name, m.type, m.key, m.optional, id);
+            if (m.default_text)
+                t->members.back().default_text = m.default_text;
         }
         declaring.clear();
         return finish_and_register(e, t);
@@ -995,6 +1003,65 @@ struct TypeLoader::State {
         return true;
     }
 
+    // <include file="F"/> directly in <types>: the types of an IDL file, or the <types> of another
+    // XML file, as if written here. A relative path is relative to the including file.
+    std::deque<std::string> included; // file names that messages point into
+    int include_depth = 0;
+    bool parse_include(const XMLElement *e, const std::string &where)
+    {
+        const char *f = e->Attribute("file");
+        if (!check_attributes(e, {"file"}, "<include>"))
+            return false;
+        if (!f || !*f)
+            return fail(e, "missing attribute 'file' in <include>");
+        if (!scope.empty())
+            return fail(e, "<include> in " + where + ": it goes directly in <types>");
+        std::filesystem::path path(f);
+        if (path.is_relative())
+            path = std::filesystem::path(file).parent_path() / path;
+        std::string ext = path.extension().string();
+        for (char &ch : ext)
+            ch = char(std::tolower(static_cast<unsigned char>(ch)));
+        if (ext == ".xml") {
+            if (include_depth >= 16)
+                return fail(e, "<include> of " + q(path.string()) + ": too many nested includes (does a file include itself?)");
+            const char *outer = file;
+            const char *inner = included.emplace_back(path.string()).c_str();
+            tinyxml2::XMLDocument doc;
+            std::string text;
+            const XMLElement *root = nullptr;
+            if (!read_file(inner, text, *err) || !parse_document(doc, text, inner, *err) || !(root = dds_root(doc, inner, *err)))
+                return fail(e, "in <include>: " + *err);
+            file = inner;
+            ++include_depth;
+            bool ok = true;
+            for (const XMLElement *t = root->FirstChildElement("types"); ok && t; t = t->NextSiblingElement("types"))
+                ok = parse_declarations(t, "<types>");
+            --include_depth;
+            file = outer;
+            return ok;
+        }
+        if (ext != ".idl")
+            return fail(attribute_line(e, "file"), "<include> of " + q(f) + ": only .idl and .xml files can be included");
+        idl::File idl;
+        std::string why;
+        if (!idl::read_file(path.string(), store, idl, why)) {
+            *err = why + " (included at " + file + ":" + std::to_string(e->GetLineNum()) + ")";
+            return false;
+        }
+        for (const idl::Declaration &d : idl.declarations) {
+            if (!check_new_name(e, d.name))
+                return false;
+            lines.emplace(d.name, e->GetLineNum());
+            if (d.constant)
+                constants.emplace(d.name, Constant{d.integral, Integer{d.negative, d.magnitude}});
+            else
+                types.emplace(d.name, d.type);
+        }
+        warnings.insert(warnings.end(), idl.warnings.begin(), idl.warnings.end());
+        return true;
+    }
+
     // The children of <types> or of a <module>.
     bool parse_declarations(const XMLElement *parent, const std::string &where)
     {
@@ -1021,8 +1088,10 @@ struct TypeLoader::State {
                 ok = parse_typedef(c);
             } else if (!std::strcmp(n, "const")) {
                 ok = parse_const(c);
+            } else if (!std::strcmp(n, "include")) {
+                ok = parse_include(c, where);
             } else {
-                // bitmask, bitset, include, forward_dcl...: refusing beats dropping a type silently.
+                // bitmask, bitset, forward_dcl...: refusing beats dropping a type silently.
                 return fail(c, "unsupported element <" + std::string(n) + "> in " + where);
             }
             if (!ok)
