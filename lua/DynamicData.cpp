@@ -3,6 +3,7 @@
 // conversions behind their timestamps.
 #include "DynamicData.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -591,6 +592,11 @@ int QueltLuaSampleInfo_get(lua_State *L) {
     } else if (std::strcmp(name, "reception_timestamp") == 0) {
         lua_pushnumber(L, DDS_Time_t_to_milliseconds(&info->reception_timestamp)); /* push ms */
     } else if (std::strcmp(name, "sample_identity") == 0) {
+        // An engine whose sample infos carry no sequence number (Cyclone DDS 0.10) says so once.
+        static std::atomic<bool> said{false};
+        const DDS_SequenceNumber_t &n = info->original_publication_virtual_sequence_number;
+        if (info->valid_data && n.high == DDS_AUTO_SEQUENCE_NUMBER.high && n.low == DDS_AUTO_SEQUENCE_NUMBER.low && !said.exchange(true))
+            QueltLog_warning(ctx, "this engine's sample infos carry no sequence number: sample identities show -1");
         char text[200];
         formatSampleIdentity(info->original_publication_virtual_guid,
                              info->original_publication_virtual_sequence_number, text);

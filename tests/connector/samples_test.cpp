@@ -1,9 +1,11 @@
 // Setting, writing, reading, taking and getting samples through the exported functions.
 #include "connector_test_support.h"
+#include "support/peer.h"
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <tuple>
 
 using namespace quelt::test;
@@ -270,3 +272,87 @@ TEST(Samples, AnIndexedTableKeptAcrossATakeAndANumberWithoutAnIntegerValueIndexN
               std::vector<std::string>{"nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil nilnilnil true0"});
     EXPECT_EQ(stackHeight(c), 0);
 }
+
+// Keyed samples and a dispose between our two engines, in one process and across two (the
+// publisher then is the peer process); a Cyclone writer is batched, and its first sample must
+// still arrive without a later write. Domains 188, 189, 230, 231.
+struct MixedRow { const char *name; bool twoProcesses, writerOnCyclone; int domain; };
+void PrintTo(const MixedRow &row, std::ostream *os) { *os << row.name; }
+class MixedEngines : public ::testing::TestWithParam<MixedRow> {};
+
+TEST_P(MixedEngines, KeyedSamplesAndADisposeCrossFromOneEngineToTheOther)
+{
+    QUELT_SKIP_ON_CYCLONE("each row names its engines");
+    const MixedRow &row = GetParam();
+    const auto on = [](bool cyclone) { return std::string(" engine=\"") + (cyclone ? "cyclone\"" : "fastdds\""); };
+    std::string xml = replaceAll(shapesXml(), "\"ShapePublisher\"", "\"ShapePublisher\"" + on(row.writerOnCyclone));
+    xml = replaceAll(xml, "\"ShapeSubscriber\"", "\"ShapeSubscriber\"" + on(!row.writerOnCyclone));
+    if (row.writerOnCyclone)
+        xml = replaceAll(xml, "</datawriter_qos>", "<cyclone_writer><batching>true</batching></cyclone_writer></datawriter_qos>");
+    Connector sub(row.domain, "ShapesLib::ShapeSubscriber", xml);
+    ASSERT_NE(sub, nullptr);
+    std::unique_ptr<Connector> pub;
+    Peer peer;
+    if (row.twoProcesses) {
+        // Between engines only UDP carries samples: the peer opens no shared memory.
+        ASSERT_TRUE(peer.start({QUELT_TEST_PEER, "publish", sub.xml.path()}, {"FASTRTPS_DEFAULT_PROFILES_FILE=" QUELT_TEST_DATA "/udp_only.xml"}) &&
+                    peer.say("match 1"));
+        ASSERT_EQ(peer.expect("matched "), "1");
+    } else {
+        pub = std::make_unique<Connector>(row.domain, "ShapesLib::ShapePublisher", xml);
+        ASSERT_NE(pub->c, nullptr);
+        DDS_PublicationMatchedStatus m{};
+        ASSERT_TRUE(waitUntil([&] {
+            return DDS_DataWriter_get_publication_matched_status(QueltDDSConnector_getWriter(*pub, kWriter), &m) == DDS_RETCODE_OK &&
+                   m.current_count > 0;
+        }, std::chrono::seconds(10)));
+    }
+    // Our reader must know the writer too, or it would not take what is written before it does.
+    ASSERT_TRUE(waitUntil([&] {
+        DDS_SubscriptionMatchedStatus m{};
+        return DDS_DataReader_get_subscription_matched_status(QueltDDSConnector_getReader(sub, kReader), &m) == DDS_RETCODE_OK &&
+               m.current_count > 0;
+    }, std::chrono::seconds(10)));
+    const auto write = [&](int from, int n, bool dispose) {
+        if (row.twoProcesses)
+            return void(peer.say("write " + std::to_string(n)) && (!dispose || peer.say("dispose")));
+        for (int x = from; x < from + n; ++x) {
+            QueltDDSConnector_setStringIntoSamples(*pub, kWriter, "color", "RED");
+            QueltDDSConnector_setNumberIntoSamples(*pub, kWriter, "x", x);
+            QueltDDSConnector_write(*pub, kWriter, nullptr);
+        }
+        if (dispose)
+            runLua(*pub, "CONTAINER.WRITER['Pub::SquareWriter']:dispose()");
+    };
+    // The dispose shows as the instance's state: in a notice of its own, or (Cyclone, when
+    // samples of the instance wait unread) in theirs.
+    std::vector<std::string> got;
+    DDS_InstanceStateMask state = DDS_ALIVE_INSTANCE_STATE;
+    const auto take = [&](size_t until, DDS_InstanceStateMask last) {
+        return waitUntil([&] {
+            QueltDDSConnector_wait(sub, 100);
+            QueltDDSConnector_take(sub, kReader);
+            for (int i = 1; i <= QueltDDSConnector_getSamplesLength(sub, kReader); ++i) {
+                state = DDS_SampleInfoSeq_get_reference(&sub->subscriptionHolders[0].infoSequence, i - 1)->instance_state;
+                if (QueltDDSConnector_getBooleanFromInfos(sub, kReader, i, "valid_data") == 1)
+                    got.push_back(text(QueltDDSConnector_getStringFromSamples(sub, kReader, i, "color")) + " " +
+                                  std::to_string(int(QueltDDSConnector_getNumberFromSamples(sub, kReader, i, "x"))));
+            }
+            return got.size() >= until && state == last;
+        }, std::chrono::seconds(10));
+    };
+    write(0, 1, false);
+    EXPECT_TRUE(take(1, DDS_ALIVE_INSTANCE_STATE)) << "the first sample never came alone";
+    write(1, 2, true);
+    EXPECT_TRUE(take(3, DDS_NOT_ALIVE_DISPOSED_INSTANCE_STATE)) << "state " << state;
+    EXPECT_EQ(got, (std::vector<std::string>{"RED 0", "RED 1", "RED 2"}));
+    if (row.twoProcesses)
+        EXPECT_EQ(peer.finish(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, MixedEngines,
+                         ::testing::Values(MixedRow{"OneProcessFastddsToCyclone", false, false, 188},
+                                           MixedRow{"OneProcessBatchedCycloneToFastdds", false, true, 189},
+                                           MixedRow{"TwoProcessesFastddsToCyclone", true, false, 230},
+                                           MixedRow{"TwoProcessesBatchedCycloneToFastdds", true, true, 231}),
+                         [](const auto &info) { return std::string(info.param.name); });

@@ -48,6 +48,11 @@ TEST(XmlConfig, ProfilesInheritAndParticipantsExtendTheirBase)
     EXPECT_EQ(plan.transport.shm_segment_size, 16777216u);
     EXPECT_EQ(plan.transport.shm_port_queue_capacity, 8192u);
     EXPECT_EQ(plan.transport.socket_buffer_size, 4194304u);
+    EXPECT_TRUE(w1.cyclone.batching);
+    EXPECT_FALSE(p.writers[1].qos.cyclone.batching);
+    EXPECT_EQ(plan.cyclone.network_interface, "lo");
+    EXPECT_EQ(plan.cyclone.socket_buffer_size, 1048576u);
+    EXPECT_EQ(plan.cyclone.config, "<CycloneDDS><Domain id=\"any\"><General><AllowMulticast>false</AllowMulticast></General></Domain></CycloneDDS>");
 
     ASSERT_EQ(plan.subscribers.size(), 2u);
     EXPECT_EQ(plan.subscribers[0].partitions, (std::vector<std::string>{"X"}));

@@ -4,8 +4,10 @@ values checked against their members, a closed connector, threads. Domains 50, 5
 
 Environment (set by CTest): PYTHONPATH and QUELT_DDS_LIBRARY as a user sets them, QUELT_SOURCE_DIR.
 """
+import contextlib
 import gc
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -26,8 +28,10 @@ _tmp = tempfile.TemporaryDirectory(prefix="quelt_python_")
 
 
 def config(template, domain):
-    """A copy of a configuration on its own domain."""
+    """A copy of a configuration on its own domain, on the engine the tests run on."""
     text = template.read_text().replace('domain_id="0"', f'domain_id="{domain}"').replace("@DOMAIN@", str(domain))
+    if os.environ.get("QUELT_TEST_ENGINE") == "cyclone":
+        text = re.sub(r"<domain_participant(\s)(?![^>]*\bengine=)", r'<domain_participant engine="cyclone"\1', text)
     path = Path(_tmp.name) / f"{template.stem}_{domain}.xml"
     path.write_text(text)
     return str(path)
@@ -117,8 +121,12 @@ class OneProcess(unittest.TestCase):
         self.w.write({"id": "request"})
         identity = self.one().info["sample_identity"]
         self.assertEqual(len(identity["writer_guid"]["value"]), 16)
-        self.w.write({"id": "reply"}, related_identity=identity)
-        self.assertEqual(self.one().info["related_sample_identity"], identity)
+        # Cyclone DDS 0.10 has no related identity on the wire: said once, and it comes unknown.
+        cyclone = os.environ.get("QUELT_TEST_ENGINE") == "cyclone"
+        with self.assertWarnsRegex(RuntimeWarning, "no sample identity") if cyclone else contextlib.nullcontext():
+            self.w.write({"id": "reply"}, related_identity=identity)
+        related = self.one().info["related_sample_identity"]
+        self.assertEqual(related["writer_guid"]["value"] if cyclone else related, [0] * 16 if cyclone else identity)
         bad = {"writer_guid": {"value": [300]}, "sequence_number": {"high": 0, "low": 1}}
         saved = os.dup(2)
         with tempfile.TemporaryFile() as err:

@@ -5,7 +5,9 @@
 #include "dds/dds_string.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -113,12 +115,27 @@ std::string replaceAll(std::string text, const std::string &from, const std::str
     return text;
 }
 
+bool onCyclone()
+{
+    const char *e = std::getenv("QUELT_TEST_ENGINE");
+    return e && std::string(e) == "cyclone";
+}
+
+std::string withTestEngine(const std::string &xml)
+{
+    static const std::regex participant(R"(<domain_participant(\s)(?![^>]*\bengine=))");
+    return onCyclone() ? std::regex_replace(xml, participant, "<domain_participant engine=\"cyclone\"$1") : xml;
+}
+
+// The Cyclone registration's own ports (tests/CMakeLists.txt), for this process and its peers.
+[[maybe_unused]] const bool g_cyclonePorts = onCyclone() && setenv("CYCLONEDDS_URI", QUELT_CYCLONE_TEST_CONFIG, 0) == 0;
+
 TempXml::TempXml(const std::string &text, int domainId, const char *extension)
 {
     static std::atomic<int> serial{0};
     path_ = "/tmp/quelt_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + extension;
-    std::ofstream(path_) << (domainId < 0 ? text
-                                          : replaceAll(text, "domain_id=\"0\"", "domain_id=\"" + std::to_string(domainId) + "\""));
+    std::ofstream(path_) << withTestEngine(domainId < 0 ? text
+                                                        : replaceAll(text, "domain_id=\"0\"", "domain_id=\"" + std::to_string(domainId) + "\""));
 }
 
 TempXml::~TempXml() { unlink(path_.c_str()); }

@@ -46,8 +46,19 @@ std::string readFile(const std::string &path);
 bool useProfiles(const std::vector<std::string> &files);
 std::string replaceAll(std::string text, const std::string &from, const std::string &to);
 
+// The engine the suites run on: QUELT_TEST_ENGINE (tests only; "cyclone" or unset for fastdds).
+// Under cyclone every participant a test writes that names no engine gets engine="cyclone".
+bool onCyclone();
+std::string withTestEngine(const std::string &xml);
+
+// A test of what only Fast DDS does, or one that names its engines itself (it runs alike in
+// both registrations, which must not share its domain): skipped on the Cyclone registration.
+#define QUELT_SKIP_ON_CYCLONE(why) \
+    if (::quelt::test::onCyclone()) GTEST_SKIP() << why
+
 // A temporary file holding text, with every domain_id="0" replaced by the test's own id (when
-// domainId >= 0); removed with the object. The file name ends with extension.
+// domainId >= 0) and the test engine applied; removed with the object. The file name ends with
+// extension.
 class TempXml {
 public:
     explicit TempXml(const std::string &text, int domainId = -1, const char *extension = ".xml");

@@ -43,6 +43,10 @@ dds_qos_t *make_qos(const EndpointQos &q, bool writer)
         dds_qset_lifespan(qos, dur(q.lifespan_ns));
         const dds_data_representation_id_t rep = q.xcdr2 ? DDS_DATA_REPRESENTATION_XCDR2 : DDS_DATA_REPRESENTATION_XCDR1;
         dds_qset_data_representation(qos, 1, &rep);
+        // Cyclone readers dispose the instances of a lost writer that disposes what it
+        // unregisters, where the standard leaves them without writers: ours dispose in
+        // unregister themselves.
+        dds_qset_writer_data_lifecycle(qos, false);
     } else {
         dds_qset_time_based_filter(qos, q.minimum_separation_ns);
         dds_data_representation_id_t reps[2];
@@ -230,7 +234,7 @@ std::string domain_config(const std::string &config, const std::string &interfac
 } // namespace
 
 std::unique_ptr<Participant> Participant::create(int32_t domain, const std::string &config, const std::string &interface,
-                                                 uint32_t socket_buffer_size, std::string &err)
+                                                 uint32_t socket_buffer_size, int64_t lease_ns, std::string &err)
 {
     const std::string wanted = domain_config(config, interface, socket_buffer_size);
     std::lock_guard<std::mutex> g(g_domains_lock);
@@ -250,7 +254,14 @@ std::unique_ptr<Participant> Participant::create(int32_t domain, const std::stri
               " in this process with other settings: participants of one domain in one process share its <cyclone_transport>";
         return nullptr;
     }
-    const dds_entity_t h = dds_create_participant(static_cast<dds_domainid_t>(domain), nullptr, nullptr);
+    dds_qos_t *qos = nullptr;
+    if (lease_ns != kInfinite) {
+        qos = dds_create_qos();
+        dds_qset_liveliness(qos, DDS_LIVELINESS_AUTOMATIC, lease_ns);
+    }
+    const dds_entity_t h = dds_create_participant(static_cast<dds_domainid_t>(domain), qos, nullptr);
+    if (qos)
+        dds_delete_qos(qos);
     if (h < 0) {
         err = "Cyclone DDS could not create a participant on domain " + std::to_string(domain) + ": " + error_text(h);
         if (d.participants == 0) {
@@ -439,7 +450,12 @@ int Writer::dispose(const DDS_DynamicData *sample, int64_t source_ns, std::strin
 
 int Writer::unregister(const DDS_DynamicData *sample, int64_t source_ns, std::string &err)
 {
-    return done(dds_unregister_instance_ts(handle_, sample, stamp(source_ns)), err);
+    // Unregistering disposes as well, the standard's default for writers.
+    const dds_time_t t = stamp(source_ns);
+    dds_return_t rc = dds_dispose_ts(handle_, sample, t);
+    if (rc == DDS_RETCODE_OK)
+        rc = dds_unregister_instance_ts(handle_, sample, t);
+    return done(rc, err);
 }
 
 int Writer::wait_for_acknowledgments(int64_t timeout_ns)
@@ -575,16 +591,17 @@ int Reader::fetch(bool take, int32_t max, uint32_t ss, uint32_t vs, uint32_t is,
                   std::vector<SampleMeta> &metas)
 {
     constexpr int kBatch = 64;
-    ddsi_serdata *buf[kBatch];
-    dds_sample_info_t si[kBatch];
-    const uint32_t mask = cyclone_mask(ss, vs, is);
+    std::vector<ddsi_serdata *> buf;
+    std::vector<dds_sample_info_t> si;
     int done = 0;
     metas.clear();
-    while (max < 0 || done < max) {
-        const int want = max < 0 ? kBatch : std::min(kBatch, max - done);
-        const int n = take ? dds_takecdr(handle_, buf, uint32_t(want), si, mask) : dds_readcdr(handle_, buf, uint32_t(want), si, mask);
-        if (n < 0)
-            return done ? done : n;
+    const auto left = [&] { return max < 0 ? INT32_MAX : max - done; };
+    const auto call = [&](uint32_t mask, int want) {
+        buf.resize(size_t(want)), si.resize(size_t(want));
+        return take ? dds_takecdr(handle_, buf.data(), uint32_t(want), si.data(), mask)
+                    : dds_readcdr(handle_, buf.data(), uint32_t(want), si.data(), mask);
+    };
+    const auto keep = [&](int n) {
         for (int i = 0; i < n; ++i) {
             SampleMeta m;
             m.sample_state = our_states(si[i].sample_state, DDS_SST_READ);
@@ -608,6 +625,30 @@ int Reader::fetch(bool take, int32_t max, uint32_t ss, uint32_t vs, uint32_t is,
             ddsi_serdata_unref(buf[i]);
         }
         done += n;
+    };
+    // A read hands out the samples read before unchanged each time: they come in one call, its
+    // buffer grown until they fit. The others, and every take, come in batches, each of which
+    // marks its samples read or removes them, so that the next call finds the rest.
+    if (!take && (ss & 1)) {
+        for (int want = std::min(kBatch, left());; want = int(std::min<int64_t>(int64_t(want) * 4, left()))) {
+            const int n = call(cyclone_mask(1, vs, is), want);
+            if (n < 0)
+                return n;
+            if (n < want || want == left()) {
+                keep(n);
+                break;
+            }
+            for (int i = 0; i < n; ++i)
+                ddsi_serdata_unref(buf[i]);
+        }
+    }
+    const uint32_t rest = take ? ss : ss & 2;
+    while (rest && left() > 0) {
+        const int want = std::min(kBatch, left());
+        const int n = call(cyclone_mask(rest, vs, is), want);
+        if (n < 0)
+            return done ? done : n;
+        keep(n);
         if (n < want)
             break;
     }

@@ -79,9 +79,10 @@ class Participant {
     // config: Cyclone's own XML configuration or URIs (empty: its defaults), then the network
     // interface (a name or an address) and the socket buffer size, when given. Cyclone takes a
     // domain's configuration once per process: participants of one domain in one process must
-    // ask for the same, else err says so.
+    // ask for the same, else err says so. lease_ns: the participant's lease (kInfinite: Cyclone's
+    // default), within which a peer notices that this process is gone.
     static std::unique_ptr<Participant> create(int32_t domain, const std::string &config, const std::string &interface,
-                                               uint32_t socket_buffer_size, std::string &err);
+                                               uint32_t socket_buffer_size, int64_t lease_ns, std::string &err);
     ~Participant();
     int32_t handle() const { return handle_; }
     int32_t topic(const std::string &name, const std::string &type_name, const DDS_TypeCode *type, std::string &err);

@@ -7,6 +7,7 @@
 #include "domain/events.h"
 #include "dds/dds_log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -274,8 +275,15 @@ std::unique_ptr<Participant> create_cyclone_participant(DDS_DomainParticipant &r
     if (fast.shm_segment_size || fast.shm_port_queue_capacity || fast.socket_buffer_size)
         once(g_fastdds_transport_said, "DDS_DomainParticipantFactory_create_participant_from_config",
              "<fastdds_transport> settings do not apply to participants of the Cyclone engine: use <cyclone_transport>");
+    // Cyclone's readers judge a remote writer alive by its participant's lease: the shortest lease
+    // our writers promise is the participant's.
+    int64_t lease = cyclone::kInfinite;
+    for (const auto &pub : plan.publishers)
+        for (const auto &w : pub.writers)
+            lease = std::min(lease, cyclone::to_ns(w.qos.liveliness.lease_duration));
     auto e = std::make_unique<CycloneParticipant>();
-    e->p = cyclone::Participant::create(plan.domain_id, plan.cyclone.config, plan.cyclone.network_interface, plan.cyclone.socket_buffer_size, err);
+    e->p = cyclone::Participant::create(plan.domain_id, plan.cyclone.config, plan.cyclone.network_interface, plan.cyclone.socket_buffer_size,
+                                        lease, err);
     if (!e->p)
         return nullptr;
     return e;

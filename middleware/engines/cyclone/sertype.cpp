@@ -57,11 +57,14 @@ bool key_hash(const Sertype *t, Sertype::KeyMemo &memo, const DDS_DynamicData *v
 
 Serdata *new_serdata(const ddsi_sertype *type, ddsi_serdata_kind kind, uint32_t size)
 {
-    void *mem = ddsrt_malloc(sizeof(Serdata) + size);
+    // Cyclone sends a payload padded to a multiple of 4 bytes, reading the padding from us.
+    const uint32_t padded = (size + 3) & ~3u;
+    void *mem = ddsrt_malloc(sizeof(Serdata) + padded);
     auto *d = new (mem) Serdata;
     ddsi_serdata_init(&d->c, type, kind);
     d->size = size;
     d->data = reinterpret_cast<unsigned char *>(d + 1);
+    std::memset(d->data + size, 0, padded - size);
     std::memset(d->keyhash, 0, sizeof d->keyhash);
     return d;
 }
@@ -301,9 +304,14 @@ ddsi_sertype *sertype_derive(const ddsi_sertype *base, dds_data_representation_i
 {
     const Sertype *b = st(base);
     const CdrVersion v = rep == DDS_DATA_REPRESENTATION_XCDR2 ? CdrVersion::Xcdr2 : CdrVersion::Xcdr1;
+    // Derived sertypes come without a reference of their own, as Cyclone's do: the writer takes
+    // one, and one more would keep the sertype past its writer.
     if (v == b->version)
-        return ddsi_sertype_ref(base);
-    return make_sertype(base->type_name, b->topic, b->type, v);
+        return const_cast<ddsi_sertype *>(base);
+    ddsi_sertype *d = make_sertype(base->type_name, b->topic, b->type, v);
+    if (d)
+        ddsrt_atomic_st32(&d->flags_refc, ddsrt_atomic_ld32(&d->flags_refc) & ~DDSI_SERTYPE_REFC_MASK);
+    return d;
 }
 
 size_t sertype_serialized_size(const ddsi_sertype *tcmn, const void *sample)
