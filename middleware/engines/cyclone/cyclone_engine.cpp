@@ -18,11 +18,6 @@ using cyclone::Event;
 using cyclone::EventCounts;
 
 // What the Cyclone engine cannot carry, said once per process the first time it is asked for.
-void once(std::atomic<bool> &said, const char *context, const char *what)
-{
-    if (!said.exchange(true))
-        QueltLog_warning(context, "%s", what);
-}
 std::atomic<bool> g_identity_said{false}, g_fastdds_writer_said{false}, g_fastdds_transport_said{false};
 
 struct CycloneTopic : engine::Entity {
@@ -41,7 +36,7 @@ class CycloneWriter final : public engine::Writer {
     DDS_ReturnCode_t write_w_params(const DDS_DynamicData *sample, DDS_WriteParams_t &params) override
     {
         if (!auto_identity(params.identity) || !auto_identity(params.related_sample_identity))
-            once(g_identity_said, "DDS_DynamicDataWriter_write_w_params",
+            engine::say_once(g_identity_said, "DDS_DynamicDataWriter_write_w_params",
                  "the Cyclone engine sends no sample identity or related sample identity (Cyclone DDS 0.10 has none on the wire): "
                  "they are left out");
         const int64_t ts = params.source_timestamp.sec >= 0 ? cyclone::to_ns(params.source_timestamp) : -1;
@@ -233,7 +228,7 @@ class CycloneParticipant final : public engine::Participant {
     {
         const auto &fast = record.qos.fastdds;
         if (fast.publish_mode != DDS_FASTDDS_DEFAULT_PUBLISH_MODE || fast.heartbeat_period.sec || fast.heartbeat_period.nanosec)
-            once(g_fastdds_writer_said, "DDS_DomainParticipantFactory_create_participant_from_config",
+            engine::say_once(g_fastdds_writer_said, "DDS_DomainParticipantFactory_create_participant_from_config",
                  "<fastdds_writer> settings do not apply to writers of the Cyclone engine: they are left out");
         auto w = std::make_unique<CycloneWriter>(record);
         CycloneWriter *self = w.get();
@@ -273,7 +268,7 @@ std::unique_ptr<Participant> create_cyclone_participant(DDS_DomainParticipant &r
     const ParticipantPlan &plan = record.plan;
     const FastddsTransport &fast = plan.transport;
     if (fast.shm_segment_size || fast.shm_port_queue_capacity || fast.socket_buffer_size)
-        once(g_fastdds_transport_said, "DDS_DomainParticipantFactory_create_participant_from_config",
+        engine::say_once(g_fastdds_transport_said, "DDS_DomainParticipantFactory_create_participant_from_config",
              "<fastdds_transport> settings do not apply to participants of the Cyclone engine: use <cyclone_transport>");
     // Cyclone's readers judge a remote writer alive by its participant's lease: the shortest lease
     // our writers promise is the participant's.
