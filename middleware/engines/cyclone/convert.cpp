@@ -102,26 +102,31 @@ void fill_info(DDS_SampleInfo &o, const SampleMeta &m)
     o.absolute_generation_rank = m.absolute_generation_rank;
 }
 
-DDS_PublicationMatchedStatus publication_matched(const EventCounts &c)
+namespace {
+
+// The two matched statuses differ only in which remote end their last handle names.
+template <typename Status>
+Status matched(const EventCounts &c, DDS_InstanceHandle_t Status::*last)
 {
-    DDS_PublicationMatchedStatus s{};
+    Status s{};
     s.total_count = c.total;
     s.total_count_change = c.total_change;
     s.current_count = c.current;
     s.current_count_change = c.current_change;
-    guid_handle(s.last_subscription_handle, c.handle);
+    guid_handle(s.*last, c.handle);
     return s;
+}
+
+} // namespace
+
+DDS_PublicationMatchedStatus publication_matched(const EventCounts &c)
+{
+    return matched(c, &DDS_PublicationMatchedStatus::last_subscription_handle);
 }
 
 DDS_SubscriptionMatchedStatus subscription_matched(const EventCounts &c)
 {
-    DDS_SubscriptionMatchedStatus s{};
-    s.total_count = c.total;
-    s.total_count_change = c.total_change;
-    s.current_count = c.current;
-    s.current_count_change = c.current_change;
-    guid_handle(s.last_publication_handle, c.handle);
-    return s;
+    return matched(c, &DDS_SubscriptionMatchedStatus::last_publication_handle);
 }
 
 DDS_LivelinessChangedStatus liveliness_changed(const EventCounts &c)
