@@ -43,7 +43,7 @@ int setBody(lua_State *L)
         lua_pushstring(L, set.text);
         break;
     }
-    QueltLuaMetamethodImpl_OutData(L, QUELT_LUA_DATA_SET);
+    QueltLuaMetamethodImpl_OutDataOf(L, QUELT_LUA_DATA_SET, set.call.self->base->engine);
     return 0;
 }
 

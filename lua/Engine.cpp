@@ -44,6 +44,9 @@ void releaseKeys(lua_State *L, QueltLuaEngine *engine) {
         }
         ref = LUA_NOREF;
     }
+    for (const void *&address : engine->metatables) {
+        address = nullptr; // no longer kept alive: another table may take that address
+    }
 }
 
 // What the protected layout builder needs: the engine and the owner to publish in CONTEXT.
@@ -69,11 +72,12 @@ void setFunction(lua_State *L, const char *key, lua_CFunction function) {
 
 // Builds a metatable from a null-terminated list and publishes it as global `name`; the engine
 // keeps its own reference, which tells its data tables from those of an engine deleted before.
-void setMetatableGlobal(lua_State *L, int *ref, const char *name, const luaL_Reg *methods) {
+void setMetatableGlobal(lua_State *L, int *ref, const void **address, const char *name, const luaL_Reg *methods) {
     lua_newtable(L); /* push metatable */
     for (const luaL_Reg *m = methods; m->name != nullptr; ++m) {
         setFunction(L, m->name, m->func);
     }
+    *address = lua_topointer(L, -1);
     lua_pushvalue(L, -1);                     /* push a copy */
     *ref = luaL_ref(L, LUA_REGISTRYINDEX);    /* pops the copy */
     lua_setglobal(L, name); /* _G[name] = metatable; pops it */
@@ -174,11 +178,11 @@ int buildLayout(lua_State *L) {
                                         {"__len", QueltLuaEngine_OutDataLen},
                                         {nullptr, nullptr}};
     int *refs = engine->metatableRefs;
-    setMetatableGlobal(L, &refs[0], QUELT_LUA_INPUT_MT, inputMt);
-    setMetatableGlobal(L, &refs[1], QUELT_LUA_INPUT_ALREADY_INDEXED_MT, inputIndexedMt);
-    setMetatableGlobal(L, &refs[2], QUELT_LUA_INFO_MT, infoMt);
-    setMetatableGlobal(L, &refs[3], QUELT_LUA_INFO_ALREADY_INDEXED_MT, infoIndexedMt);
-    setMetatableGlobal(L, &refs[4], QUELT_LUA_OUTPUT_MT, outputMt);
+    setMetatableGlobal(L, &refs[0], &engine->metatables[0], QUELT_LUA_INPUT_MT, inputMt);
+    setMetatableGlobal(L, &refs[1], &engine->metatables[1], QUELT_LUA_INPUT_ALREADY_INDEXED_MT, inputIndexedMt);
+    setMetatableGlobal(L, &refs[2], &engine->metatables[2], QUELT_LUA_INFO_MT, infoMt);
+    setMetatableGlobal(L, &refs[3], &engine->metatables[3], QUELT_LUA_INFO_ALREADY_INDEXED_MT, infoIndexedMt);
+    setMetatableGlobal(L, &refs[4], &engine->metatables[4], QUELT_LUA_OUTPUT_MT, outputMt);
     return 0;
 }
 
@@ -483,17 +487,15 @@ int QueltLuaEngine_ownsDataTable(const QueltLuaEngine *engine, lua_State *L, int
     if (!lua_getmetatable(L, index)) { /* push its metatable, if any */
         return 0;
     }
-    int owned = 0;
-    for (const int ref : engine->metatableRefs) {
-        lua_rawgeti(L, LUA_REGISTRYINDEX, ref); /* push one of the engine's metatables */
-        owned = lua_rawequal(L, -1, -2);
-        lua_pop(L, 1); /* pop it */
-        if (owned) {
-            break;
+    // By address: the engine's references keep its metatables alive, and Lua does not move objects.
+    const void *metatable = lua_topointer(L, -1);
+    lua_pop(L, 1); /* pop the table's metatable */
+    for (const void *mine : engine->metatables) {
+        if (mine != nullptr && mine == metatable) {
+            return 1;
         }
     }
-    lua_pop(L, 1); /* pop the table's metatable */
-    return owned;
+    return 0;
 }
 
 const char *QueltLuaEngine_keyText(QueltLuaKey key) {

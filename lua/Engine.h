@@ -41,6 +41,7 @@ struct QueltLuaEngine {
     int ownsState;        /* 1: L was created here and is closed on delete */
     int keyRefs[QUELT_LUA_KEY_COUNT]; /* registry references of the interned keys */
     int metatableRefs[5];             /* registry references of the five data-table metatables */
+    const void *metatables[5];        /* their addresses: the references keep them alive and in place */
 };
 typedef struct QueltLuaEngine QueltLuaEngine;
 

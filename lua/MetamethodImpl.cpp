@@ -155,6 +155,10 @@ int QueltLuaMetamethodImpl_TableLen(lua_State *L, const char *map) {
 }
 
 int QueltLuaMetamethodImpl_OutData(lua_State *L, int op) {
+    return QueltLuaMetamethodImpl_OutDataOf(L, op, nullptr);
+}
+
+int QueltLuaMetamethodImpl_OutDataOf(lua_State *L, int op, QueltLuaEngine *engine) {
     static const char *const ctx = "QueltLuaMetamethodImpl_OutData";
     int instancePosition = 0; // where the callers put the instance table, per selector
     switch (op) {
@@ -173,14 +177,16 @@ int QueltLuaMetamethodImpl_OutData(lua_State *L, int op) {
     }
     // The instance belongs to the writer table of a live connector, and to this state's one.
     const bool onTable = instancePosition != 0 && lua_istable(L, instancePosition);
-    QueltLuaEngine *engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    if (engine == nullptr) {
+        engine = QueltLuaCommon_getEngineReferenceFromRegistry(L);
+    }
     if (engine == nullptr || (onTable && !QueltLuaEngine_ownsDataTable(engine, L, instancePosition))) {
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_FAILURE_s, kDeletedConnector);
         return 0;
     }
     if (onTable) {
-        lua_pushstring(L, "#sample");            /* push the key */
-        lua_rawget(L, instancePosition - 1);     /* replace it by instance["#sample"] */
+        QueltLuaEngine_pushKey(engine, L, QUELT_LUA_KEY_SAMPLE); /* push the key */
+        lua_rawget(L, instancePosition - 1);                     /* replace it by instance["#sample"] */
     }
     if (lua_isnil(L, -1)) {
         return 0; // no sample: nothing to read or set

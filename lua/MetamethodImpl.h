@@ -24,6 +24,8 @@ typedef enum QueltLuaDataOperation {
 int QueltLuaMetamethodImpl_TableIndex(lua_State *L, const char *map);
 int QueltLuaMetamethodImpl_TableLen(lua_State *L, const char *map);
 int QueltLuaMetamethodImpl_OutData(lua_State *L, int op);
+/* The same for a caller that holds the state's engine already (null: found from L). */
+int QueltLuaMetamethodImpl_OutDataOf(lua_State *L, int op, QueltLuaEngine *engine);
 int QueltLuaMetamethodImpl_InData(lua_State *L, int op);
 /* A status, not a result count: 0 with the result on top, non-zero with nothing pushed. */
 int QueltLuaMetamethodImpl_InDataIndexing(lua_State *L, int op);
