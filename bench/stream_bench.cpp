@@ -771,7 +771,9 @@ int main(int argc, char **argv)
     enum { RPlain, ROurs, RDdsperf, RCyclone, RBatched, RCases };
     const char *rnames[RCases] = {"plain Fast DDS", "ours, Fast DDS engine", "ddsperf ping (one way x 2)", "ours, Cyclone engine",
                                   "ours, Cyclone batched"};
-    const char *rimpls[RCases] = {"fastdds", "ours", nullptr, "cyclone", "batched"};
+    // The same programs in the same order as the streams.
+    static_assert(int(RCases) == int(Cases));
+    const char *const *rimpls = impls;
     std::vector<Latency> rtt[RCases];
     std::vector<double> rttOfDdsperf[RCases];
     for (int r = 0; r < repeat; ++r) {

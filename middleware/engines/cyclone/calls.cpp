@@ -504,13 +504,12 @@ std::unique_ptr<Reader> Reader::create(Participant &p, int32_t topic, const Endp
     r->listener_->r = r.get();
     dds_listener_t *l = dds_create_listener(r->listener_.get());
     dds_lset_data_available(l, [](dds_entity_t, void *arg) { static_cast<Listener *>(arg)->r->sink_(Event::DataAvailable, EventCounts{}); });
-    dds_lset_subscription_matched(l, [](dds_entity_t e, const dds_subscription_matched_status_t s, void *arg) {
+    dds_lset_subscription_matched(l, [](dds_entity_t, const dds_subscription_matched_status_t s, void *arg) {
         Reader *self = static_cast<Listener *>(arg)->r;
         EventCounts c = counts(s);
         c.current = int32_t(s.current_count);
         c.current_change = s.current_count_change;
         self->writer_guid(s.last_publication_handle, c.handle);
-        (void)e;
         self->sink_(Event::SubscriptionMatched, c);
     });
     dds_lset_requested_deadline_missed(l, [](dds_entity_t, const dds_requested_deadline_missed_status_t s, void *arg) {
