@@ -10,8 +10,8 @@
  * mut or fin (Extensible.idl), on its topic of tests/data/interop.xml or extensible.xml.
  * pub prints "# matched" once a reader matched (--wait-go: then waits for a line on stdin: our
  * writer knowing the reader does not mean the reader knows it), writes (--xcdr2: in XCDR2 whatever
- * the type), disposes sample 0's instance, then waits for the acknowledgements and for the reader
- * to leave. sub prints "# matched", a line per sample and per change of an instance's state ("KEY
+ * the type), disposes sample 0's instance, then waits for the acknowledgements (prints "#
+ * acknowledged") and for the reader to leave. sub prints "# matched", a line per sample and per change of an instance's state ("KEY
  * unregistered" too), and exits 0 once it has COUNT data lines and the dispose (--data-only: the
  * data alone), 2 on timeout. Instances come in any order, each one's samples in the writer's.
  * Without CYCLONEDDS_URI nothing leaves this host. */
@@ -248,6 +248,8 @@ static int run_pub(int type, dds_domainid_t domain, uint32_t count, dds_time_t d
         fprintf(stderr, "cyclone_peer: samples not acknowledged\n");
         return 2;
     }
+    puts("# acknowledged");
+    fflush(stdout);
     while (dds_get_publication_matched_status(wr, &pm) >= 0 && pm.current_count > 0 && dds_time() < deadline)
         dds_waitset_wait_until(ws, NULL, 0, deadline);
     dds_delete(DDS_CYCLONEDDS_HANDLE);

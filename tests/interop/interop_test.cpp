@@ -39,7 +39,7 @@ std::string configText(int type, bool idl)
     std::string includes = "<types>";
     std::istringstream files(kTypes[type].idl);
     for (std::string f; files >> f;)
-        includes += "<include file=\"" QUELT_INTEROP_IDL "/" + f + "\"/>";
+        includes += "<include file=\"" + QUELT_INTEROP_IDL + "/" + f + "\"/>";
     const size_t begin = xml.find("<types>"), end = xml.find("</types>");
     return xml.replace(begin, end - begin, includes);
 }
@@ -108,7 +108,7 @@ void setInstance(QueltDDSConnector *c, const char *json)
 // the peer is fastdds_peer and ours the Cyclone engine.
 struct Case { const char *name; int type; bool toPeer; uint32_t count; int domain; bool xcdr2 = false; bool idl = false; bool fastdds = false; };
 
-const char *peerProgram(const Case &k) { return k.fastdds ? QUELT_FASTDDS_PEER : QUELT_CYCLONE_PEER; }
+const char *peerProgram(const Case &k) { return (k.fastdds ? QUELT_FASTDDS_PEER : QUELT_CYCLONE_PEER).c_str(); }
 
 // Our writer to the peer's reader: count samples, then a script disposes sample 0's instance.
 // Fast DDS 2.9 sends a dispose as the key hash alone; Cyclone turns a hash back into a key only
@@ -214,7 +214,9 @@ void fromPeer(const Case &k)
         if (state == DDS_NOT_ALIVE_DISPOSED_INSTANCE_STATE)
             lines.push_back(key + " disposed");
     EXPECT_EQ(byInstance(lines), byInstance(expect));
-    // The peer waits for our reader to leave before it exits.
+    // Our reader leaves once it has acknowledged everything: one that leaves before, Fast DDS
+    // notices gone only when its participant's lease runs out.
+    EXPECT_EQ(peer.expect("# acknowledged", std::chrono::seconds(kPeerTimeoutS)), "");
     QueltDDSConnector_delete(std::exchange(conn.c, nullptr));
     int status = -1;
     peerLines(peer, status);
