@@ -123,7 +123,7 @@ void subscriberKilledMidStream(int domain, const std::vector<std::string> &udpPr
 
 TEST(Faults, SubscriberKilledMidStreamIsReplacedAndTheEventLogShowsTheMatches)
 {
-    subscriberKilledMidStream(102, {"FASTRTPS_DEFAULT_PROFILES_FILE=" QUELT_TEST_DATA "/udp_only.xml"});
+    subscriberKilledMidStream(102, {"FASTRTPS_DEFAULT_PROFILES_FILE=" + QUELT_TEST_DATA + "/udp_only.xml"});
 }
 
 // The same over shared memory, where the new subscriber must not take the ports the killed one

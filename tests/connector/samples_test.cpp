@@ -295,7 +295,7 @@ TEST_P(MixedEngines, KeyedSamplesAndADisposeCrossFromOneEngineToTheOther)
     Peer peer;
     if (row.twoProcesses) {
         // Between engines only UDP carries samples: the peer opens no shared memory.
-        ASSERT_TRUE(peer.start({QUELT_TEST_PEER, "publish", sub.xml.path()}, {"FASTRTPS_DEFAULT_PROFILES_FILE=" QUELT_TEST_DATA "/udp_only.xml"}) &&
+        ASSERT_TRUE(peer.start({QUELT_TEST_PEER, "publish", sub.xml.path()}, {"FASTRTPS_DEFAULT_PROFILES_FILE=" + QUELT_TEST_DATA + "/udp_only.xml"}) &&
                     peer.say("match 1"));
         ASSERT_EQ(peer.expect("matched "), "1");
     } else {
@@ -346,8 +346,9 @@ TEST_P(MixedEngines, KeyedSamplesAndADisposeCrossFromOneEngineToTheOther)
     write(1, 2, true);
     EXPECT_TRUE(take(3, DDS_NOT_ALIVE_DISPOSED_INSTANCE_STATE)) << "state " << state;
     EXPECT_EQ(got, (std::vector<std::string>{"RED 0", "RED 1", "RED 2"}));
-    if (row.twoProcesses)
+    if (row.twoProcesses) {
         EXPECT_EQ(peer.finish(), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, MixedEngines,

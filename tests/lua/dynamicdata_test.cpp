@@ -26,7 +26,7 @@ struct Case {
 // The rows of a table in tests/data/lua (comments and blank lines left out), fields split at '|'
 // and trimmed.
 std::vector<std::vector<std::string>> rows(const std::string &file) {
-    std::istringstream in(quelt::test::readFile(QUELT_TEST_DATA "/lua/" + file));
+    std::istringstream in(quelt::test::readFile(QUELT_TEST_DATA + "/lua/" + file));
     std::vector<std::vector<std::string>> out;
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
@@ -45,7 +45,7 @@ class DynamicDataTest : public ::testing::Test {
 protected:
     void SetUp() override {
         lib = DDS_TypeLibrary_new();
-        ASSERT_EQ(DDS_TypeLibrary_load_file(lib, QUELT_TEST_DATA "/lua/all_kinds.xml"), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_TypeLibrary_load_file(lib, (QUELT_TEST_DATA + "/lua/all_kinds.xml").c_str()), DDS_RETCODE_OK);
         const DDS_TypeCode *type = DDS_TypeLibrary_find(lib, "All");
         ASSERT_NE(type, nullptr);
         data = DDS_DynamicData_new(type, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);

@@ -27,7 +27,7 @@ protected:
         g_calls = Calls{};
         QueltLuaLog_setBitmaps(0xffff, 3); // errors and warnings
         lib = DDS_TypeLibrary_new();
-        ASSERT_EQ(DDS_TypeLibrary_load_file(lib, QUELT_TEST_DATA "/lua/keyed.xml"), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_TypeLibrary_load_file(lib, (QUELT_TEST_DATA + "/lua/keyed.xml").c_str()), DDS_RETCODE_OK);
         type = DDS_TypeLibrary_find(lib, "K");
         ASSERT_NE(type, nullptr);
         for (int i = 0; i < 3; ++i) {

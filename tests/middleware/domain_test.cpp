@@ -34,7 +34,7 @@ DDS_DomainParticipant *make_participant(int domain, const std::string &type, std
 {
     // Test::<type>: writer Pub::W and reader Sub::R of one type, both reliable keep-all.
     ParticipantPlan plan;
-    if (!build_participant_plan({QUELT_TEST_DATA "/config/two_types.xml"}, "Test::" + type, plan, err))
+    if (!build_participant_plan({QUELT_TEST_DATA + "/config/two_types.xml"}, "Test::" + type, plan, err))
         return nullptr;
     plan.domain_id = domain;
     if (adjust)
@@ -194,8 +194,9 @@ TEST_F(Entities, AWaitAsleepWakesWhenTheDataComes)
         std::atomic<int> rc{-1};
         std::thread waiter([&] { rc = DDS_WaitSet_wait(set, nullptr, &kSecond); });
         ASSERT_TRUE(quelt::test::waitUntil([&] { return begun->watchers.load() > 0; }));
-        if (set == late)
+        if (set == late) {
             ASSERT_EQ(DDS_WaitSet_attach_condition(late, data_cond), DDS_RETCODE_OK);
+        }
         ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
         waiter.join();
         EXPECT_EQ(rc.load(), DDS_RETCODE_OK);

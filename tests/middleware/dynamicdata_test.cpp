@@ -3,6 +3,7 @@
 #include "dds/dds_dynamicdata.h"
 #include "dds/dds_string.h"
 
+#include "support/support.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -20,7 +21,7 @@ class DynamicDataTest : public ::testing::Test {
     DDS_DynamicData *d = nullptr;
     void SetUp() override
     {
-        ASSERT_EQ(DDS_TypeLibrary_load_file(lib.get(), QUELT_TEST_DATA "/dynamicdata/all.xml"), DDS_RETCODE_OK);
+        ASSERT_EQ(DDS_TypeLibrary_load_file(lib.get(), (QUELT_TEST_DATA + "/dynamicdata/all.xml").c_str()), DDS_RETCODE_OK);
         all = DDS_TypeLibrary_find(lib.get(), "All");
         d = DDS_DynamicData_new(all, &DDS_DYNAMIC_DATA_PROPERTY_DEFAULT);
         ASSERT_NE(d, nullptr);

@@ -2,6 +2,7 @@
 // through base_name and overridden by the participant's own. Broken values are in data/config/bad.
 #include "xml_config.h"
 
+#include "support/support.h"
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,7 +26,7 @@ TEST(XmlConfig, ParticipantEngineDefaultsInheritsAndOverrides)
     for (const auto &c : cases) {
         ParticipantPlan plan;
         std::string err;
-        ASSERT_TRUE(build_participant_plan({QUELT_TEST_DATA "/config/engine.xml"}, c.participant, plan, err)) << c.participant << ": " << err;
+        ASSERT_TRUE(build_participant_plan({QUELT_TEST_DATA + "/config/engine.xml"}, c.participant, plan, err)) << c.participant << ": " << err;
         EXPECT_EQ(plan.engine, c.engine) << c.participant;
     }
 }

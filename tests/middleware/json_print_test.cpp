@@ -166,7 +166,7 @@ class JsonPrintNesting : public ::testing::Test {
     DDS_DynamicData *s = nullptr;
     void SetUp() override
     {
-        OK(DDS_TypeLibrary_load_file(lib.get(), QUELT_TEST_DATA "/json/nesting.xml"));
+        OK(DDS_TypeLibrary_load_file(lib.get(), (QUELT_TEST_DATA + "/json/nesting.xml").c_str()));
         s = DDS_DynamicData_new(DDS_TypeLibrary_find(lib.get(), "Outer"), nullptr);
     }
     void TearDown() override { DDS_DynamicData_delete(s); }
@@ -214,7 +214,7 @@ TEST_F(JsonPrintNesting, StructsSequencesArraysUnionsOptionals)
 TEST_F(JsonPrintNesting, PrettyPrintIndentsStructuredValuesOnly)
 {
     fill();
-    EXPECT_EQ(print(s, true, 2) + "\n", quelt::test::readFile(QUELT_TEST_DATA "/json/nesting_pretty.json"));
+    EXPECT_EQ(print(s, true, 2) + "\n", quelt::test::readFile(QUELT_TEST_DATA + "/json/nesting_pretty.json"));
     // Indent without pretty printing stays compact; a negative indent counts as none.
     EXPECT_EQ(print(s, false, 4), print(s));
     EXPECT_EQ(print(s, true, -3).find("\n\"i\": {\n\"c\": 7"), 1u);

@@ -88,7 +88,7 @@ std::string hex(const Bytes &b) { return hex(b.data(), b.size()); }
 
 Bytes read_file(const std::string &name)
 {
-    const std::string s = quelt::test::readFile(QUELT_TEST_DATA "/xcdr2/" + name);
+    const std::string s = quelt::test::readFile(QUELT_TEST_DATA + "/xcdr2/" + name);
     return Bytes(s.begin(), s.end());
 }
 
@@ -109,10 +109,10 @@ const DDS_TypeCode *find(const std::string &file, const char *type)
     EXPECT_NE(nullptr, t) << type;
     return t;
 }
-const DDS_TypeCode *type(const char *name) { return find(QUELT_TEST_DATA "/wire/types.xml", name); }
+const DDS_TypeCode *type(const char *name) { return find(QUELT_TEST_DATA + "/wire/types.xml", name); }
 // Ext as the IDL declares it, and as a newer release does.
-const DDS_TypeCode *same(const char *name) { return find(QUELT_TEST_DATA "/wire/extensible_idl.xml", name); }
-const DDS_TypeCode *evolved(const char *name) { return find(QUELT_TEST_DATA "/extensible.xml", name); }
+const DDS_TypeCode *same(const char *name) { return find(QUELT_TEST_DATA + "/wire/extensible_idl.xml", name); }
+const DDS_TypeCode *evolved(const char *name) { return find(QUELT_TEST_DATA + "/extensible.xml", name); }
 
 // Sets the member at path from its text, by the member's kind.
 void set(DDS_DynamicData *d, const std::string &path, const std::string &v)
@@ -172,7 +172,7 @@ const std::map<std::string, Record> &records()
 {
     static const std::map<std::string, Record> all = [] {
         std::map<std::string, Record> v;
-        std::istringstream in(quelt::test::readFile(QUELT_TEST_DATA "/wire/samples.txt"));
+        std::istringstream in(quelt::test::readFile(QUELT_TEST_DATA + "/wire/samples.txt"));
         Record *r = nullptr;
         for (std::string line; std::getline(in, line);) {
             const size_t colon = line.find(": ");
@@ -650,7 +650,7 @@ DDS_DomainParticipant *fit_endpoint(int domain, const DDS_TypeCode *t, bool writ
     ParticipantPlan plan;
     plan.name = writer ? "Fit::Writer" : "Fit::Reader";
     plan.domain_id = domain;
-    plan.types = library(QUELT_TEST_DATA "/wire/types.xml");
+    plan.types = library(QUELT_TEST_DATA + "/wire/types.xml");
     auto topic = std::make_unique<TopicPlan>();
     topic->name = topic->type_name = "Fit";
     topic->type = t;

@@ -14,7 +14,7 @@ using namespace quelt::mw;
 
 namespace {
 
-const std::string kData = QUELT_TEST_DATA "/config";
+const std::string kData = QUELT_TEST_DATA + "/config";
 
 TEST(XmlConfig, ProfilesInheritAndParticipantsExtendTheirBase)
 {

@@ -15,6 +15,13 @@
 
 namespace quelt::test {
 
+const Paths &paths()
+{
+    static const Paths p{QUELT_DIR_DATA, QUELT_DIR_EXAMPLES, QUELT_PROGRAM_PEER, QUELT_PROGRAM_CYCLONE_PEER, QUELT_PROGRAM_FASTDDS_PEER,
+                         QUELT_DIR_INTEROP_IDL};
+    return p;
+}
+
 LogCapture::LogCapture() { QueltLog_setSink(&LogCapture::sink, this); }
 LogCapture::~LogCapture() { QueltLog_setSink(nullptr, nullptr); }
 

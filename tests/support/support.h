@@ -10,6 +10,19 @@
 
 namespace quelt::test {
 
+// Where the suites find their data and programs. The build tells the support library alone, so
+// that the suites compile alike in any clone (and come from the compiler cache).
+struct Paths {
+    std::string data, examples, peer, cyclonePeer, fastddsPeer, interopIdl;
+};
+const Paths &paths();
+#define QUELT_TEST_DATA (::quelt::test::paths().data)
+#define QUELT_EXAMPLES (::quelt::test::paths().examples)
+#define QUELT_TEST_PEER (::quelt::test::paths().peer)
+#define QUELT_CYCLONE_PEER (::quelt::test::paths().cyclonePeer)
+#define QUELT_FASTDDS_PEER (::quelt::test::paths().fastddsPeer)
+#define QUELT_INTEROP_IDL (::quelt::test::paths().interopIdl)
+
 // Collects every line the log facility emits while it lives (lines may come from middleware
 // threads), with its level, then restores the default sink.
 class LogCapture {

@@ -119,7 +119,7 @@ int main(int argc, char **argv)
     // Bounded in time: at least a minute, or 2,000 samples a second, whichever is longer.
     const double limit = o.timeout > 0 ? o.timeout : std::max(60.0, o.n / 2000.0);
 
-    const quelt::test::TempXml xml(quelt::test::readFile(QUELT_TEST_DATA "/soak.xml"), o.domain);
+    const quelt::test::TempXml xml(quelt::test::readFile(QUELT_TEST_DATA + "/soak.xml"), o.domain);
     QueltDDSConnector *c = QueltDDSConnector_new("SoakLib::Subscriber", xml.path(), nullptr);
     if (!c)
         return 2;
