@@ -52,6 +52,14 @@ bool wait_matched(DDS_DataWriter *w, int ms = 5000)
 
 const DDS_Duration_t kSecond{2, 0};
 
+// Whether the thread tid of this process sleeps (blocked in the kernel, as on a condition).
+bool asleep(pid_t tid)
+{
+    std::string stat = quelt::test::readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
+}
+
 DDS_ReturnCode_t take(DDS_DataReader *r, DDS_DynamicDataSeq &data, DDS_SampleInfoSeq &infos, bool read = false)
 {
     return (read ? DDS_DynamicDataReader_read : DDS_DynamicDataReader_take)(r, &data, &infos, -1, DDS_ANY_SAMPLE_STATE,
@@ -192,8 +200,13 @@ TEST_F(Entities, AWaitAsleepWakesWhenTheDataComes)
     for (DDS_WaitSet *set : {ws, late}) {
         DDS_Condition *begun = set == ws ? data_cond : DDS_StatusCondition_as_condition(idle);
         std::atomic<int> rc{-1};
-        std::thread waiter([&] { rc = DDS_WaitSet_wait(set, nullptr, &kSecond); });
-        ASSERT_TRUE(quelt::test::waitUntil([&] { return begun->watchers.load() > 0; }));
+        std::atomic<pid_t> tid{0};
+        std::thread waiter([&] {
+            tid = gettid();
+            rc = DDS_WaitSet_wait(set, nullptr, &kSecond);
+        });
+        // Asleep, not still looking at its conditions: only a wake can end this wait in time.
+        ASSERT_TRUE(quelt::test::waitUntil([&] { return begun->watchers.load() > 0 && tid && asleep(tid); }));
         if (set == late) {
             ASSERT_EQ(DDS_WaitSet_attach_condition(late, data_cond), DDS_RETCODE_OK);
         }
