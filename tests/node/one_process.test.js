@@ -28,7 +28,10 @@ test('samples, info, identities and dispose', async (t) => {
   assert.deepEqual(taken.data, first.data);
   assert.equal(r.take().length, 0);
   w.write({ x: 9 }, { related_sample_identity: taken.info.sample_identity });
-  await until(() => r.take()[0], 5000).then((s) => assert.deepEqual(s.info.related_sample_identity, taken.info.sample_identity));
+  const related = await until(() => r.take()[0], 5000);
+  if (process.env.QUELT_TEST_ENGINE !== 'cyclone') { // Cyclone DDS 0.10 carries no identities
+    assert.deepEqual(related.info.related_sample_identity, taken.info.sample_identity);
+  }
   w.dispose({ color: 'BLUE' });
   const notice = await until(() => r.take()[0], 5000, 'the dispose');
   assert.deepEqual([notice.data, notice.info.valid_data, notice.get('color')], [null, false, 'BLUE']);
