@@ -217,7 +217,7 @@ private:
     std::vector<std::string> names_; // entity ids -> full names
     std::vector<std::unique_ptr<Slot>> slots_;
     Napi::ThreadSafeFunction notify_;
-    std::atomic<bool> queued_{false};
+    std::shared_ptr<std::atomic<bool>> queued_ = std::make_shared<std::atomic<bool>>(false);
     int keep_ = 0;
     bool scripted_ = false;
 
@@ -225,14 +225,24 @@ private:
     {
         auto *slot = static_cast<Slot *>(data);
         Connector *self = slot->owner;
-        if (!self->queued_.exchange(true))
-            self->notify_.NonBlockingCall([self](Napi::Env env, Napi::Function callback) {
-                self->queued_ = false;
-                callback.Call({});
-                // A 'data' handler that threw: the process's uncaught exception, as for any event.
-                if (env.IsExceptionPending())
-                    napi_fatal_exception(env, env.GetAndClearPendingException().Value());
-            });
+        if (self->queued_->exchange(true))
+            return;
+        // The call may run after the connector is gone (at exit): it holds the flag, not the connector.
+        self->notify_.NonBlockingCall([queued = self->queued_](Napi::Env env, Napi::Function callback) {
+            queued->store(false);
+            if (env == nullptr || callback.IsEmpty())
+                return; // torn down
+            napi_value ignored;
+            if (napi_call_function(env, env.Global(), callback, 0, nullptr, &ignored) == napi_ok)
+                return;
+            // A 'data' handler that threw: the process's uncaught exception, as for any event.
+            // (At teardown JavaScript cannot run and nothing is pending.)
+            bool pending = false;
+            napi_value error;
+            if (napi_is_exception_pending(env, &pending) == napi_ok && pending &&
+                napi_get_and_clear_last_exception(env, &error) == napi_ok)
+                napi_fatal_exception(env, error);
+        });
     }
 
     void Shutdown()
