@@ -21,7 +21,7 @@ test('samples, info, identities and dispose', async (t) => {
   w.update({ x: 7, y: 8 });
   assert.deepEqual([w.get('x'), w.data], [7, { color: 'BLUE', x: 7, y: 8, shapesize: 0 }]);
   w.write({ shapesize: 30 });
-  assert.equal(await conn.wait(5000), true);
+  assert.equal(await until(() => conn.wait(0), 5000, 'data, seen without waiting'), true);
   const [first] = r.read();
   assert.deepEqual([first.data, first.get('y'), first.info.valid_data], [{ color: 'BLUE', x: 7, y: 8, shapesize: 30 }, 8, true]);
   const [taken] = r.take();
