@@ -29,7 +29,13 @@ function loadNative() {
   // Installed: <prefix>/lib/node_modules/quelt-dds/lib -> <prefix>/lib.
   const installed = path.resolve(__dirname, '..', '..', '..', LIBRARY_NAME);
   const library = named || (fs.existsSync(installed) ? installed : LIBRARY_NAME);
-  const warn = (line) => process.emitWarning(line, 'QueltWarning');
+  // Each warning text once per process, as Python shows a warning once per place.
+  const warned = new Set();
+  const warn = (line) => {
+    if (warned.has(line) || warned.size > 1000) return;
+    warned.add(line);
+    process.emitWarning(line, 'QueltWarning');
+  };
   try {
     native.load(library, LUA_NAME, QueltError, warn);
   } catch (e) {
