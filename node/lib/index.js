@@ -102,9 +102,9 @@ class Connector {
     if (!entity) {
       const n = this._live();
       const id = n.entity(name, Kind === Writer);
-      if (id < 0) {
+      if (typeof id !== 'number') {
         const names = JSON.parse(n.names(Kind === Writer) || '[]');
-        throw new UnknownNameError(`no ${Kind.kind} '${name}' in '${this.configName}'; ${Kind.kind}s: ${names.join(', ') || 'none'}`);
+        throw new UnknownNameError(`no ${Kind.kind} '${name}' in '${this.configName}'; ${Kind.kind}s: ${names.join(', ') || 'none'}`, id);
       }
       entity = new Kind(this, name, id);
       this._entities.set(key, entity);

@@ -283,7 +283,7 @@ private:
         return info.Env().Undefined();
     }
 
-    // entity(name, isWriter) -> its id, or -1 when the connector has no such entity.
+    // entity(name, isWriter) -> its id, or the library's lines when the connector has no such entity.
     Napi::Value Entity(const Napi::CallbackInfo &info)
     {
         Napi::Env env = info.Env();
@@ -295,7 +295,7 @@ private:
         Capture cap;
         void *entity = writer ? api.getWriter(c, name.c_str()) : api.getReader(c, name.c_str());
         if (!entity)
-            return Napi::Number::New(env, -1);
+            return logArray(env, cap.lines);
         for (size_t i = 0; i < names_.size(); ++i)
             if (names_[i] == name)
                 return Napi::Number::New(env, static_cast<double>(i));
