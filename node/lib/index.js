@@ -255,7 +255,7 @@ class Writer {
 
   _instance() {
     const text = this.connector._live().getJSON(this._id);
-    return text ? values.parse(text, this.connector._type(this).wide) : {};
+    return text ? values.parse(text, this.connector._type(this)) : {};
   }
 
   _set(object) {
@@ -312,7 +312,7 @@ class Sample {
   }
 
   _all() {
-    if (this._fields === undefined) this._fields = this._text ? values.parse(this._text, this._type.wide) : {};
+    if (this._fields === undefined) this._fields = this._text ? values.parse(this._text, this._type) : {};
     return this._fields;
   }
 

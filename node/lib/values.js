@@ -207,11 +207,24 @@ function reviveWide(_, v) {
   return v;
 }
 
-// A sample's JSON text as data; integers beyond 2^53 as BigInt when the type has wide members.
-function parse(text, wide) {
-  if (!wide || !/\d{16}/.test(text)) return JSON.parse(text);
+// A float printed with all its digits was read as a BigInt: back to a Number where the type says
+// the member is not an integer.
+function floats(value, type) {
+  if (typeof value === 'bigint') return type.kind in INTEGER_RANGES ? value : Number(value);
+  if (value === null || typeof value !== 'object') return value;
+  if (Array.isArray(value)) {
+    if (type.element) for (let i = 0; i < value.length; ++i) value[i] = floats(value[i], type.element);
+  } else if (type.byName) {
+    for (const key of Object.keys(value)) if (type.byName.has(key)) value[key] = floats(value[key], type.byName.get(key));
+  }
+  return value;
+}
+
+// A sample's JSON text as data (type: its indexed description); integers beyond 2^53 as BigInt.
+function parse(text, type) {
+  if (!type.wide || !/\d{16}/.test(text)) return JSON.parse(text);
   const marked = text.replace(LONG_INTEGERS, (m) => (m[0] === '"' ? m : `"${MARK_JSON}${m}"`));
-  return JSON.parse(marked, reviveWide);
+  return floats(JSON.parse(marked, reviveWide), type);
 }
 
 // ---- member paths: "a", "a.b", "seq[2]" (from 1), a trailing '#' for a length ----

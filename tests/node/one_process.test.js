@@ -77,6 +77,8 @@ test('a value its member cannot hold throws and sets nothing', (t) => {
   assert.deepEqual([w.get('i64'), w.get('text'), w.get('seq#')], [5, 'kept', 0]);
   w.update({ f: NaN, i64: 2n ** 53n });
   assert.deepEqual([w.get('f'), w.get('i64')], ['NaN', 9007199254740992]);
+  w.set('f', 1.2345678901234568e20); // printed with all its digits: still a float
+  assert.equal(w.get('f'), 1.2345678901234568e20);
 });
 
 test('errors name what exists and carry the library log', async () => {
