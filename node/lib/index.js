@@ -144,7 +144,8 @@ class Connector {
           else resolve(result);
         },
       };
-      if (ms !== undefined && ms !== null && Number.isFinite(ms)) waiter.timer = setTimeout(() => waiter.settle(false), ms);
+      // Beyond a timer's 2^31 - 1 ms (24.8 days): no limit.
+      if (ms !== undefined && ms !== null && ms < 2 ** 31) waiter.timer = setTimeout(() => waiter.settle(false), ms);
       this._waiters.add(waiter);
       this._native.keep(true);
     });
