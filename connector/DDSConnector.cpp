@@ -1,4 +1,5 @@
 // Connector lifecycle, the connector's CONTEXT functions, and waiting.
+#include <cstring>
 #include "DDSConnector.h"
 
 #include "Internal.h"
@@ -84,6 +85,7 @@ void releaseHolders(QueltDDSConnector *self)
         }
         DDS_DynamicDataSeq_finalize(&holder.dataSequence);
         DDS_SampleInfoSeq_finalize(&holder.infoSequence);
+        DDS_String_free(holder.name);
     }
     self->subscriptionHolderCount = 0;
     for (DDS_Long i = 0; i < self->publicationHolderCount; ++i) {
@@ -93,6 +95,7 @@ void releaseHolders(QueltDDSConnector *self)
             std::free(holder.instance);
             holder.instance = nullptr;
         }
+        DDS_String_free(holder.name);
     }
     self->publicationHolderCount = 0;
     std::free(self->publicationHolders);
@@ -128,6 +131,24 @@ bool isOwnTableOrNotATable(lua_State *L, int index, QueltDDSConnector *self)
 } // namespace
 
 extern "C" {
+
+// A few entities a connector: a scan of their names is as quick as any index. Of two entities
+// of one full name the later has the name's entry in the engine's tables, and here.
+PublicationHolder *QueltDDSConnector_publicationHolderI(QueltDDSConnector *self, const char *entityName)
+{
+    for (DDS_Long i = self && entityName ? self->publicationHolderCount - 1 : -1; i >= 0; --i)
+        if (self->publicationHolders[i].name && std::strcmp(self->publicationHolders[i].name, entityName) == 0)
+            return &self->publicationHolders[i];
+    return nullptr;
+}
+
+SubscriptionHolder *QueltDDSConnector_subscriptionHolderI(QueltDDSConnector *self, const char *entityName)
+{
+    for (DDS_Long i = self && entityName ? self->subscriptionHolderCount - 1 : -1; i >= 0; --i)
+        if (self->subscriptionHolders[i].name && std::strcmp(self->subscriptionHolders[i].name, entityName) == 0)
+            return &self->subscriptionHolders[i];
+    return nullptr;
+}
 
 QueltDDSConnector *QueltDDSConnector_newI(const QueltDDSConnectorOptions *options, QueltLuaContainer *container,
                                           const char *configFile, const char *configName,

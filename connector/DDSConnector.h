@@ -21,12 +21,14 @@
 // member would be; the connector frees it after finalising.
 struct PublicationHolder {
     DDS_DynamicData *instance; // the outgoing sample of the writer
+    char *name;                // the writer's full name
 };
 
 struct SubscriptionHolder {
     DDS_DynamicDataSeq dataSequence; // samples of the last read or take (loaned)
     DDS_SampleInfoSeq infoSequence;  // their infos
     DDS_DynamicData *keyHolder;      // fetches instance keys of samples without valid data
+    char *name;                      // the reader's full name
 };
 
 struct QueltDDSConnector {
@@ -69,6 +71,10 @@ int luaopen_quelt_dds_connectorI(lua_State *L);
 QueltDDSConnector *QueltDDSConnector_newI(const QueltDDSConnectorOptions *options, QueltLuaContainer *container,
                                           const char *configFile, const char *configName,
                                           DDS_DomainParticipant *participant, lua_State *L);
+
+// The holder of the writer or reader of that full name, or null.
+PublicationHolder *QueltDDSConnector_publicationHolderI(QueltDDSConnector *self, const char *entityName);
+SubscriptionHolder *QueltDDSConnector_subscriptionHolderI(QueltDDSConnector *self, const char *entityName);
 
 // Entities lookup list: 0 on success, 1 on failure.
 int QueltDDSConnector_EntitiesLookupList_new(QueltDDSConnector *self);

@@ -2,6 +2,7 @@
 // clear, write (with or without parameters), read and take.
 #include "DDSConnectorCall.h"
 #include "DDSConnectorWriterParamJsonHelper.h"
+#include "DynamicData.h"
 #include "MetamethodImpl.h"
 
 using namespace quelt::connector;
@@ -83,6 +84,12 @@ void setValue(SetCall &set)
         CONNECTOR_LOG_ERROR(set.call.ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "a value must be specified");
         return;
     }
+    // A number into a numeric member goes straight to the writer's instance, as the engine would
+    // set it; anything else, or a refusal, goes the engine's way, which says what is wrong.
+    if (set.kind == SetCall::kNumber)
+        if (PublicationHolder *w = QueltDDSConnector_publicationHolderI(set.call.self, set.call.entityName);
+            w && QueltLuaDynamicData_setNumber(w->instance, set.fieldName, set.number) == DDS_RETCODE_OK)
+            return;
     runProtected(set.call, setBody, &set);
 }
 

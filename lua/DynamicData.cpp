@@ -103,6 +103,89 @@ bool toBoolean(lua_State *L, int index) {
 }
 
 // The value at valueIndex as a number, with a warning when it is not a Lua number.
+// The numeric kinds: those a script reads and sets as a number.
+bool isNumeric(DDS_TCKind kind) {
+    switch (static_cast<int>(kind)) {
+    case DDS_TK_SHORT:
+    case DDS_TK_LONG:
+    case DDS_TK_ENUM:
+    case DDS_TK_USHORT:
+    case DDS_TK_ULONG:
+    case DDS_TK_FLOAT:
+    case DDS_TK_DOUBLE:
+    case DDS_TK_OCTET:
+    case DDS_TK_LONGLONG:
+    case DDS_TK_ULONGLONG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Sets a member of a numeric kind from a number: integers truncated and clamped to their range
+// (short and octet wrap from the 32-bit value), floats rounded.
+DDS_ReturnCode_t setNumeric(DDS_DynamicData *data, const char *name, DDS_TCKind kind, double value) {
+    switch (static_cast<int>(kind)) {
+    case DDS_TK_SHORT:
+        return DDS_DynamicData_set_short(data, name, kByName, static_cast<DDS_Short>(static_cast<uint16_t>(toInt32(value))));
+    case DDS_TK_LONG:
+    case DDS_TK_ENUM:
+        return DDS_DynamicData_set_long(data, name, kByName, toInt32(value));
+    case DDS_TK_USHORT:
+        return DDS_DynamicData_set_ushort(data, name, kByName, static_cast<DDS_UnsignedShort>(toUint32(value)));
+    case DDS_TK_ULONG:
+        return DDS_DynamicData_set_ulong(data, name, kByName, toUint32(value));
+    case DDS_TK_FLOAT:
+        return DDS_DynamicData_set_float(data, name, kByName, quelt::lua::toFloat32(value));
+    case DDS_TK_DOUBLE:
+        return DDS_DynamicData_set_double(data, name, kByName, value);
+    case DDS_TK_OCTET:
+        return DDS_DynamicData_set_octet(data, name, kByName, static_cast<DDS_Octet>(static_cast<uint32_t>(toInt32(value))));
+    case DDS_TK_LONGLONG:
+        return DDS_DynamicData_set_longlong(data, name, kByName, toInt64(value));
+    case DDS_TK_ULONGLONG:
+        return DDS_DynamicData_set_ulonglong(data, name, kByName, toUint64(value));
+    default:
+        return DDS_RETCODE_UNSUPPORTED;
+    }
+}
+
+// The value of a member of a numeric kind as a number (the 64-bit integers as the nearest one).
+template <typename T, typename Get> DDS_ReturnCode_t numberFrom(Get get, DDS_DynamicData *data, const char *name, double *out) {
+    T value = 0;
+    const DDS_ReturnCode_t rc = get(data, &value, name, kByName);
+    if (rc == DDS_RETCODE_OK) {
+        *out = static_cast<double>(value);
+    }
+    return rc;
+}
+
+DDS_ReturnCode_t numericValue(DDS_DynamicData *data, const char *name, DDS_TCKind kind, double *out) {
+    switch (static_cast<int>(kind)) {
+    case DDS_TK_SHORT:
+        return numberFrom<DDS_Short>(DDS_DynamicData_get_short, data, name, out);
+    case DDS_TK_LONG:
+    case DDS_TK_ENUM:
+        return numberFrom<DDS_Long>(DDS_DynamicData_get_long, data, name, out);
+    case DDS_TK_USHORT:
+        return numberFrom<DDS_UnsignedShort>(DDS_DynamicData_get_ushort, data, name, out);
+    case DDS_TK_ULONG:
+        return numberFrom<DDS_UnsignedLong>(DDS_DynamicData_get_ulong, data, name, out);
+    case DDS_TK_FLOAT:
+        return numberFrom<DDS_Float>(DDS_DynamicData_get_float, data, name, out);
+    case DDS_TK_DOUBLE:
+        return numberFrom<DDS_Double>(DDS_DynamicData_get_double, data, name, out);
+    case DDS_TK_OCTET:
+        return numberFrom<DDS_Octet>(DDS_DynamicData_get_octet, data, name, out);
+    case DDS_TK_LONGLONG:
+        return numberFrom<DDS_LongLong>(DDS_DynamicData_get_longlong, data, name, out);
+    case DDS_TK_ULONGLONG:
+        return numberFrom<DDS_UnsignedLongLong>(DDS_DynamicData_get_ulonglong, data, name, out);
+    default:
+        return DDS_RETCODE_UNSUPPORTED;
+    }
+}
+
 double numberOf(lua_State *L, int valueIndex, const char *name, const char *ctx) {
     if (lua_type(L, valueIndex) != LUA_TNUMBER) {
         QUELT_LUA_LOG_WARNING(ctx, LUABINDING_LOG_NOT_A_NUMBER_s, name);
@@ -265,6 +348,27 @@ DDS_ReturnCode_t QueltLuaDynamicData_get_member_info(DDS_DynamicData *data, DDS_
     return rc;
 }
 
+DDS_ReturnCode_t QueltLuaDynamicData_getNumber(DDS_DynamicData *data, const char *name, double *value) {
+    DDS_DynamicDataMemberInfo info;
+    DDS_TCKind kind = DDS_TK_NULL;
+    if (!data || !name || QueltLuaDynamicData_get_member_info(data, &info, &kind, name, kByName) != DDS_RETCODE_OK ||
+        !isNumeric(kind)) {
+        return DDS_RETCODE_UNSUPPORTED;
+    }
+    const DDS_ReturnCode_t rc = numericValue(data, name, kind, value);
+    return rc == DDS_RETCODE_OK ? rc : DDS_RETCODE_UNSUPPORTED;
+}
+
+DDS_ReturnCode_t QueltLuaDynamicData_setNumber(DDS_DynamicData *data, const char *name, double value) {
+    DDS_DynamicDataMemberInfo info;
+    DDS_TCKind kind = DDS_TK_NULL;
+    if (!data || !name || QueltLuaDynamicData_get_member_info(data, &info, &kind, name, kByName) != DDS_RETCODE_OK ||
+        !isNumeric(kind)) {
+        return DDS_RETCODE_UNSUPPORTED;
+    }
+    return setNumeric(data, name, kind, value) == DDS_RETCODE_OK ? DDS_RETCODE_OK : DDS_RETCODE_UNSUPPORTED;
+}
+
 DDS_ReturnCode_t QueltLuaDynamicData_clear(DDS_DynamicData *data) {
     return DDS_DynamicData_clear_all_members(data);
 }
@@ -307,40 +411,19 @@ int QueltLuaDynamicData_set(lua_State *L) {
     bool noText = false;
     switch (static_cast<int>(kind)) {
     case DDS_TK_SHORT:
-        rc = DDS_DynamicData_set_short(
-            data, name, kByName,
-            static_cast<DDS_Short>(static_cast<uint16_t>(toInt32(numberOf(L, valueIndex, name, ctx)))));
-        break;
     case DDS_TK_LONG:
     case DDS_TK_ENUM:
-        rc = DDS_DynamicData_set_long(data, name, kByName, toInt32(numberOf(L, valueIndex, name, ctx)));
-        break;
     case DDS_TK_USHORT:
-        rc = DDS_DynamicData_set_ushort(data, name, kByName,
-                                        static_cast<DDS_UnsignedShort>(toUint32(numberOf(L, valueIndex, name, ctx))));
-        break;
     case DDS_TK_ULONG:
-        rc = DDS_DynamicData_set_ulong(data, name, kByName, toUint32(numberOf(L, valueIndex, name, ctx)));
-        break;
     case DDS_TK_FLOAT:
-        rc = DDS_DynamicData_set_float(data, name, kByName, quelt::lua::toFloat32(numberOf(L, valueIndex, name, ctx)));
-        break;
     case DDS_TK_DOUBLE:
-        rc = DDS_DynamicData_set_double(data, name, kByName, numberOf(L, valueIndex, name, ctx));
+    case DDS_TK_OCTET:
+    case DDS_TK_LONGLONG:
+    case DDS_TK_ULONGLONG:
+        rc = setNumeric(data, name, kind, numberOf(L, valueIndex, name, ctx));
         break;
     case DDS_TK_BOOLEAN:
         rc = DDS_DynamicData_set_boolean(data, name, kByName, toBoolean(L, valueIndex) ? 1 : 0);
-        break;
-    case DDS_TK_OCTET:
-        rc = DDS_DynamicData_set_octet(
-            data, name, kByName,
-            static_cast<DDS_Octet>(static_cast<uint32_t>(toInt32(numberOf(L, valueIndex, name, ctx)))));
-        break;
-    case DDS_TK_LONGLONG:
-        rc = DDS_DynamicData_set_longlong(data, name, kByName, toInt64(numberOf(L, valueIndex, name, ctx)));
-        break;
-    case DDS_TK_ULONGLONG:
-        rc = DDS_DynamicData_set_ulonglong(data, name, kByName, toUint64(numberOf(L, valueIndex, name, ctx)));
         break;
     case DDS_TK_CHAR:
     case DDS_TK_STRING:
@@ -409,50 +492,22 @@ int QueltLuaDynamicData_get(lua_State *L) {
     }
 
     DDS_ReturnCode_t rc = DDS_RETCODE_OK;
+    double number = 0;
     switch (static_cast<int>(kind)) {
-    case DDS_TK_SHORT: {
-        DDS_Short value = 0;
-        if ((rc = DDS_DynamicData_get_short(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, value); /* push the member's value */
-        }
-        break;
-    }
+    case DDS_TK_SHORT:
     case DDS_TK_LONG:
-    case DDS_TK_ENUM: {
-        DDS_Long value = 0;
-        if ((rc = DDS_DynamicData_get_long(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, value); /* push the member's value */
+    case DDS_TK_ENUM:
+    case DDS_TK_USHORT:
+    case DDS_TK_ULONG:
+    case DDS_TK_FLOAT:
+    case DDS_TK_DOUBLE:
+    case DDS_TK_OCTET:
+    case DDS_TK_LONGLONG:
+    case DDS_TK_ULONGLONG:
+        if ((rc = numericValue(data, name, kind, &number)) == DDS_RETCODE_OK) {
+            lua_pushnumber(L, number); /* push the member's value */
         }
         break;
-    }
-    case DDS_TK_USHORT: {
-        DDS_UnsignedShort value = 0;
-        if ((rc = DDS_DynamicData_get_ushort(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, value); /* push the member's value */
-        }
-        break;
-    }
-    case DDS_TK_ULONG: {
-        DDS_UnsignedLong value = 0;
-        if ((rc = DDS_DynamicData_get_ulong(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, value); /* push the member's value */
-        }
-        break;
-    }
-    case DDS_TK_FLOAT: {
-        DDS_Float value = 0;
-        if ((rc = DDS_DynamicData_get_float(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, static_cast<double>(value)); /* push the member's value */
-        }
-        break;
-    }
-    case DDS_TK_DOUBLE: {
-        DDS_Double value = 0;
-        if ((rc = DDS_DynamicData_get_double(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, value); /* push the member's value */
-        }
-        break;
-    }
     case DDS_TK_BOOLEAN: {
         DDS_Boolean value = 0;
         if ((rc = DDS_DynamicData_get_boolean(data, &value, name, kByName)) == DDS_RETCODE_OK) {
@@ -464,27 +519,6 @@ int QueltLuaDynamicData_get(lua_State *L) {
         DDS_Char value = 0;
         if ((rc = DDS_DynamicData_get_char(data, &value, name, kByName)) == DDS_RETCODE_OK) {
             lua_pushlstring(L, &value, value != 0 ? 1 : 0); /* push the one-byte text */
-        }
-        break;
-    }
-    case DDS_TK_OCTET: {
-        DDS_Octet value = 0;
-        if ((rc = DDS_DynamicData_get_octet(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, value); /* push the member's value */
-        }
-        break;
-    }
-    case DDS_TK_LONGLONG: {
-        DDS_LongLong value = 0;
-        if ((rc = DDS_DynamicData_get_longlong(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, static_cast<double>(value)); /* push the nearest double */
-        }
-        break;
-    }
-    case DDS_TK_ULONGLONG: {
-        DDS_UnsignedLongLong value = 0;
-        if ((rc = DDS_DynamicData_get_ulonglong(data, &value, name, kByName)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, static_cast<double>(value)); /* push the nearest double */
         }
         break;
     }

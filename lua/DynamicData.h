@@ -13,6 +13,12 @@ extern "C" {
 DDS_ReturnCode_t QueltLuaDynamicData_get_member_info(DDS_DynamicData *data, DDS_DynamicDataMemberInfo *info,
                                                      DDS_TCKind *kind, const char *name,
                                                      DDS_DynamicDataMemberId memberId);
+/* A member of a numeric kind (the integers, enums, float, double, octet), read and set as a
+ * script's get and set do, for callers outside the engine. DDS_RETCODE_UNSUPPORTED, with nothing
+ * set or logged, for any other member, an unset optional one, or a refused value: the caller then
+ * goes the engine's way, which says what is wrong. */
+DDS_ReturnCode_t QueltLuaDynamicData_getNumber(DDS_DynamicData *data, const char *name, double *value);
+DDS_ReturnCode_t QueltLuaDynamicData_setNumber(DDS_DynamicData *data, const char *name, double value);
 DDS_ReturnCode_t QueltLuaDynamicData_clear(DDS_DynamicData *data);
 /* Stack: member name at -3, value at -2, lud DynamicData at -1. Returns 1, pushes nothing. */
 int QueltLuaDynamicData_set(lua_State *L);

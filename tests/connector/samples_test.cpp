@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <tuple>
 
@@ -202,6 +203,43 @@ TEST(Samples, SetWriteTakeAndGetEveryField)
         op(c, kReader);
         EXPECT_EQ(QueltDDSConnector_getSamplesLength(c, kReader), length);
     }
+    EXPECT_EQ(stackHeight(c), 0);
+}
+
+// Numbers set and got through the exported functions reach the entity of that name (of two with
+// one name, the later, as a script sees it) and the sample of that index.
+TEST(Samples, NumbersReachTheNamedEntityAndIndex)
+{
+    Connector c(47, "TestLib::Ordered", testXml());
+    ASSERT_NE(c, nullptr);
+    // W1 and W3 write squares, W2 a circle; x and y tell the writer.
+    for (const auto &[writer, color, x] : {std::tuple{"P1::W1", "RED", 1}, {"P1::W2", "RED", 2}, {"P2::W3", "BLUE", 3}}) {
+        QueltDDSConnector_setStringIntoSamples(c, writer, "color", color);
+        QueltDDSConnector_setNumberIntoSamples(c, writer, "x", x);
+        QueltDDSConnector_setNumberIntoSamples(c, writer, "y", 10 * x);
+        QueltDDSConnector_write(c, writer, nullptr);
+    }
+    for (const auto &[reader, expected] : {std::pair{"S1::R1", "1 10 3 30 "}, {"S1::R2", "2 20 "}, {"S2::R3", "1 10 3 30 "}, {"S2::R4", "2 20 "}}) {
+        const int n = takeAtLeast(c, reader, expected[2] == '1' ? 2 : 1);
+        std::map<std::string, std::string> byColor;
+        for (int i = 1; i <= n; ++i)
+            byColor[text(QueltDDSConnector_getStringFromSamples(c, reader, i, "color"))] +=
+                std::to_string(int(QueltDDSConnector_getNumberFromSamples(c, reader, i, "x"))) + " " +
+                std::to_string(int(QueltDDSConnector_getNumberFromSamples(c, reader, i, "y"))) + " ";
+        std::string got;
+        for (const char *color : {"RED", "BLUE"})
+            got += byColor[color];
+        EXPECT_EQ(got, expected) << reader;
+        EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, reader, n + 1, "x"), -1.0) << reader;
+    }
+    // Two readers of one name: the script's entry and the exported functions take the later.
+    Connector unnamed(47, "TestLib::Unnamed", testXml());
+    ASSERT_NE(unnamed.c, nullptr);
+    char later[48];
+    std::snprintf(later, sizeof later, "userdata: %p", static_cast<void *>(&unnamed.c->subscriptionHolders[2].dataSequence));
+    EXPECT_EQ(runLua(unnamed.c, "return rawget(CONTAINER.READER['NO_NAME_SET::NO_NAME_SET'].samples, '#sampleSeq')"),
+              std::vector<std::string>{later});
+    EXPECT_EQ(QueltDDSConnector_subscriptionHolderI(unnamed.c, "NO_NAME_SET::NO_NAME_SET"), &unnamed.c->subscriptionHolders[2]);
     EXPECT_EQ(stackHeight(c), 0);
 }
 
