@@ -93,18 +93,23 @@ int lengthBody(lua_State *L)
     return 0;
 }
 
-// A numeric member of a valid sample of the reader's last read or take, read straight from the
-// loan as the engine would read it; false for anything else, which goes the engine's way.
-bool directNumber(GetCall &get)
+// A numeric member (or a string member, as text) of a valid sample of the reader's last read or
+// take, read straight from the loan as the engine would read it while its tables lead there;
+// false for anything else, which goes the engine's way.
+bool direct(GetCall &get)
 {
     SubscriptionHolder *r = QueltDDSConnector_subscriptionHolderI(get.call.self, get.call.entityName);
     if (!r || get.index < 1 || get.index > DDS_DynamicDataSeq_get_length(&r->dataSequence) ||
-        get.index > DDS_SampleInfoSeq_get_length(&r->infoSequence))
+        get.index > DDS_SampleInfoSeq_get_length(&r->infoSequence) ||
+        !QueltLuaEngine_leadsToInput(get.call.self->base->engine, get.call.entityName, &r->dataSequence, &r->infoSequence))
         return false;
     const DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&r->infoSequence, get.index - 1);
     DDS_DynamicData *sample = DDS_DynamicDataSeq_get_reference(&r->dataSequence, get.index - 1);
-    return info && info->valid_data && sample &&
-           QueltLuaDynamicData_getNumber(sample, get.fieldName, &get.number) == DDS_RETCODE_OK;
+    if (!info || !info->valid_data || !sample)
+        return false;
+    if (get.kind == GetCall::kNumber)
+        return QueltLuaDynamicData_getNumber(sample, get.fieldName, &get.number) == DDS_RETCODE_OK;
+    return (get.text = QueltLuaDynamicData_getString(sample, get.fieldName)) != nullptr;
 }
 
 // The getters' common sequence; false when the call failed (logged), true with the result set.
@@ -123,7 +128,7 @@ bool getValue(GetCall &get, const char *sequenceName)
         return false;
     }
     get.samples = std::strcmp(sequenceName, "samples") == 0;
-    if (get.samples && get.kind == GetCall::kNumber && directNumber(get))
+    if (get.samples && get.kind != GetCall::kBoolean && direct(get))
         return true;
     if (!runProtected(get.call, getBody, &get) || !get.ok) {
         // A text copied before a failure is not handed out.

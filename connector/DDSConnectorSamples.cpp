@@ -84,11 +84,15 @@ void setValue(SetCall &set)
         CONNECTOR_LOG_ERROR(set.call.ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "a value must be specified");
         return;
     }
-    // A number into a numeric member goes straight to the writer's instance, as the engine would
-    // set it; anything else, or a refusal, goes the engine's way, which says what is wrong.
-    if (set.kind == SetCall::kNumber)
+    // A number into a numeric member, a text into a string member, go straight to the writer's
+    // instance, as the engine would set them, while the engine's tables lead there (a script may
+    // have changed them); anything else, or a refusal, goes the engine's way, which says what is
+    // wrong.
+    if (set.kind != SetCall::kBoolean)
         if (PublicationHolder *w = QueltDDSConnector_publicationHolderI(set.call.self, set.call.entityName);
-            w && QueltLuaDynamicData_setNumber(w->instance, set.fieldName, set.number) == DDS_RETCODE_OK)
+            w && QueltLuaEngine_leadsToOutput(set.call.self->base->engine, set.call.entityName, w->instance) &&
+            (set.kind == SetCall::kNumber ? QueltLuaDynamicData_setNumber(w->instance, set.fieldName, set.number)
+                                               : QueltLuaDynamicData_setString(w->instance, set.fieldName, set.text)) == DDS_RETCODE_OK)
             return;
     runProtected(set.call, setBody, &set);
 }

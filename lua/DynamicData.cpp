@@ -231,14 +231,14 @@ DDS_ReturnCode_t setText(lua_State *L, int valueIndex, DDS_DynamicData *data, co
     return rc;
 }
 
-// Pushes the string member's text (kind 13). Returns the middleware's code; pushes only on OK.
-DDS_ReturnCode_t pushString(lua_State *L, DDS_DynamicData *data, const char *name) {
+// Hands the string member's text (kind 13) to use. Returns the middleware's code; uses only on OK.
+template <typename Use> DDS_ReturnCode_t withString(DDS_DynamicData *data, const char *name, Use use) {
     char buffer[kStringBufferSize];
     char *text = buffer;
     DDS_UnsignedLong size = sizeof buffer;
     DDS_ReturnCode_t rc = DDS_DynamicData_get_string(data, &text, &size, name, kByName);
     if (rc == DDS_RETCODE_OK) {
-        lua_pushstring(L, text); /* push the member's text */
+        use(text);
         return rc;
     }
     if (rc != DDS_RETCODE_OUT_OF_RESOURCES || size == 0) {
@@ -252,10 +252,14 @@ DDS_ReturnCode_t pushString(lua_State *L, DDS_DynamicData *data, const char *nam
     text = allocated;
     rc = DDS_DynamicData_get_string(data, &text, &size, name, kByName);
     if (rc == DDS_RETCODE_OK) {
-        lua_pushstring(L, text); /* push the member's text */
+        use(text);
     }
     DDS_String_free(allocated);
     return rc;
+}
+
+DDS_ReturnCode_t pushString(lua_State *L, DDS_DynamicData *data, const char *name) {
+    return withString(data, name, [L](const char *text) { lua_pushstring(L, text); /* push the member's text */ });
 }
 
 // Pushes a UTF-16 text as UTF-8. Returns false (nothing pushed) for text that cannot convert.
@@ -367,6 +371,28 @@ DDS_ReturnCode_t QueltLuaDynamicData_setNumber(DDS_DynamicData *data, const char
         return DDS_RETCODE_UNSUPPORTED;
     }
     return setNumeric(data, name, kind, value) == DDS_RETCODE_OK ? DDS_RETCODE_OK : DDS_RETCODE_UNSUPPORTED;
+}
+
+DDS_ReturnCode_t QueltLuaDynamicData_setString(DDS_DynamicData *data, const char *name, const char *text) {
+    DDS_DynamicDataMemberInfo info;
+    DDS_TCKind kind = DDS_TK_NULL;
+    if (!data || !name || !text || QueltLuaDynamicData_get_member_info(data, &info, &kind, name, kByName) != DDS_RETCODE_OK ||
+        kind != DDS_TK_STRING) {
+        return DDS_RETCODE_UNSUPPORTED;
+    }
+    return DDS_DynamicData_set_string(data, name, kByName, text) == DDS_RETCODE_OK ? DDS_RETCODE_OK : DDS_RETCODE_UNSUPPORTED;
+}
+
+char *QueltLuaDynamicData_getString(DDS_DynamicData *data, const char *name) {
+    DDS_DynamicDataMemberInfo info;
+    DDS_TCKind kind = DDS_TK_NULL;
+    char *copy = nullptr;
+    if (data && name && QueltLuaDynamicData_get_member_info(data, &info, &kind, name, kByName) == DDS_RETCODE_OK &&
+        kind == DDS_TK_STRING && withString(data, name, [&copy](const char *text) { copy = DDS_String_dup(text); }) != DDS_RETCODE_OK) {
+        DDS_String_free(copy);
+        copy = nullptr;
+    }
+    return copy;
 }
 
 DDS_ReturnCode_t QueltLuaDynamicData_clear(DDS_DynamicData *data) {

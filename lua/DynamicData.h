@@ -19,6 +19,10 @@ DDS_ReturnCode_t QueltLuaDynamicData_get_member_info(DDS_DynamicData *data, DDS_
  * goes the engine's way, which says what is wrong. */
 DDS_ReturnCode_t QueltLuaDynamicData_getNumber(DDS_DynamicData *data, const char *name, double *value);
 DDS_ReturnCode_t QueltLuaDynamicData_setNumber(DDS_DynamicData *data, const char *name, double value);
+/* The same for a string member (not char, wchar or wstring); the text got is the caller's to
+ * free (DDS_String_free), null when not handled. */
+DDS_ReturnCode_t QueltLuaDynamicData_setString(DDS_DynamicData *data, const char *name, const char *text);
+char *QueltLuaDynamicData_getString(DDS_DynamicData *data, const char *name);
 DDS_ReturnCode_t QueltLuaDynamicData_clear(DDS_DynamicData *data);
 /* Stack: member name at -3, value at -2, lud DynamicData at -1. Returns 1, pushes nothing. */
 int QueltLuaDynamicData_set(lua_State *L);

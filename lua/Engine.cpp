@@ -607,6 +607,66 @@ int QueltLuaEngine_assertOutput(QueltLuaEngine *engine, const char *name, int po
     return 1;
 }
 
+namespace {
+
+// Pushes main[table][name][field], each a table, and says whether it got that far; the caller
+// restores the stack.
+bool pushRawPath(QueltLuaEngine *engine, QueltLuaKey table, const char *name, QueltLuaKey field) {
+    lua_State *L = engine->L;
+    if (!lua_checkstack(L, 4) || !quelt::lua::pushMainOf(L, engine)) {
+        return false;
+    }
+    QueltLuaEngine_pushKey(engine, L, table);
+    lua_rawget(L, -2);
+    if (!lua_istable(L, -1)) {
+        return false;
+    }
+    lua_pushstring(L, name);
+    lua_rawget(L, -2);
+    if (!lua_istable(L, -1)) {
+        return false;
+    }
+    QueltLuaEngine_pushKey(engine, L, field);
+    lua_rawget(L, -2);
+    return lua_istable(L, -1);
+}
+
+// The light userdata at table[key] of the table on top.
+const void *rawPointer(QueltLuaEngine *engine, QueltLuaKey key) {
+    lua_State *L = engine->L;
+    QueltLuaEngine_pushKey(engine, L, key);
+    lua_rawget(L, -2);
+    const void *p = lua_islightuserdata(L, -1) ? lua_touserdata(L, -1) : nullptr;
+    lua_pop(L, 1);
+    return p;
+}
+
+} // namespace
+
+int QueltLuaEngine_leadsToOutput(QueltLuaEngine *engine, const char *name, const DDS_DynamicData *instance) {
+    if (engine == nullptr || engine->L == nullptr || name == nullptr || instance == nullptr) {
+        return 0;
+    }
+    const int top = lua_gettop(engine->L);
+    const bool leads = pushRawPath(engine, QUELT_LUA_KEY_WRITER, name, QUELT_LUA_KEY_INSTANCE) &&
+                       rawPointer(engine, QUELT_LUA_KEY_SAMPLE) == instance;
+    lua_settop(engine->L, top);
+    return leads ? 1 : 0;
+}
+
+int QueltLuaEngine_leadsToInput(QueltLuaEngine *engine, const char *name, const DDS_DynamicDataSeq *samples,
+                                const DDS_SampleInfoSeq *infos) {
+    if (engine == nullptr || engine->L == nullptr || name == nullptr || samples == nullptr || infos == nullptr) {
+        return 0;
+    }
+    const int top = lua_gettop(engine->L);
+    const bool leads = pushRawPath(engine, QUELT_LUA_KEY_READER, name, QUELT_LUA_KEY_SAMPLES) &&
+                       rawPointer(engine, QUELT_LUA_KEY_SAMPLE_SEQ) == samples &&
+                       rawPointer(engine, QUELT_LUA_KEY_INFO_SEQ) == infos;
+    lua_settop(engine->L, top);
+    return leads ? 1 : 0;
+}
+
 int QueltLuaEngine_assertInput(QueltLuaEngine *engine, const char *name, int position,
                                DDS_DynamicDataSeq *dataSequence, DDS_SampleInfoSeq *infoSequence,
                                DDS_DynamicData *keyHolder, DDS_DynamicDataReader *reader) {
