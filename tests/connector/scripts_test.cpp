@@ -238,6 +238,27 @@ TEST(Context, PassThroughsStoreAndReadValues)
     EXPECT_EQ(stackHeight(c), 0);
 }
 
+// The exported setters and getters go where the engine's tables lead, also when a script moved
+// a writer's instance or a reader's samples aside: then they reach no sample.
+TEST(Scripts, ExportedAccessFollowsTheTablesAScriptChanged)
+{
+    Connector c(44, "ShapesLib::Shapes");
+    ASSERT_NE(c, nullptr);
+    QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 3);
+    QueltDDSConnector_write(c, kWriter, nullptr);
+    ASSERT_EQ(takeAtLeast(c, kReader, 1), 1);
+    runLua(c, "W, R = CONTAINER.WRITER[1], CONTAINER.READER[1] instance, samples = W.instance, R.samples "
+              "W.instance = setmetatable({}, getmetatable(instance)) R.samples = setmetatable({}, getmetatable(samples))");
+    QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 5);
+    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "BLUE");
+    EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, 1, "x"), -1.0);
+    EXPECT_EQ(text(QueltDDSConnector_getStringFromSamples(c, kReader, 1, "color")), "(null)");
+    runLua(c, "W.instance, R.samples = instance, samples");
+    EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kReader, 1, "x"), 3.0);
+    EXPECT_EQ(text(QueltDDSConnector_getJSONInstance(c, kWriter)), R"({"color":"","x":3,"y":0,"shapesize":0})");
+    EXPECT_EQ(stackHeight(c), 0);
+}
+
 TEST(Scripts, OverwrittenEngineTablesGiveALogLineAndNil)
 {
     TempXml xml(shapesXml(), 214);
