@@ -102,7 +102,6 @@ bool toBoolean(lua_State *L, int index) {
     }
 }
 
-// The value at valueIndex as a number, with a warning when it is not a Lua number.
 // The numeric kinds: those a script reads and sets as a number.
 bool isNumeric(DDS_TCKind kind) {
     switch (static_cast<int>(kind)) {
@@ -186,6 +185,7 @@ DDS_ReturnCode_t numericValue(DDS_DynamicData *data, const char *name, DDS_TCKin
     }
 }
 
+// The value at valueIndex as a number, with a warning when it is not a Lua number.
 double numberOf(lua_State *L, int valueIndex, const char *name, const char *ctx) {
     if (lua_type(L, valueIndex) != LUA_TNUMBER) {
         QUELT_LUA_LOG_WARNING(ctx, LUABINDING_LOG_NOT_A_NUMBER_s, name);
@@ -436,18 +436,6 @@ int QueltLuaDynamicData_set(lua_State *L) {
     DDS_ReturnCode_t rc = DDS_RETCODE_OK;
     bool noText = false;
     switch (static_cast<int>(kind)) {
-    case DDS_TK_SHORT:
-    case DDS_TK_LONG:
-    case DDS_TK_ENUM:
-    case DDS_TK_USHORT:
-    case DDS_TK_ULONG:
-    case DDS_TK_FLOAT:
-    case DDS_TK_DOUBLE:
-    case DDS_TK_OCTET:
-    case DDS_TK_LONGLONG:
-    case DDS_TK_ULONGLONG:
-        rc = setNumeric(data, name, kind, numberOf(L, valueIndex, name, ctx));
-        break;
     case DDS_TK_BOOLEAN:
         rc = DDS_DynamicData_set_boolean(data, name, kByName, toBoolean(L, valueIndex) ? 1 : 0);
         break;
@@ -467,6 +455,10 @@ int QueltLuaDynamicData_set(lua_State *L) {
         QueltLuaCommon_stackDump(L);
         return 1;
     default:
+        if (isNumeric(kind)) {
+            rc = setNumeric(data, name, kind, numberOf(L, valueIndex, name, ctx));
+            break;
+        }
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, isStructuralKind(kind) ? "not a primitive type" : "type not supported");
         QueltLuaCommon_stackDump(L);
         return 1;
@@ -520,20 +512,6 @@ int QueltLuaDynamicData_get(lua_State *L) {
     DDS_ReturnCode_t rc = DDS_RETCODE_OK;
     double number = 0;
     switch (static_cast<int>(kind)) {
-    case DDS_TK_SHORT:
-    case DDS_TK_LONG:
-    case DDS_TK_ENUM:
-    case DDS_TK_USHORT:
-    case DDS_TK_ULONG:
-    case DDS_TK_FLOAT:
-    case DDS_TK_DOUBLE:
-    case DDS_TK_OCTET:
-    case DDS_TK_LONGLONG:
-    case DDS_TK_ULONGLONG:
-        if ((rc = numericValue(data, name, kind, &number)) == DDS_RETCODE_OK) {
-            lua_pushnumber(L, number); /* push the member's value */
-        }
-        break;
     case DDS_TK_BOOLEAN: {
         DDS_Boolean value = 0;
         if ((rc = DDS_DynamicData_get_boolean(data, &value, name, kByName)) == DDS_RETCODE_OK) {
@@ -582,6 +560,12 @@ int QueltLuaDynamicData_get(lua_State *L) {
         lua_pushnil(L); /* push the (absent) value */
         return 1;
     default:
+        if (isNumeric(kind)) {
+            if ((rc = numericValue(data, name, kind, &number)) == DDS_RETCODE_OK) {
+                lua_pushnumber(L, number); /* push the member's value */
+            }
+            break;
+        }
         QUELT_LUA_LOG_ERROR(ctx, QUELT_LOG_ANY_s, isStructuralKind(kind) ? "not a primitive" : "tcKind not supported");
         QueltLuaCommon_stackDump(L);
         lua_pushnil(L); /* push the (absent) value */
