@@ -85,7 +85,6 @@ void releaseHolders(QueltDDSConnector *self)
         }
         DDS_DynamicDataSeq_finalize(&holder.dataSequence);
         DDS_SampleInfoSeq_finalize(&holder.infoSequence);
-        DDS_String_free(holder.name);
     }
     self->subscriptionHolderCount = 0;
     for (DDS_Long i = 0; i < self->publicationHolderCount; ++i) {
@@ -95,7 +94,6 @@ void releaseHolders(QueltDDSConnector *self)
             std::free(holder.instance);
             holder.instance = nullptr;
         }
-        DDS_String_free(holder.name);
     }
     self->publicationHolderCount = 0;
     std::free(self->publicationHolders);
@@ -132,20 +130,22 @@ bool isOwnTableOrNotATable(lua_State *L, int index, QueltDDSConnector *self)
 
 extern "C" {
 
-// A few entities a connector: a scan of their names is as quick as any index. Of two entities
-// of one full name the later has the name's entry in the engine's tables, and here.
 PublicationHolder *QueltDDSConnector_publicationHolderI(QueltDDSConnector *self, const char *entityName)
 {
-    for (DDS_Long i = self && entityName ? self->publicationHolderCount - 1 : -1; i >= 0; --i)
-        if (self->publicationHolders[i].name && std::strcmp(self->publicationHolders[i].name, entityName) == 0)
+    const void *instance = self && self->base ? QueltLuaEngine_outputSample(self->base->engine, entityName) : nullptr;
+    for (DDS_Long i = 0; instance && i < self->publicationHolderCount; ++i)
+        if (self->publicationHolders[i].instance == instance)
             return &self->publicationHolders[i];
     return nullptr;
 }
 
 SubscriptionHolder *QueltDDSConnector_subscriptionHolderI(QueltDDSConnector *self, const char *entityName)
 {
-    for (DDS_Long i = self && entityName ? self->subscriptionHolderCount - 1 : -1; i >= 0; --i)
-        if (self->subscriptionHolders[i].name && std::strcmp(self->subscriptionHolders[i].name, entityName) == 0)
+    const void *samples = nullptr, *infos = nullptr;
+    if (!self || !self->base || !QueltLuaEngine_inputSequences(self->base->engine, entityName, &samples, &infos))
+        return nullptr;
+    for (DDS_Long i = 0; i < self->subscriptionHolderCount; ++i)
+        if (&self->subscriptionHolders[i].dataSequence == samples && &self->subscriptionHolders[i].infoSequence == infos)
             return &self->subscriptionHolders[i];
     return nullptr;
 }

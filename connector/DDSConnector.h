@@ -21,14 +21,12 @@
 // member would be; the connector frees it after finalising.
 struct PublicationHolder {
     DDS_DynamicData *instance; // the outgoing sample of the writer
-    char *name;                // the writer's full name
 };
 
 struct SubscriptionHolder {
     DDS_DynamicDataSeq dataSequence; // samples of the last read or take (loaned)
     DDS_SampleInfoSeq infoSequence;  // their infos
     DDS_DynamicData *keyHolder;      // fetches instance keys of samples without valid data
-    char *name;                      // the reader's full name
 };
 
 struct QueltDDSConnector {
@@ -72,7 +70,9 @@ QueltDDSConnector *QueltDDSConnector_newI(const QueltDDSConnectorOptions *option
                                           const char *configFile, const char *configName,
                                           DDS_DomainParticipant *participant, lua_State *L);
 
-// The holder of the writer or reader of that full name, or null.
+// The holder of the writer or reader the engine's tables lead to from that full name (as a
+// script may have changed them: raw lookups, no log), when it is one of this connector's; null
+// otherwise.
 PublicationHolder *QueltDDSConnector_publicationHolderI(QueltDDSConnector *self, const char *entityName);
 SubscriptionHolder *QueltDDSConnector_subscriptionHolderI(QueltDDSConnector *self, const char *entityName);
 

@@ -128,14 +128,28 @@ bool describe(std::string &out, const DDS_TypeCode *type, int depth)
     return true;
 }
 
+bool named(QueltDDSConnector *self, void *entity, const char *entityName)
+{
+    const char *name = QueltDDSConnector_EntitiesLookupList_lookupEntity(self, entity);
+    return name && std::strcmp(name, entityName) == 0;
+}
+
 // The sample type of the writer or reader called entityName, or null. The holders are in the
 // order of the entity sequences.
 const DDS_TypeCode *typeOf(QueltDDSConnector *self, const char *entityName)
 {
-    if (const PublicationHolder *w = QueltDDSConnector_publicationHolderI(self, entityName); w && w->instance)
-        return DDS_DynamicData_get_type(w->instance);
-    if (const SubscriptionHolder *r = QueltDDSConnector_subscriptionHolderI(self, entityName); r && r->keyHolder)
-        return DDS_DynamicData_get_type(r->keyHolder);
+    const DDS_Long writers = DDS_DataWriterSeq_get_length(&self->writers);
+    for (DDS_Long i = 0; i < writers && i < self->publicationHolderCount; ++i) {
+        DDS_DynamicData *instance = self->publicationHolders[i].instance;
+        if (instance && named(self, *DDS_DataWriterSeq_get_reference(&self->writers, i), entityName))
+            return DDS_DynamicData_get_type(instance);
+    }
+    const DDS_Long readers = DDS_DataReaderSeq_get_length(&self->readers);
+    for (DDS_Long i = 0; i < readers && i < self->subscriptionHolderCount; ++i) {
+        DDS_DynamicData *keyHolder = self->subscriptionHolders[i].keyHolder;
+        if (keyHolder && named(self, *DDS_DataReaderSeq_get_reference(&self->readers, i), entityName))
+            return DDS_DynamicData_get_type(keyHolder);
+    }
     return nullptr;
 }
 

@@ -100,8 +100,7 @@ bool direct(GetCall &get)
 {
     SubscriptionHolder *r = QueltDDSConnector_subscriptionHolderI(get.call.self, get.call.entityName);
     if (!r || get.index < 1 || get.index > DDS_DynamicDataSeq_get_length(&r->dataSequence) ||
-        get.index > DDS_SampleInfoSeq_get_length(&r->infoSequence) ||
-        !QueltLuaEngine_leadsToInput(get.call.self->base->engine, get.call.entityName, &r->dataSequence, &r->infoSequence))
+        get.index > DDS_SampleInfoSeq_get_length(&r->infoSequence))
         return false;
     const DDS_SampleInfo *info = DDS_SampleInfoSeq_get_reference(&r->infoSequence, get.index - 1);
     DDS_DynamicData *sample = DDS_DynamicDataSeq_get_reference(&r->dataSequence, get.index - 1);

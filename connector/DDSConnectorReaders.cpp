@@ -169,8 +169,6 @@ int addReader(QueltDDSConnector *self, DDS_Long i, DDS_DataReaderQos *readerQos,
     } else if (!QueltLuaEngine_assertInput(self->base->engine, fullName, static_cast<int>(i), &holder->dataSequence,
                                            &holder->infoSequence, holder->keyHolder, dynamicReader)) {
         CONNECTOR_LOG_ERROR(kReadersCtx, LUABINDING_LOG_ANY_ss, "assertInput", fullName);
-    } else if (!(holder->name = DDS_String_dup(fullName))) {
-        CONNECTOR_LOG_ERROR(kReadersCtx, QUELT_LOG_ANY_s, "DDS_String_dup");
     } else {
         ok = 1;
     }

@@ -90,8 +90,7 @@ void setValue(SetCall &set)
     // wrong.
     if (set.kind != SetCall::kBoolean)
         if (PublicationHolder *w = QueltDDSConnector_publicationHolderI(set.call.self, set.call.entityName);
-            w && QueltLuaEngine_leadsToOutput(set.call.self->base->engine, set.call.entityName, w->instance) &&
-            (set.kind == SetCall::kNumber ? QueltLuaDynamicData_setNumber(w->instance, set.fieldName, set.number)
+            w && (set.kind == SetCall::kNumber ? QueltLuaDynamicData_setNumber(w->instance, set.fieldName, set.number)
                                                : QueltLuaDynamicData_setString(w->instance, set.fieldName, set.text)) == DDS_RETCODE_OK)
             return;
     runProtected(set.call, setBody, &set);

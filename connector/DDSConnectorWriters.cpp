@@ -153,8 +153,6 @@ int addWriter(QueltDDSConnector *self, DDS_Long i, DDS_DataWriterQos *writerQos,
         CONNECTOR_LOG_ERROR(kWritersCtx, QUELT_LOG_ANY_s, "initDynamicDataFromWriter");
     } else if (!QueltLuaEngine_assertOutput(self->base->engine, fullName, static_cast<int>(i), holder->instance, dynamicWriter)) {
         CONNECTOR_LOG_ERROR(kWritersCtx, LUABINDING_LOG_ANY_ss, "assertOutput", fullName);
-    } else if (!(holder->name = DDS_String_dup(fullName))) {
-        CONNECTOR_LOG_ERROR(kWritersCtx, QUELT_LOG_ANY_s, "DDS_String_dup");
     } else {
         ok = 1;
     }

@@ -643,28 +643,29 @@ const void *rawPointer(QueltLuaEngine *engine, QueltLuaKey key) {
 
 } // namespace
 
-int QueltLuaEngine_leadsToOutput(QueltLuaEngine *engine, const char *name, const DDS_DynamicData *instance) {
-    if (engine == nullptr || engine->L == nullptr || name == nullptr || instance == nullptr) {
-        return 0;
+const void *QueltLuaEngine_outputSample(QueltLuaEngine *engine, const char *name) {
+    if (engine == nullptr || engine->L == nullptr || name == nullptr) {
+        return nullptr;
     }
     const int top = lua_gettop(engine->L);
-    const bool leads = pushRawPath(engine, QUELT_LUA_KEY_WRITER, name, QUELT_LUA_KEY_INSTANCE) &&
-                       rawPointer(engine, QUELT_LUA_KEY_SAMPLE) == instance;
+    const void *sample = pushRawPath(engine, QUELT_LUA_KEY_WRITER, name, QUELT_LUA_KEY_INSTANCE) ? rawPointer(engine, QUELT_LUA_KEY_SAMPLE)
+                                                                                                : nullptr;
     lua_settop(engine->L, top);
-    return leads ? 1 : 0;
+    return sample;
 }
 
-int QueltLuaEngine_leadsToInput(QueltLuaEngine *engine, const char *name, const DDS_DynamicDataSeq *samples,
-                                const DDS_SampleInfoSeq *infos) {
-    if (engine == nullptr || engine->L == nullptr || name == nullptr || samples == nullptr || infos == nullptr) {
+int QueltLuaEngine_inputSequences(QueltLuaEngine *engine, const char *name, const void **samples, const void **infos) {
+    if (engine == nullptr || engine->L == nullptr || name == nullptr) {
         return 0;
     }
     const int top = lua_gettop(engine->L);
-    const bool leads = pushRawPath(engine, QUELT_LUA_KEY_READER, name, QUELT_LUA_KEY_SAMPLES) &&
-                       rawPointer(engine, QUELT_LUA_KEY_SAMPLE_SEQ) == samples &&
-                       rawPointer(engine, QUELT_LUA_KEY_INFO_SEQ) == infos;
+    const bool found = pushRawPath(engine, QUELT_LUA_KEY_READER, name, QUELT_LUA_KEY_SAMPLES);
+    if (found) {
+        *samples = rawPointer(engine, QUELT_LUA_KEY_SAMPLE_SEQ);
+        *infos = rawPointer(engine, QUELT_LUA_KEY_INFO_SEQ);
+    }
     lua_settop(engine->L, top);
-    return leads ? 1 : 0;
+    return found && *samples && *infos ? 1 : 0;
 }
 
 int QueltLuaEngine_assertInput(QueltLuaEngine *engine, const char *name, int position,

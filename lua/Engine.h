@@ -57,12 +57,11 @@ typedef struct QueltLuaEngine QueltLuaEngine;
  * null engine and anything else. A table a script kept from a deleted connector fails here, also
  * when its state has another connector now: its pointers must not be followed. Stack unchanged. */
 int QueltLuaEngine_ownsDataTable(const QueltLuaEngine *engine, lua_State *L, int index);
-/* Whether the engine's tables still lead from the entity name to these buffers, as scripts may
- * change them: WRITER[name].instance["#sample"] is instance, or READER[name].samples holds
- * samples and infos. Raw lookups: no metamethod runs, nothing is logged, the stack is kept. */
-int QueltLuaEngine_leadsToOutput(QueltLuaEngine *engine, const char *name, const DDS_DynamicData *instance);
-int QueltLuaEngine_leadsToInput(QueltLuaEngine *engine, const char *name, const DDS_DynamicDataSeq *samples,
-                                const DDS_SampleInfoSeq *infos);
+/* Where the engine's tables lead from an entity name, as scripts may change them: the DynamicData
+ * at WRITER[name].instance["#sample"], or the sequences at READER[name].samples. Raw lookups:
+ * no metamethod runs, nothing is logged, the stack is kept. Null (0) when the path breaks. */
+const void *QueltLuaEngine_outputSample(QueltLuaEngine *engine, const char *name);
+int QueltLuaEngine_inputSequences(QueltLuaEngine *engine, const char *name, const void **samples, const void **infos);
 
 /* Pushes the text of key onto L (the engine's state or one of its coroutines). */
 static inline void QueltLuaEngine_pushKey(const QueltLuaEngine *engine, lua_State *L, QueltLuaKey key) {
