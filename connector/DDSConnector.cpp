@@ -1,5 +1,4 @@
 // Connector lifecycle, the connector's CONTEXT functions, and waiting.
-#include <cstring>
 #include "DDSConnector.h"
 
 #include "Internal.h"

@@ -610,25 +610,47 @@ int QueltLuaEngine_assertOutput(QueltLuaEngine *engine, const char *name, int po
 namespace {
 
 // Pushes main[table][name][field], each a table, and says whether it got that far; the caller
-// restores the stack.
+// restores the stack. Run protected (pushName): making a Lua string of the name may fail for
+// want of memory.
+struct RawPath {
+    QueltLuaEngine *engine;
+    QueltLuaKey table;
+    const char *name;
+    QueltLuaKey field;
+    bool found;
+};
+
+int pushRawPathBody(lua_State *L) {
+    auto *path = static_cast<RawPath *>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    if (!quelt::lua::pushMainOf(L, path->engine)) {
+        return 0;
+    }
+    QueltLuaEngine_pushKey(path->engine, L, path->table);
+    lua_rawget(L, -2);
+    if (!lua_istable(L, -1)) {
+        return 0;
+    }
+    lua_pushstring(L, path->name);
+    lua_rawget(L, -2);
+    if (!lua_istable(L, -1)) {
+        return 0;
+    }
+    QueltLuaEngine_pushKey(path->engine, L, path->field);
+    lua_rawget(L, -2);
+    path->found = lua_istable(L, -1);
+    return 1; /* the table found, or what stands there */
+}
+
 bool pushRawPath(QueltLuaEngine *engine, QueltLuaKey table, const char *name, QueltLuaKey field) {
     lua_State *L = engine->L;
-    if (!lua_checkstack(L, 4) || !quelt::lua::pushMainOf(L, engine)) {
+    RawPath path{engine, table, name, field, false};
+    if (!lua_checkstack(L, 3)) {
         return false;
     }
-    QueltLuaEngine_pushKey(engine, L, table);
-    lua_rawget(L, -2);
-    if (!lua_istable(L, -1)) {
-        return false;
-    }
-    lua_pushstring(L, name);
-    lua_rawget(L, -2);
-    if (!lua_istable(L, -1)) {
-        return false;
-    }
-    QueltLuaEngine_pushKey(engine, L, field);
-    lua_rawget(L, -2);
-    return lua_istable(L, -1);
+    lua_pushcfunction(L, pushRawPathBody);
+    lua_pushlightuserdata(L, &path);
+    return lua_pcall(L, 1, 1, 0) == LUA_OK && path.found;
 }
 
 // The light userdata at table[key] of the table on top.
