@@ -104,10 +104,16 @@ ddsi_serdata *from_payload(const ddsi_sertype *tcmn, ddsi_serdata_kind kind, Ser
 {
     const Sertype *t = st(tcmn);
     d->received_ns = dds_time();
-    d->value = DDS_DynamicData_new(t->type, nullptr);
     std::string why;
-    if (!d->value || !decode(t, d->data, d->size, kind == SDK_KEY, d->value, &why) ||
-        (t->keyed && !key_hash(t, t->received, d->value, d->keyhash))) {
+    bool fits = false;
+    {
+        std::lock_guard<std::mutex> g(t->scratch.lock);
+        if (!t->scratch.value)
+            t->scratch.value = DDS_DynamicData_new(t->type, nullptr);
+        fits = t->scratch.value && decode(t, d->data, d->size, kind == SDK_KEY, t->scratch.value, &why) &&
+               (!t->keyed || key_hash(t, t->received, t->scratch.value, d->keyhash));
+    }
+    if (!fits) {
         // Cyclone drops a sample whose serdata cannot be made: it is never handed out as data.
         if (!const_cast<Sertype *>(t)->refusal_logged.exchange(true))
             QueltLog_error("DDS_DynamicDataReader_take", "samples on '%s' do not fit '%s' (%s): both sides must use the same type; such samples are dropped",
@@ -356,6 +362,8 @@ ddsi_sertype *make_sertype(const std::string &type_name, const std::string &topi
 }
 
 Sertype::KeyMemo::~KeyMemo() { DDS_DynamicData_delete(key); }
+
+Sertype::Scratch::~Scratch() { DDS_DynamicData_delete(value); }
 
 bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out) { return value_of(d->type, d, out); }
 

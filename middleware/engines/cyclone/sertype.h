@@ -35,12 +35,21 @@ struct Sertype {
         ~KeyMemo();
     };
     mutable KeyMemo written, received;
+    // Where a received payload is decoded once, to check it and hash its key: kept by the sertype
+    // rather than each sample, so that a sample costs no decoded copy made on the receiving thread
+    // and freed on the taking one. A take decodes the payload again, into the reader's loan.
+    struct Scratch {
+        std::mutex lock;
+        DDS_DynamicData *value = nullptr;
+        ~Scratch();
+    };
+    mutable Scratch scratch;
 };
 
 struct Serdata {
     ddsi_serdata c; // first: Cyclone passes &c around
     unsigned char keyhash[16];
-    DDS_DynamicData *value = nullptr; // decoded value of a received sample; null for our own
+    DDS_DynamicData *value = nullptr; // the key of a notice that came as a key hash; else null
     uint32_t size = 0;                 // bytes in data, encapsulation header included
     int64_t received_ns = 0;           // when it arrived (Cyclone's sample info has no such time)
     bool hash_only = false;            // a notice that arrived with the key hash alone
