@@ -367,19 +367,4 @@ Sertype::Scratch::~Scratch() { DDS_DynamicData_delete(value); }
 
 bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out) { return value_of(d->type, d, out); }
 
-bool serdata_take_value(ddsi_serdata *dcmn, DDS_DynamicData *out)
-{
-    Serdata *d = sd(dcmn);
-    DDS_DynamicData *v = d->value;
-    // Ours alone (no instance, no other reader keeps it): the decoded value moves to out, and
-    // out's old value leaves with the serdata. Saves a copy of every member on each take.
-    if (v && out && ddsrt_atomic_ld32(&d->c.refc) == 1 && v->type == out->type && v->owns && out->owns && !v->parent &&
-        !v->bound_child && !out->parent && !out->bound_child) {
-        std::swap(v->p, out->p);
-        out->refused = false;
-        return true;
-    }
-    return value_of(dcmn->type, dcmn, out);
-}
-
 } // namespace quelt::mw::cyclone

@@ -62,10 +62,8 @@ ddsi_sertype *make_sertype(const std::string &type_name, const std::string &topi
 
 inline const Sertype *sertype_of(const ddsi_serdata *d) { return reinterpret_cast<const Sertype *>(d->type); }
 
-// Copies the sample a serdata carries into out (initialized, of the sertype's type): its decoded
-// value, or the payload decoded again, or the key of a notice. False when nothing decodes.
+// Copies the sample a serdata carries into out (initialized, of the sertype's type): its payload
+// decoded, or the key of a notice that came as a key hash. False when nothing decodes.
 bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out);
-// The same for a serdata the caller is about to release: moves the value instead where it can.
-bool serdata_take_value(ddsi_serdata *d, DDS_DynamicData *out);
 
 } // namespace quelt::mw::cyclone
