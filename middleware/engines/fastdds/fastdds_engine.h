@@ -101,6 +101,10 @@ class FastddsParticipant final : public engine::Participant {
     FastddsDiscoveryListener discovery; // outlives the participant: deleted in the destructor's body
     eprosima::fastdds::dds::DomainParticipant *participant = nullptr;
     int32_t participant_id = -1; // Fast DDS's, unique in the process
+
+  private:
+    void linger();
+    std::vector<eprosima::fastdds::dds::Publisher *> publishers_;
 };
 
 // The Fast DDS entities behind records of this engine, for the tests that look at what Fast DDS holds.

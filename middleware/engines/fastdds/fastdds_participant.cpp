@@ -13,6 +13,7 @@
 #include <fastdds/dds/subscriber/qos/SubscriberQos.hpp>
 #include <fastdds/dds/topic/TypeSupport.hpp>
 
+#include <chrono>
 #include <mutex>
 #include <set>
 
@@ -107,6 +108,7 @@ FastddsParticipant::~FastddsParticipant()
 {
     if (!participant)
         return;
+    linger();
     forget_representations(participant->guid().guidPrefix);
     std::lock_guard<std::mutex> g(g_participant_id_lock);
     fastdds_factory()->delete_participant(participant);
@@ -150,6 +152,7 @@ bool FastddsParticipant::create_publisher(DDS_Publisher &pub, std::string &err)
         err = "cannot create publisher '" + pub.name + "'";
         return false;
     }
+    publishers_.push_back(e->publisher);
     pub.engine = std::move(e);
     return true;
 }
@@ -170,10 +173,28 @@ bool FastddsParticipant::create_subscriber(DDS_Subscriber &sub, std::string &err
     return true;
 }
 
+// Samples written just before the end still reach the readers that are there: up to one second
+// for every writer to be acknowledged, as Cyclone DDS lingers. Fast DDS 2.9 also tears a writer
+// down less safely with samples unacknowledged: its periodic heartbeat was seen spinning for ever
+// in a writer being deleted (32-bit ARM).
+void FastddsParticipant::linger()
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (fdds::Publisher *pub : publishers_) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            break;
+        pub->wait_for_acknowledgments(eprosima::fastrtps::Duration_t(int32_t(left / 1000000000), uint32_t(left % 1000000000)));
+    }
+    publishers_.clear();
+}
+
 void FastddsParticipant::delete_contained_entities()
 {
-    if (participant)
-        participant->delete_contained_entities();
+    if (!participant)
+        return;
+    linger();
+    participant->delete_contained_entities();
 }
 
 fdds::DomainParticipant *fastdds_participant(const DDS_DomainParticipant *p)
