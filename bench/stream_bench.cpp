@@ -13,7 +13,8 @@
 // ours on Fast DDS; batched at least 0.5 of ddsperf, its samples on the wire within 1 ms of a
 // write with no later write (seen in the round trip); nothing lost; RSS flat over the 1,000,000
 // samples of the Cyclone streams; round-trip p50 on the Cyclone engine at most 1.3 times
-// ddsperf's (doubled: it prints one way); ours on Fast DDS at least 0.8 of plain Fast DDS and its
+// ddsperf's (doubled: it prints one way), with and without waits that poll before they sleep
+// (ddsperf's waitset mode shown beside); ours on Fast DDS at least 0.8 of plain Fast DDS and its
 // round trip at most 3 times ddsperf's, as before.
 #include "fastdds_baseline.h"
 
@@ -553,15 +554,17 @@ Latency runPing(const char *impl, int domain, uint32_t roundTrips)
 
 // ddsperf ping against ddsperf pong: the medians and 99th percentiles of its per-second lines,
 // doubled: ddsperf prints half the round trip.
-Latency runDdsperfPing(int domain, int seconds)
+// mode: "listener" (ddsperf's own choice: the receiving thread answers) or "waitset" (an
+// application thread woken by a waitset answers, as through the exported functions).
+Latency runDdsperfPing(int domain, int seconds, const char *mode)
 {
     Latency r;
     const std::string d = std::to_string(domain);
     Child pong, ping;
-    if (!pong.start({"ddsperf", "-i", d, "-D", std::to_string(seconds + 2), "pong"}))
+    if (!pong.start({"ddsperf", "-i", d, "-D", std::to_string(seconds + 2), "pong", mode}))
         return r;
     usleep(300000);
-    ping.start({"ddsperf", "-i", d, "-D", std::to_string(seconds), "ping"});
+    ping.start({"ddsperf", "-i", d, "-D", std::to_string(seconds), "ping", mode});
     const std::string out = ping.rest((seconds + 5) * 1000);
     std::istringstream lines(out);
     std::string l;
@@ -598,11 +601,11 @@ int role(int argc, char **argv)
     const int domain = std::atoi(argv[3]);
     const uint32_t count = uint32_t(std::strtoul(argv[4], nullptr, 10));
     const char *xml = argv[5];
-    // ours-*: the Fast DDS engine; cyclone-*, batched-*: the Cyclone DDS engine.
+    // ours-*: the Fast DDS engine; cyclone-*, batched-*, spin-*: the Cyclone DDS engine.
     const std::string impl = r.substr(0, r.find('-'));
-    const bool ours = impl == "ours" || impl == "cyclone" || impl == "batched";
+    const bool ours = impl == "ours" || impl == "cyclone" || impl == "batched" || impl == "spin";
     const std::string what = r.substr(r.find('-') + 1);
-    const std::string prefix = impl == "cyclone" ? "Cyclone" : impl == "batched" ? "Batched" : "";
+    const std::string prefix = impl == "cyclone" ? "Cyclone" : impl == "batched" ? "Batched" : impl == "spin" ? "Spin" : "";
     const std::string config = "StreamLib::" + prefix +
                                (what == "pub" ? "Publisher" : what == "sub" ? "Subscriber" : what == "ping" ? "Ping" : "Pong");
     // The exported functions' log goes to stderr, refused writes counted (oursEndpoint).
@@ -768,17 +771,19 @@ int main(int argc, char **argv)
     }
     std::fflush(stdout);
 
-    enum { RPlain, ROurs, RDdsperf, RCyclone, RBatched, RCases };
+    // The programs of the streams in the same order, then ddsperf answering from a waitset and
+    // ours on Cyclone with waitsets that poll 50 us before they sleep (<waitset><spin_microseconds>).
+    enum { RPlain, ROurs, RDdsperf, RCyclone, RBatched, RDdsperfWaitset, RSpin, RCases };
     const char *rnames[RCases] = {"plain Fast DDS", "ours, Fast DDS engine", "ddsperf ping (one way x 2)", "ours, Cyclone engine",
-                                  "ours, Cyclone batched"};
-    // The same programs in the same order as the streams.
-    static_assert(int(RCases) == int(Cases));
-    const char *const *rimpls = impls;
+                                  "ours, Cyclone batched", "ddsperf ping, waitset mode", "ours, Cyclone, waits poll"};
+    const char *rimpls[RCases] = {impls[0], impls[1], nullptr, impls[3], impls[4], nullptr, "spin"};
     std::vector<Latency> rtt[RCases];
     std::vector<double> rttOfDdsperf[RCases];
     for (int r = 0; r < repeat; ++r) {
         for (int c = 0; c < RCases; ++c)
-            rtt[c].push_back(c == RDdsperf ? runDdsperfPing(base + 1, 3) : runPing(rimpls[c], base, roundTrips));
+            rtt[c].push_back(c == RDdsperf          ? runDdsperfPing(base + 1, 3, "listener")
+                             : c == RDdsperfWaitset ? runDdsperfPing(base + 1, 3, "waitset")
+                                                    : runPing(rimpls[c], base, roundTrips));
         for (int c = 0; c < RCases; ++c)
             rttOfDdsperf[c].push_back(rtt[c][r].p50 / rtt[RDdsperf][r].p50);
     }
@@ -798,7 +803,7 @@ int main(int argc, char **argv)
     }
 
     const double cyRatio = median(ofDdsperf[Cyclone]), cyOver = median(cyOverOurs), bRatio = median(ofDdsperf[Batched]);
-    const double cyRtt = median(rttOfDdsperf[RCyclone]), oursRtt = median(rttOfDdsperf[ROurs]), plainRatio = median(oursOverPlain);
+    const double cyRtt = median(rttOfDdsperf[RCyclone]), spinRtt = median(rttOfDdsperf[RSpin]), oursRtt = median(rttOfDdsperf[ROurs]), plainRatio = median(oursOverPlain);
     const double flushMs = (p50[RBatched] - p50[RCyclone]) / 1000;
     std::printf("\ngoals (medians of per-repetition ratios)\n");
     std::printf("  Cyclone engine, natural QoS: %.3f of ddsperf (>= 0.15) %s; %.1f x ours on Fast DDS (>= 4) %s\n", cyRatio,
@@ -811,7 +816,8 @@ int main(int argc, char **argv)
                 rttLost, verdict(lostAll == 0 && refusedAll == 0 && rttLost == 0));
     std::printf("  RSS flat over the %u samples of the Cyclone streams (second half grows <= 1 MB, each side, every repetition) %s%s%s\n",
                 samples, verdict(rssFlat && samples >= 1000000), rssFlat ? "" : ": ", rssWhy.c_str());
-    std::printf("  round-trip p50 on the Cyclone engine: %.2f of ddsperf's (<= 1.3) %s\n", cyRtt, verdict(cyRtt <= 1.3));
+    std::printf("  round-trip p50 on the Cyclone engine: %.2f of ddsperf's (<= 1.3) %s; with waits that poll %.2f %s\n", cyRtt,
+                verdict(cyRtt <= 1.3), spinRtt, verdict(spinRtt <= 1.3));
     std::printf("  Fast DDS engine, its earlier goals: %.2f of plain Fast DDS (>= 0.8) %s; round trip %.2f of ddsperf's (<= 3) %s\n", plainRatio,
                 verdict(plainRatio >= 0.8), oursRtt, verdict(oursRtt <= 3));
     std::printf("bench_stream took %.0f s\n", std::chrono::duration<double>(Clock::now() - started).count());

@@ -665,10 +665,23 @@ struct Builder {
         return true;
     }
 
-    // A participant's <domain_participant_qos>: the engines' transport settings.
+    // A participant's <domain_participant_qos>: the engines' transport settings, and how its
+    // waitsets wait.
     bool participant_qos(const XMLElement *e, const char *file)
     {
         for (const XMLElement *t = e->FirstChildElement(); t; t = t->NextSiblingElement()) {
+            if (is(t, "waitset")) {
+                for (const XMLElement *c = t->FirstChildElement(); c; c = c->NextSiblingElement()) {
+                    xml::Integer v;
+                    if (!is(c, "spin_microseconds"))
+                        return fail(file, c, "unexpected <" + std::string(c->Name()) + "> in <waitset>");
+                    if (!xml::parse_integer_literal(trimmed(c->GetText()), v) || v.negative || !v.in_range(0, ParticipantPlan::kMaxWaitSpinUs))
+                        return fail(file, c, "<spin_microseconds> is not a number of microseconds from 0 to " + std::to_string(ParticipantPlan::kMaxWaitSpinUs) +
+                                                 ": '" + trimmed(c->GetText()) + "'");
+                    plan.wait_spin_us = static_cast<uint32_t>(v.magnitude);
+                }
+                continue;
+            }
             const bool fast = is(t, "fastdds_transport");
             if (!fast && !is(t, "cyclone_transport"))
                 return fail(file, t, "unexpected <" + std::string(t->Name()) + "> in <domain_participant_qos>");

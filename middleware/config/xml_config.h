@@ -71,6 +71,9 @@ struct ParticipantPlan {
     EngineKind engine = EngineKind::Fastdds;
     FastddsTransport transport;
     CycloneTransport cyclone;
+    // How long a waitset watching this participant's entities polls before it sleeps (0: never).
+    uint32_t wait_spin_us = 0;
+    static constexpr uint32_t kMaxWaitSpinUs = 10000;
     std::shared_ptr<DDS_TypeLibrary> types;      // keeps every type code alive
     std::vector<std::unique_ptr<TopicPlan>> topics;
     std::vector<PublisherPlan> publishers;

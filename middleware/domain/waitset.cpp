@@ -3,7 +3,10 @@
 #include "domain/entities.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+
+#include <sched.h>
 
 using namespace quelt::mw;
 
@@ -13,9 +16,12 @@ class WaitSetImpl {
   public:
     std::mutex lock;
     std::condition_variable cv;
-    uint64_t generation = 0; // bumped by every wake, so a wake between check and sleep is not lost
+    // Bumped under the lock by every wake, so a wake between check and sleep is not lost; read
+    // without it while a wait spins.
+    std::atomic<uint64_t> generation{0};
     std::vector<DDS_Condition *> conditions;
-    int waits = 0; // in progress; counted in each attached condition's watchers
+    uint32_t spin_us = 0; // the longest poll the participants of the conditions ask for
+    int waits = 0;        // in progress; counted in each attached condition's watchers
     void count_waits(int delta)
     {
         waits += delta;
@@ -25,6 +31,69 @@ class WaitSetImpl {
 };
 
 } // namespace quelt::mw
+
+namespace {
+
+const DDS_DomainParticipant *participant_of(const DDS_Entity *e)
+{
+    using quelt::mw::EntityKind;
+    switch (e->kind) {
+    case EntityKind::Participant:
+        return static_cast<const DDS_DomainParticipant *>(e);
+    case EntityKind::Publisher:
+        return static_cast<const DDS_Publisher *>(e)->participant;
+    case EntityKind::Subscriber:
+        return static_cast<const DDS_Subscriber *>(e)->participant;
+    case EntityKind::Topic:
+        return static_cast<const DDS_Topic *>(e)->participant;
+    case EntityKind::Writer: {
+        const auto *w = static_cast<const DDS_DataWriter *>(e);
+        return w->publisher ? w->publisher->participant : nullptr;
+    }
+    case EntityKind::Reader: {
+        const auto *r = static_cast<const DDS_DataReader *>(e);
+        return r->subscriber ? r->subscriber->participant : nullptr;
+    }
+    }
+    return nullptr;
+}
+
+uint32_t spin_of(const std::vector<DDS_Condition *> &conditions)
+{
+    uint32_t us = 0;
+    for (const DDS_Condition *c : conditions)
+        if (const auto *sc = dynamic_cast<const DDS_StatusCondition *>(c); sc && sc->owner)
+            if (const DDS_DomainParticipant *p = participant_of(sc->owner))
+                us = std::max(us, p->plan.wait_spin_us);
+    return us;
+}
+
+// Polls for a wake for up to us microseconds (or until the deadline), and says whether one came.
+// A sleeping thread takes longer than that to run again once woken, on a virtual machine most of
+// all; the poll trades that CPU time for latency, and only where the configuration asks for it.
+bool spin(const quelt::mw::WaitSetImpl &ws, uint32_t us, uint64_t gen, std::chrono::steady_clock::time_point deadline, bool infinite)
+{
+    if (us == 0)
+        return false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    if (!infinite && deadline < end)
+        end = deadline;
+    for (unsigned i = 1;; ++i) {
+        if (ws.generation.load(std::memory_order_acquire) != gen)
+            return true;
+        if ((i & 15) == 0) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            // Lets the thread that delivers the data run if it waits for this processor.
+            sched_yield();
+        }
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
+} // namespace
 
 struct DDS_WaitSet {
     quelt::mw::WaitSetImpl impl;
@@ -103,6 +172,7 @@ DDS_ReturnCode_t DDS_WaitSet_attach_condition(DDS_WaitSet *self, DDS_Condition *
     if (std::find(v.begin(), v.end(), condition) == v.end()) {
         v.push_back(condition);
         condition->watchers.fetch_add(self->impl.waits);
+        self->impl.spin_us = spin_of(v);
     }
     ++self->impl.generation;
     self->impl.cv.notify_all();
@@ -124,6 +194,7 @@ DDS_ReturnCode_t DDS_WaitSet_detach_condition(DDS_WaitSet *self, DDS_Condition *
         return DDS_RETCODE_PRECONDITION_NOT_MET;
     condition->watchers.fetch_sub(self->impl.waits);
     v.erase(it);
+    self->impl.spin_us = spin_of(v);
     return DDS_RETCODE_OK;
 }
 
@@ -153,10 +224,12 @@ DDS_ReturnCode_t DDS_WaitSet_wait(DDS_WaitSet *self, DDS_ConditionSeq *active, c
         // Conditions are evaluated without the waitset's lock: asking a reader for its unread
         // count takes the engine's history lock, which an engine may hold while it wakes us.
         uint64_t gen;
+        uint32_t spin_us;
         std::vector<DDS_Condition *> conds;
         {
             std::lock_guard<std::mutex> g(ws.lock);
             gen = ws.generation;
+            spin_us = ws.spin_us;
             conds = ws.conditions;
         }
         std::vector<DDS_Condition *> hit;
@@ -172,6 +245,8 @@ DDS_ReturnCode_t DDS_WaitSet_wait(DDS_WaitSet *self, DDS_ConditionSeq *active, c
             }
             return DDS_RETCODE_OK;
         }
+        if (spin(ws, spin_us, gen, deadline, infinite))
+            continue;
         std::unique_lock<std::mutex> g(ws.lock);
         auto pred = [&] { return ws.generation != gen; };
         if (infinite) {

@@ -52,6 +52,7 @@ TEST(XmlConfig, ProfilesInheritAndParticipantsExtendTheirBase)
     EXPECT_FALSE(p.writers[1].qos.cyclone.batching);
     EXPECT_EQ(plan.cyclone.network_interface, "lo");
     EXPECT_EQ(plan.cyclone.socket_buffer_size, 1048576u);
+    EXPECT_EQ(plan.wait_spin_us, 50u); // the base's, kept by a child that sets other participant QoS
     EXPECT_EQ(plan.cyclone.config, "<CycloneDDS><Domain id=\"any\"><General><AllowMulticast>false</AllowMulticast></General></Domain></CycloneDDS>");
 
     ASSERT_EQ(plan.subscribers.size(), 2u);
