@@ -3,7 +3,8 @@
 // members of every sample. In the same run, each in samples/s with every sample counted: plain
 // Fast DDS with a hand-written type and the same QoS, ours on the Fast DDS engine, Cyclone DDS's
 // ddsperf (16-byte samples, reliable, batched as it always is), ours on the Cyclone DDS engine with
-// its natural QoS and with a batched writer. Then round trips between two processes for each.
+// its natural QoS and with a batched writer, and plain Cyclone DDS (an idlc type, the same QoS)
+// without and with batching. Then round trips between two processes for each.
 // Every process is this program (or ddsperf), started by the driver and told what to do on its
 // command line; they talk to the driver in lines on their standard input and output. Each figure
 // is the median of the repetitions (3), ratios are taken within a repetition; the load average
@@ -16,6 +17,7 @@
 // ddsperf's (doubled: it prints one way), with and without waits that poll before they sleep
 // (ddsperf's waitset mode shown beside); ours on Fast DDS at least 0.8 of plain Fast DDS and its
 // round trip at most 3 times ddsperf's, as before.
+#include "cyclone_baseline.h"
 #include "fastdds_baseline.h"
 
 #include "quelt_dds_connector.h"
@@ -48,6 +50,7 @@ extern char **environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using quelt::bench::CycloneStreamEndpoint;
 using quelt::bench::FastddsStreamEndpoint;
 using quelt::bench::StreamSettings;
 
@@ -115,6 +118,7 @@ void say(const std::string &line)
 struct Endpoint {
     std::function<bool(int32_t)> write;                      // set 4 members, write
     std::function<long(std::vector<int32_t> &, int)> waitTake; // wait, take, get 4 members of each
+    std::function<void()> flush;                              // after the last write, if needed
 };
 
 // A write the middleware refused says so in one log line: counted here, and printed.
@@ -158,7 +162,15 @@ Endpoint oursEndpoint(QueltDDSConnector *c)
 
 Endpoint fastddsEndpoint(FastddsStreamEndpoint &f)
 {
-    return Endpoint{[&f](int32_t x) { return f.write(x); }, [&f](std::vector<int32_t> &xs, int ms) { return f.wait_take(xs, ms); }};
+    return Endpoint{[&f](int32_t x) { return f.write(x); }, [&f](std::vector<int32_t> &xs, int ms) { return f.wait_take(xs, ms); }, {}};
+}
+
+// Plain Cyclone batching sends only when a packet fills or the writer blocks: the tail of a
+// stream goes out with the flush.
+Endpoint cycloneEndpoint(CycloneStreamEndpoint &c)
+{
+    return Endpoint{[&c](int32_t x) { return c.write(x); }, [&c](std::vector<int32_t> &xs, int ms) { return c.wait_take(xs, ms); },
+                    [&c] { c.flush(); }};
 }
 
 // Publisher: warm-up samples (x = -1) until the driver says "go" (the subscriber has one), then
@@ -188,6 +200,8 @@ int rolePublisher(Endpoint e, uint32_t samples)
         if (i == samples / 2)
             rss1 = rssKb();
     }
+    if (e.flush)
+        e.flush();
     std::ostringstream out;
     const double cpu = cpuSeconds() - cpu0;
     out << "written " << samples << " retries " << retries << " refused " << refused << " cpu_us " << cpu * 1e6 / samples << " rss "
@@ -601,7 +615,8 @@ int role(int argc, char **argv)
     const int domain = std::atoi(argv[3]);
     const uint32_t count = uint32_t(std::strtoul(argv[4], nullptr, 10));
     const char *xml = argv[5];
-    // ours-*: the Fast DDS engine; cyclone-*, batched-*, spin-*: the Cyclone DDS engine.
+    // ours-*: the Fast DDS engine; cyclone-*, batched-*, spin-*: the Cyclone DDS engine; fastdds-*:
+    // plain Fast DDS; plaincyclone-*, plainbatched-*: plain Cyclone DDS.
     const std::string impl = r.substr(0, r.find('-'));
     const bool ours = impl == "ours" || impl == "cyclone" || impl == "batched" || impl == "spin";
     const std::string what = r.substr(r.find('-') + 1);
@@ -611,6 +626,7 @@ int role(int argc, char **argv)
     // The exported functions' log goes to stderr, refused writes counted (oursEndpoint).
     QueltDDSConnector *c = nullptr;
     FastddsStreamEndpoint fastdds;
+    CycloneStreamEndpoint plainCyclone;
     Endpoint e;
     if (ours) {
         c = QueltDDSConnector_new(config.c_str(), xml, nullptr);
@@ -621,11 +637,12 @@ int role(int argc, char **argv)
         std::string err;
         const char *w = what == "pub" ? "Stream" : what == "ping" ? "Ping" : what == "pong" ? "Pong" : nullptr;
         const char *rd = what == "sub" ? "Stream" : what == "ping" ? "Pong" : what == "pong" ? "Ping" : nullptr;
-        if (!fastdds.open(domain, w, rd, sameAsOurs(), err)) {
+        const bool cyclone = impl == "plaincyclone" || impl == "plainbatched";
+        if (cyclone ? !plainCyclone.open(domain, w, rd, impl == "plainbatched", err) : !fastdds.open(domain, w, rd, sameAsOurs(), err)) {
             std::fprintf(stderr, "%s\n", err.c_str());
             return 3;
         }
-        e = fastddsEndpoint(fastdds);
+        e = cyclone ? cycloneEndpoint(plainCyclone) : fastddsEndpoint(fastdds);
     }
     int rc = 2;
     if (what == "pub")
@@ -717,12 +734,12 @@ int main(int argc, char **argv)
                 samples, fastddsSamples, roundTrips, repeat, sysconf(_SC_NPROCESSORS_ONLN));
     std::fflush(stdout);
 
-    enum { Plain, Ours, Ddsperf, Cyclone, Batched, Cases };
+    enum { Plain, Ours, Ddsperf, Cyclone, Batched, PlainCyclone, PlainBatched, Cases };
     const char *names[Cases] = {"plain Fast DDS (same QoS)", "ours, Fast DDS engine", "ddsperf (16 B, batched)", "ours, Cyclone engine",
-                                "ours, Cyclone batched"};
-    const char *impls[Cases] = {"fastdds", "ours", nullptr, "cyclone", "batched"};
+                                "ours, Cyclone batched",     "plain Cyclone (same QoS)", "plain Cyclone batched"};
+    const char *impls[Cases] = {"fastdds", "ours", nullptr, "cyclone", "batched", "plaincyclone", "plainbatched"};
     std::vector<StreamFigures> runs[Cases];
-    std::vector<double> ofDdsperf[Cases], cyOverOurs, oursOverPlain;
+    std::vector<double> ofDdsperf[Cases], cyOverOurs, oursOverPlain, cyOverPlainCy, bOverPlainB;
     for (int r = 0; r < repeat; ++r) {
         for (int c = 0; c < Cases; ++c) {
             runs[c].push_back(c == Ddsperf ? runDdsperf(base + 1, 5)
@@ -734,6 +751,8 @@ int main(int argc, char **argv)
             ofDdsperf[c].push_back(runs[c][r].rate / runs[Ddsperf][r].rate);
         cyOverOurs.push_back(runs[Cyclone][r].rate / runs[Ours][r].rate);
         oursOverPlain.push_back(runs[Ours][r].rate / runs[Plain][r].rate);
+        cyOverPlainCy.push_back(runs[Cyclone][r].rate / runs[PlainCyclone][r].rate);
+        bOverPlainB.push_back(runs[Batched][r].rate / runs[PlainBatched][r].rate);
     }
     std::printf("\n%-27s %10s %8s %5s %8s %17s %17s %11s %9s  %s\n", "stream", "samples/s", "ddsperf", "lost", "retries", "sub RSS MB",
                 "pub RSS MB", "CPU us/smp", "max gap", "load / note");
@@ -771,12 +790,13 @@ int main(int argc, char **argv)
     }
     std::fflush(stdout);
 
-    // The programs of the streams in the same order, then ddsperf answering from a waitset and
-    // ours on Cyclone with waitsets that poll 50 us before they sleep (<waitset><spin_microseconds>).
-    enum { RPlain, ROurs, RDdsperf, RCyclone, RBatched, RDdsperfWaitset, RSpin, RCases };
+    // The programs of the streams in the same order (plain Cyclone unbatched only), then ddsperf
+    // answering from a waitset and ours on Cyclone with waitsets that poll 50 us before they sleep
+    // (<waitset><spin_microseconds>).
+    enum { RPlain, ROurs, RDdsperf, RCyclone, RBatched, RPlainCyclone, RDdsperfWaitset, RSpin, RCases };
     const char *rnames[RCases] = {"plain Fast DDS", "ours, Fast DDS engine", "ddsperf ping (one way x 2)", "ours, Cyclone engine",
-                                  "ours, Cyclone batched", "ddsperf ping, waitset mode", "ours, Cyclone, waits poll"};
-    const char *rimpls[RCases] = {impls[0], impls[1], nullptr, impls[3], impls[4], nullptr, "spin"};
+                                  "ours, Cyclone batched", "plain Cyclone (waitset)", "ddsperf ping, waitset mode", "ours, Cyclone, waits poll"};
+    const char *rimpls[RCases] = {impls[0], impls[1], nullptr, impls[3], impls[4], impls[5], nullptr, "spin"};
     std::vector<Latency> rtt[RCases];
     std::vector<double> rttOfDdsperf[RCases];
     for (int r = 0; r < repeat; ++r) {
@@ -805,6 +825,8 @@ int main(int argc, char **argv)
     const double cyRatio = median(ofDdsperf[Cyclone]), cyOver = median(cyOverOurs), bRatio = median(ofDdsperf[Batched]);
     const double cyRtt = median(rttOfDdsperf[RCyclone]), spinRtt = median(rttOfDdsperf[RSpin]), oursRtt = median(rttOfDdsperf[ROurs]), plainRatio = median(oursOverPlain);
     const double flushMs = (p50[RBatched] - p50[RCyclone]) / 1000;
+    std::printf("\nours on Cyclone against plain Cyclone (medians of per-repetition ratios): natural QoS %.2f, batched %.2f\n",
+                median(cyOverPlainCy), median(bOverPlainB));
     std::printf("\ngoals (medians of per-repetition ratios)\n");
     std::printf("  Cyclone engine, natural QoS: %.3f of ddsperf (>= 0.15) %s; %.1f x ours on Fast DDS (>= 4) %s\n", cyRatio,
                 verdict(cyRatio >= 0.15), cyOver, verdict(cyOver >= 4));
