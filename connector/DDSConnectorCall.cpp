@@ -11,6 +11,8 @@ bool runProtected(const Call &call, lua_CFunction body, void *record)
     if (!lua_checkstack(L, 3)) {
         CONNECTOR_LOG_ERROR(call.ctx, LUABINDING_LOG_ANY_ss, "lua_checkstack", "failed");
     } else {
+        // Its lookups honour metamethods, which run a script's code.
+        QueltLuaEngine_touch(call.self->base->engine);
         lua_pushcfunction(L, body);
         lua_pushlightuserdata(L, record);
         if (lua_pcall(L, 1, 0, 0) == LUA_OK) {

@@ -405,6 +405,7 @@ bool checkIsDue(const QueltLuaEngine *engine, const DDS_Time_t &now) {
 // stack is back at top.
 int runChunk(QueltLuaEngine *engine, const char *ctx, int top) {
     lua_State *L = engine->L;
+    QueltLuaEngine_touch(engine);
     const int status = lua_pcall(L, 0, 1, 0); /* replace the chunk by its result or message */
     if (status != LUA_OK) {
         logTopMessage(L, ctx, LUABINDING_LOG_EXECUTE_FAILURE_s);
@@ -570,6 +571,7 @@ int QueltLuaEngine_assertOutput(QueltLuaEngine *engine, const char *name, int po
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "engine and name");
         return 0;
     }
+    QueltLuaEngine_touch(engine); // the tables change here
     lua_State *L = engine->L;
     const int top = lua_gettop(L);
     const int found = pushEntityAndEntry(engine, "WRITER", name, ctx); /* push WRITER [, entry] */
@@ -665,14 +667,39 @@ const void *rawPointer(QueltLuaEngine *engine, QueltLuaKey key) {
 
 } // namespace
 
+namespace {
+
+// A borrowed state runs its owner's code between our calls, unseen: nothing is remembered there.
+bool remembered(const QueltLuaEngine *engine, const QueltLuaEngine::QueltLuaLookup &last, const char *name) {
+    return engine->ownsState && last.epoch == engine->epoch && std::strcmp(last.name, name) == 0;
+}
+
+void remember(const QueltLuaEngine *engine, QueltLuaEngine::QueltLuaLookup &last, const char *name, const void *a, const void *b) {
+    const size_t n = std::strlen(name);
+    last.epoch = 0;
+    if (!engine->ownsState || n >= sizeof last.name) {
+        return;
+    }
+    std::memcpy(last.name, name, n + 1);
+    last.found[0] = a;
+    last.found[1] = b;
+    last.epoch = engine->epoch;
+}
+
+} // namespace
+
 const void *QueltLuaEngine_outputSample(QueltLuaEngine *engine, const char *name) {
     if (engine == nullptr || engine->L == nullptr || name == nullptr) {
         return nullptr;
+    }
+    if (remembered(engine, engine->lastOutput, name)) {
+        return engine->lastOutput.found[0];
     }
     const int top = lua_gettop(engine->L);
     const void *sample = pushRawPath(engine, QUELT_LUA_KEY_WRITER, name, QUELT_LUA_KEY_INSTANCE) ? rawPointer(engine, QUELT_LUA_KEY_SAMPLE)
                                                                                                 : nullptr;
     lua_settop(engine->L, top);
+    remember(engine, engine->lastOutput, name, sample, nullptr);
     return sample;
 }
 
@@ -680,14 +707,22 @@ int QueltLuaEngine_inputSequences(QueltLuaEngine *engine, const char *name, cons
     if (engine == nullptr || engine->L == nullptr || name == nullptr) {
         return 0;
     }
+    if (remembered(engine, engine->lastInput, name)) {
+        *samples = engine->lastInput.found[0];
+        *infos = engine->lastInput.found[1];
+        return *samples && *infos ? 1 : 0;
+    }
     const int top = lua_gettop(engine->L);
-    const bool found = pushRawPath(engine, QUELT_LUA_KEY_READER, name, QUELT_LUA_KEY_SAMPLES);
-    if (found) {
-        *samples = rawPointer(engine, QUELT_LUA_KEY_SAMPLE_SEQ);
-        *infos = rawPointer(engine, QUELT_LUA_KEY_INFO_SEQ);
+    const void *s = nullptr, *i = nullptr;
+    if (pushRawPath(engine, QUELT_LUA_KEY_READER, name, QUELT_LUA_KEY_SAMPLES)) {
+        s = rawPointer(engine, QUELT_LUA_KEY_SAMPLE_SEQ);
+        i = rawPointer(engine, QUELT_LUA_KEY_INFO_SEQ);
     }
     lua_settop(engine->L, top);
-    return found && *samples && *infos ? 1 : 0;
+    remember(engine, engine->lastInput, name, s, i);
+    *samples = s;
+    *infos = i;
+    return s && i ? 1 : 0;
 }
 
 int QueltLuaEngine_assertInput(QueltLuaEngine *engine, const char *name, int position,
@@ -698,6 +733,7 @@ int QueltLuaEngine_assertInput(QueltLuaEngine *engine, const char *name, int pos
         QUELT_LUA_LOG_ERROR(ctx, LUABINDING_LOG_PRECONDITION_FAILURE_s, "engine and name");
         return 0;
     }
+    QueltLuaEngine_touch(engine); // the tables change here
     lua_State *L = engine->L;
     const int top = lua_gettop(L);
     const int found = pushEntityAndEntry(engine, "READER", name, ctx); /* push READER [, entry] */
@@ -964,6 +1000,7 @@ void QueltLuaEngine_returnAllLoans(QueltLuaEngine *engine) {
     void *designated = QueltLuaCommon_getEngineReferenceFromRegistry(L);
     designateEngine(L, engine);
     // Protected: a script may have put anything into READER, and no Lua error may leave here.
+    QueltLuaEngine_touch(engine);
     lua_pushcfunction(L, returnAllLoansBody); /* push the body */
     lua_pushlightuserdata(L, engine);         /* push its argument */
     if (lua_pcall(L, 1, 0, 0) != LUA_OK) {   /* pops both; pushes the message on failure */

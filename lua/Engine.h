@@ -42,6 +42,15 @@ struct QueltLuaEngine {
     int keyRefs[QUELT_LUA_KEY_COUNT]; /* registry references of the interned keys */
     int metatableRefs[5];             /* registry references of the five data-table metatables */
     const void *metatables[5];        /* their addresses: the references keep them alive and in place */
+    /* Bumped before any Lua code may run on the engine's own state (a script, a protected call
+     * that honours metamethods): only then can the tables change. Where an entity name led at
+     * one count it leads while the count stays (the two lookups below remember their last). */
+    unsigned long long epoch;
+    struct QueltLuaLookup {
+        unsigned long long epoch; /* 0: nothing remembered */
+        char name[64];
+        const void *found[2];
+    } lastOutput, lastInput;
 };
 typedef struct QueltLuaEngine QueltLuaEngine;
 
@@ -59,9 +68,16 @@ typedef struct QueltLuaEngine QueltLuaEngine;
 int QueltLuaEngine_ownsDataTable(const QueltLuaEngine *engine, lua_State *L, int index);
 /* Where the engine's tables lead from an entity name, as scripts may change them: the DynamicData
  * at WRITER[name].instance["#sample"], or the sequences at READER[name].samples. Raw lookups:
- * no metamethod runs, nothing is logged, the stack is kept. Null (0) when the path breaks. */
+ * no metamethod runs, nothing is logged, the stack is kept. Null (0) when the path breaks. The
+ * last answer of each is given again while no Lua code has run on the engine's own state. */
 const void *QueltLuaEngine_outputSample(QueltLuaEngine *engine, const char *name);
 int QueltLuaEngine_inputSequences(QueltLuaEngine *engine, const char *name, const void **samples, const void **infos);
+
+/* To be called before Lua code may run on the engine's state: a script, or a protected call
+ * whose lookups honour metamethods. */
+static inline void QueltLuaEngine_touch(QueltLuaEngine *engine) {
+    ++engine->epoch;
+}
 
 /* Pushes the text of key onto L (the engine's state or one of its coroutines). */
 static inline void QueltLuaEngine_pushKey(const QueltLuaEngine *engine, lua_State *L, QueltLuaKey key) {

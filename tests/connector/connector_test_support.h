@@ -110,9 +110,10 @@ inline lua_State *engineState(QueltDDSConnector *connector) { return connector->
 inline int stackHeight(QueltDDSConnector *connector) { return lua_gettop(engineState(connector)); }
 
 // Runs chunk in the connector's engine and returns its results as strings (tostring of each),
-// leaving the stack as it found it.
+// leaving the stack as it found it. Tells the engine that code ran, as its own runner does.
 inline std::vector<std::string> runLua(QueltDDSConnector *connector, const std::string &chunk)
 {
+    QueltLuaEngine_touch(connector->base->engine);
     lua_State *L = engineState(connector);
     const int base = lua_gettop(L);
     std::vector<std::string> out;
