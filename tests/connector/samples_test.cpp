@@ -212,15 +212,23 @@ TEST(Samples, NumbersReachTheNamedEntityAndIndex)
 {
     Connector c(47, "TestLib::Ordered", testXml());
     ASSERT_NE(c, nullptr);
-    // W1 and W3 write squares, W2 a circle; x and y tell the writer.
-    for (const auto &[writer, color, x] : {std::tuple{"P1::W1", "RED", 1}, {"P1::W2", "RED", 2}, {"P2::W3", "BLUE", 3}}) {
+    // W1 and W3 write squares, W2 a circle; x and y tell the writer. Each member is set on every
+    // writer in turn, and every reader is read after all the takes: the names alternate.
+    const std::tuple<const char *, const char *, int> writers[] = {{"P1::W1", "RED", 1}, {"P1::W2", "RED", 2}, {"P2::W3", "BLUE", 3}};
+    for (const auto &[writer, color, x] : writers)
         QueltDDSConnector_setStringIntoSamples(c, writer, "color", color);
+    for (const auto &[writer, color, x] : writers)
         QueltDDSConnector_setNumberIntoSamples(c, writer, "x", x);
+    for (const auto &[writer, color, x] : writers)
         QueltDDSConnector_setNumberIntoSamples(c, writer, "y", 10 * x);
+    for (const auto &[writer, color, x] : writers)
         QueltDDSConnector_write(c, writer, nullptr);
-    }
-    for (const auto &[reader, expected] : {std::pair{"S1::R1", "1 10 3 30 "}, {"S1::R2", "2 20 "}, {"S2::R3", "1 10 3 30 "}, {"S2::R4", "2 20 "}}) {
-        const int n = takeAtLeast(c, reader, expected[2] == '1' ? 2 : 1);
+    const std::pair<const char *, const char *> readers[] = {{"S1::R1", "1 10 3 30 "}, {"S1::R2", "2 20 "}, {"S2::R3", "1 10 3 30 "}, {"S2::R4", "2 20 "}};
+    std::map<std::string, int> taken;
+    for (const auto &[reader, expected] : readers)
+        taken[reader] = takeAtLeast(c, reader, expected[2] == '1' ? 2 : 1);
+    for (const auto &[reader, expected] : readers) {
+        const int n = taken[reader];
         std::map<std::string, std::string> byColor;
         for (int i = 1; i <= n; ++i)
             byColor[text(QueltDDSConnector_getStringFromSamples(c, reader, i, "color"))] +=
