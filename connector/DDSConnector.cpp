@@ -138,6 +138,16 @@ PublicationHolder *QueltDDSConnector_publicationHolderI(QueltDDSConnector *self,
     return nullptr;
 }
 
+bool QueltDDSConnector_isOwnOutputI(const QueltDDSConnector *self, const void *writer, const void *instance)
+{
+    bool ownWriter = false, ownInstance = false;
+    for (DDS_Long i = 0; i < self->publicationHolderCount; ++i) {
+        ownWriter = ownWriter || self->publicationHolders[i].writer == writer;
+        ownInstance = ownInstance || self->publicationHolders[i].instance == instance;
+    }
+    return ownWriter && ownInstance;
+}
+
 SubscriptionHolder *QueltDDSConnector_subscriptionHolderI(QueltDDSConnector *self, const char *entityName)
 {
     const void *samples = nullptr, *infos = nullptr;

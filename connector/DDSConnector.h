@@ -20,7 +20,8 @@
 // DDS_DynamicData_initialize and finalised with DDS_DynamicData_finalize exactly as an embedded
 // member would be; the connector frees it after finalising.
 struct PublicationHolder {
-    DDS_DynamicData *instance; // the outgoing sample of the writer
+    DDS_DynamicData *instance;     // the outgoing sample of the writer
+    DDS_DynamicDataWriter *writer; // the writer
 };
 
 struct SubscriptionHolder {
@@ -75,6 +76,9 @@ QueltDDSConnector *QueltDDSConnector_newI(const QueltDDSConnectorOptions *option
 // otherwise.
 PublicationHolder *QueltDDSConnector_publicationHolderI(QueltDDSConnector *self, const char *entityName);
 SubscriptionHolder *QueltDDSConnector_subscriptionHolderI(QueltDDSConnector *self, const char *entityName);
+// Whether writer and instance are among the connector's own (each of some holder: a script may
+// pair them otherwise, as the Lua write does).
+bool QueltDDSConnector_isOwnOutputI(const QueltDDSConnector *self, const void *writer, const void *instance);
 
 // Entities lookup list: 0 on success, 1 on failure.
 int QueltDDSConnector_EntitiesLookupList_new(QueltDDSConnector *self);

@@ -141,7 +141,21 @@ void QueltDDSConnector_write(QueltDDSConnector *self, const char *entityName, co
 {
     static const char *const ctx = "QueltDDSConnector_write";
     if (!paramsJson) {
-        runOperation(self, ctx, entityName, QUELT_LUA_OUT_WRITE, outBody);
+        // The writer and instance the engine's tables lead to, when both are this connector's,
+        // are written straight away, as the engine would; anything else goes the engine's way,
+        // which says what is wrong.
+        if (!checkConnectorAndEntity(ctx, self, entityName))
+            return;
+        const void *writer = nullptr;
+        const void *instance = QueltLuaEngine_outputEntry(self->base->engine, entityName, &writer);
+        const QueltLuaContainer &container = self->base->engine->container;
+        if (instance && writer && container.write && QueltDDSConnector_isOwnOutputI(self, writer, instance)) {
+            container.write(static_cast<DDS_DynamicDataWriter *>(const_cast<void *>(writer)),
+                            static_cast<DDS_DynamicData *>(const_cast<void *>(instance)));
+            return;
+        }
+        EntityOperation op{{self, ctx, entityName}, QUELT_LUA_OUT_WRITE, nullptr};
+        runProtected(op.call, outBody, &op);
         return;
     }
     if (!checkConnectorAndEntity(ctx, self, entityName))

@@ -151,7 +151,8 @@ int addWriter(QueltDDSConnector *self, DDS_Long i, DDS_DataWriterQos *writerQos,
         CONNECTOR_LOG_ERROR(kWritersCtx, QUELT_LOG_ANY_s, "initDynamicDataFromWriter");
     } else if (!QueltDDSConnectorWriters_initDynamicDataFromWriter(holder->instance, writer)) {
         CONNECTOR_LOG_ERROR(kWritersCtx, QUELT_LOG_ANY_s, "initDynamicDataFromWriter");
-    } else if (!QueltLuaEngine_assertOutput(self->base->engine, fullName, static_cast<int>(i), holder->instance, dynamicWriter)) {
+    } else if (!QueltLuaEngine_assertOutput(self->base->engine, fullName, static_cast<int>(i), holder->instance,
+                                            holder->writer = dynamicWriter)) {
         CONNECTOR_LOG_ERROR(kWritersCtx, LUABINDING_LOG_ANY_ss, "assertOutput", fullName);
     } else {
         ok = 1;

@@ -33,6 +33,7 @@ typedef enum QueltLuaKey {
     QUELT_LUA_KEY_READER_LUD, /* "#reader" */
     QUELT_LUA_KEY_LOAN,       /* "#loan" */
     QUELT_LUA_KEY_OWNER,      /* "#owner" */
+    QUELT_LUA_KEY_WRITER_LUD, /* "#writer" */
     QUELT_LUA_KEY_COUNT
 } QueltLuaKey;
 

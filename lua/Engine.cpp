@@ -21,7 +21,7 @@ namespace {
 const char *const kKeyTexts[QUELT_LUA_KEY_COUNT] = {"READER",   "WRITER",     "samples",  "infos",
                                                      "instance", "#sampleSeq", "#infoSeq", "#sample",
                                                      "#info",    "#keyHolder", "#reader",  "#loan",
-                                                     "#owner"};
+                                                     "#owner",   "#writer"};
 
 void internKeys(lua_State *L, QueltLuaEngine *engine) {
     for (int key = 0; key < QUELT_LUA_KEY_COUNT; ++key) {
@@ -611,8 +611,8 @@ int QueltLuaEngine_assertOutput(QueltLuaEngine *engine, const char *name, int po
 
 namespace {
 
-// Pushes main[table][name][field], each a table, and says whether it got that far; the caller
-// restores the stack. Run protected (pushName): making a Lua string of the name may fail for
+// Pushes main[table][name][field] (main[table][name] for QUELT_LUA_KEY_COUNT), each a table, and
+// says whether it got that far; the caller restores the stack. Run protected (pushName): making a Lua string of the name may fail for
 // want of memory.
 struct RawPath {
     QueltLuaEngine *engine;
@@ -637,6 +637,10 @@ int pushRawPathBody(lua_State *L) {
     lua_rawget(L, -2);
     if (!lua_istable(L, -1)) {
         return 0;
+    }
+    if (path->field == QUELT_LUA_KEY_COUNT) { /* the entry itself */
+        path->found = true;
+        return 1;
     }
     QueltLuaEngine_pushKey(path->engine, L, path->field);
     lua_rawget(L, -2);
@@ -689,17 +693,33 @@ void remember(const QueltLuaEngine *engine, QueltLuaEngine::QueltLuaLookup &last
 } // namespace
 
 const void *QueltLuaEngine_outputSample(QueltLuaEngine *engine, const char *name) {
+    const void *writer = nullptr;
+    return QueltLuaEngine_outputEntry(engine, name, &writer);
+}
+
+const void *QueltLuaEngine_outputEntry(QueltLuaEngine *engine, const char *name, const void **writer) {
+    *writer = nullptr;
     if (engine == nullptr || engine->L == nullptr || name == nullptr) {
         return nullptr;
     }
     if (remembered(engine, engine->lastOutput, name)) {
+        *writer = engine->lastOutput.found[1];
         return engine->lastOutput.found[0];
     }
-    const int top = lua_gettop(engine->L);
-    const void *sample = pushRawPath(engine, QUELT_LUA_KEY_WRITER, name, QUELT_LUA_KEY_INSTANCE) ? rawPointer(engine, QUELT_LUA_KEY_SAMPLE)
-                                                                                                : nullptr;
-    lua_settop(engine->L, top);
-    remember(engine, engine->lastOutput, name, sample, nullptr);
+    lua_State *L = engine->L;
+    const int top = lua_gettop(L);
+    const void *sample = nullptr, *w = nullptr;
+    if (pushRawPath(engine, QUELT_LUA_KEY_WRITER, name, QUELT_LUA_KEY_COUNT) && lua_checkstack(L, 2)) {
+        w = rawPointer(engine, QUELT_LUA_KEY_WRITER_LUD);
+        QueltLuaEngine_pushKey(engine, L, QUELT_LUA_KEY_INSTANCE);
+        lua_rawget(L, -2); /* replace the key by entry.instance */
+        if (lua_istable(L, -1)) {
+            sample = rawPointer(engine, QUELT_LUA_KEY_SAMPLE);
+        }
+    }
+    lua_settop(L, top);
+    remember(engine, engine->lastOutput, name, sample, w);
+    *writer = w;
     return sample;
 }
 

@@ -71,6 +71,8 @@ int QueltLuaEngine_ownsDataTable(const QueltLuaEngine *engine, lua_State *L, int
  * no metamethod runs, nothing is logged, the stack is kept. Null (0) when the path breaks. The
  * last answer of each is given again while no Lua code has run on the engine's own state. */
 const void *QueltLuaEngine_outputSample(QueltLuaEngine *engine, const char *name);
+/* The same, with the writer at WRITER[name]["#writer"] (null when missing). */
+const void *QueltLuaEngine_outputEntry(QueltLuaEngine *engine, const char *name, const void **writer);
 int QueltLuaEngine_inputSequences(QueltLuaEngine *engine, const char *name, const void **samples, const void **infos);
 
 /* To be called before Lua code may run on the engine's state: a script, or a protected call
