@@ -612,8 +612,8 @@ int QueltLuaEngine_assertOutput(QueltLuaEngine *engine, const char *name, int po
 namespace {
 
 // Pushes main[table][name][field] (main[table][name] for QUELT_LUA_KEY_COUNT), each a table, and
-// says whether it got that far; the caller restores the stack. Run protected (pushName): making a Lua string of the name may fail for
-// want of memory.
+// says whether it got that far; the caller restores the stack. Run protected (pushName): making a
+// Lua string of the name may fail for want of memory.
 struct RawPath {
     QueltLuaEngine *engine;
     QueltLuaKey table;
@@ -668,10 +668,6 @@ const void *rawPointer(QueltLuaEngine *engine, QueltLuaKey key) {
     lua_pop(L, 1);
     return p;
 }
-
-} // namespace
-
-namespace {
 
 // A borrowed state runs its owner's code between our calls, unseen: nothing is remembered there.
 bool remembered(const QueltLuaEngine *engine, const QueltLuaEngine::QueltLuaLookup &last, const char *name) {
