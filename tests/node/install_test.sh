@@ -10,7 +10,7 @@ rm -rf "$dir/package/build" "$dir/package/node_modules"
 mkdir "$dir/app"
 cd "$dir/app"
 npm init -y >/dev/null
-npm install --install-links --no-audit --no-fund --loglevel=error "$dir/package"
+npm install --install-links --prefer-offline --no-audit --no-fund --loglevel=error "$dir/package"
 QUELT_DDS_LIBRARY=$2 node -e "
 const { Connector } = require('quelt-dds');
 try { new Connector('Nope::Nope', '$1/examples/shapes/Shapes.xml'); } catch (e) { console.log(e.message); process.exit(e.name === 'UnknownNameError' ? 0 : 1); }
