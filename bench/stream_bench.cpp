@@ -225,6 +225,7 @@ int roleSubscriber(Endpoint e, uint32_t samples)
     double gapMs = 0;
     long rss0 = 0, rss1 = 0;
     double cpu0 = 0;
+    uint64_t takes = 0;
     while (distinct < samples) {
         xs.clear();
         const long n = e.waitTake(xs, 200);
@@ -234,6 +235,7 @@ int roleSubscriber(Endpoint e, uint32_t samples)
                 break;
             continue;
         }
+        takes += distinct > 0;
         for (int32_t x : xs) {
             if (x < 0) {
                 if (!warm)
@@ -262,7 +264,7 @@ int roleSubscriber(Endpoint e, uint32_t samples)
     out << "received " << distinct << " lost " << (samples - distinct) << " cpu_us " << (cpuSeconds() - cpu0) * 1e6 / std::max(distinct, 1u)
         << " seconds "
         << std::chrono::duration<double>(last - first).count() << " gap " << gapMs << " rss " << rss0 << ' ' << rss1 << ' '
-        << rssKb();
+        << rssKb() << " takes " << takes;
     say(out.str());
     return 0;
 }

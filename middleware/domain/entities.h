@@ -146,7 +146,7 @@ struct DDS_DataReader : DDS_Entity {
     DDS_DataReaderQos qos{};
     std::mutex listener_lock;
     DDS_DataReaderListener listener{};
-    DDS_StatusMask listener_mask = 0;
+    std::atomic<DDS_StatusMask> listener_mask{0}; // set under listener_lock; read without it too
     quelt::mw::ListenerCalls listener_calls;
     quelt::mw::KeyStore keys;
     std::mutex loans_lock;
@@ -181,7 +181,7 @@ struct DDS_DomainParticipant : DDS_Entity {
     std::map<std::string, const DDS_TypeCode *> types; // registered type name -> type code
     std::mutex listener_lock;
     DDS_DomainParticipantListener listener{};
-    DDS_StatusMask listener_mask = 0;
+    std::atomic<DDS_StatusMask> listener_mask{0}; // set under listener_lock; read without it too
     quelt::mw::ListenerCalls listener_calls;
     // Last: goes first, before the records its entities report to.
     std::unique_ptr<quelt::mw::engine::Participant> engine;

@@ -43,6 +43,10 @@ void dispatch(DDS_DataWriter *w, DDS_StatusMask bit, void (*DDS_DataWriterListen
 // callback against the listener it comes from.
 template <typename F> DDS_DataReaderListener pick(DDS_DataReader *r, DDS_StatusMask bit, F has_slot, ListenerCall &call)
 {
+    // Without the locks when neither listener takes the status: data-available comes per sample.
+    DDS_DomainParticipant *p = r->subscriber->participant;
+    if (!(r->listener_mask.load(std::memory_order_relaxed) & bit) && !(p->listener_mask.load(std::memory_order_relaxed) & bit))
+        return DDS_DataReaderListener{};
     {
         std::lock_guard<std::mutex> g(r->listener_lock);
         if ((r->listener_mask & bit) && has_slot(r->listener)) {
@@ -50,7 +54,6 @@ template <typename F> DDS_DataReaderListener pick(DDS_DataReader *r, DDS_StatusM
             return r->listener;
         }
     }
-    DDS_DomainParticipant *p = r->subscriber->participant;
     std::lock_guard<std::mutex> g(p->listener_lock);
     if ((p->listener_mask & bit) && has_slot(p->listener.as_subscriberlistener.as_datareaderlistener)) {
         call.begin(p->listener_lock, p->listener_calls);

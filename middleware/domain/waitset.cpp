@@ -16,9 +16,14 @@ class WaitSetImpl {
   public:
     std::mutex lock;
     std::condition_variable cv;
-    // Bumped under the lock by every wake, so a wake between check and sleep is not lost; read
-    // without it while a wait spins.
+    // Bumped by every wake, so a wake between check and sleep is not lost; read without the lock
+    // while a wait spins.
     std::atomic<uint64_t> generation{0};
+    // Set by a wait about to sleep, cleared by the first wake after it: a stream of samples
+    // notifies a sleeping waiter once, and the wakes that follow until it sleeps again only count
+    // (each notify is a system call, and a notify under the lock makes the woken thread block on
+    // the lock again).
+    std::atomic<bool> sleeping{false};
     std::vector<DDS_Condition *> conditions;
     uint32_t spin_us = 0; // the longest poll the participants of the conditions ask for
     int waits = 0;        // in progress; counted in each attached condition's watchers
@@ -27,6 +32,17 @@ class WaitSetImpl {
         waits += delta;
         for (DDS_Condition *c : conditions)
             c->watchers.fetch_add(delta);
+    }
+    void signal()
+    {
+        // Both sequentially consistent, as the waiter's store of sleeping and its load of the
+        // generation: it sees this generation, or this sees it sleeping.
+        generation.fetch_add(1);
+        if (!sleeping.exchange(false))
+            return;
+        // Once the lock is ours, the waiter is in its wait, no longer between check and sleep.
+        { std::lock_guard<std::mutex> g(lock); }
+        cv.notify_all();
     }
 };
 
@@ -106,11 +122,8 @@ void DDS_Condition::wake()
     if (watchers.load() == 0)
         return;
     std::lock_guard<std::mutex> g(lock);
-    for (WaitSetImpl *ws : waitsets) {
-        std::lock_guard<std::mutex> wg(ws->lock);
-        ++ws->generation;
-        ws->cv.notify_all();
-    }
+    for (WaitSetImpl *ws : waitsets)
+        ws->signal();
 }
 
 bool DDS_StatusCondition::triggered() const
@@ -248,10 +261,19 @@ DDS_ReturnCode_t DDS_WaitSet_wait(DDS_WaitSet *self, DDS_ConditionSeq *active, c
         if (spin(ws, spin_us, gen, deadline, infinite))
             continue;
         std::unique_lock<std::mutex> g(ws.lock);
-        auto pred = [&] { return ws.generation != gen; };
-        if (infinite) {
-            ws.cv.wait(g, pred);
-        } else if (!ws.cv.wait_until(g, deadline, pred)) {
+        bool timed_out = false;
+        // Armed again before every sleep: a wake that counted in gen may still clear the flag,
+        // but it notifies, and the flag is set again before this sleeps once more.
+        while (!timed_out) {
+            ws.sleeping.store(true);
+            if (ws.generation != gen)
+                break;
+            if (infinite)
+                ws.cv.wait(g);
+            else
+                timed_out = ws.cv.wait_until(g, deadline) == std::cv_status::timeout && ws.generation == gen;
+        }
+        if (timed_out) {
             if (active)
                 DDS_ConditionSeq_set_length(active, 0);
             return DDS_RETCODE_TIMEOUT;

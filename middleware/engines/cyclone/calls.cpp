@@ -595,6 +595,10 @@ int Reader::fetch(bool take, int32_t max, uint32_t ss, uint32_t vs, uint32_t is,
     int done = 0;
     metas.clear();
     const auto left = [&] { return max < 0 ? INT32_MAX : max - done; };
+    // A stream's samples mostly come from one writer: its GUID once per call, not per sample.
+    uint64_t last_writer = 0;
+    bool last_known = false;
+    unsigned char last_guid[16] = {};
     const auto call = [&](uint32_t mask, int want) {
         buf.resize(size_t(want)), si.resize(size_t(want));
         return take ? dds_takecdr(handle_, buf.data(), uint32_t(want), si.data(), mask)
@@ -612,7 +616,12 @@ int Reader::fetch(bool take, int32_t max, uint32_t ss, uint32_t vs, uint32_t is,
             m.reception_ns = d->received_ns;
             m.keyed = sertype_of(buf[i])->keyed;
             std::memcpy(m.instance, d->keyhash, 16);
-            m.writer_known = writer_guid(si[i].publication_handle, m.writer_guid);
+            if (si[i].publication_handle != last_writer || last_writer == 0) {
+                last_writer = si[i].publication_handle;
+                last_known = writer_guid(last_writer, last_guid);
+            }
+            m.writer_known = last_known;
+            std::memcpy(m.writer_guid, last_guid, 16);
             m.disposed_generation_count = int32_t(si[i].disposed_generation_count);
             m.no_writers_generation_count = int32_t(si[i].no_writers_generation_count);
             m.sample_rank = int32_t(si[i].sample_rank);

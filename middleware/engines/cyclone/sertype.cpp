@@ -1,5 +1,7 @@
 #include "sertype.h"
 
+#include "block_pool.h"
+
 #include "dds/dds_log.h"
 #include "types/dynamicdata_impl.h"
 
@@ -59,8 +61,12 @@ Serdata *new_serdata(const ddsi_sertype *type, ddsi_serdata_kind kind, uint32_t 
 {
     // Cyclone sends a payload padded to a multiple of 4 bytes, reading the padding from us.
     const uint32_t padded = (size + 3) & ~3u;
-    void *mem = ddsrt_malloc(sizeof(Serdata) + padded);
+    uint8_t size_class;
+    void *mem = block_alloc(sizeof(Serdata) + padded, size_class);
+    if (!mem)
+        return nullptr;
     auto *d = new (mem) Serdata;
+    d->size_class = size_class;
     ddsi_serdata_init(&d->c, type, kind);
     d->size = size;
     d->data = reinterpret_cast<unsigned char *>(d + 1);
@@ -79,8 +85,9 @@ void serdata_free(ddsi_serdata *dcmn)
     Serdata *d = sd(dcmn);
     if (d->value)
         DDS_DynamicData_delete(d->value);
+    const uint8_t size_class = d->size_class;
     d->~Serdata();
-    ddsrt_free(d);
+    block_free(d, size_class);
 }
 
 uint32_t serdata_size(const ddsi_serdata *d) { return sd(d)->size; }
@@ -128,6 +135,8 @@ ddsi_serdata *from_payload(const ddsi_sertype *tcmn, ddsi_serdata_kind kind, Ser
 ddsi_serdata *serdata_from_ser(const ddsi_sertype *type, ddsi_serdata_kind kind, const nn_rdata *fragchain, size_t size)
 {
     Serdata *d = new_serdata(type, kind, static_cast<uint32_t>(size));
+    if (!d)
+        return nullptr;
     // Fragments may overlap: copy each one's bytes past what the previous ones gave.
     uint32_t off = 0;
     for (const nn_rdata *f = fragchain; f; f = f->nextfrag) {
@@ -144,6 +153,8 @@ ddsi_serdata *serdata_from_ser_iov(const ddsi_sertype *type, ddsi_serdata_kind k
                                    size_t size)
 {
     Serdata *d = new_serdata(type, kind, static_cast<uint32_t>(size));
+    if (!d)
+        return nullptr;
     size_t off = 0;
     for (ddsrt_msg_iovlen_t i = 0; i < niov && off < size; ++i) {
         const size_t n = std::min(static_cast<size_t>(iov[i].iov_len), size - off);
@@ -161,6 +172,8 @@ ddsi_serdata *serdata_from_keyhash(const ddsi_sertype *tcmn, const ddsi_keyhash 
     if (!t->keyed)
         return nullptr;
     Serdata *d = new_serdata(tcmn, SDK_KEY, 0);
+    if (!d)
+        return nullptr;
     std::memcpy(d->keyhash, keyhash->value, 16);
     d->hash_only = true;
     DDS_DynamicData *value = DDS_DynamicData_new(t->type, nullptr);
@@ -184,6 +197,8 @@ ddsi_serdata *serdata_from_sample(const ddsi_sertype *tcmn, ddsi_serdata_kind ki
     const bool key_only = kind == SDK_KEY && t->keyed;
     const size_t body = cdr_serialized_size(t->type, value->p, t->version, key_only);
     Serdata *d = new_serdata(tcmn, kind, static_cast<uint32_t>(kCdrHeaderSize + body));
+    if (!d)
+        return nullptr;
     d->received_ns = dds_time(); // delivered to our own readers as it is written
     fc::FastBuffer buffer(reinterpret_cast<char *>(d->data), d->size);
     fc::Cdr cdr(buffer, fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);

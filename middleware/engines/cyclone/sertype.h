@@ -53,6 +53,7 @@ struct Serdata {
     uint32_t size = 0;                 // bytes in data, encapsulation header included
     int64_t received_ns = 0;           // when it arrived (Cyclone's sample info has no such time)
     bool hash_only = false;            // a notice that arrived with the key hash alone
+    uint8_t size_class = 0;            // of its block (block_pool.h)
     unsigned char *data = nullptr;     // header + body, in the same allocation
 };
 
