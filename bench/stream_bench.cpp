@@ -17,6 +17,10 @@
 // ddsperf's (doubled: it prints one way), with and without waits that poll before they sleep
 // (ddsperf's waitset mode shown beside); ours on Fast DDS at least 0.8 of plain Fast DDS and its
 // round trip at most 3 times ddsperf's, as before.
+//
+// Options: --samples N, --fastdds-samples N, --round-trips N, --repeat N; --pin puts each process
+// on a CPU of its own (with 2 CPUs the scheduler often spreads a subscriber's receiving and taking
+// threads over both, and a wake across CPUs costs more than the sample).
 #include "cyclone_baseline.h"
 #include "fastdds_baseline.h"
 
@@ -212,9 +216,10 @@ int rolePublisher(Endpoint e, uint32_t samples)
 }
 
 // Subscriber: says "warm" at the first warm-up sample, then counts distinct x until all arrived
-// or nothing came for 5 s. Reports "received R lost L cpu_us C seconds S gap G rss R0 R1 R2": S
-// from the first counted sample to the last, G the longest wait between two takes that had data
-// (ms), RSS at the first counted sample, at half of them and at the end.
+// or nothing came for 5 s. Reports "received R lost L cpu_us C seconds S gap G rss R0 R1 R2 takes
+// T": S from the first counted sample to the last, G the longest wait between two takes that had
+// data (ms), RSS at the first counted sample, at half of them and at the end, T the takes that
+// had data (each a wake of the taking thread, unless it was busy).
 int roleSubscriber(Endpoint e, uint32_t samples)
 {
     std::vector<bool> seen(samples, false);
@@ -324,6 +329,11 @@ int rolePing(Endpoint e, uint32_t roundTrips)
 
 // ---- the driver ----
 
+// --pin: each process on a CPU of its own (taskset), the first started of a pair on the last CPU,
+// the second on the first; the scheduler otherwise spreads one process's threads over CPUs.
+bool g_pin = false;
+int g_started = 0;
+
 struct Child {
     pid_t pid = -1;
     int in = -1;  // to its standard input
@@ -341,8 +351,13 @@ struct Child {
         posix_spawn_file_actions_adddup2(&fa, fromChild[1], 1);
         posix_spawn_file_actions_addclose(&fa, toChild[1]);
         posix_spawn_file_actions_addclose(&fa, fromChild[0]);
+        std::vector<std::string> all = args;
+        if (g_pin) {
+            const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+            all.insert(all.begin(), {"taskset", "-c", std::to_string(g_started++ % 2 == 0 ? cpus - 1 : 0)});
+        }
         std::vector<char *> argv;
-        for (const std::string &a : args)
+        for (const std::string &a : all)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
@@ -478,6 +493,7 @@ StreamFigures runStream(const char *impl, int domain, uint32_t samples)
     StreamFigures f;
     const std::string d = std::to_string(domain), n = std::to_string(samples);
     Child sub, pub;
+    g_started = 0;
     if (!sub.start({self, "--role", std::string(impl) + "-sub", d, n, xmlPath}) ||
         !pub.start({self, "--role", std::string(impl) + "-pub", d, n, xmlPath})) {
         f.note = "cannot start";
@@ -515,6 +531,7 @@ StreamFigures runDdsperf(int domain, int seconds)
     StreamFigures f;
     const std::string d = std::to_string(domain);
     Child sub, pub;
+    g_started = 0;
     if (!sub.start({"ddsperf", "-i", d, "-D", std::to_string(seconds + 2), "sub"})) {
         f.note = "ddsperf not found (Debian cyclonedds-tools)";
         return f;
@@ -558,6 +575,7 @@ Latency runPing(const char *impl, int domain, uint32_t roundTrips)
     Latency r;
     const std::string d = std::to_string(domain);
     Child pong, ping;
+    g_started = 0;
     if (!pong.start({self, "--role", std::string(impl) + "-pong", d, "0", xmlPath}) || pong.line(30000) != "ready" ||
         !ping.start({self, "--role", std::string(impl) + "-ping", d, std::to_string(roundTrips), xmlPath}))
         return r;
@@ -577,6 +595,7 @@ Latency runDdsperfPing(int domain, int seconds, const char *mode)
     Latency r;
     const std::string d = std::to_string(domain);
     Child pong, ping;
+    g_started = 0;
     if (!pong.start({"ddsperf", "-i", d, "-D", std::to_string(seconds + 2), "pong", mode}))
         return r;
     usleep(300000);
@@ -712,15 +731,18 @@ int main(int argc, char **argv)
     // their pace (25 to 35 thousand/s) would take half a minute each.
     uint32_t samples = 1000000, fastddsSamples = 100000, roundTrips = 5000;
     int repeat = 3;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--samples"))
-            samples = uint32_t(std::strtoul(argv[i + 1], nullptr, 10));
-        else if (!std::strcmp(argv[i], "--fastdds-samples"))
-            fastddsSamples = uint32_t(std::strtoul(argv[i + 1], nullptr, 10));
-        else if (!std::strcmp(argv[i], "--round-trips"))
-            roundTrips = uint32_t(std::strtoul(argv[i + 1], nullptr, 10));
-        else if (!std::strcmp(argv[i], "--repeat"))
-            repeat = std::max(1, std::atoi(argv[i + 1]));
+    for (int i = 1; i < argc; ++i) {
+        const bool valued = i + 1 < argc;
+        if (!std::strcmp(argv[i], "--pin"))
+            g_pin = true;
+        else if (valued && !std::strcmp(argv[i], "--samples"))
+            samples = uint32_t(std::strtoul(argv[++i], nullptr, 10));
+        else if (valued && !std::strcmp(argv[i], "--fastdds-samples"))
+            fastddsSamples = uint32_t(std::strtoul(argv[++i], nullptr, 10));
+        else if (valued && !std::strcmp(argv[i], "--round-trips"))
+            roundTrips = uint32_t(std::strtoul(argv[++i], nullptr, 10));
+        else if (valued && !std::strcmp(argv[i], "--repeat"))
+            repeat = std::max(1, std::atoi(argv[++i]));
     }
     std::signal(SIGPIPE, SIG_IGN);
     char exe[4096] = {};
@@ -732,8 +754,9 @@ int main(int argc, char **argv)
     xmlPath = writeXml(base);
     const auto started = Clock::now();
     std::printf("bench_stream: reliable keep-all, no resource limits, two processes; %u samples per Cyclone stream, %u per Fast DDS "
-                "stream; %u round trips; median of %d repetitions; load = 1-minute load average after each repetition (%ld CPUs)\n",
-                samples, fastddsSamples, roundTrips, repeat, sysconf(_SC_NPROCESSORS_ONLN));
+                "stream; %u round trips; median of %d repetitions; load = 1-minute load average after each repetition (%ld CPUs)%s\n",
+                samples, fastddsSamples, roundTrips, repeat, sysconf(_SC_NPROCESSORS_ONLN),
+                g_pin ? "; each process pinned to one CPU (subscriber and pong on the last, publisher and ping on the first)" : "");
     std::fflush(stdout);
 
     enum { Plain, Ours, Ddsperf, Cyclone, Batched, PlainCyclone, PlainBatched, Cases };

@@ -35,17 +35,13 @@ HandleKey key_from_unknown_handle(const DDS_TypeCode *t, DDS_DynamicData *holder
 
 // Remembers the key of every instance a valid sample shows, and shows it in samples that carry
 // no data (dispose and unregister notices). True when it gave a notice its instance's own handle.
-// last: the instance of the previous valid sample of this take, known already (a stream's samples
-// mostly come from one instance: no lock for them).
-bool track_keys(DDS_DataReader *r, DDS_DynamicData *sample, DDS_SampleInfo &info, std::array<unsigned char, 16> &last, bool &last_set)
+bool track_keys(DDS_DataReader *r, DDS_DynamicData *sample, DDS_SampleInfo &info)
 {
     const DDS_TypeCode *t = sample ? sample->type : nullptr;
     if (!t || t->kind != DDS_TK_STRUCT || !t->keyed || !info.instance_handle.isValid)
         return false;
     std::array<unsigned char, 16> h;
     std::memcpy(h.data(), info.instance_handle.value, 16);
-    if (info.valid_data && last_set && h == last)
-        return false;
     std::lock_guard<std::mutex> g(r->keys.lock);
     auto it = r->keys.by_hash.find(h);
     if (info.valid_data) {
@@ -56,7 +52,6 @@ bool track_keys(DDS_DataReader *r, DDS_DynamicData *sample, DDS_SampleInfo &info
             copy_key_members(t, k->p, sample->p);
             r->keys.by_hash.emplace(h, k);
         }
-        last = h, last_set = true;
         return false;
     }
     // A notice's sample holds whatever the pool left in it: show the key and nothing else.
@@ -152,8 +147,6 @@ DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_Samp
     }
     size_t notices = 0;
     std::vector<DDS_Long> refiled;
-    std::array<unsigned char, 16> last_instance{};
-    bool last_set = false;
     DDS_Long kept = 0;
     for (DDS_Long k = 0; k < n; ++k) {
         auto *s = static_cast<DDS_DynamicData *>(lent.samples[k]);
@@ -180,7 +173,7 @@ DDS_ReturnCode_t loan_into(DDS_DataReader *r, DDS_DynamicDataSeq *data, DDS_Samp
             s = loan->notices[notices++];
         }
         data->_contiguous_buffer[i] = s;
-        if (track_keys(r, s, *info, last_instance, last_set))
+        if (track_keys(r, s, *info))
             refiled.push_back(i);
     }
     if (kept == 0) {

@@ -6,6 +6,7 @@
 #include "DDSConnectorWriterParamJsonHelper.h"
 
 #include <cstring>
+#include <set>
 
 using namespace quelt::test;
 
@@ -226,15 +227,37 @@ TEST(WriteParams, ARelatedIdentityReachesTheReadersInfos)
     EXPECT_NE(second.find(number("0,\"low\": 2}}")), std::string::npos) << second;
 }
 
+// Samples of two writers, one of them in another participant, in one take: each shows its own
+// writer.
 TEST(Takes, OneTakeHandsOutEveryWaitingSample)
 {
     Connector c(198, "EveryLib::Both", everyKindXml());
+    Connector other(198, "EveryLib::Both", everyKindXml());
     ASSERT_NE(c, nullptr);
+    ASSERT_NE(other, nullptr);
+    // Until the other writer has matched this reader.
+    QueltDDSConnector_setNumberIntoSamples(other, kW, "i32", -1);
+    ASSERT_TRUE(waitUntil([&] {
+        QueltDDSConnector_write(other, kW, nullptr);
+        QueltDDSConnector_wait(c, 100);
+        QueltDDSConnector_take(c, kR);
+        return QueltDDSConnector_getSamplesLength(c, kR) > 0;
+    }));
     for (int k = 0; k < 100; ++k) {
-        QueltDDSConnector_setNumberIntoSamples(c, kW, "i32", k);
-        QueltDDSConnector_write(c, kW, nullptr);
+        QueltDDSConnector *by = k % 2 ? other : c;
+        QueltDDSConnector_setNumberIntoSamples(by, kW, "i32", k);
+        QueltDDSConnector_write(by, kW, nullptr);
     }
     // Fast DDS alone would hand out 32 at a time.
-    EXPECT_EQ(takeAtLeast(c, kR, 100), 100);
-    EXPECT_EQ(QueltDDSConnector_getNumberFromSamples(c, kR, 100, "i32"), 99.0);
+    ASSERT_GE(takeAtLeast(c, kR, 100), 100);
+    std::set<std::string> writers[2];
+    for (int i = 1; i <= QueltDDSConnector_getSamplesLength(c, kR); ++i) {
+        const double k = QueltDDSConnector_getNumberFromSamples(c, kR, i, "i32");
+        const std::string id = text(QueltDDSConnector_getStringFromInfos(c, kR, i, "sample_identity"));
+        if (k >= 0)
+            writers[int(k) % 2].insert(id.substr(0, id.find("]}")));
+    }
+    EXPECT_EQ(writers[0].size(), 1u);
+    EXPECT_EQ(writers[1].size(), 1u);
+    EXPECT_NE(writers[0], writers[1]);
 }

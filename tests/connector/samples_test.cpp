@@ -252,25 +252,28 @@ TEST(Samples, NumbersReachTheNamedEntityAndIndex)
 }
 
 // The getters, a script's samples[i] and JSON must agree, also for a notice, whose members are
-// read from its instance's key.
+// read from its instance's key (here the second instance of a take, its key too long for the
+// key hash to hold it).
 TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
 {
     Connector c(129, "ShapesLib::Shapes");
     ASSERT_NE(c, nullptr);
     const std::string entries = "local w, r = CONTAINER.WRITER['Pub::SquareWriter'], CONTAINER.READER['Sub::SquareReader'] ";
-    QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", "RED");
-    QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 9);
-    QueltDDSConnector_write(c, kWriter, nullptr);
-    ASSERT_EQ(takeAtLeast(c, kReader, 1), 1);
+    for (const char *color : {"RED", "BLUE"}) {
+        QueltDDSConnector_setStringIntoSamples(c, kWriter, "color", color);
+        QueltDDSConnector_setNumberIntoSamples(c, kWriter, "x", 9);
+        QueltDDSConnector_write(c, kWriter, nullptr);
+    }
+    ASSERT_EQ(takeAtLeast(c, kReader, 2), 2);
     runLua(c, entries + "w:dispose()");
     ASSERT_EQ(takeAtLeast(c, kReader, 1), 1);
     EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, 1, "valid_data"), 0);
-    EXPECT_EQ(got(c, "color") + " " + got(c, "x"), "0|1|RED 0|0|" + kNoText); // the key, and no other member
+    EXPECT_EQ(got(c, "color") + " " + got(c, "x"), "0|1|BLUE 0|0|" + kNoText); // the key, and no other member
     EXPECT_EQ(runLua(c, entries + "return r.samples[1].color, r.samples[1].x, r.infos[1].valid_data"),
-              (std::vector<std::string>{"RED", "nil", "false"}));
+              (std::vector<std::string>{"BLUE", "nil", "false"}));
     // As JSON it prints from its storage: the key first, and a text that reads back.
     const std::string notice = text(QueltDDSConnector_getJSONSample(c, kReader, 1));
-    EXPECT_EQ(notice.rfind("{\"color\":\"RED\",", 0), 0u) << notice;
+    EXPECT_EQ(notice.rfind("{\"color\":\"BLUE\",", 0), 0u) << notice;
     LogCapture log;
     QueltDDSConnector_setJSONInstance(c, kWriter, notice.c_str());
     EXPECT_TRUE(log.lines().empty()) << notice << "\n" << log.text();

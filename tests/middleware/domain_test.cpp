@@ -201,9 +201,14 @@ TEST_F(Entities, AWaitAsleepWakesWhenTheDataComes)
         DDS_Condition *begun = set == ws ? data_cond : DDS_StatusCondition_as_condition(idle);
         std::atomic<int> rc{-1};
         std::atomic<pid_t> tid{0};
+        // Ended by the wake, not by its timeout (after which it would find the data too).
+        const DDS_Duration_t kLong{20, 0};
+        std::atomic<bool> early{false};
         std::thread waiter([&] {
             tid = gettid();
-            rc = DDS_WaitSet_wait(set, nullptr, &kSecond);
+            const auto start = std::chrono::steady_clock::now();
+            rc = DDS_WaitSet_wait(set, nullptr, &kLong);
+            early = std::chrono::steady_clock::now() - start < std::chrono::seconds(10);
         });
         // Asleep, not still looking at its conditions: only a wake can end this wait in time.
         ASSERT_TRUE(quelt::test::waitUntil([&] { return begun->watchers.load() > 0 && tid && asleep(tid); }));
@@ -213,6 +218,7 @@ TEST_F(Entities, AWaitAsleepWakesWhenTheDataComes)
         ASSERT_EQ(DDS_DynamicDataWriter_write(dw, s, &DDS_HANDLE_NIL), DDS_RETCODE_OK);
         waiter.join();
         EXPECT_EQ(rc.load(), DDS_RETCODE_OK);
+        EXPECT_TRUE(early.load());
         ASSERT_EQ(take(r, data, infos), DDS_RETCODE_OK);
         ASSERT_EQ(DDS_DynamicDataReader_return_loan(r, &data, &infos), DDS_RETCODE_OK);
     }
