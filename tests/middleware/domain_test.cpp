@@ -30,13 +30,15 @@ namespace {
 
 using Adjust = void (*)(DDS_DataWriterQos &, DDS_DataReaderQos &);
 
-DDS_DomainParticipant *make_participant(int domain, const std::string &type, std::string &err, Adjust adjust = nullptr)
+DDS_DomainParticipant *make_participant(int domain, const std::string &type, std::string &err, Adjust adjust = nullptr,
+                                        EngineKind engine = EngineKind::Fastdds)
 {
     // Test::<type>: writer Pub::W and reader Sub::R of one type, both reliable keep-all.
     ParticipantPlan plan;
     if (!build_participant_plan({QUELT_TEST_DATA + "/config/two_types.xml"}, "Test::" + type, plan, err))
         return nullptr;
     plan.domain_id = domain;
+    plan.engine = engine;
     if (adjust)
         adjust(plan.publishers.at(0).writers.at(0).qos, plan.subscribers.at(0).readers.at(0).qos);
     return create_participant_from_plan(std::move(plan), err);
@@ -76,10 +78,10 @@ struct Entities : ::testing::Test {
     DDS_DynamicDataSeq data = DDS_SEQUENCE_INITIALIZER;
     DDS_SampleInfoSeq infos = DDS_SEQUENCE_INITIALIZER;
 
-    void open(int domain, const char *type, Adjust adjust = nullptr)
+    void open(int domain, const char *type, Adjust adjust = nullptr, EngineKind engine = EngineKind::Fastdds)
     {
         std::string err;
-        p = make_participant(domain, type, err, adjust);
+        p = make_participant(domain, type, err, adjust, engine);
         ASSERT_NE(p, nullptr) << err;
         w = DDS_DomainParticipant_lookup_datawriter_by_name(p, "Pub::W");
         r = DDS_DomainParticipant_lookup_datareader_by_name(p, "Sub::R");
@@ -186,11 +188,14 @@ TEST_F(Entities, ReadTakeLoansKeyedNoticesAndNames)
     DDS_DynamicData_delete(shape);
 }
 
-// A wait already asleep when the data comes is woken by it: on the waitset it began on, and on
-// one the reader's condition joined while it waited. (Wakes skip the locks while no wait counts.)
-TEST_F(Entities, AWaitAsleepWakesWhenTheDataComes)
+// A wait already asleep when the data comes is woken by it, on both engines: on the waitset it
+// began on, and on one the reader's condition joined while it waited. (Wakes skip the locks while
+// no wait counts, and notify a sleeping waiter once.) Domains 61 and 63.
+class WaitAsleep : public Entities, public ::testing::WithParamInterface<EngineKind> {};
+
+TEST_P(WaitAsleep, WakesWhenTheDataComes)
 {
-    open(61, "Small");
+    open(GetParam() == EngineKind::Cyclone ? 63 : 61, "Small", nullptr, GetParam());
     DDS_Condition *data_cond = DDS_StatusCondition_as_condition(DDS_Entity_get_statuscondition(DDS_DataReader_as_entity(r)));
     // The writer's condition, no status enabled, never triggers: it shows when a wait has begun.
     DDS_StatusCondition *idle = DDS_Entity_get_statuscondition(DDS_DataWriter_as_entity(w));
@@ -224,6 +229,9 @@ TEST_F(Entities, AWaitAsleepWakesWhenTheDataComes)
     }
     DDS_WaitSet_delete(late);
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, WaitAsleep, ::testing::Values(EngineKind::Fastdds, EngineKind::Cyclone),
+                         [](const auto &info) { return std::string(info.param == EngineKind::Cyclone ? "Cyclone" : "Fastdds"); });
 
 // A reader that never takes and holds one sample: the writer's bounded keep-all history fills, and
 // every write the engine then refuses is one log line naming the writer and the return code.
