@@ -57,6 +57,10 @@ Shared *shared()
     return s;
 }
 
+// Set once the thread's cache is gone (the thread or process is exiting): blocks freed after
+// that go straight back to malloc.
+thread_local bool t_cache_gone = false;
+
 struct ThreadCache {
     void *blocks[kClasses][kPerThread];
     size_t count[kClasses] = {};
@@ -64,6 +68,7 @@ struct ThreadCache {
     {
         for (size_t c = 0; c < kClasses; ++c)
             give(c, count[c]);
+        t_cache_gone = true;
     }
     // Moves the top n blocks of class c to the shared stack, freeing what exceeds its bound.
     void give(size_t c, size_t n)
@@ -95,6 +100,8 @@ thread_local std::unique_ptr<ThreadCache> t_cache;
 
 ThreadCache *cache()
 {
+    if (t_cache_gone)
+        return nullptr;
     if (!t_cache)
         t_cache.reset(new (std::nothrow) ThreadCache);
     return t_cache.get();
