@@ -57,14 +57,20 @@ bool key_hash(const Sertype *t, Sertype::KeyMemo &memo, const DDS_DynamicData *v
 
 // ---------------------------------------------------------------- serdata
 
-Serdata *new_serdata(const ddsi_sertype *type, ddsi_serdata_kind kind, uint32_t size)
+// received: a sample that came in, whose loss only this can say (a write that fails says so).
+Serdata *new_serdata(const ddsi_sertype *type, ddsi_serdata_kind kind, uint32_t size, bool received)
 {
     // Cyclone sends a payload padded to a multiple of 4 bytes, reading the padding from us.
     const uint32_t padded = (size + 3) & ~3u;
     uint8_t size_class;
     void *mem = block_alloc(sizeof(Serdata) + padded, size_class);
-    if (!mem)
+    if (!mem) {
+        // Cyclone drops a sample whose serdata cannot be made.
+        if (received)
+            QueltLog_error("DDS_DynamicDataReader_take", "no memory for a sample of %u bytes on '%s': it is dropped", unsigned(size),
+                           st(type)->topic.c_str());
         return nullptr;
+    }
     auto *d = new (mem) Serdata;
     d->size_class = size_class;
     ddsi_serdata_init(&d->c, type, kind);
@@ -134,7 +140,7 @@ ddsi_serdata *from_payload(const ddsi_sertype *tcmn, ddsi_serdata_kind kind, Ser
 
 ddsi_serdata *serdata_from_ser(const ddsi_sertype *type, ddsi_serdata_kind kind, const nn_rdata *fragchain, size_t size)
 {
-    Serdata *d = new_serdata(type, kind, static_cast<uint32_t>(size));
+    Serdata *d = new_serdata(type, kind, static_cast<uint32_t>(size), true);
     if (!d)
         return nullptr;
     // Fragments may overlap: copy each one's bytes past what the previous ones gave.
@@ -152,7 +158,7 @@ ddsi_serdata *serdata_from_ser(const ddsi_sertype *type, ddsi_serdata_kind kind,
 ddsi_serdata *serdata_from_ser_iov(const ddsi_sertype *type, ddsi_serdata_kind kind, ddsrt_msg_iovlen_t niov, const ddsrt_iovec_t *iov,
                                    size_t size)
 {
-    Serdata *d = new_serdata(type, kind, static_cast<uint32_t>(size));
+    Serdata *d = new_serdata(type, kind, static_cast<uint32_t>(size), true);
     if (!d)
         return nullptr;
     size_t off = 0;
@@ -171,7 +177,7 @@ ddsi_serdata *serdata_from_keyhash(const ddsi_sertype *tcmn, const ddsi_keyhash 
     const Sertype *t = st(tcmn);
     if (!t->keyed)
         return nullptr;
-    Serdata *d = new_serdata(tcmn, SDK_KEY, 0);
+    Serdata *d = new_serdata(tcmn, SDK_KEY, 0, true);
     if (!d)
         return nullptr;
     std::memcpy(d->keyhash, keyhash->value, 16);
@@ -196,7 +202,7 @@ ddsi_serdata *serdata_from_sample(const ddsi_sertype *tcmn, ddsi_serdata_kind ki
         return nullptr;
     const bool key_only = kind == SDK_KEY && t->keyed;
     const size_t body = cdr_serialized_size(t->type, value->p, t->version, key_only);
-    Serdata *d = new_serdata(tcmn, kind, static_cast<uint32_t>(kCdrHeaderSize + body));
+    Serdata *d = new_serdata(tcmn, kind, static_cast<uint32_t>(kCdrHeaderSize + body), false);
     if (!d)
         return nullptr;
     d->received_ns = dds_time(); // delivered to our own readers as it is written
