@@ -82,6 +82,18 @@ test('the Shapes page shows moving squares, and a dragged one reaches Cyclone DD
 
   mover.child.kill();
   await mover.exit;
+  // The blue square where no other can cover it (the squares stopped anywhere on their circles),
+  // so that its centre on the page is its position and the drag keeps no offset.
+  const own = new Connector('WebShapesLib::Web', config(path.join(WEB, 'WebShapes.xml'), 69));
+  try {
+    await until(async () => {
+      own.writer('Pub::SquareWriter').write({ color: 'BLUE', x: 215, y: 40, shapesize: 30 });
+      const c = centre(await shot(), BLUE);
+      return c && Math.hypot(c.x - 430, c.y - 80) < 3;
+    }, 20000, 'the blue square clear of the others');
+  } finally {
+    own.close();
+  }
   const peer = start(process.env.QUELT_CYCLONE_PEER, ['--data-only', 'sub', 'shape', '69', '1', '30']);
   t.after(() => peer.child.kill());
   await until(() => peer.lines.includes('# matched'), 20000, 'the Cyclone DDS peer to match');
