@@ -59,7 +59,9 @@ std::vector<std::string> peerLines(Peer &peer, int &status)
     for (std::string l; (l = peer.expect("", std::chrono::seconds(kPeerTimeoutS + 5))) != "-";)
         if (!l.empty() && l[0] != '#')
             lines.push_back(l);
-    status = peer.finish();
+    // Killed (a failed status) past 20 s: every wait of a test stays within its 120 s, so a peer
+    // that hangs fails the test with what it got instead of timing the whole test out.
+    status = peer.finish(std::chrono::seconds(20));
     return lines;
 }
 
