@@ -180,15 +180,17 @@ DDS_ReturnCode_t DDS_WaitSet_attach_condition(DDS_WaitSet *self, DDS_Condition *
         std::lock_guard<std::mutex> g(condition->lock);
         condition->waitsets.insert(&self->impl);
     }
-    std::lock_guard<std::mutex> g(self->impl.lock);
-    auto &v = self->impl.conditions;
-    if (std::find(v.begin(), v.end(), condition) == v.end()) {
-        v.push_back(condition);
-        condition->watchers.fetch_add(self->impl.waits);
-        self->impl.spin_us = spin_of(v);
+    {
+        std::lock_guard<std::mutex> g(self->impl.lock);
+        auto &v = self->impl.conditions;
+        if (std::find(v.begin(), v.end(), condition) == v.end()) {
+            v.push_back(condition);
+            condition->watchers.fetch_add(self->impl.waits);
+            self->impl.spin_us = spin_of(v);
+        }
     }
-    ++self->impl.generation;
-    self->impl.cv.notify_all();
+    // A wait in progress looks at its conditions again.
+    self->impl.signal();
     return DDS_RETCODE_OK;
 }
 
