@@ -112,7 +112,7 @@ public:
     }
 
     // Closes the peer's input (its sign to finish) and waits for its exit status, killing it once
-    // limit has passed.
+    // limit has passed (after asking it to print its stacks).
     int finish(std::chrono::milliseconds limit = std::chrono::seconds(60))
     {
         closeFd(toPeer_);
@@ -122,8 +122,11 @@ public:
             const pid_t r = waitpid(pid_, &status, WNOHANG);
             if (r == pid_ || r < 0)
                 break;
-            if (std::chrono::steady_clock::now() >= end)
+            if (std::chrono::steady_clock::now() >= end) {
+                ::kill(pid_, SIGUSR1); // its threads' stacks on stderr first: where it hung
+                poll(nullptr, 0, 3000);
                 return kill();
+            }
             // Drains its output, so that it never blocks on a full pipe, and paces the wait.
             if (!ended_)
                 line(std::chrono::milliseconds(20));
