@@ -115,28 +115,33 @@ TEST(ConnectorLifecycle, AdoptedParticipantSurvivesWithoutEntities)
     EXPECT_EQ(DDS_DomainParticipantFactory_delete_participant(factory, participant), DDS_RETCODE_OK);
 }
 
-TEST(ConnectorLifecycle, ConnectorsKeepMemoryFlat)
+// Each round makes two connectors on one domain and deletes the second at once, then the first.
+// Fast DDS 2.9 crashed at the first's deletion, a few times in a hundred rounds on a busy machine,
+// when the participants of a process delivered to each other by pointer.
+TEST(ConnectorLifecycle, ConnectorsComeAndGoKeepingMemoryFlat)
 {
     TempXml xml(shapesXml(), 79);
-    constexpr int kWarmUp = 20, kTotal = 80;
+    constexpr int kWarmUp = 15, kTotal = 60;
     long afterWarmUp = 0;
     for (int i = 0; i < kTotal; ++i) {
         QueltDDSConnector *c = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
-        ASSERT_NE(c, nullptr) << "iteration " << i;
+        QueltDDSConnector *quick = QueltDDSConnector_new("ShapesLib::Shapes", xml.path(), nullptr);
+        ASSERT_TRUE(c && quick) << "round " << i;
+        QueltDDSConnector_delete(quick);
         QueltDDSConnector_delete(c);
         if (i + 1 == kWarmUp)
             afterWarmUp = heapInUse();
     }
     const long growth = heapInUse() - afterWarmUp;
-    std::printf("heap in use grew by %ld bytes over %d connectors after %d\n", growth, kTotal - kWarmUp, kWarmUp);
+    std::printf("heap in use grew by %ld bytes over %d rounds after %d\n", growth, kTotal - kWarmUp, kWarmUp);
 #if defined(__SANITIZE_ADDRESS__)
     // ASan's allocator does not report through mallinfo2; LeakSanitizer checks instead.
     (void)growth;
 #else
-    // A round that keeps a kilobyte (any entity, engine or table of a connector) fails here. Heap in
-    // use still creeps by a few hundred bytes a round, less as rounds go on, and LeakSanitizer sees
-    // none of it lost: something keeps growing but reachable.
-    EXPECT_LT(growth, (kTotal - kWarmUp) * 1024L);
+    // A round that keeps a kilobyte a connector (any entity, engine or table of a connector) fails
+    // here. Heap in use still creeps by a few hundred bytes a round, less as rounds go on, and
+    // LeakSanitizer sees none of it lost: something keeps growing but reachable.
+    EXPECT_LT(growth, (kTotal - kWarmUp) * 2048L);
 #endif
 }
 

@@ -13,9 +13,11 @@
 #include <fastdds/dds/subscriber/qos/SubscriberQos.hpp>
 #include <fastdds/dds/topic/TypeSupport.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace fdds = eprosima::fastdds::dds;
 using FReturnCode = eprosima::fastrtps::types::ReturnCode_t;
@@ -35,6 +37,9 @@ fdds::DomainParticipantFactory *fastdds_factory()
 std::mutex g_participant_id_lock;
 // The participant ids of this process's participants, in every domain (guarded by the lock above).
 std::multiset<int32_t> g_participant_ids;
+// This process's participants on this engine.
+std::mutex g_live_lock;
+std::vector<FastddsParticipant *> g_live;
 
 // Fast DDS 2.9 writes the participant id, little endian, into bytes 8 to 11 of the GUID prefix;
 // it is there also when Fast DDS chose the id itself.
@@ -93,6 +98,8 @@ std::unique_ptr<Participant> create_fastdds_participant(DDS_DomainParticipant &r
     if (p->participant) {
         p->participant_id = participant_id_of(p->participant);
         g_participant_ids.insert(p->participant_id);
+        std::lock_guard<std::mutex> g(g_live_lock);
+        g_live.push_back(p.get());
     }
     idLock.unlock();
     if (!p->participant) {
@@ -108,6 +115,11 @@ FastddsParticipant::~FastddsParticipant()
 {
     if (!participant)
         return;
+    known_to_neighbours();
+    {
+        std::lock_guard<std::mutex> g(g_live_lock);
+        g_live.erase(std::remove(g_live.begin(), g_live.end(), this), g_live.end());
+    }
     linger();
     forget_representations(participant->guid().guidPrefix);
     std::lock_guard<std::mutex> g(g_participant_id_lock);
@@ -189,10 +201,44 @@ void FastddsParticipant::linger()
     publishers_.clear();
 }
 
+// Fast DDS 2.9 delivers by pointer between the participants of a process. A participant that
+// discovered this one holds pointers to its endpoints and drops them when this one's farewell
+// reaches it, which happens within the deletion only if this one has discovered it in turn.
+// Otherwise it kept them, and crashed when it next sent to them (at the latest at its own
+// deletion; seen with a connector deleted right after it was made, on a busy machine). So a
+// participant leaves once it knows every participant of its domain in the process, or after a
+// second.
+void FastddsParticipant::known_to_neighbours()
+{
+    if (leaving_)
+        return;
+    leaving_ = true;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (;;) {
+        bool all = true;
+        {
+            std::lock_guard<std::mutex> g(g_live_lock);
+            std::lock_guard<std::mutex> d(discovery.lock);
+            for (const FastddsParticipant *other : g_live) {
+                if (other == this || other->participant->get_domain_id() != participant->get_domain_id())
+                    continue;
+                // The discovery records' key: the participant's GUID.
+                std::string key(reinterpret_cast<const char *>(other->participant->guid().guidPrefix.value), 12);
+                key.append(reinterpret_cast<const char *>(eprosima::fastrtps::rtps::c_EntityId_RTPSParticipant.value), 4);
+                all = all && discovery.participants.count(key);
+            }
+        }
+        if (all || std::chrono::steady_clock::now() >= end)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void FastddsParticipant::delete_contained_entities()
 {
     if (!participant)
         return;
+    known_to_neighbours();
     linger();
     participant->delete_contained_entities();
 }
