@@ -13,10 +13,10 @@
 #include <thread>
 
 #include <dirent.h>
-#include <semaphore.h>
-#include <time.h>
 #include <execinfo.h>
+#include <semaphore.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {

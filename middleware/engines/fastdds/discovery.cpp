@@ -88,6 +88,13 @@ void FastddsDiscoveryListener::on_subscriber_discovery(fdds::DomainParticipant *
         readers[key] = endpoint(DDS_DISCOVERED_READER, info.info);
 }
 
+bool FastddsDiscoveryListener::knows(const rtps::GuidPrefix_t &participant)
+{
+    const std::string key = key_of(rtps::GUID_t(participant, rtps::c_EntityId_RTPSParticipant));
+    std::lock_guard<std::mutex> g(lock);
+    return participants.count(key) != 0;
+}
+
 void FastddsDiscoveryListener::on_publisher_discovery(fdds::DomainParticipant *, rtps::WriterDiscoveryInfo &&info)
 {
     const std::string key = key_of(info.info.guid());

@@ -82,6 +82,8 @@ class FastddsDiscoveryListener final : public eprosima::fastdds::dds::DomainPart
                                  eprosima::fastrtps::rtps::ReaderDiscoveryInfo &&info) override;
     void on_publisher_discovery(eprosima::fastdds::dds::DomainParticipant *,
                                 eprosima::fastrtps::rtps::WriterDiscoveryInfo &&info) override;
+    // Whether the participant of that GUID prefix is among those discovered (takes the lock).
+    bool knows(const eprosima::fastrtps::rtps::GuidPrefix_t &participant);
 
     std::mutex lock;
     std::map<std::string, DDS_DiscoveredEntity> participants, writers, readers; // guarded by lock

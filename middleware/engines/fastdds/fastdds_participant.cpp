@@ -214,19 +214,14 @@ void FastddsParticipant::known_to_neighbours()
         return;
     leaving_ = true;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const fdds::DomainId_t domain = participant->get_domain_id();
     for (;;) {
         bool all = true;
         {
             std::lock_guard<std::mutex> g(g_live_lock);
-            std::lock_guard<std::mutex> d(discovery.lock);
-            for (const FastddsParticipant *other : g_live) {
-                if (other == this || other->participant->get_domain_id() != participant->get_domain_id())
-                    continue;
-                // The discovery records' key: the participant's GUID.
-                std::string key(reinterpret_cast<const char *>(other->participant->guid().guidPrefix.value), 12);
-                key.append(reinterpret_cast<const char *>(eprosima::fastrtps::rtps::c_EntityId_RTPSParticipant.value), 4);
-                all = all && discovery.participants.count(key);
-            }
+            for (const FastddsParticipant *other : g_live)
+                if (other != this && other->participant->get_domain_id() == domain)
+                    all = all && discovery.knows(other->participant->guid().guidPrefix);
         }
         if (all || std::chrono::steady_clock::now() >= end)
             return;
