@@ -108,7 +108,6 @@ class FastddsParticipant final : public engine::Participant {
     void linger();
     void known_to_neighbours();
     std::vector<eprosima::fastdds::dds::Publisher *> publishers_;
-    bool leaving_ = false;
 };
 
 // The Fast DDS entities behind records of this engine, for the tests that look at what Fast DDS holds.

@@ -210,9 +210,6 @@ void FastddsParticipant::linger()
 // second.
 void FastddsParticipant::known_to_neighbours()
 {
-    if (leaving_)
-        return;
-    leaving_ = true;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     const fdds::DomainId_t domain = participant->get_domain_id();
     for (;;) {
