@@ -280,6 +280,31 @@ TEST(Samples, ANoticeShowsItsKeyAlikeToGettersAndScripts)
     EXPECT_EQ(stackHeight(c), 0);
 }
 
+// Connectors of one process come and go while another reads: each one's writer makes an instance
+// and disposes it, and the notice shows the instance's key after that connector is gone. Cyclone
+// keeps one copy of each key for its whole domain, made through the type of whichever topic met
+// the key first.
+TEST(Samples, ANoticeShowsItsKeyAfterTheConnectorThatWroteItIsGone)
+{
+    Connector c(143, "ShapesLib::ShapeSubscriber");
+    ASSERT_NE(c, nullptr);
+    for (int round = 0; round < 12; ++round) {
+        const std::string color = "C" + std::to_string(round);
+        QueltDDSConnector *other = QueltDDSConnector_new("ShapesLib::ShapePublisher", c.xml.path(), nullptr);
+        ASSERT_NE(other, nullptr);
+        QueltDDSConnector_setStringIntoSamples(other, kWriter, "color", color.c_str());
+        // Written until one arrives: the two meet within a few milliseconds.
+        EXPECT_TRUE(waitUntil([&] { return QueltDDSConnector_write(other, kWriter, nullptr), QueltDDSConnector_wait(c, 20) == DDS_RETCODE_OK; }));
+        QueltDDSConnector_take(c, kReader);
+        runLua(other, "CONTAINER.WRITER[1]:dispose()");
+        QueltDDSConnector_delete(other);
+        ASSERT_GE(takeAtLeast(c, kReader, 1), 1) << "round " << round;
+        const int n = int(QueltDDSConnector_getSamplesLength(c, kReader));
+        EXPECT_EQ(QueltDDSConnector_getBooleanFromInfos(c, kReader, n, "valid_data"), 0) << "round " << round;
+        EXPECT_EQ(got(c, "color", false, n), "0|1|" + color) << "round " << round;
+    }
+}
+
 TEST(Samples, AnIndexedTableKeptAcrossATakeAndANumberWithoutAnIntegerValueIndexNothing)
 {
     Connector c(174, "ShapesLib::Shapes");

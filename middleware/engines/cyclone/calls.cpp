@@ -303,6 +303,7 @@ void Participant::delete_contained()
             dds_delete(children[i]);
     }
     topics_.clear();
+    topic_types_.clear();
 }
 
 int32_t Participant::topic(const std::string &name, const std::string &type_name, const DDS_TypeCode *type, std::string &err)
@@ -322,7 +323,14 @@ int32_t Participant::topic(const std::string &name, const std::string &type_name
         return -1;
     }
     topics_[name] = t;
+    topic_types_[t] = st;
     return t;
+}
+
+const ddsi_sertype *Participant::topic_type(int32_t topic) const
+{
+    const auto it = topic_types_.find(topic);
+    return it == topic_types_.end() ? nullptr : it->second;
 }
 
 // ---------------------------------------------------------------- writer
@@ -491,6 +499,11 @@ struct Reader::Listener {
 
 std::unique_ptr<Reader> Reader::create(Participant &p, int32_t topic, const EndpointQos &q, EventSink sink, std::string &err)
 {
+    const ddsi_sertype *type = p.topic_type(topic);
+    if (!type) {
+        err = "Cyclone DDS reader of a topic its participant does not have";
+        return nullptr;
+    }
     dds_qos_t *gq = group_qos(q);
     const dds_entity_t sub = dds_create_subscriber(p.handle(), gq, nullptr);
     dds_delete_qos(gq);
@@ -499,6 +512,7 @@ std::unique_ptr<Reader> Reader::create(Participant &p, int32_t topic, const Endp
         return nullptr;
     }
     auto r = std::unique_ptr<Reader>(new Reader);
+    r->type_ = type;
     r->sink_ = std::move(sink);
     r->listener_ = std::make_unique<Listener>();
     r->listener_->r = r.get();
@@ -614,7 +628,7 @@ int Reader::fetch(bool take, int32_t max, uint32_t ss, uint32_t vs, uint32_t is,
             m.source_ns = si[i].source_timestamp;
             const auto *d = reinterpret_cast<const Serdata *>(buf[i]);
             m.reception_ns = d->received_ns;
-            m.keyed = sertype_of(buf[i])->keyed;
+            m.keyed = sertype_keyed(type_);
             std::memcpy(m.instance, d->keyhash, 16);
             if (si[i].publication_handle != last_writer || last_writer == 0) {
                 last_writer = si[i].publication_handle;
@@ -628,7 +642,7 @@ int Reader::fetch(bool take, int32_t max, uint32_t ss, uint32_t vs, uint32_t is,
             m.generation_rank = int32_t(si[i].generation_rank);
             m.absolute_generation_rank = int32_t(si[i].absolute_generation_rank);
             DDS_DynamicData *out = value(done + i);
-            m.has_value = out && serdata_value(buf[i], out);
+            m.has_value = out && serdata_value(type_, buf[i], !si[i].valid_data, out);
             metas.push_back(m);
             ddsi_serdata_unref(buf[i]);
         }

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+struct ddsi_sertype;
+
 namespace quelt::mw::cyclone {
 
 constexpr int64_t kInfinite = INT64_MAX; // nanoseconds
@@ -86,6 +88,8 @@ class Participant {
     ~Participant();
     int32_t handle() const { return handle_; }
     int32_t topic(const std::string &name, const std::string &type_name, const DDS_TypeCode *type, std::string &err);
+    // The sertype of one of its topics (alive as long as the topic).
+    const ddsi_sertype *topic_type(int32_t topic) const;
     // Deletes the participant's writers, readers and topics; it stays.
     void delete_contained();
 
@@ -93,6 +97,7 @@ class Participant {
     int32_t handle_ = 0;
     int32_t domain_ = 0;
     std::map<std::string, int32_t> topics_;
+    std::map<int32_t, const ddsi_sertype *> topic_types_;
 };
 
 class Writer {
@@ -134,6 +139,7 @@ class Reader {
 
   private:
     int32_t handle_ = 0;
+    const ddsi_sertype *type_ = nullptr; // its topic's
     int32_t unread_ = 0; // read condition on samples not read yet
     EventSink sink_;
     struct Listener;

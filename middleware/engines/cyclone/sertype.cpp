@@ -248,12 +248,57 @@ bool serdata_to_sample(const ddsi_serdata *d, void *sample, void **, void *)
     return value_of(d->type, d, static_cast<DDS_DynamicData *>(sample));
 }
 
-// The instance map keeps a reference to one serdata per instance: ours carry the key already.
-ddsi_serdata *serdata_to_untyped(const ddsi_serdata *d) { return ddsi_serdata_ref(d); }
+// Cyclone's instance map keeps one serdata per key for the whole domain, shared by the readers of
+// every topic that has the key, for as long as one of them holds the instance: past the topic,
+// and the connector, whose sample made it. So the map gets a copy that needs no type: the key
+// members alone (key-only XCDR2), the key hash and the hash. Readers read it with their own type.
+ddsi_serdata *serdata_to_untyped(const ddsi_serdata *dcmn)
+{
+    const Serdata *d = sd(dcmn);
+    const Sertype *t = st(dcmn->type); // the serdata's own type, alive here
+    DDS_DynamicData *key = d->value;
+    if (!key && !d->hash_only && t->keyed) {
+        key = DDS_DynamicData_new(t->type, nullptr);
+        if (key && !decode(t, d->data, d->size, dcmn->kind == SDK_KEY, key, nullptr)) {
+            DDS_DynamicData_delete(key);
+            key = nullptr;
+        }
+    }
+    const uint32_t body = key ? static_cast<uint32_t>(cdr_serialized_size(t->type, key->p, CdrVersion::Xcdr2, true)) : 0;
+    Serdata *u = new_serdata(dcmn->type, SDK_KEY, key ? kCdrHeaderSize + body : 0, false);
+    if (u) {
+        u->untyped = true;
+        std::memcpy(u->keyhash, d->keyhash, sizeof u->keyhash);
+        u->c.hash = dcmn->hash;
+        fc::FastBuffer buffer(reinterpret_cast<char *>(u->data), u->size);
+        fc::Cdr cdr(buffer, fc::Cdr::LITTLE_ENDIANNESS, fc::Cdr::DDS_CDR);
+        u->hash_only = !key || !cdr_write_header(cdr, t->type, CdrVersion::Xcdr2) ||
+                       !cdr_serialize(t->type, key->p, cdr, CdrVersion::Xcdr2, true) || cdr.getSerializedDataLength() != u->size;
+    }
+    if (key != d->value)
+        DDS_DynamicData_delete(key);
+    // Out of memory: the map's reference to the sample itself, as before (its type must then last).
+    return u ? &u->c : ddsi_serdata_ref(dcmn);
+}
+
+// The key of the instance map's copy, read with type; a key hash that holds the key gives it back.
+bool untyped_value(const ddsi_sertype *type, const ddsi_serdata *dcmn, DDS_DynamicData *out)
+{
+    const Serdata *d = sd(dcmn);
+    if (!d->untyped)
+        return value_of(type, dcmn, out);
+    if (!out || !out->p)
+        return false;
+    if (!d->hash_only)
+        return decode(st(type), d->data, d->size, true, out, nullptr);
+    DDS_KeyHash_t h;
+    std::memcpy(h.value, d->keyhash, 16);
+    return DDS_TypeCode_is_keyhash_reversible(st(type)->type) && DDS_DynamicData_set_from_keyhash(out, &h) == DDS_RETCODE_OK;
+}
 
 bool serdata_untyped_to_sample(const ddsi_sertype *type, const ddsi_serdata *d, void *sample, void **, void *)
 {
-    return value_of(type, d, static_cast<DDS_DynamicData *>(sample));
+    return untyped_value(type, d, static_cast<DDS_DynamicData *>(sample));
 }
 
 size_t serdata_print(const ddsi_sertype *, const ddsi_serdata *d, char *buf, size_t size)
@@ -264,8 +309,11 @@ size_t serdata_print(const ddsi_sertype *, const ddsi_serdata *d, char *buf, siz
 void serdata_get_keyhash(const ddsi_serdata *dcmn, ddsi_keyhash *buf, bool force_md5)
 {
     const Serdata *d = sd(dcmn);
-    const Sertype *t = sertype_of(dcmn);
-    const uint32_t key_max = cdr_key_max_size(t->type);
+    if (d->untyped) {
+        std::memcpy(buf->value, d->keyhash, 16);
+        return;
+    }
+    const uint32_t key_max = cdr_key_max_size(st(dcmn->type)->type);
     if (force_md5 && key_max <= 16 && !d->hash_only) {
         // Asked for MD5 of a key that fits the hash: hash the same key stream.
         ddsrt_md5_state_t md5;
@@ -386,6 +434,9 @@ Sertype::KeyMemo::~KeyMemo() { DDS_DynamicData_delete(key); }
 
 Sertype::Scratch::~Scratch() { DDS_DynamicData_delete(value); }
 
-bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out) { return value_of(d->type, d, out); }
+bool serdata_value(const ddsi_sertype *type, const ddsi_serdata *d, bool notice, DDS_DynamicData *out)
+{
+    return notice ? untyped_value(type, d, out) : value_of(type, d, out);
+}
 
 } // namespace quelt::mw::cyclone

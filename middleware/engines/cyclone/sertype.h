@@ -53,6 +53,7 @@ struct Serdata {
     uint32_t size = 0;                 // bytes in data, encapsulation header included
     int64_t received_ns = 0;           // when it arrived (Cyclone's sample info has no such time)
     bool hash_only = false;            // a notice that arrived with the key hash alone
+    bool untyped = false;              // the instance map's copy: data is the key alone (key-only XCDR2)
     uint8_t size_class = 0;            // of its block (block_pool.h)
     unsigned char *data = nullptr;     // header + body, in the same allocation
 };
@@ -61,10 +62,11 @@ struct Serdata {
 // on topic, written in the representation v. Null when t is not a struct or union.
 ddsi_sertype *make_sertype(const std::string &type_name, const std::string &topic, const DDS_TypeCode *t, CdrVersion v);
 
-inline const Sertype *sertype_of(const ddsi_serdata *d) { return reinterpret_cast<const Sertype *>(d->type); }
-
-// Copies the sample a serdata carries into out (initialized, of the sertype's type): its payload
-// decoded, or the key of a notice that came as a key hash. False when nothing decodes.
-bool serdata_value(const ddsi_serdata *d, DDS_DynamicData *out);
+// Copies the sample a reader of type took into out (initialized, of that type): its payload
+// decoded, or the key of a notice. A notice (invalid sample) comes as the instance map's untyped
+// serdata, which may have been made through another topic's type: only type reads it.
+// False when nothing decodes.
+bool serdata_value(const ddsi_sertype *type, const ddsi_serdata *d, bool notice, DDS_DynamicData *out);
+inline bool sertype_keyed(const ddsi_sertype *type) { return reinterpret_cast<const Sertype *>(type)->keyed; }
 
 } // namespace quelt::mw::cyclone
