@@ -255,6 +255,8 @@ bool serdata_to_sample(const ddsi_serdata *d, void *sample, void **, void *)
 ddsi_serdata *serdata_to_untyped(const ddsi_serdata *dcmn)
 {
     const Serdata *d = sd(dcmn);
+    if (d->untyped)
+        return ddsi_serdata_ref(dcmn);
     const Sertype *t = st(dcmn->type); // the serdata's own type, alive here
     DDS_DynamicData *key = d->value;
     if (!key && !d->hash_only && t->keyed) {
