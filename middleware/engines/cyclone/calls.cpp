@@ -642,7 +642,7 @@ int Reader::fetch(bool take, int32_t max, uint32_t ss, uint32_t vs, uint32_t is,
             m.generation_rank = int32_t(si[i].generation_rank);
             m.absolute_generation_rank = int32_t(si[i].absolute_generation_rank);
             DDS_DynamicData *out = value(done + i);
-            m.has_value = out && serdata_value(type_, buf[i], !si[i].valid_data, out);
+            m.has_value = out && serdata_value(type_, buf[i], out);
             metas.push_back(m);
             ddsi_serdata_unref(buf[i]);
         }

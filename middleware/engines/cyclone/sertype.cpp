@@ -283,7 +283,8 @@ ddsi_serdata *serdata_to_untyped(const ddsi_serdata *dcmn)
     return u ? &u->c : ddsi_serdata_ref(dcmn);
 }
 
-// The key of the instance map's copy, read with type; a key hash that holds the key gives it back.
+// The key of the instance map's copy, read with type (a key hash that holds the key gives it
+// back); any other serdata decoded with type.
 bool untyped_value(const ddsi_sertype *type, const ddsi_serdata *dcmn, DDS_DynamicData *out)
 {
     const Serdata *d = sd(dcmn);
@@ -436,9 +437,6 @@ Sertype::KeyMemo::~KeyMemo() { DDS_DynamicData_delete(key); }
 
 Sertype::Scratch::~Scratch() { DDS_DynamicData_delete(value); }
 
-bool serdata_value(const ddsi_sertype *type, const ddsi_serdata *d, bool notice, DDS_DynamicData *out)
-{
-    return notice ? untyped_value(type, d, out) : value_of(type, d, out);
-}
+bool serdata_value(const ddsi_sertype *type, const ddsi_serdata *d, DDS_DynamicData *out) { return untyped_value(type, d, out); }
 
 } // namespace quelt::mw::cyclone

@@ -64,9 +64,9 @@ ddsi_sertype *make_sertype(const std::string &type_name, const std::string &topi
 
 // Copies the sample a reader of type took into out (initialized, of that type): its payload
 // decoded, or the key of a notice. A notice (invalid sample) comes as the instance map's untyped
-// serdata, which may have been made through another topic's type: only type reads it.
+// copy, which may have been made through another topic's type: only type reads it.
 // False when nothing decodes.
-bool serdata_value(const ddsi_sertype *type, const ddsi_serdata *d, bool notice, DDS_DynamicData *out);
+bool serdata_value(const ddsi_sertype *type, const ddsi_serdata *d, DDS_DynamicData *out);
 inline bool sertype_keyed(const ddsi_sertype *type) { return reinterpret_cast<const Sertype *>(type)->keyed; }
 
 } // namespace quelt::mw::cyclone
